@@ -1,0 +1,103 @@
+#include "core/ini_config.h"
+
+#include "core/conversions.h"
+
+#include <fstream>
+
+namespace {
+
+const char* const whiteSpace = " \n\r\t\f\v";
+
+// Leading spaces go first, then leading tabs: a space after a tab stays.
+std::string stripIndent(const std::string& line)
+{
+  std::string::size_type start = line.find_first_not_of(' ');
+  if (start == std::string::npos)
+    return "";
+  std::string rest = line.substr(start);
+  start = rest.find_first_not_of('\t');
+  return start == std::string::npos ? "" : rest.substr(start);
+}
+
+std::ifstream openOrThrow(const std::string& fileName)
+{
+  std::ifstream file(fileName);
+  if (!file.is_open())
+    throw FileException("error: can't open file");
+  return file;
+}
+
+} // namespace
+
+iniConfig::iniConfig(std::string fileName)
+    : fileName_(std::move(fileName))
+{
+}
+
+std::string iniConfig::getKey(std::string section, std::string key)
+{
+  std::ifstream file = openOrThrow(fileName_);
+  const std::string header = "[" + section + "]";
+  bool inSection = false;
+  std::string raw;
+  while (std::getline(file, raw)) {
+    std::string line = stripIndent(raw);
+    if (!line.empty() && line[0] == '#')
+      continue;
+    if (!line.empty() && line[0] == '[' && inSection)
+      return "";
+    if (!inSection && line != header)
+      continue;
+    // The header line itself passes here too: a key text inside the header
+    // matches like any other line.
+    if (line.find(key) != std::string::npos) {
+      std::string::size_type eq = line.find('=');
+      return eq == std::string::npos ? "" : line.substr(eq + 1);
+    }
+    inSection = true;
+  }
+  return "";
+}
+
+int iniConfig::getKeyToInt(std::string section, std::string key)
+{
+  return stringToInt(getKey(std::move(section), std::move(key)));
+}
+
+std::map<std::string, std::string>& iniConfig::getSection(std::string section)
+{
+  std::ifstream file = openOrThrow(fileName_);
+  const std::string header = "[" + section + "]";
+  bool inSection = false;
+  std::string raw;
+  while (std::getline(file, raw)) {
+    std::string line = stripIndent(raw);
+    if (!line.empty() && line[0] == '#')
+      continue;
+    if (inSection && !line.empty() && line[0] == '[')
+      break;
+    if (!inSection && line != header)
+      continue;
+    inSection = true;
+    std::string::size_type eq = line.find('=');
+    if (eq == std::string::npos)
+      entries_[line] = "";
+    else
+      entries_[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return entries_;
+}
+
+std::string ltrim(std::string text)
+{
+  std::string::size_type start = text.find_first_not_of(whiteSpace);
+  return start == std::string::npos ? "" : text.substr(start);
+}
+
+std::string rtrim(std::string text)
+{
+  std::string::size_type end = text.find_last_not_of(whiteSpace);
+  return end == std::string::npos ? "" : text.substr(0, end + 1);
+}
+
+std::string trim(std::string text) { return ltrim(rtrim(std::move(text))); }

@@ -1,0 +1,92 @@
+#include "database/statements.h"
+
+#include "database/pg_connection_pool.h"
+
+namespace statements {
+
+const char* const GetPreviousStateName = "GetPreviousState";
+const char* const UpdateStateName = "UpdateState";
+const char* const InsertErrorHappenName = "InsertErrorHappen";
+const char* const AcquitteErrorHappenName = "AcquitteErrorHappen";
+const char* const CheckErrorHappenName = "CheckErrorHappen";
+const char* const reloadServiceName = "reloadService";
+const char* const AddnewServiceName = "AddnewService";
+const char* const deleteServiceName = "delete_service";
+const char* const newAutoacquitteName = "new_autoacquitte";
+const char* const checkAutoacquitteName = "check_autoacquitte";
+
+const char* const GetPreviousState
+    = "SELECT service_previous_state,service_last_stdout FROM quelm_services WHERE service_id=$1::int ;";
+const char* const UpdateState = "UPDATE quelm_services SET service_previous_state=$1::int, "
+                                "service_last_exec_time=now(),service_last_stdout=$2 WHERE service_id=$3::int;";
+const char* const InsertErrorHappen
+    = "INSERT INTO quelm_error_happen(happen_id,happen_error_id, happen_device_id,happen_service_id, "
+      "happen_timestamp,happen_message, happen_acquitte, happen_value)VALUES (DEFAULT,$1::int, $2::int, "
+      "$3::int,now(),$4::varchar, 0,0);";
+const char* const AcquitteErrorHappen = "UPDATE quelm_error_happen SET happen_acquitte=1, "
+                                        "happen_time_acquitte=now() WHERE happen_service_id=$1::int AND "
+                                        "happen_acquitte=0";
+const char* const CheckErrorHappen = "SELECT happen_id,happen_error_id FROM quelm_error_happen WHERE "
+                                     "happen_device_id=$1::int AND happen_service_id=$2::int AND happen_acquitte=0";
+const char* const deleteService = "DELETE FROM quelm_services WHERE service_delete=true AND service_plugin_id IN "
+                                  "(SELECT plugin_id FROM quelm_plugins WHERE plugin_type='syslog');";
+const char* const newAutoacquitte
+    = "UPDATE quelm_services SET service_previous_state=0, service_last_exec_time= "
+      "NOW(),service_last_stdout='New service added' WHERE service_last_stdout IS NULL AND "
+      "service_previous_state=4 AND service_plugin_id IN (SELECT plugin_id FROM quelm_plugins WHERE "
+      "plugin_type='syslog');";
+const char* const checkAutoacquitte = "SELECT count(*) FROM quelm_error_happen WHERE happen_service_id=$1::int  "
+                                      "AND happen_acquitte=0 AND happen_timestamp < (NOW() - $2::interval);";
+
+std::string errorNameQuery()
+{
+  std::string sql = "SELECT error_id,error_name";
+  sql += " FROM quelm_errors";
+  sql += " WHERE error_name='default_critical_error' OR error_name='default_warning_error' OR "
+         "error_name='default_unknow_error' OR error_name='default_maintenance';";
+  return sql;
+}
+
+std::string serviceQuery()
+{
+  std::string sql = "SELECT plugin_id,service_name, "
+                    "plugin_path,service_interval_time,service_parameter,device_id,device_ip_addr,device_snmp_"
+                    "version,device_snmp_community,service_id,";
+  sql += "program_path,response_unknown,response_warning,response_critical,response_parameter,device_name,tolv_"
+         "sn,";
+  sql += "device_snmp3_user, device_snmp3_sec_lvl,device_snmp3_auth_protocole, "
+         "device_snmp3_auth_key,device_snmp3_priv_protocol, device_snmp3_priv_passphrase,";
+  sql += "device_snmp_timer,response_ok,adv_plugin_keyword_value,device_config_type_name,service_previous_state,"
+         "service_last_stdout,adv_param ";
+  sql += " FROM quelm_plugins JOIN quelm_services ON plugin_id = service_plugin_id";
+  sql += " JOIN quelm_device ON device_id = service_device_id ";
+  sql += " LEFT JOIN quelm_service_response_program ON service_id = response_service_id ";
+  sql += " LEFT JOIN quelm_program ON response_program_id = program_id";
+  sql += " LEFT JOIN tolv_connected ON device_id = connected_device_id";
+  sql += " LEFT JOIN tolv_info ON connected_tolv_id = tolv_device_id";
+  sql += " LEFT JOIN quelm_device_advance_config ON device_id = adv_device_id";
+  sql += " LEFT JOIN quelm_device_advance_config_type ON adv_config_type_id = device_config_type_id";
+  sql += " WHERE plugin_type='syslog'";
+  return sql;
+}
+
+std::string newServiceQuery() { return serviceQuery() + " AND service_time_added > (NOW()- interval '5 minute');"; }
+
+} // namespace statements
+
+void prepareStartupStatements(pgConnectionPool& pool)
+{
+  pool.prepareRequest(statements::GetPreviousStateName, statements::GetPreviousState, 1);
+  pool.prepareRequest(statements::UpdateStateName, statements::UpdateState, 3);
+  pool.prepareRequest(statements::InsertErrorHappenName, statements::InsertErrorHappen, 4);
+  pool.prepareRequest(statements::AcquitteErrorHappenName, statements::AcquitteErrorHappen, 1);
+  pool.prepareRequest(statements::CheckErrorHappenName, statements::CheckErrorHappen, 2);
+}
+
+void loadErrorNames(pgConnectionPool& pool, std::map<std::string, std::string>& errors)
+{
+  PgResult result = pool.executeRequest(statements::errorNameQuery());
+  int rows = PQntuples(result.get());
+  for (int row = 0; row < rows; ++row)
+    errors[pgValue(result, row, 1)] = pgValue(result, row, 0);
+}

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# A throwaway PostgreSQL cluster on 127.0.0.1 for tests and the demo.
+#
+#   pg-cluster.sh start ENVFILE [SQL...]   initdb, start on a free port, create
+#                                          role "quelm" (password auth) and
+#                                          database "quelm" loaded with
+#                                          schema/product.sql and the SQL files
+#                                          given; write the connection settings
+#                                          to ENVFILE (KEY=VALUE lines)
+#   pg-cluster.sh stop ENVFILE             stop the cluster and remove it
+#
+# PostgreSQL refuses to run as root: as root the server runs as "postgres"
+# in a directory that user owns.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+action=${1:-}
+envfile=${2:-}
+[ -n "$action" ] && [ -n "$envfile" ] || { echo "usage: $0 start|stop ENVFILE [SQL...]" >&2; exit 2; }
+shift 2
+
+pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+[ -x "$pgbin/initdb" ] || { echo "pg-cluster: PostgreSQL server binaries not found" >&2; exit 1; }
+
+as_owner() {
+  if [ "$(id -u)" -eq 0 ]; then
+    runuser -u postgres -- "$@"
+  else
+    "$@"
+  fi
+}
+
+port_is_free() {
+  ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+stop_cluster() {
+  [ -f "$envfile" ] || return 0
+  dir=$(sed -n 's/^QUELM_PG_DIR=//p' "$envfile")
+  if [ -n "$dir" ] && [ -d "$dir/data" ]; then
+    as_owner "$pgbin/pg_ctl" -D "$dir/data" -m fast -w -t 30 stop >/dev/null 2>&1 \
+      || as_owner "$pgbin/pg_ctl" -D "$dir/data" -m immediate -w -t 10 stop >/dev/null 2>&1 || true
+  fi
+  [ -n "$dir" ] && rm -rf "$dir"
+  rm -f "$envfile"
+}
+
+case "$action" in
+stop)
+  stop_cluster
+  ;;
+start)
+  stop_cluster
+  dir=$(mktemp -d /tmp/quelm-pg.XXXXXX)
+  chmod 755 "$dir"
+  [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$dir"
+  password="quelm-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
+  printf '%s\n' "$password" >"$dir/pwfile"
+  [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$dir/pwfile"
+  as_owner "$pgbin/initdb" -D "$dir/data" -U postgres -A trust --auth-host=scram-sha-256 \
+    -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 \
+    || { cat "$dir/initdb.log" >&2; exit 1; }
+  started=""
+  for _ in $(seq 1 20); do
+    port=$((20000 + RANDOM % 30000))
+    port_is_free "$port" || continue
+    if as_owner "$pgbin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
+      -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c max_connections=200 -c fsync=off" \
+      start >/dev/null 2>&1; then
+      started=yes
+      break
+    fi
+  done
+  [ -n "$started" ] || { echo "pg-cluster: the server did not start" >&2; cat "$dir/server.log" >&2; exit 1; }
+  psql_super=(as_owner psql -X -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port" -U postgres)
+  "${psql_super[@]}" -d postgres -c "CREATE ROLE quelm LOGIN CREATEDB PASSWORD '$password';" >/dev/null
+  "${psql_super[@]}" -d postgres -c "CREATE DATABASE quelm OWNER quelm;" >/dev/null
+  for sql in "$root/schema/product.sql" "$@"; do
+    PGPASSWORD=$password psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$port" -U quelm -d quelm -f "$sql" >/dev/null
+  done
+  cat >"$envfile" <<ENV
+PGHOST=127.0.0.1
+PGPORT=$port
+PGUSER=quelm
+PGPASSWORD=$password
+PGDATABASE=quelm
+QUELM_PG_DIR=$dir
+ENV
+  ;;
+*)
+  echo "usage: $0 start|stop ENVFILE [SQL...]" >&2
+  exit 2
+  ;;
+esac

@@ -1,0 +1,144 @@
+#include "database/pg_connection_pool.h"
+#include "database/postgresql_exception.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_database.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Backend pid of the connection that ran the statement tells positions apart.
+std::string backendPid(pgConnectionPool& pool)
+{
+  PgResult result = pool.executeRequest("SELECT pg_backend_pid()");
+  return pgValue(result, 0, 0);
+}
+
+std::string messageOf(const std::function<void()>& call)
+{
+  try {
+    call();
+  } catch (const PostgresqlException& error) {
+    return error.what();
+  }
+  return "(no exception)";
+}
+
+TEST(PoolTest, RotatesInOrderAndWrapsTheIndexOneCallLate)
+{
+  TestDatabase db;
+  pgConnectionPool pool(db.connectionString(), 3);
+  EXPECT_EQ(pool.getConnectionNumber(), 3);
+  EXPECT_EQ(pool.getNextConnectionID(), 0);
+  std::vector<std::string> pids;
+  for (int i = 0; i < 6; ++i) {
+    pids.push_back(backendPid(pool));
+    if (i == 0) {
+      EXPECT_EQ(pool.getNextConnectionID(), 1);
+    }
+  }
+  EXPECT_NE(pids[0], pids[1]);
+  EXPECT_NE(pids[1], pids[2]);
+  EXPECT_NE(pids[0], pids[2]);
+  EXPECT_EQ(pids[0], pids[3]);
+  EXPECT_EQ(pids[1], pids[4]);
+  EXPECT_EQ(pids[2], pids[5]);
+  // After 6 calls on 3 connections the index reads 3, not 0.
+  EXPECT_EQ(pool.getNextConnectionID(), 3);
+  pool.getNextConnection();
+  EXPECT_EQ(pool.getNextConnectionID(), 1);
+}
+
+TEST(PoolTest, SingleConnectionAlwaysServes)
+{
+  TestDatabase db;
+  pgConnectionPool pool(db.connectionString(), 1);
+  std::string first = backendPid(pool);
+  EXPECT_EQ(backendPid(pool), first);
+  EXPECT_EQ(backendPid(pool), first);
+  EXPECT_EQ(pool.getClientEncoding(), "UTF8");
+}
+
+TEST(PoolTest, RefusesAnEmptyPool)
+{
+  TestDatabase db;
+  EXPECT_THROW(pgConnectionPool(db.connectionString(), 0), PostgresqlException);
+  EXPECT_THROW(pgConnectionPool(db.connectionString(), -3), PostgresqlException);
+}
+
+TEST(PoolTest, WrongPasswordCarriesTheServerMessage)
+{
+  TestDatabase db;
+  std::string message = messageOf([&] { pgConnectionPool pool(db.connectionString("wrong"), 2); });
+  EXPECT_NE(message.find("password authentication failed"), std::string::npos) << message;
+  ASSERT_FALSE(message.empty());
+  EXPECT_EQ(message.back(), '\n');
+}
+
+TEST(PoolTest, FailurePrefixesKeepTheServerMessage)
+{
+  TestDatabase db;
+  pgConnectionPool pool(db.connectionString(), 2);
+
+  std::string invalid = messageOf([&] { pool.prepareRequest("bad", "SELEC nonsense", 0); });
+  EXPECT_EQ(invalid.rfind("prepare failed:  ", 0), 0u) << invalid;
+  EXPECT_NE(invalid.find("syntax error"), std::string::npos) << invalid;
+
+  std::string unknown = messageOf([&] { pool.executePrepareRequest("never_prepared", { "1" }); });
+  EXPECT_EQ(unknown.rfind("Exec prepareRequest failed:  ", 0), 0u) << unknown;
+  EXPECT_NE(unknown.find("never_prepared"), std::string::npos) << unknown;
+
+  pool.prepareRequest("two", "SELECT $1::int + $2::int", 2);
+  std::string tooFew = messageOf([&] { pool.executePrepareRequest("two", { "1" }); });
+  EXPECT_EQ(tooFew.rfind("Exec prepareRequest failed:  ", 0), 0u) << tooFew;
+  EXPECT_NE(tooFew.find("parameters"), std::string::npos) << tooFew;
+  PgResult sum = pool.executePrepareRequest("two", { "2", "3" });
+  EXPECT_EQ(pgValue(sum, 0, 0), "5");
+
+  std::string duplicate = messageOf([&] { pool.prepareRequest("two", "SELECT 1"); });
+  EXPECT_EQ(duplicate.rfind("prepare failed:  ", 0), 0u) << duplicate;
+  EXPECT_NE(duplicate.find("already exists"), std::string::npos) << duplicate;
+
+  std::string plain = messageOf([&] { pool.executeRequest("SELECT * FROM no_such_table"); });
+  EXPECT_EQ(plain.rfind("execute failed:  ", 0), 0u) << plain;
+  std::string params = messageOf([&] { pool.executeParamRequest("SELECT $1::int", { "x" }); });
+  EXPECT_EQ(params.rfind("Execute failed:  ", 0), 0u) << params;
+  EXPECT_NE(params.find("invalid input syntax"), std::string::npos) << params;
+}
+
+TEST(PoolTest, InvalidPreparationLeavesNoConnectionWithTheStatement)
+{
+  TestDatabase db;
+  pgConnectionPool pool(db.connectionString(), 3);
+  EXPECT_THROW(pool.prepareRequest("s", "SELECT * FROM missing_table"), PostgresqlException);
+  // Every connection can still prepare the name: none kept it.
+  pool.prepareRequest("s", "SELECT 1");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(pgValue(pool.executePrepareRequest("s"), 0, 0), "1");
+}
+
+TEST(PoolTest, RowlessAndUpdateResultsAreSuccesses)
+{
+  TestDatabase db;
+  pgConnectionPool pool(db.connectionString(), 2);
+  PgResult none = pool.executeParamRequest("SELECT error_id FROM quelm_errors WHERE error_name=$1", { "none" });
+  EXPECT_EQ(PQntuples(none.get()), 0);
+  PgResult update = pool.executeRequest("UPDATE quelm_errors SET error_name=error_name WHERE false");
+  EXPECT_EQ(PQresultStatus(update.get()), PGRES_COMMAND_OK);
+}
+
+TEST(PoolTest, DebugModeTracesTheConnectionAndStatus)
+{
+  TestDatabase db;
+  pgConnectionPool pool(db.connectionString(), 2);
+  LogCapture capture;
+  pool.executeRequest("SELECT 1");
+  EXPECT_EQ(capture.text(), "");
+  pool.enableDebugMode(true);
+  pool.executeRequest("SELECT 1");
+  pool.executeRequest("UPDATE quelm_errors SET error_name=error_name WHERE false");
+  EXPECT_EQ(capture.text(), "   [ 1 ] exec status: PGRES_TUPLES_OK\n   [ 0 ] exec status: PGRES_COMMAND_OK\n");
+}
+
+} // namespace
