@@ -1,0 +1,214 @@
+#include "services/service_loader.h"
+
+#include "core/conversions.h"
+#include "core/log.h"
+#include "database/pg_connection_pool.h"
+#include "database/postgresql_exception.h"
+#include "database/statements.h"
+
+#include <json/json.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <memory>
+
+std::map<int, notification_acquitte>& error_during = *new std::map<int, notification_acquitte>;
+
+namespace {
+
+// Positions of the service query's columns.
+enum Column {
+  PluginId = 0,
+  ServiceName = 1,
+  PluginPath = 2,
+  IntervalTime = 3,
+  Parameter = 4,
+  DeviceId = 5,
+  DeviceIp = 6,
+  SnmpVersion = 7,
+  SnmpCommunity = 8,
+  ServiceId = 9,
+  ProgramPath = 10,
+  ResponseUnknown = 11,
+  ResponseWarning = 12,
+  ResponseCritical = 13,
+  ResponseParameter = 14,
+  DeviceName = 15,
+  TolvSn = 16,
+  Snmp3User = 17,
+  Snmp3SecLvl = 18,
+  Snmp3AuthProtocol = 19,
+  Snmp3AuthKey = 20,
+  Snmp3PrivProtocol = 21,
+  Snmp3PrivPassphrase = 22,
+  SnmpTimer = 23,
+  ResponseOk = 24,
+  AdvKeywordValue = 25,
+  ConfigTypeName = 26,
+  PreviousState = 27,
+  LastStdout = 28,
+  AdvParam = 29,
+};
+
+// A field as text (NULL reads as empty). A result that lacks the row or the
+// column fails the row rather than reading outside the result.
+std::string columnText(const PgResult& result, int row, int column)
+{
+  const PGresult* raw = result.get();
+  if (raw == nullptr || row < 0 || row >= PQntuples(raw) || column < 0 || column >= PQnfields(raw))
+    throw PostgresqlException("no column " + std::to_string(column) + " in row " + std::to_string(row));
+  return std::string(PQgetvalue(raw, row, column), static_cast<std::size_t>(PQgetlength(raw, row, column)));
+}
+
+std::string snmpVersionText(int version)
+{
+  if (version == 2)
+    return "v2c";
+  if (version == 3)
+    return "v3";
+  return "v1";
+}
+
+// Replaces the first occurrence of the macro; span characters go, or the
+// rest of the text when fewer are left. The value is only computed when
+// the macro occurs, so an unused macro never reads its column.
+template <typename Value>
+void expandFirst(std::string& text, const std::string& macro, std::size_t span, Value value)
+{
+  std::size_t at = text.find(macro);
+  if (at != std::string::npos)
+    text.replace(at, span, value());
+}
+
+bool isTrue(const std::string& text) { return text == "t"; }
+
+} // namespace
+
+std::string replaceServiceParameter(std::string parameter, const PgResult& result, int row)
+{
+  auto column = [&](int position) { return columnText(result, row, position); };
+  std::string& text = parameter;
+
+  // "$IP" goes first, so a leading "$IP_VERSION" loses its first three
+  // characters to the address; stored parameters are written for that.
+  expandFirst(text, "$IP", 3, [&] {
+    IP ip;
+    return ip.IPdecToIP(stringToLongInt(column(DeviceIp)) & 0xFFFFFFFFul);
+  });
+  expandFirst(text, "$IP_VERSION", 11, [&] { return column(AdvParam); });
+  expandFirst(text, "$NODEID", 7, [&] { return column(DeviceId); });
+  expandFirst(text, "$NODENAME", 9, [&] { return column(DeviceName); });
+  // These two also swallow the character after the macro and bring their
+  // own trailing space instead.
+  expandFirst(text, "$SNMP_VERSION", 14, [&] { return snmpVersionText(stringToInt(column(SnmpVersion))) + " "; });
+  expandFirst(text, "$SNMP_COM", 10, [&] { return column(SnmpCommunity) + " "; });
+  expandFirst(text, "$SNMP_TIMER", 11, [&] { return column(SnmpTimer); });
+
+  if (text.find("$SNMP3") != std::string::npos) {
+    expandFirst(text, "$SNMP3_SECLVL", 13, [&] { return column(Snmp3SecLvl); });
+    expandFirst(text, "$SNMP3_USER", 11, [&] { return column(Snmp3User); });
+    expandFirst(text, "$SNMP3_AUTH_PROT", 16, [&] { return column(Snmp3AuthProtocol); });
+    expandFirst(text, "$SNMP3_AUTH_KEY", 15, [&] { return column(Snmp3AuthKey); });
+    expandFirst(text, "$SNMP3_PRIV_PROT", 16, [&] { return column(Snmp3PrivProtocol); });
+    expandFirst(text, "$SNMP3_PRIV_KEY", 15, [&] { return column(Snmp3PrivPassphrase); });
+  }
+
+  if (text.find("$AUTH_FILE") != std::string::npos) {
+    std::string macro = "$AUTH_FILE_" + column(ConfigTypeName);
+    expandFirst(text, macro, macro.size(), [&] { return column(AdvKeywordValue); });
+  }
+
+  expandFirst(text, "$SERID", 6, [&] { return column(ServiceId); });
+  expandFirst(text, "$TOLVSN", 7, [&] { return column(TolvSn); });
+  return parameter;
+}
+
+void loadServices(pgConnectionPool& pool, const std::string& name, HashMapService& registry,
+    std::map<int, notification_acquitte>& acquittals)
+{
+  PgResult result = pool.executePrepareRequest(name);
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+
+  int rows = result ? PQntuples(result.get()) : 0;
+  for (int row = 0; row < rows; ++row) {
+    std::string id;
+    try {
+      auto column = [&](int position) { return columnText(result, row, position); };
+      id = column(ServiceId);
+      Trace("Chargement dans la queue " + id);
+
+      auto loaded = std::make_shared<serviceSyslog>();
+      loaded->plugin_id = stringToInt(column(PluginId));
+      loaded->service_name = column(ServiceName);
+      loaded->plugin_path = column(PluginPath);
+      loaded->device_id = static_cast<std::int64_t>(stringToLongInt(column(DeviceId)));
+      loaded->service_id = static_cast<std::int64_t>(stringToLongInt(id));
+      loaded->service_id_text = unsignedLongLongIntToString(static_cast<unsigned long long>(loaded->service_id));
+      Trace("#LAOD ID " + loaded->service_name + "#" + loaded->service_id_text + "#");
+
+      loaded->program_path = column(ProgramPath);
+      loaded->last_stdout = column(LastStdout);
+      loaded->SetReturnCode(stringToInt(column(PreviousState)));
+      loaded->stored_state = loaded->return_code;
+
+      // Only the database's own "t" counts as true.
+      loaded->response_unknown = isTrue(column(ResponseUnknown));
+      loaded->response_warning = isTrue(column(ResponseWarning));
+      loaded->response_critical = isTrue(column(ResponseCritical));
+      loaded->response_ok = isTrue(column(ResponseOk));
+
+      loaded->SetAlertingParameter(column(ResponseParameter));
+      loaded->Setparameter(replaceServiceParameter(column(Parameter), result, row));
+      loaded->Setinterval_exec_time(stringToInt(column(IntervalTime)));
+
+      // Spread the first runs: now plus a random number of seconds.
+      struct timeval now {};
+      gettimeofday(&now, nullptr);
+      now.tv_sec += std::rand();
+      loaded->next_exec_time = now;
+
+      std::string deviceName = column(DeviceName);
+      Trace("Chargement host prepared" + deviceName);
+      // A failed parse is not an error: the keys then take their defaults.
+      // A document that is not an object makes get() throw, which skips the
+      // row below.
+      Json::Value advanced;
+      Json::Reader reader;
+      reader.parse(column(AdvParam), advanced, true);
+      std::string host = advanced.get("host", "daemonbadhost").asString();
+      if (host == "daemonbadhost")
+        host = deviceName;
+      Trace("Chargement host " + host);
+      std::string during = advanced.get("during_alert", "5").asString();
+
+      int deviceKey = static_cast<int>(static_cast<std::uint32_t>(loaded->device_id));
+      acquittals[deviceKey] = notification_acquitte { host, during + " minute", id };
+      registry.addService(host, std::move(loaded));
+      Trace("Chargement success");
+    } catch (const std::exception& error) {
+      write_log("ERR", "Failed to initial load service: " + id + error.what());
+    }
+  }
+  result.reset();
+  write_log("INFO", "script reload successful");
+}
+
+void load_script(pgConnectionPool* pool, std::string name, bool /*reload*/)
+{
+  if (pool == nullptr)
+    throw PostgresqlException("Exec prepareRequest failed:  no connection pool");
+  loadServices(*pool, name, ListTrapService, error_during);
+}
+
+void prepareAndLoadServices(pgConnectionPool& pool)
+{
+  std::string query = statements::serviceQuery();
+  Trace(query);
+  pool.prepareRequest(statements::reloadServiceName, query);
+  pool.prepareRequest(statements::AddnewServiceName, statements::newServiceQuery());
+  write_log("INFO", "LOAD SERVICE");
+  load_script(&pool, statements::reloadServiceName, true);
+}

@@ -1,0 +1,77 @@
+#include "services/service_queue.h"
+
+#include <algorithm>
+
+void WaitServiceQueue::push(const service& item)
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  services.push_back(item);
+  std::push_heap(services.begin(), services.end(), CompareService());
+}
+
+service WaitServiceQueue::front()
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  if (services.empty())
+    throw ServiceContainerException("service queue is empty");
+  return services.front();
+}
+
+service WaitServiceQueue::pop()
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  if (services.empty())
+    throw ServiceContainerException("service queue is empty");
+  service first = services.front();
+  std::pop_heap(services.begin(), services.end(), CompareService());
+  services.pop_back();
+  return first;
+}
+
+bool WaitServiceQueue::empty()
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  return services.empty();
+}
+
+int WaitServiceQueue::size()
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  return static_cast<int>(services.size());
+}
+
+void UpdateServiceMap::addService(service item)
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  auto id = static_cast<unsigned long long>(item.service_id);
+  services[id] = std::move(item);
+}
+
+bool UpdateServiceMap::find(unsigned long long id)
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  return services.count(id) != 0;
+}
+
+service UpdateServiceMap::getService(unsigned long long id)
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  auto found = services.find(id);
+  if (found == services.end())
+    throw ServiceContainerException("no service with id " + std::to_string(id));
+  service taken = std::move(found->second);
+  services.erase(found);
+  return taken;
+}
+
+bool UpdateServiceMap::empty()
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  return services.empty();
+}
+
+int UpdateServiceMap::size()
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  return static_cast<int>(services.size());
+}
