@@ -9,6 +9,12 @@
 #include "database/pg_connection_pool.h"
 #include "database/postgresql_exception.h"
 #include "database/statements.h"
+#include "execution/plugin_runner.h"
+#include "intake/execute_queue.h"
+#include "intake/syslog_server.h"
+#include "processing/cleaning.h"
+#include "processing/workers.h"
+#include "services/service_loader.h"
 
 #include <libpq-fe.h>
 
@@ -20,6 +26,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <memory>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -123,17 +130,44 @@ int main(int argc, char** argv)
     keyfile = config->getKey("SYSLOG", "certificate");
     cafile = config->getKey("SYSLOG", "cafile");
 
+    executeService = new ExecuteQueue<notification>();
+    // From now on the stop raises the flag and wakes every waiting worker
+    // under the queue's mutex, so no worker can miss it.
+    setStopAction([] { executeService->stopAndWakeAll(die_quelm); });
+    // A plugin that exits without reading its input must not end the daemon.
+    ignoreSigpipe();
+    pthread_create(&th_receiver, nullptr, thread_receiver, nullptr);
+
+    prepareAndLoadServices(*pgSQL);
+
     write_log("INFO", "WAIT");
     sleepSeconds(5);
     write_log("INFO", "Mutex INIT");
 
     nbr_max_thread = stringToInt(config->getKey("SYSLOG", "thread"));
     write_log("INFO", "INSTANCE CORE");
+    {
+      // Held while starting: a worker that ends at once cannot remove itself
+      // before its id is in the list.
+      std::lock_guard<std::mutex> guard(mutex_vec_thread);
+      for (long i = 0; i < nbr_max_thread; ++i) {
+        pthread_t worker {};
+        pthread_create(&worker, nullptr, thread_execute_plugin, reinterpret_cast<void*>(i));
+        threadList.push_back(static_cast<unsigned long>(worker));
+      }
+    }
+    pthread_create(&th_cleanolderror, nullptr, thread_clean_error, nullptr);
 
     write_log("INFO", "SYSLOG was starting....");
     {
       std::unique_lock<std::mutex> lock(mutex_vec_thread);
       cond_vec_thread.wait(lock, [] { return threadList.empty(); });
+    }
+    if (receiverFailed()) {
+      // The listener never came up: an operator's supervisor must see it.
+      write_log("INFO", "FINISH");
+      std::cout.flush();
+      return 1;
     }
 
     write_log("INFO", "FINISH");

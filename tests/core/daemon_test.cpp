@@ -1,4 +1,4 @@
-#include "tests/support/child_process.h"
+#include "tests/support/test_process.h"
 #include "tests/support/daemon_config.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ TEST(DaemonTest, WithoutWorkersStartsAndFinishes)
   TestDatabase db;
   TempDir dir;
   std::string config = writeReceiverConfig(dir, db);
-  ChildProcess daemon({ daemonPath, "-f", config, "-D" });
+  TestProcess daemon({ daemonPath, "-f", config, "-D" });
   EXPECT_EQ(daemon.wait(60), 0);
   std::string log = readFile(dir.path() + "/receiver.log");
   size_t previous = 0;
@@ -40,7 +40,7 @@ TEST(DaemonTest, WithoutWorkersStartsAndFinishes)
 TEST(DaemonTest, MissingConfigurationFileExitsOneWithoutALog)
 {
   TempDir dir;
-  ChildProcess daemon({ daemonPath, "-f", dir.path() + "/absent.conf" });
+  TestProcess daemon({ daemonPath, "-f", dir.path() + "/absent.conf" });
   EXPECT_EQ(daemon.wait(20), 1);
   EXPECT_EQ(daemon.output(), "error: can't open file\n");
   struct stat info;
@@ -52,7 +52,7 @@ TEST(DaemonTest, DatabaseFailuresExitOneWithTheReasonInTheLog)
   TestDatabase db;
   TempDir dir;
   std::string config = writeReceiverConfig(dir, db, { { "POSTGRESQL.PGSQL_pwd", "wrong" } });
-  ChildProcess wrongPassword({ daemonPath, "-f", config });
+  TestProcess wrongPassword({ daemonPath, "-f", config });
   EXPECT_EQ(wrongPassword.wait(30), 1);
   std::string log = readFile(dir.path() + "/receiver.log");
   positionOf(log, "#INFO#Connection database....\n");
@@ -61,7 +61,7 @@ TEST(DaemonTest, DatabaseFailuresExitOneWithTheReasonInTheLog)
 
   TempDir other;
   config = writeReceiverConfig(other, db, { { "POSTGRESQL.connection_number", "0" } });
-  ChildProcess noConnection({ daemonPath, "-f", config });
+  TestProcess noConnection({ daemonPath, "-f", config });
   EXPECT_EQ(noConnection.wait(30), 1);
   positionOf(readFile(other.path() + "/receiver.log"), "at least one connection");
 
@@ -69,7 +69,7 @@ TEST(DaemonTest, DatabaseFailuresExitOneWithTheReasonInTheLog)
   db.exec("DROP TABLE quelm_error_happen");
   TempDir third;
   config = writeReceiverConfig(third, db);
-  ChildProcess badSchema({ daemonPath, "-f", config });
+  TestProcess badSchema({ daemonPath, "-f", config });
   EXPECT_EQ(badSchema.wait(30), 1);
   positionOf(readFile(third.path() + "/receiver.log"), "prepare failed:  ");
 }
@@ -79,7 +79,7 @@ TEST(DaemonTest, UnwritableLogPathIsReportedAndStartUpGoesOn)
   TestDatabase db;
   TempDir dir;
   std::string config = writeReceiverConfig(dir, db, { { "LOG.log_file", "/nonexistent-dir/receiver.log" } });
-  ChildProcess daemon({ daemonPath, "-f", config });
+  TestProcess daemon({ daemonPath, "-f", config });
   EXPECT_EQ(daemon.wait(60), 0);
   EXPECT_EQ(daemon.output(), "ERROR can't open file /nonexistent-dir/receiver.log\n");
 }
@@ -89,7 +89,7 @@ TEST(DaemonTest, SigtermDuringStartUpStillEndsWithFinishAndStatusZero)
   TestDatabase db;
   TempDir dir;
   std::string config = writeReceiverConfig(dir, db);
-  ChildProcess daemon({ daemonPath, "-f", config });
+  TestProcess daemon({ daemonPath, "-f", config });
   std::string logPath = dir.path() + "/receiver.log";
   ASSERT_TRUE(waitFor(30, [&] { return readFile(logPath).find("#WAIT") != std::string::npos; }));
   daemon.signal(SIGTERM);

@@ -9,14 +9,14 @@
 // A program started by a test, with its standard output (and error) read
 // into a string. The destructor kills and reaps a child still running, so a
 // failing test never leaves a process behind.
-class ChildProcess {
+class TestProcess {
 public:
   // Starts argv[0] with the given arguments; stdin is /dev/null unless
   // input is given, which is written and then closed.
-  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& input = "");
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  explicit TestProcess(const std::vector<std::string>& argv, const std::string& input = "");
+  ~TestProcess();
+  TestProcess(const TestProcess&) = delete;
+  TestProcess& operator=(const TestProcess&) = delete;
 
   pid_t pid() const { return pid_; }
   void signal(int number) const;

@@ -1,4 +1,4 @@
-#include "tests/support/child_process.h"
+#include "tests/support/test_process.h"
 
 #include <chrono>
 #include <csignal>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& input)
+TestProcess::TestProcess(const std::vector<std::string>& argv, const std::string& input)
 {
   int out[2];
   int in[2];
@@ -40,7 +40,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   close(in[1]);
 }
 
-ChildProcess::~ChildProcess()
+TestProcess::~TestProcess()
 {
   if (!reaped_ && pid_ > 0) {
     kill(pid_, SIGKILL);
@@ -50,9 +50,9 @@ ChildProcess::~ChildProcess()
     close(outFd_);
 }
 
-void ChildProcess::signal(int number) const { kill(pid_, number); }
+void TestProcess::signal(int number) const { kill(pid_, number); }
 
-void ChildProcess::drain(int timeoutMs)
+void TestProcess::drain(int timeoutMs)
 {
   if (outFd_ < 0)
     return;
@@ -74,7 +74,7 @@ void ChildProcess::drain(int timeoutMs)
   }
 }
 
-int ChildProcess::wait(double timeoutSeconds)
+int TestProcess::wait(double timeoutSeconds)
 {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
   while (!reaped_) {
@@ -99,7 +99,7 @@ int ChildProcess::wait(double timeoutSeconds)
   return status_;
 }
 
-const std::string& ChildProcess::output()
+const std::string& TestProcess::output()
 {
   drain(0);
   return output_;

@@ -1,0 +1,219 @@
+#include "execution/child_process.h"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+std::string systemErrorText(int error)
+{
+  char buffer[256] = {};
+  // The GNU strerror_r returns the text, which may not be in buffer.
+  return ::strerror_r(error, buffer, sizeof(buffer));
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(other.pid_)
+    , ownGroup_(other.ownGroup_)
+{
+  other.pid_ = -1;
+}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
+{
+  if (this != &other) {
+    kill();
+    pid_ = other.pid_;
+    ownGroup_ = other.ownGroup_;
+    other.pid_ = -1;
+  }
+  return *this;
+}
+
+int ChildProcess::wait(int options, int& status)
+{
+  if (pid_ <= 0)
+    return -ECHILD;
+  for (;;) {
+    pid_t got = ::waitpid(pid_, &status, options);
+    if (got == pid_) {
+      if (WIFEXITED(status) || WIFSIGNALED(status))
+        pid_ = -1;
+      return 1;
+    }
+    if (got == 0)
+      return 0;
+    if (errno == EINTR)
+      continue;
+    int error = errno;
+    if (error == ECHILD)
+      pid_ = -1;
+    return -error;
+  }
+}
+
+void ChildProcess::signal(int number) const
+{
+  // Only called while the child is unreaped: its pid (and group id) cannot
+  // have been given to another process yet.
+  if (pid_ > 0)
+    ::kill(ownGroup_ ? -pid_ : pid_, number);
+}
+
+void ChildProcess::reap()
+{
+  int status = 0;
+  while (pid_ > 0)
+    wait(0, status);
+}
+
+void ChildProcess::kill()
+{
+  if (pid_ <= 0)
+    return;
+  signal(SIGKILL);
+  reap();
+}
+
+void ChildProcess::terminate(std::chrono::milliseconds grace)
+{
+  if (pid_ <= 0)
+    return;
+  signal(SIGTERM);
+  auto limit = std::chrono::steady_clock::now() + grace;
+  long pauseNs = 100000;
+  while (std::chrono::steady_clock::now() < limit) {
+    // WNOWAIT leaves the child unreaped, so the group may still be signalled.
+    siginfo_t info {};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      if (errno == EINTR)
+        continue;
+      break;
+    }
+    if (info.si_pid == pid_)
+      break;
+    struct timespec pause {
+      0, pauseNs
+    };
+    ::nanosleep(&pause, nullptr);
+    pauseNs = std::min(pauseNs * 2, 20000000L);
+  }
+  // The leader may be gone while others of its group still run.
+  signal(SIGKILL);
+  reap();
+}
+
+ArgumentList::ArgumentList(const std::string& first, const std::vector<std::string>& rest)
+{
+  storage_.reserve(rest.size() + 1);
+  storage_.push_back(first);
+  storage_.insert(storage_.end(), rest.begin(), rest.end());
+  pointers_.reserve(storage_.size() + 1);
+  for (std::string& entry : storage_)
+    pointers_.push_back(entry.data());
+  pointers_.push_back(nullptr);
+}
+
+namespace {
+
+// Appends text to a fixed buffer without allocating.
+void appendText(char* buffer, std::size_t capacity, std::size_t& used, const char* text)
+{
+  std::size_t length = std::strlen(text);
+  std::size_t room = capacity - used;
+  if (length > room)
+    length = room;
+  std::memcpy(buffer + used, text, length);
+  used += length;
+}
+
+// One write of prefix + the error text + newline, without allocating.
+void writeErrorLine(int fd, const char* prefix, int error)
+{
+  char buffer[512];
+  std::size_t used = 0;
+  const char* description = ::strerrordesc_np(error);
+  appendText(buffer, sizeof(buffer) - 1, used, prefix);
+  appendText(buffer, sizeof(buffer) - 1, used, description ? description : "Unknown error");
+  buffer[used++] = '\n';
+  std::size_t done = 0;
+  while (done < used) {
+    ssize_t wrote = ::write(fd, buffer + done, used - done);
+    if (wrote < 0 && errno == EINTR)
+      continue;
+    if (wrote <= 0)
+      return;
+    done += static_cast<std::size_t>(wrote);
+  }
+}
+
+[[noreturn]] void failRedirection()
+{
+  writeErrorLine(2, "EXEC fils: erreur de redirection de flux (dup2): ", errno);
+  ::_exit(2);
+}
+
+void closeFrom(int lowest, int limit)
+{
+  if (::close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0)
+    return;
+  for (int fd = lowest; fd < limit; ++fd)
+    ::close(fd);
+}
+
+// The child's side; only async-signal-safe calls from here on.
+[[noreturn]] void runChild(const ChildPlan& plan, int closeLimit)
+{
+  if (plan.stdinFd >= 0 && ::dup2(plan.stdinFd, 0) < 0)
+    failRedirection();
+  if (plan.stdoutFd >= 0 && ::dup2(plan.stdoutFd, 1) < 0)
+    failRedirection();
+  // Other threads may hold descriptors without close-on-exec (sockets of
+  // libraries, descriptors between creation and fcntl): close them all.
+  closeFrom(3, closeLimit);
+  if (plan.ownProcessGroup)
+    ::setpgid(0, 0);
+  // An ignored SIGPIPE and a worker's blocked signals would survive exec.
+  struct sigaction standard { };
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  ::sigaction(SIGPIPE, &standard, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (plan.envp)
+    ::execve(plan.path, plan.argv, plan.envp);
+  else
+    ::execv(plan.path, plan.argv);
+  writeErrorLine(1, plan.execFailurePrefix, errno);
+  ::_exit(2);
+}
+
+} // namespace
+
+ChildProcess spawnChild(const ChildPlan& plan, int& error)
+{
+  // Bound of the fallback descriptor loop, read here: sysconf and getrlimit
+  // are not for the child.
+  struct rlimit files { };
+  int closeLimit = 65536;
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+    closeLimit = static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
+
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    error = errno;
+    return ChildProcess();
+  }
+  if (pid == 0)
+    runChild(plan, closeLimit);
+  // Set from both sides so that the group exists before any signal is sent.
+  if (plan.ownProcessGroup)
+    ::setpgid(pid, pid);
+  return ChildProcess(pid, plan.ownProcessGroup);
+}

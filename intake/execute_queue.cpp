@@ -1,0 +1,3 @@
+#include "intake/execute_queue.h"
+
+ExecuteQueue<notification>* executeService = nullptr;

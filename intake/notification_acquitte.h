@@ -1,0 +1,4 @@
+#pragma once
+
+// The acknowledgement record lives with the other notification records.
+#include "intake/notification.h"

@@ -1,0 +1,347 @@
+#include "intake/syslog_client.h"
+
+#include <boost/asio/ssl/context.hpp>
+
+#include <cstdlib>
+#include <iostream>
+#include <utility>
+
+namespace {
+
+// Bounded wait for an open connection to finish its closing handshake when
+// the client is destroyed; the library's own time-outs are 5 s per phase.
+const std::chrono::milliseconds destructorGrace(7000);
+
+} // namespace
+
+SyslogClient::SyslogClient()
+    : output(&std::cout)
+{
+  setDefaultSetting();
+}
+
+SyslogClient::SyslogClient(std::string uri)
+    : uri(std::move(uri))
+    , output(&std::cout)
+{
+  setDefaultSetting();
+}
+
+SyslogClient::~SyslogClient()
+{
+  endpoint.stop_perpetual();
+  if (!runThread)
+    return;
+  if (phase() == Phase::open)
+    close(websocketpp::close::status::going_away, "");
+  // The loop ends by itself once the connection is over; if it lingers past
+  // the grace period, stop it so the destructor never hangs.
+  if (waitFinished(destructorGrace) == Phase::open || phase() == Phase::connecting)
+    endpoint.stop();
+  runThread->join();
+}
+
+void SyslogClient::setDefaultSetting()
+{
+  using websocketpp::lib::placeholders::_1;
+  using websocketpp::lib::placeholders::_2;
+  debugEnabled = false;
+  endpoint.set_access_channels(websocketpp::log::alevel::all);
+  endpoint.set_error_channels(websocketpp::log::elevel::all);
+  endpoint.init_asio();
+  endpoint.start_perpetual();
+  endpoint.set_socket_init_handler(websocketpp::lib::bind(&SyslogClient::on_socket_init, this, _1));
+  endpoint.set_tls_init_handler(websocketpp::lib::bind(&SyslogClient::on_tls_init, this, _1));
+  endpoint.set_message_handler(websocketpp::lib::bind(&SyslogClient::on_message, this, _1, _2));
+  endpoint.set_open_handler(websocketpp::lib::bind(&SyslogClient::on_open, this, _1));
+  endpoint.set_close_handler(websocketpp::lib::bind(&SyslogClient::on_close, this, _1));
+  endpoint.set_fail_handler(websocketpp::lib::bind(&SyslogClient::on_fail, this, _1));
+  // Called once the TCP connection exists, before the TLS handshake.
+  endpoint.set_tcp_pre_init_handler([this](websocketpp::connection_hdl) { tcpConnected = true; });
+}
+
+void SyslogClient::setOutput(std::ostream& out)
+{
+  output = &out;
+}
+
+void SyslogClient::setLibraryLogging(bool enabled)
+{
+  if (enabled) {
+    endpoint.set_access_channels(websocketpp::log::alevel::all);
+    endpoint.set_error_channels(websocketpp::log::elevel::all);
+    endpoint.get_elog().set_ostream(&std::cerr);
+  } else {
+    endpoint.clear_access_channels(websocketpp::log::alevel::all);
+    endpoint.clear_error_channels(websocketpp::log::elevel::all);
+    endpoint.set_error_channels(websocketpp::log::elevel::info | websocketpp::log::elevel::warn
+        | websocketpp::log::elevel::rerror | websocketpp::log::elevel::fatal);
+    endpoint.get_elog().set_ostream(&libraryLog);
+  }
+}
+
+void SyslogClient::addSubprotocol(const std::string& value)
+{
+  subprotocols.push_back(value);
+}
+
+void SyslogClient::setCloseAction(std::function<void()> action)
+{
+  closeAction = std::move(action);
+}
+
+void SyslogClient::setFailAction(std::function<void()> action)
+{
+  failAction = std::move(action);
+}
+
+void SyslogClient::setDebugFunction(DebugFunction fn)
+{
+  debugFunction = fn;
+  debugEnabled = true;
+}
+
+void SyslogClient::Trace(const std::string& line)
+{
+  if (debugEnabled && debugFunction != nullptr)
+    debugFunction(line);
+}
+
+void SyslogClient::connect()
+{
+  if (runThread)
+    return;
+  // Taken before the connection is made: the library runs the socket and TLS
+  // init handlers while making it.
+  startTime = Clock::now();
+  websocketpp::lib::error_code ec;
+  Endpoint::connection_ptr connection = endpoint.get_connection(uri, ec);
+  if (ec) {
+    *output << "could not create connection because: " << ec.message() << std::endl;
+    std::lock_guard<std::mutex> guard(stateLock);
+    failure = "could not create connection because: " + ec.message();
+    currentPhase = Phase::failed;
+    return;
+  }
+  for (const std::string& value : subprotocols) {
+    connection->add_subprotocol(value, ec);
+    if (ec) {
+      *output << "could not create connection because: " << ec.message() << std::endl;
+      std::lock_guard<std::mutex> guard(stateLock);
+      failure = "could not create connection because: " + ec.message();
+      currentPhase = Phase::failed;
+      return;
+    }
+  }
+  setPhase(Phase::connecting);
+  endpoint.connect(connection);
+  runThread = std::make_shared<std::thread>([this] {
+    try {
+      endpoint.run();
+    } catch (const std::exception& error) {
+      {
+        std::lock_guard<std::mutex> guard(stateLock);
+        failure = error.what();
+        currentPhase = Phase::failed;
+      }
+      phaseChanged.notify_all();
+    }
+  });
+}
+
+websocketpp::connection_hdl SyslogClient::currentHandle() const
+{
+  std::lock_guard<std::mutex> guard(stateLock);
+  return connectionHandle;
+}
+
+void SyslogClient::send(std::string message)
+{
+  send(message, websocketpp::frame::opcode::text);
+}
+
+void SyslogClient::send(const std::string& message, websocketpp::frame::opcode::value opcode)
+{
+  endpoint.send(currentHandle(), message, opcode);
+}
+
+bool SyslogClient::close(websocketpp::close::status::value code, const std::string& reason)
+{
+  websocketpp::lib::error_code ec;
+  endpoint.close(currentHandle(), code, reason, ec);
+  return !ec;
+}
+
+void SyslogClient::setPhase(Phase next)
+{
+  {
+    std::lock_guard<std::mutex> guard(stateLock);
+    currentPhase = next;
+  }
+  phaseChanged.notify_all();
+}
+
+SyslogClient::Phase SyslogClient::phase() const
+{
+  std::lock_guard<std::mutex> guard(stateLock);
+  return currentPhase;
+}
+
+SyslogClient::Phase SyslogClient::waitOpened(std::chrono::milliseconds timeout)
+{
+  std::unique_lock<std::mutex> lock(stateLock);
+  phaseChanged.wait_for(lock, timeout, [this] { return currentPhase != Phase::connecting; });
+  return currentPhase;
+}
+
+SyslogClient::Phase SyslogClient::waitFinished(std::chrono::milliseconds timeout)
+{
+  std::unique_lock<std::mutex> lock(stateLock);
+  phaseChanged.wait_for(lock, timeout,
+      [this] { return currentPhase != Phase::connecting && currentPhase != Phase::open; });
+  return currentPhase;
+}
+
+std::string SyslogClient::selectedSubprotocol() const
+{
+  std::lock_guard<std::mutex> guard(stateLock);
+  return subprotocol;
+}
+
+int SyslogClient::remoteCloseCode() const
+{
+  std::lock_guard<std::mutex> guard(stateLock);
+  return remoteCode;
+}
+
+std::string SyslogClient::failureText() const
+{
+  std::lock_guard<std::mutex> guard(stateLock);
+  return failure;
+}
+
+void SyslogClient::printTimings(std::ostream& out) const
+{
+  auto line = [&](const char* label, Clock::time_point when) {
+    out << label;
+    // A phase that never happened has no meaningful duration.
+    if (when == Clock::time_point {} || startTime == Clock::time_point {})
+      out << "-";
+    else
+      out << std::chrono::duration_cast<std::chrono::microseconds>(when - startTime).count();
+    out << "\n";
+  };
+  line("Socket Init: ", socketInitTime);
+  line("TLS Init: ", tlsInitTime);
+  line("Open: ", openTime);
+  line("Message: ", messageTime);
+  line("Close: ", closeTime);
+  out.flush();
+}
+
+std::string SyslogClient::lastLibraryError() const
+{
+  // The first system-level reason wins, as in "asio async_connect error:
+  // system:111 (Connection refused)"; later lines only restate it. Without
+  // one, the last plain "... error: TLS handshake failed" is used.
+  std::istringstream lines(libraryLog.str());
+  std::string line;
+  std::string plain;
+  while (std::getline(lines, line)) {
+    std::size_t mark = line.find(" error: ");
+    // The clean-up after a failure says nothing about its cause.
+    if (mark == std::string::npos || line.find("async_shutdown") != std::string::npos)
+      continue;
+    std::size_t open = line.rfind(" (");
+    if (!line.empty() && line.back() == ')' && open != std::string::npos && open > mark)
+      return line.substr(open + 2, line.size() - open - 3);
+    plain = line.substr(mark + 8);
+  }
+  return plain;
+}
+
+void SyslogClient::on_socket_init(websocketpp::connection_hdl)
+{
+  socketInitTime = Clock::now();
+}
+
+std::shared_ptr<boost::asio::ssl::context> SyslogClient::on_tls_init(websocketpp::connection_hdl)
+{
+  *output << "INIT SSL" << std::endl;
+  tlsInitTime = Clock::now();
+  auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
+  *output << "END SSL" << std::endl;
+  return context;
+}
+
+void SyslogClient::on_open(websocketpp::connection_hdl hdl)
+{
+  openTime = Clock::now();
+  std::string selected;
+  websocketpp::lib::error_code ec;
+  Endpoint::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec);
+  if (connection)
+    selected = connection->get_response_header("Sec-WebSocket-Protocol");
+  {
+    std::lock_guard<std::mutex> guard(stateLock);
+    connectionHandle = hdl;
+    subprotocol = selected;
+  }
+  *output << "HEELO" << std::endl;
+  setPhase(Phase::open);
+}
+
+void SyslogClient::on_message(websocketpp::connection_hdl hdl, MessagePtr)
+{
+  messageTime = Clock::now();
+  websocketpp::lib::error_code ec;
+  endpoint.close(hdl, websocketpp::close::status::going_away, "plop", ec);
+}
+
+void SyslogClient::on_close(websocketpp::connection_hdl hdl)
+{
+  closeTime = Clock::now();
+  websocketpp::lib::error_code ec;
+  Endpoint::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec);
+  {
+    std::lock_guard<std::mutex> guard(stateLock);
+    if (connection)
+      remoteCode = connection->get_remote_close_code();
+    currentPhase = Phase::closed;
+  }
+  phaseChanged.notify_all();
+  if (closeAction) {
+    closeAction();
+    return;
+  }
+  printTimings(*output);
+  std::exit(1);
+}
+
+void SyslogClient::on_fail(websocketpp::connection_hdl hdl)
+{
+  websocketpp::lib::error_code ec;
+  Endpoint::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec);
+  std::string text;
+  if (connection) {
+    websocketpp::lib::error_code error = connection->get_ec();
+    *output << "Fail handler" << std::endl;
+    *output << "state: " << connection->get_state() << std::endl;
+    *output << connection->get_local_close_code() << std::endl;
+    *output << "close: " << connection->get_local_close_reason() << std::endl;
+    *output << connection->get_remote_close_code() << std::endl;
+    *output << "remoteclose: " << connection->get_remote_close_reason() << std::endl;
+    *output << error << " - " << error.message() << std::endl;
+    std::string detail = lastLibraryError();
+    text = (tcpConnected ? "TLS or WebSocket handshake failed: " : "no TCP connection: ")
+        + (detail.empty() ? error.message() : detail);
+  }
+  {
+    std::lock_guard<std::mutex> guard(stateLock);
+    failure = text;
+    currentPhase = Phase::failed;
+  }
+  phaseChanged.notify_all();
+  if (failAction)
+    failAction();
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <websocketpp/client.hpp>
+#include <websocketpp/config/asio_client.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The sending side of the notification protocol: a secure WebSocket client
+// that sends text messages and reports the timing of its connection's
+// phases. By default a closed connection prints the timings and ends the
+// process with status 1; an owner that wants to go on sets its own actions.
+class SyslogClient {
+public:
+  using Endpoint = websocketpp::client<websocketpp::config::asio_tls_client>;
+  using MessagePtr = websocketpp::config::asio_tls_client::message_type::ptr;
+  using Clock = std::chrono::system_clock;
+  using DebugFunction = void (*)(const std::string&);
+
+  enum class Phase { idle, connecting, open, failed, closed };
+
+  SyslogClient();
+  explicit SyslogClient(std::string uri);
+  virtual ~SyslogClient();
+  SyslogClient(const SyslogClient&) = delete;
+  SyslogClient& operator=(const SyslogClient&) = delete;
+
+  void setDefaultSetting();
+  // Starts the connection and the event loop thread; returns at once. A
+  // second call on the same client is refused (returns without effect).
+  void connect();
+  // One text frame on the open connection; websocketpp::exception otherwise.
+  void send(std::string message);
+  void send(const std::string& message, websocketpp::frame::opcode::value opcode);
+  // Starts a closing handshake; false when there is no open connection.
+  bool close(websocketpp::close::status::value code, const std::string& reason);
+
+  void setDebugFunction(DebugFunction fn);
+  void Trace(const std::string& line);
+
+  // Owner hooks, to be set before connect.
+  void setOutput(std::ostream& out);
+  void setLibraryLogging(bool enabled);
+  void addSubprotocol(const std::string& subprotocol);
+  void setCloseAction(std::function<void()> action);
+  void setFailAction(std::function<void()> action);
+
+  // Waits for the phase to leave `connecting` (or `open` for waitFinished);
+  // returns the phase reached, which is the old one on time-out.
+  Phase waitOpened(std::chrono::milliseconds timeout);
+  Phase waitFinished(std::chrono::milliseconds timeout);
+  Phase phase() const;
+
+  // What is known of the connection once it opened, failed or closed.
+  std::string selectedSubprotocol() const;
+  int remoteCloseCode() const;
+  std::string failureText() const;
+  // The five timing lines; a phase that never happened shows "-".
+  void printTimings(std::ostream& out) const;
+
+  void on_socket_init(websocketpp::connection_hdl hdl);
+  std::shared_ptr<boost::asio::ssl::context> on_tls_init(websocketpp::connection_hdl hdl);
+  void on_open(websocketpp::connection_hdl hdl);
+  void on_message(websocketpp::connection_hdl hdl, MessagePtr msg);
+  void on_close(websocketpp::connection_hdl hdl);
+  void on_fail(websocketpp::connection_hdl hdl);
+
+private:
+  void setPhase(Phase next);
+  std::string lastLibraryError() const;
+  websocketpp::connection_hdl currentHandle() const;
+
+  Endpoint endpoint;
+  websocketpp::connection_hdl connectionHandle;
+  Clock::time_point startTime {};
+  Clock::time_point socketInitTime {};
+  Clock::time_point tlsInitTime {};
+  Clock::time_point openTime {};
+  Clock::time_point messageTime {};
+  Clock::time_point closeTime {};
+  std::shared_ptr<std::thread> runThread;
+  std::string uri;
+  bool debugEnabled = false;
+  DebugFunction debugFunction = nullptr;
+
+  std::ostream* output;
+  // The library's error log while it is not shown: on_fail reads the
+  // system's reason (such as a refused connection) from it.
+  std::ostringstream libraryLog;
+  bool tcpConnected = false;
+  std::vector<std::string> subprotocols;
+  std::function<void()> closeAction;
+  std::function<void()> failAction;
+
+  // Guards the handle, the phase and the connection report: the handlers run
+  // on runThread while the owner sends and waits on its own thread.
+  mutable std::mutex stateLock;
+  std::condition_variable phaseChanged;
+  Phase currentPhase = Phase::idle;
+  std::string subprotocol;
+  int remoteCode = 0;
+  std::string failure;
+};

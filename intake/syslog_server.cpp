@@ -1,0 +1,289 @@
+#include "intake/syslog_server.h"
+
+#include "core/log.h"
+#include "core/process_state.h"
+#include "intake/payload_host.h"
+#include "intake/syslog_exception.h"
+#include "intake/tls_context.h"
+
+#include <openssl/ssl.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> receiverFailure { false };
+
+// What a connection is created with: TLS 1.2, the server's cipher list and no
+// certificate, so that a connection never given its real context fails its
+// handshake.
+std::shared_ptr<boost::asio::ssl::context> placeholderContext()
+{
+  auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
+  SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(1));
+  return context;
+}
+
+} // namespace
+
+SyslogServer::SyslogServer(int port, int threadCount, ExecuteQueue<notification>* queue)
+    : port(port)
+    , threadCount(threadCount)
+    , queue(queue)
+{
+  setDefaultSetting();
+}
+
+SyslogServer::~SyslogServer() = default;
+
+void SyslogServer::setDefaultSetting()
+{
+  using websocketpp::lib::placeholders::_1;
+  using websocketpp::lib::placeholders::_2;
+  debugEnabled = false;
+  endpoint.clear_access_channels(websocketpp::log::alevel::all);
+  endpoint.clear_access_channels(websocketpp::log::alevel::frame_payload);
+  endpoint.init_asio();
+  endpoint.set_reuse_addr(true);
+  endpoint.set_open_handler(websocketpp::lib::bind(&SyslogServer::on_open, this, _1));
+  endpoint.set_close_handler(websocketpp::lib::bind(&SyslogServer::on_close, this, _1));
+  endpoint.set_message_handler(websocketpp::lib::bind(&SyslogServer::on_message, this, _1, _2));
+}
+
+void SyslogServer::setValidateFunction(ValidateFunction fn)
+{
+  endpoint.set_validate_handler([this, fn](websocketpp::connection_hdl hdl) {
+    // An exception here would end an I/O thread: refuse that one connection.
+    try {
+      return fn(endpoint, hdl);
+    } catch (const std::exception& error) {
+      write_log("ERR", std::string("SyslogServer#validate: ") + error.what());
+      return false;
+    }
+  });
+}
+
+void SyslogServer::setFunctionSSLContext(SslContextFunction fn)
+{
+  sslContextFunction = fn;
+}
+
+void SyslogServer::setDebugFunction(DebugFunction fn)
+{
+  debugFunction = fn;
+  debugEnabled = true;
+}
+
+void SyslogServer::Trace(const std::string& line)
+{
+  if (debugEnabled && debugFunction != nullptr)
+    debugFunction(line);
+}
+
+void SyslogServer::setListenState(ListenState state, int bound, const std::string& error)
+{
+  {
+    std::lock_guard<std::mutex> guard(stateLock);
+    listenState = state;
+    boundPort = bound;
+    listenErrorText = error;
+  }
+  stateChanged.notify_all();
+}
+
+bool SyslogServer::waitListening(std::chrono::milliseconds timeout)
+{
+  std::unique_lock<std::mutex> lock(stateLock);
+  stateChanged.wait_for(lock, timeout, [this] { return listenState != ListenState::notYet; });
+  return listenState == ListenState::listening;
+}
+
+int SyslogServer::listeningPort() const
+{
+  std::lock_guard<std::mutex> guard(stateLock);
+  return boundPort;
+}
+
+std::string SyslogServer::listenError() const
+{
+  std::lock_guard<std::mutex> guard(stateLock);
+  return listenErrorText;
+}
+
+std::size_t SyslogServer::connectionCount()
+{
+  std::lock_guard<std::mutex> guard(connectionLock);
+  return connections.size();
+}
+
+void SyslogServer::run()
+{
+  // The library makes each connection (and its TLS context) ahead of time,
+  // when the previous one is accepted. The real context is therefore built
+  // once the TCP connection exists, just before its handshake, and swapped in:
+  // a certificate file replaced on disk serves the very next connection.
+  endpoint.set_tls_init_handler([](websocketpp::connection_hdl) { return placeholderContext(); });
+  endpoint.set_tcp_pre_init_handler([this](websocketpp::connection_hdl hdl) { installConnectionContext(hdl); });
+
+  websocketpp::lib::error_code ec;
+  if (port < 0 || port > 65535)
+    ec = std::make_error_code(std::errc::invalid_argument);
+  else
+    endpoint.listen(static_cast<uint16_t>(port), ec);
+  if (ec) {
+    Trace("THREAD Syslog#error listen");
+    setListenState(ListenState::failed, 0, ec.message());
+    throw SyslogException("bad listen");
+  }
+  boost::system::error_code localError;
+  int bound = endpoint.get_local_endpoint(localError).port();
+
+  endpoint.start_accept(ec);
+  if (ec) {
+    setListenState(ListenState::failed, 0, ec.message());
+    throw websocketpp::exception(ec);
+  }
+  setListenState(ListenState::listening, localError ? port : bound, std::string());
+
+  if (threadCount == 1) {
+    runLoop();
+  } else if (threadCount > 1) {
+    std::vector<std::shared_ptr<std::thread>> threads;
+    threads.reserve(static_cast<std::size_t>(threadCount));
+    for (int i = 0; i < threadCount; ++i)
+      threads.push_back(std::make_shared<std::thread>([this] { runLoop(); }));
+    for (auto& thread : threads)
+      thread->join();
+  }
+}
+
+void SyslogServer::installConnectionContext(websocketpp::connection_hdl hdl)
+{
+  try {
+    if (sslContextFunction == nullptr)
+      return;
+    Endpoint::connection_ptr connection = endpoint.get_con_from_hdl(hdl);
+    std::shared_ptr<boost::asio::ssl::context> fresh = sslContextFunction(1, hdl);
+    if (!fresh)
+      return;
+    // The SSL object takes its own reference on the new context.
+    SSL_set_SSL_CTX(connection->get_socket().native_handle(), fresh->native_handle());
+  } catch (const std::exception& error) {
+    write_log("ERR", std::string("SSLException: ") + error.what());
+  }
+}
+
+void SyslogServer::runLoop()
+{
+  // A handler that throws must cost one log line, not an I/O thread.
+  for (;;) {
+    try {
+      endpoint.run();
+      return;
+    } catch (const std::exception& error) {
+      write_log("ERR", std::string("THREAD Syslog#event loop: ") + error.what());
+    }
+  }
+}
+
+void SyslogServer::stop()
+{
+  std::vector<websocketpp::connection_hdl> open;
+  {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    endpoint.stop_listening();
+    stopping = true;
+    open.assign(connections.begin(), connections.end());
+  }
+  // Closed outside the lock: a close can run on_close, which takes it. A
+  // handle whose connection is already gone is skipped so the others still
+  // get closed.
+  for (auto& hdl : open) {
+    websocketpp::lib::error_code ec;
+    endpoint.close(hdl, websocketpp::close::status::normal, "", ec);
+  }
+}
+
+void SyslogServer::on_open(websocketpp::connection_hdl hdl)
+{
+  Trace("SyslogServer#on_open:");
+  bool late = false;
+  {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    connections.insert(hdl);
+    late = stopping;
+  }
+  // A handshake that was under way when stop ran is closed as soon as it
+  // completes, so that stop leaves no connection open.
+  if (late) {
+    websocketpp::lib::error_code ec;
+    endpoint.close(hdl, websocketpp::close::status::normal, "", ec);
+  }
+  Trace("SyslogServer#on_open end");
+}
+
+void SyslogServer::on_close(websocketpp::connection_hdl hdl)
+{
+  Trace("SyslogServer#on_close:");
+  {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    connections.erase(hdl);
+  }
+  Trace("SyslogServer#on_close end");
+}
+
+void SyslogServer::on_message(websocketpp::connection_hdl, MessagePtr msg)
+{
+  try {
+    // The message is dropped after this handler: its payload is moved into
+    // the notification rather than copied.
+    std::string& payload = msg->get_raw_payload();
+    if (debugEnabled)
+      Trace("THREAD SyslogServer#on_message:" + payload);
+    notification item { hostFromPayload(payload), std::move(payload) };
+    if (debugEnabled)
+      Trace("th_listener#PUSH NOTIF#");
+    queue->push(std::move(item));
+  } catch (const std::exception& error) {
+    write_log("ERR", std::string("THREAD SyslogServer#on_message: ") + error.what());
+  }
+}
+
+void* thread_receiver(void*)
+{
+  SyslogServer* server = nullptr;
+  std::string failure;
+  try {
+    write_log("INFO", "Start server on " + std::to_string(port));
+    // Left to the end of the process on purpose: its I/O threads may still be
+    // running when the process exits.
+    server = new SyslogServer(port, 10, executeService);
+    server->setValidateFunction(validateSyslog);
+    server->setFunctionSSLContext(enableSSLMode);
+    // The daemon's Trace writes only in debug mode, which never changes once
+    // threads run: without it, skip building trace lines per message.
+    if (debug == 1)
+      server->setDebugFunction(Trace);
+    server->run();
+    return nullptr;
+  } catch (const SyslogException& error) {
+    std::string reason = server->listenError();
+    failure = std::string(error.what()) + " on port " + std::to_string(port) + (reason.empty() ? "" : ": " + reason);
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  write_log("ERR", "THREAD Syslog#receiver stopped: " + failure);
+  receiverFailure = true;
+  // Without its listener the daemon is useless: stop it as SIGTERM would.
+  if (executeService != nullptr)
+    executeService->stopAndWakeAll(die_quelm);
+  else
+    die_quelm = 1;
+  return nullptr;
+}
+
+bool receiverFailed()
+{
+  return receiverFailure.load();
+}

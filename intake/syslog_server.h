@@ -1,0 +1,91 @@
+#pragma once
+
+#include "intake/execute_queue.h"
+#include "intake/notification.h"
+
+#include <websocketpp/config/asio.hpp>
+#include <websocketpp/server.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+// The secure WebSocket listener: every message becomes a notification on the
+// queue; nothing is ever sent back.
+class SyslogServer {
+public:
+  using Endpoint = websocketpp::server<websocketpp::config::asio_tls>;
+  using MessagePtr = websocketpp::config::asio_tls::message_type::ptr;
+  using ValidateFunction = bool (*)(Endpoint&, std::weak_ptr<void>);
+  using SslContextFunction = std::shared_ptr<boost::asio::ssl::context> (*)(int, std::weak_ptr<void>);
+  using DebugFunction = void (*)(const std::string&);
+
+  SyslogServer(int port, int threadCount, ExecuteQueue<notification>* queue);
+  virtual ~SyslogServer();
+  SyslogServer(const SyslogServer&) = delete;
+  SyslogServer& operator=(const SyslogServer&) = delete;
+
+  void setDefaultSetting();
+  void setValidateFunction(ValidateFunction fn);
+  void setFunctionSSLContext(SslContextFunction fn);
+  void setDebugFunction(DebugFunction fn);
+  void Trace(const std::string& line);
+
+  // Listens on the IPv6 wildcard (IPv4 too on a dual-stack host) and serves
+  // until the loop runs out of work. Throws SyslogException "bad listen".
+  void run();
+  // Stops listening and closes every open connection with code 1000. Throws
+  // websocketpp::exception when the server is not listening.
+  void stop();
+
+  // For the owner of run's thread: waits until run listens (true) or failed
+  // or the time is up (false).
+  bool waitListening(std::chrono::milliseconds timeout);
+  // The port actually bound (the chosen one when configured as 0); 0 before.
+  int listeningPort() const;
+  // Why the listen failed, empty if it did not.
+  std::string listenError() const;
+  std::size_t connectionCount();
+
+  void on_open(websocketpp::connection_hdl hdl);
+  void on_close(websocketpp::connection_hdl hdl);
+  void on_message(websocketpp::connection_hdl hdl, MessagePtr msg);
+
+private:
+  enum class ListenState { notYet, listening, failed };
+
+  void setListenState(ListenState state, int boundPort, const std::string& error);
+  void runLoop();
+  void installConnectionContext(websocketpp::connection_hdl hdl);
+
+  Endpoint endpoint;
+  std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> connections;
+  int port;
+  int threadCount;
+  bool debugEnabled = false;
+  std::mutex connectionLock;
+  bool stopping = false;
+  SslContextFunction sslContextFunction = nullptr;
+  DebugFunction debugFunction = nullptr;
+  ExecuteQueue<notification>* queue;
+
+  mutable std::mutex stateLock;
+  std::condition_variable stateChanged;
+  ListenState listenState = ListenState::notYet;
+  int boundPort = 0;
+  std::string listenErrorText;
+};
+
+// Body of the daemon's network thread: builds the server on `port` with ten
+// I/O threads over `executeService` and runs it for the life of the process.
+// If the server cannot run (a failed listen above all), it writes an "ERR"
+// line, marks the failure (receiverFailed) and stops the daemon in order:
+// die_quelm is raised and every consumer of the queue woken.
+void* thread_receiver(void*);
+
+// True once thread_receiver has given up; start-up then ends with status 1.
+bool receiverFailed();

@@ -1,0 +1,17 @@
+#include "processing/service_locks.h"
+
+std::mutex& ServiceLocks::lockFor(std::int64_t serviceId)
+{
+  std::lock_guard<std::mutex> guard(mapLock_);
+  std::unique_ptr<std::mutex>& slot = locks_[serviceId];
+  if (!slot)
+    slot = std::make_unique<std::mutex>();
+  return *slot;
+}
+
+ServiceLocks& serviceLocks()
+{
+  // Never destroyed: threads that outlive main may still use it.
+  static ServiceLocks* locks = new ServiceLocks;
+  return *locks;
+}

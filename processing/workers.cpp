@@ -1,0 +1,159 @@
+#include "processing/workers.h"
+
+#include "core/log.h"
+#include "core/process_state.h"
+#include "database/pg_connection_pool.h"
+#include "database/postgresql_exception.h"
+#include "execution/service_exception.h"
+#include "intake/execute_queue.h"
+#include "processing/service_locks.h"
+#include "processing/state_records.h"
+#include "services/hash_map_service.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+
+namespace {
+
+const int runAttempts = 3;
+
+bool responseFlagOf(const service& svc, int state)
+{
+  switch (state) {
+  case 1:
+    return svc.response_warning;
+  case 2:
+    return svc.response_critical;
+  case 3:
+    return svc.response_unknown;
+  default:
+    return false;
+  }
+}
+
+// Runs the plugin up to three times, one second apart after each failure.
+// After the last failure the service is UNKNOWN with a fixed output.
+int runWithRetries(serviceSyslog& svc, const std::string& message)
+{
+  for (int attemptsLeft = runAttempts;;) {
+    try {
+      return svc.execute(message);
+    } catch (const serviceException& error) {
+      write_log("ERR",
+          "Excute failed retry" + svc.service_name + " " + std::to_string(static_cast<std::uint64_t>(svc.service_id))
+              + " " + error.what());
+      ::sleep(1);
+      if (--attemptsLeft != 0)
+        continue;
+      svc.last_stdout = "DAEMON: the plugin does not return anything on the stdout";
+      // A failed pipe or fork leaves the old state in return_code; the row,
+      // the memory and the UNKNOWN occurrence must agree, so store 3.
+      svc.SetReturnCode(3);
+      return 3;
+    }
+  }
+}
+
+void actOnStateChange(serviceSyslog& svc, int newState, int previousState, const std::string& number)
+{
+  pgConnectionPool& pool = *pgSQL;
+  const std::string who = number + "#" + svc.service_name + " ";
+  if (newState == 1 || newState == 2 || newState == 3) {
+    Trace(who + svc.parameter + "acquitte l'ancienne erreur ");
+    AcquitteError(svc, previousState, pool);
+    Trace(who + svc.parameter + "insère l'erreur ");
+    InsertError(svc, newState, pool);
+    if (responseFlagOf(svc, newState))
+      svc.executeAlertingSoftware(std::to_string(getHappenError(svc, pool)));
+  } else if (newState == 0 && svc.response_ok) {
+    if (responseFlagOf(svc, previousState)) {
+      std::uint64_t id = getHappenError(svc, pool);
+      Trace(who + "SEND ALERT ");
+      svc.executeAlertingSoftware(std::to_string(id));
+    }
+    Trace(who + "acquitte l'erreur");
+    AcquitteError(svc, previousState, pool);
+    Trace(who + "acquitte l'erreur==>OK ");
+  }
+}
+
+void removeFromThreadList(unsigned long threadId, std::int32_t number)
+{
+  {
+    std::lock_guard<std::mutex> guard(mutex_vec_thread);
+    auto found = std::find(threadList.begin(), threadList.end(), threadId);
+    if (found != threadList.end())
+      threadList.erase(found);
+    std::cout << "\tfin thread: " << number << " nbr:" << threadList.size() << " " << threadId << std::endl;
+  }
+  cond_vec_thread.notify_one();
+}
+
+} // namespace
+
+void handleNotification(const notification& item, std::int32_t threadNumber)
+{
+  const std::string number = std::to_string(threadNumber);
+  if (!ListTrapService.find(item.host))
+    return;
+  std::shared_ptr<serviceSyslog> svc = ListTrapService.getService(item.host);
+  if (!svc)
+    return;
+  Trace(number + "# prise du reussi");
+  Trace("service from host find:" + svc->plugin_path);
+
+  // Two notifications of one service never interleave their transitions.
+  std::lock_guard<std::mutex> serialised(serviceLocks().lockFor(svc->service_id));
+  int previousState = svc->GetReturnCode();
+  int newState = runWithRetries(*svc, item.message);
+  Trace("exec return: " + std::to_string(newState) + "=" + std::to_string(previousState));
+  Trace("exec stdout: " + svc->last_stdout);
+
+  try {
+    svc->stored_state = svc->return_code;
+    updateService(*svc, *pgSQL);
+    Trace(number + "#" + svc->service_name + " " + svc->parameter + "Update state OK ");
+    if (newState != previousState)
+      actOnStateChange(*svc, newState, previousState, number);
+  } catch (const PostgresqlException& error) {
+    write_log("ERR",
+        number + "#Update service state failed: " + svc->service_id_text + " " + svc->service_name + " "
+            + error.what());
+  } catch (const serviceException& error) {
+    // The alerting program could not be waited for: this notification ends
+    // here, the worker goes on.
+    write_log("ERR", number + "#" + svc->service_name + " " + error.what());
+  }
+}
+
+void* thread_execute_plugin(void*)
+{
+  sigset_t empty;
+  sigemptyset(&empty);
+  pthread_sigmask(SIG_SETMASK, &empty, nullptr);
+  const unsigned long threadId = static_cast<unsigned long>(pthread_self());
+  const auto number = static_cast<std::int32_t>(threadId);
+  const std::string prefix = std::to_string(number);
+
+  while (die_quelm == 0) {
+    executeService->waitNotEmpty(die_quelm);
+    Trace(prefix + "# Réveille ");
+    if (die_quelm != 0)
+      break;
+    Trace(prefix + "# prise du service");
+    try {
+      notification item = executeService->pop();
+      handleNotification(item, number);
+    } catch (const EmptyQueueException&) {
+      // Another worker took the last notification.
+    } catch (const std::exception& error) {
+      write_log("ERR", prefix + "#notification handling failed: " + error.what());
+    }
+  }
+  removeFromThreadList(threadId, number);
+  return nullptr;
+}

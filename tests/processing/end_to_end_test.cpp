@@ -1,0 +1,125 @@
+#include "tests/support/certificates.h"
+#include "tests/support/test_process.h"
+#include "tests/support/daemon_config.h"
+#include "tests/support/free_port.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const std::string binaryDir = QUELM_BINARY_DIR;
+
+// The real daemon with four workers, fed by the real sender tool.
+class EndToEndTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    std::string plugin = dir.write("plugin.sh",
+        "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL: $line\"; exit 2;;\n"
+        "  *) echo \"OK: $line\"; exit 0;;\nesac\n",
+        true);
+    alerts = dir.path() + "/alerts.txt";
+    std::string alerter = dir.write("alert.sh", "#!/bin/sh\necho \"$@\" >> " + alerts + "\n", true);
+    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin + "')");
+    db.exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
+    db.exec("INSERT INTO quelm_device (device_id, device_name) VALUES (1, 'fw01'), (2, 'sw01')");
+    db.exec("INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
+            "service_previous_state, service_last_stdout) VALUES (1, 'fw01-syslog', 1, 1, 0, ''), "
+            "(2, 'sw01-syslog', 1, 2, 0, '')");
+    db.exec("INSERT INTO quelm_service_response_program VALUES (1, 1, true, true, true, true, 'id=$ERROR'), "
+            "(2, 1, true, false, false, false, '')");
+    port = freeLoopbackPort();
+    std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
+    config = writeReceiverConfig(dir, db,
+        { { "SYSLOG.port", std::to_string(port) }, { "SYSLOG.certificate", pem }, { "SYSLOG.thread", "4" } });
+    logPath = dir.path() + "/receiver.log";
+    daemon = std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/quelm-receiver", "-f", config, "-D" });
+    ASSERT_TRUE(waitFor(30, [&] { return log().find("SYSLOG was starting....") != std::string::npos; })) << log();
+  }
+
+  std::string log() { return readFile(logPath); }
+
+  int notify(const std::vector<std::string>& args, const std::string& input = "")
+  {
+    std::vector<std::string> argv { binaryDir + "/tools/quelm-notify", "wss://127.0.0.1:" + std::to_string(port) + "/" };
+    argv.insert(argv.end(), args.begin(), args.end());
+    TestProcess sender(argv, input);
+    return sender.wait(30);
+  }
+
+  bool rowReaches(int serviceId, const std::string& stateText)
+  {
+    return waitFor(20, [&] {
+      return db.scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=" + std::to_string(serviceId))
+          == stateText;
+    });
+  }
+
+  TestDatabase db;
+  TempDir dir;
+  std::string alerts, config, logPath;
+  int port = 0;
+  std::unique_ptr<TestProcess> daemon;
+};
+
+TEST_F(EndToEndTest, NotificationsChangeStatesAndSigtermEndsCleanly)
+{
+  ASSERT_EQ(notify({ "--host", "fw01", "--message", "link CRIT down" }), 0);
+  ASSERT_TRUE(rowReaches(1, "2")) << log();
+  std::string open = db.scalar("SELECT happen_id FROM quelm_error_happen WHERE happen_acquitte=0 AND happen_service_id=1");
+  ASSERT_FALSE(open.empty());
+  // The argument holding $ERROR is replaced whole by the occurrence id.
+  EXPECT_TRUE(waitFor(10, [&] { return readFile(alerts) == open + "\n"; })) << readFile(alerts);
+  EXPECT_NE(db.scalar("SELECT service_last_stdout FROM quelm_services WHERE service_id=1")
+                .find("CRITICAL: {\"fromhost\":\"fw01\",\"message\":\"link CRIT down\"}"),
+      std::string::npos);
+
+  // Hostile and unknown input leaves the daemon serving.
+  EXPECT_EQ(notify({ "--json", "{not json" }), 0);
+  EXPECT_EQ(notify({ "--json", "[1,2,3]" }), 0);
+  EXPECT_EQ(notify({ "--host", "nobody", "--message", "CRIT" }), 0);
+
+  // Several senders at once for one host, mixing states, then a final OK.
+  std::vector<std::unique_ptr<TestProcess>> senders;
+  for (int i = 0; i < 4; ++i) {
+    std::string lines;
+    for (int j = 0; j < 5; ++j)
+      lines += std::string((i + j) % 2 ? "CRIT" : "fine") + " " + std::to_string(i) + "\n";
+    senders.push_back(std::make_unique<TestProcess>(
+        std::vector<std::string> { binaryDir + "/tools/quelm-notify", "wss://127.0.0.1:" + std::to_string(port) + "/",
+            "--stdin", "--host", "sw01" },
+        lines));
+  }
+  for (auto& sender : senders)
+    EXPECT_EQ(sender->wait(30), 0);
+  ASSERT_TRUE(waitFor(30, [&] {
+    return db.scalar("SELECT count(*) FROM quelm_services WHERE service_id=2 AND service_last_exec_time IS NOT NULL")
+        == "1";
+  }));
+  ASSERT_EQ(notify({ "--host", "sw01", "--message", "all fine" }), 0);
+  ASSERT_TRUE(waitFor(30, [&] {
+    return db.scalar("SELECT service_last_stdout FROM quelm_services WHERE service_id=2").find("all fine")
+        != std::string::npos;
+  }));
+  EXPECT_EQ(db.scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=2"), "0");
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_acquitte=0 AND happen_service_id=2"), "0");
+
+  daemon->signal(SIGTERM);
+  EXPECT_EQ(daemon->wait(60), 0);
+  std::string text = log();
+  EXPECT_NE(text.find("#INFO#stop Receiver... SIGTERM"), std::string::npos);
+  size_t ends = 0;
+  for (size_t at = text.find("\tfin thread: "); at != std::string::npos; at = text.find("\tfin thread: ", at + 1))
+    ++ends;
+  EXPECT_EQ(ends, 4u) << text;
+  EXPECT_NE(text.find("nbr:0 "), std::string::npos);
+  EXPECT_GT(text.find("#INFO#FINISH"), text.rfind("\tfin thread: "));
+  EXPECT_NE(text.find("search nobody"), std::string::npos);
+  EXPECT_NE(text.find("search daemonbadhost"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,256 @@
+#include "processing/workers.h"
+
+#include "intake/notification.h"
+#include "processing/state_records.h"
+#include "tests/processing/processing_fixture.h"
+#include "tests/support/log_capture.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+class WorkerTest : public ProcessingFixture {
+protected:
+  void send(const std::string& host, const std::string& text)
+  {
+    handleNotification(notification { host, "{\"fromhost\":\"" + host + "\",\"msg\":\"" + text + "\"}" }, 7);
+  }
+};
+
+TEST_F(WorkerTest, TheRoadOfAServiceThroughItsStates)
+{
+  // Alerts on CRITICAL and on the return to OK, not on WARNING.
+  int id = addService("fw01", "true,false,true,false");
+  loadServices();
+
+  send("fw01", "link CRIT down");
+  EXPECT_EQ(state(id), "2");
+  EXPECT_NE(output(id).find("CRITICAL: {\"fromhost\":\"fw01\""), std::string::npos) << output(id);
+  EXPECT_EQ(occurrences(id), "2:0");
+  std::string critical = openOccurrenceId(id);
+  EXPECT_EQ(alertLines(), "--error " + critical + "\n");
+  EXPECT_EQ(db.scalar("SELECT happen_message FROM quelm_error_happen WHERE happen_id=" + critical), output(id));
+
+  // The same state again: the row only.
+  send("fw01", "still CRIT");
+  EXPECT_NE(output(id).find("still CRIT"), std::string::npos);
+  EXPECT_EQ(occurrences(id), "2:0");
+  EXPECT_EQ(alertLines(), "--error " + critical + "\n");
+
+  // CRITICAL to WARNING: the old occurrence closes, a new one opens, no alert.
+  send("fw01", "WARN high");
+  EXPECT_EQ(state(id), "1");
+  EXPECT_EQ(occurrences(id), "2:1 1:0");
+  EXPECT_EQ(alertLines(), "--error " + critical + "\n");
+
+  // Back to OK without an alert (WARNING has no response) but closed.
+  send("fw01", "fine");
+  EXPECT_EQ(state(id), "0");
+  EXPECT_EQ(occurrences(id), "2:1 1:1");
+  EXPECT_EQ(alertLines(), "--error " + critical + "\n");
+
+  // OK to CRITICAL to OK: the alert on return names the open occurrence.
+  send("fw01", "CRIT again");
+  std::string second = openOccurrenceId(id);
+  send("fw01", "recovered");
+  EXPECT_EQ(alertLines(), "--error " + critical + "\n--error " + second + "\n--error " + second + "\n");
+  EXPECT_EQ(occurrences(id), "2:1 1:1 2:1");
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_time_acquitte IS NULL AND "
+                      "happen_acquitte=1"),
+      "0");
+}
+
+TEST_F(WorkerTest, ReturnToOkWithoutResponseLeavesTheOccurrenceOpen)
+{
+  int id = addService("sw01", "false,false,true,false");
+  loadServices();
+  send("sw01", "CRIT");
+  send("sw01", "ok now");
+  EXPECT_EQ(state(id), "0");
+  EXPECT_EQ(occurrences(id), "2:0");
+  // One alert for the CRITICAL state only.
+  std::string lines = alertLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1);
+}
+
+TEST_F(WorkerTest, StateFourIsStoredAndNothingElse)
+{
+  int id = addService("ap01", "true,true,true,true");
+  loadServices();
+  send("ap01", "PENDING");
+  EXPECT_EQ(state(id), "4");
+  EXPECT_EQ(output(id), "pending\n");
+  EXPECT_EQ(occurrences(id), "");
+  EXPECT_EQ(alertLines(), "");
+}
+
+TEST_F(WorkerTest, UnknownHostWritesOnlyTheSearchLine)
+{
+  int id = addService("known", "true,true,true,true");
+  loadServices();
+  LogCapture capture;
+  send("stranger", "CRIT");
+  EXPECT_EQ(capture.text(), "search stranger\n");
+  EXPECT_EQ(state(id), "0");
+  EXPECT_EQ(output(id), "loaded");
+}
+
+TEST_F(WorkerTest, ThreeFailedRunsBecomeUnknownInRowMemoryAndOccurrence)
+{
+  int id = addService("silent", "false,false,false,true");
+  loadServices();
+  LogCapture capture;
+  send("silent", "SILENT");
+  std::string log = capture.text();
+  size_t retries = 0;
+  for (size_t at = log.find("#ERR#Excute failed retrysvc-silent " + std::to_string(id) + " DAEMON: the plugin does not return anything on the stdout");
+       at != std::string::npos; at = log.find("#ERR#Excute failed retry", at + 1))
+    ++retries;
+  EXPECT_EQ(retries, 3u) << log;
+  EXPECT_EQ(state(id), "3");
+  EXPECT_EQ(output(id), "DAEMON: the plugin does not return anything on the stdout");
+  EXPECT_EQ(occurrences(id), "3:0");
+  EXPECT_EQ(alertLines(), "--error " + openOccurrenceId(id) + "\n");
+}
+
+TEST_F(WorkerTest, FailedProcessCreationStillStoresUnknown)
+{
+  int id = addService("nofds", "true,false,false,false");
+  loadServices();
+  std::shared_ptr<serviceSyslog> svc = ListTrapService.getService("nofds");
+  ASSERT_TRUE(svc);
+  ASSERT_EQ(svc->GetReturnCode(), 0);
+  // No descriptor left: every pipe creation fails and leaves return_code
+  // untouched, yet the stored state, the memory and the occurrence agree.
+  // The limit stays above the highest open descriptor so that the database
+  // socket keeps working; the holes below it are filled first.
+  int highest = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    highest = std::max(highest, std::stoi(entry.path().filename().string()));
+  std::vector<int> fillers;
+  for (;;) {
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      break;
+    if (fd > highest) {
+      close(fd);
+      break;
+    }
+    fillers.push_back(fd);
+  }
+  struct rlimit saved;
+  getrlimit(RLIMIT_NOFILE, &saved);
+  struct rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(highest) + 1;
+  {
+    LogCapture capture;
+    setrlimit(RLIMIT_NOFILE, &tight);
+    send("nofds", "anything");
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_NE(capture.text().find("Error open pipe\npath:" + plugin + " "), std::string::npos) << capture.text();
+    EXPECT_EQ(capture.text().find("failed:"), std::string::npos) << capture.text();
+  }
+  for (int fd : fillers)
+    close(fd);
+  EXPECT_EQ(state(id), "3");
+  EXPECT_EQ(svc->GetReturnCode(), 3);
+  EXPECT_EQ(occurrences(id), "3:0");
+  // The next OK result is a change and closes the UNKNOWN occurrence.
+  send("nofds", "fine");
+  EXPECT_EQ(state(id), "0");
+  EXPECT_EQ(occurrences(id), "3:1");
+}
+
+TEST_F(WorkerTest, RejectedStateUpdateIsLoggedAndOpensNothing)
+{
+  int id = addService("locked", "true,true,true,true");
+  loadServices();
+  db.exec("CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'row is locked'; END $$ "
+          "LANGUAGE plpgsql");
+  db.exec("CREATE TRIGGER refuse BEFORE UPDATE ON quelm_services FOR EACH ROW EXECUTE FUNCTION refuse()");
+  LogCapture capture;
+  send("locked", "CRIT");
+  EXPECT_NE(capture.text().find("#ERR#7#Update service state failed: " + std::to_string(id)
+                + " svc-locked Exec prepareRequest failed:  ERROR:  row is locked"),
+      std::string::npos)
+      << capture.text();
+  EXPECT_EQ(occurrences(id), "");
+  EXPECT_EQ(alertLines(), "");
+}
+
+TEST_F(WorkerTest, ConcurrentNotificationsForOneHostStayConsistent)
+{
+  int id = addService("busy", "true,false,false,false");
+  loadServices();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t)
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < 6; ++i)
+        send("busy", (i + t) % 3 == 0 ? "CRIT" : ((i + t) % 3 == 1 ? "WARN" : "ok"));
+    });
+  for (auto& thread : threads)
+    thread.join();
+  std::string open = db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_acquitte=0 AND "
+                               "happen_service_id="
+      + std::to_string(id));
+  std::string finalState = state(id);
+  // The row and the open occurrence tell the same story.
+  if (finalState == "0")
+    EXPECT_EQ(open, "0");
+  else {
+    EXPECT_EQ(open, "1");
+    EXPECT_EQ(db.scalar("SELECT happen_error_id FROM quelm_error_happen WHERE happen_acquitte=0 AND "
+                        "happen_service_id="
+                  + std::to_string(id)),
+        finalState);
+  }
+  EXPECT_EQ(std::to_string(ListTrapService.getService("busy")->GetReturnCode()), finalState);
+}
+
+TEST_F(WorkerTest, StateRecordOperations)
+{
+  int id = addService("rec", "false,false,false,false");
+  loadServices();
+  std::shared_ptr<serviceSyslog> svc = ListTrapService.getService("rec");
+  EXPECT_EQ(getHappenError(*svc, *pool), static_cast<std::uint64_t>(-1));
+  EXPECT_EQ(getErrorId(5), "5");
+  EXPECT_EQ(getErrorId(4), "");
+  EXPECT_EQ(getErrorId(0), "");
+
+  // Occurrences of other kinds and devices close together.
+  db.exec("INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, happen_service_id) VALUES (1, 999, "
+      + std::to_string(id) + "), (2, " + std::to_string(svc->device_id) + ", " + std::to_string(id) + ")");
+  {
+    LogCapture capture;
+    AcquitteError(*svc, 0, *pool);
+    EXPECT_EQ(occurrences(id), "1:0 2:0");
+  }
+  EXPECT_NE(getHappenError(*svc, *pool), static_cast<std::uint64_t>(-1));
+  AcquitteError(*svc, 2, *pool);
+  EXPECT_EQ(occurrences(id), "1:1 2:1");
+
+  LogCapture capture;
+  InsertError(*svc, 4, *pool);
+  EXPECT_NE(capture.text().find("#ERR#insert error failed:  Exec prepareRequest failed:  ERROR:  invalid input syntax for type integer"),
+      std::string::npos)
+      << capture.text();
+  EXPECT_EQ(occurrences(id), "1:1 2:1");
+
+  // updateService stores return_code, not stored_state.
+  svc->return_code = 2;
+  svc->stored_state = 1;
+  svc->last_stdout = "direct";
+  updateService(*svc, *pool);
+  EXPECT_EQ(state(id), "2");
+  EXPECT_EQ(output(id), "direct");
+}
+
+} // namespace

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+class TempDir;
+
+// Test certificates made with the openssl command at test time. Each file
+// holds a self-signed certificate for `commonName` followed by its private
+// key, the layout the server reads.
+
+// A certificate and an unencrypted key in one PEM file; returns its path.
+std::string makeCertificatePem(const TempDir& dir, const std::string& name, const std::string& commonName);
+
+// The same, with the key encrypted under `passPhrase`.
+std::string makeEncryptedCertificatePem(
+    const TempDir& dir, const std::string& name, const std::string& commonName, const std::string& passPhrase);
+
+// The certificate of `first` with the key of `second`: a mismatched pair.
+std::string makeMismatchedPem(const TempDir& dir, const std::string& name);
