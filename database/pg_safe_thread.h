@@ -4,6 +4,7 @@
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,6 +28,13 @@ public:
   PgResult executePrepareRequest(std::string name, std::vector<std::string> values);
   PgResult executePrepareRequest(std::string name);
 
+  // How many times the connection was reset after the server dropped it.
+  int resetAttempts();
+
+  // Shortest time between two reset attempts of one connection, so that a
+  // server that stays down does not cause a reconnect storm.
+  static constexpr std::chrono::seconds resetInterval { 5 };
+
 private:
   struct ConnDeleter {
     void operator()(PGconn* conn) const { PQfinish(conn); }
@@ -35,8 +43,26 @@ private:
   // Runs under the lock: a result that is neither "command ok" nor "tuples
   // ok" becomes a PostgresqlException with the prefix and error text.
   PgResult checked(PGresult* raw, const std::string& prefix, bool connectionText);
+  // Runs a call; the caller holds the lock. When it fails because the server dropped
+  // the connection, the connection is reset, its statements prepared again
+  // and the call retried once.
+  template <typename Call>
+  PgResult runLocked(Call call, const std::string& prefix, bool connectionText);
+  // Under the lock: reset and re-prepare; false when not attempted or failed.
+  bool recoverLocked();
+
+  struct Prepared {
+    std::string name;
+    std::string sql;
+    int paramCount;
+  };
 
   std::unique_ptr<PGconn, ConnDeleter> connection_;
   std::string connectionString_;
   std::mutex lock_;
+  // Statements prepared on this connection, to prepare again after a reset.
+  std::vector<Prepared> prepared_;
+  bool lost_ = false;
+  int resetAttempts_ = 0;
+  std::chrono::steady_clock::time_point lastReset_ {};
 };

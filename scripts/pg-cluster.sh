@@ -8,6 +8,9 @@
 #                                          given; write the connection settings
 #                                          to ENVFILE (KEY=VALUE lines)
 #   pg-cluster.sh stop ENVFILE             stop the cluster and remove it
+#   pg-cluster.sh restart ENVFILE          restart the server (same port/data)
+#   pg-cluster.sh halt ENVFILE             stop the server, keep its data
+#   pg-cluster.sh resume ENVFILE           start a halted server again
 #
 # PostgreSQL refuses to run as root: as root the server runs as "postgres"
 # in a directory that user owns.
@@ -16,7 +19,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 action=${1:-}
 envfile=${2:-}
-[ -n "$action" ] && [ -n "$envfile" ] || { echo "usage: $0 start|stop ENVFILE [SQL...]" >&2; exit 2; }
+[ -n "$action" ] && [ -n "$envfile" ] || { echo "usage: $0 start|stop|restart|halt|resume ENVFILE [SQL...]" >&2; exit 2; }
 shift 2
 
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
@@ -45,9 +48,27 @@ stop_cluster() {
   rm -f "$envfile"
 }
 
+server_ctl() {
+  dir=$(sed -n 's/^QUELM_PG_DIR=//p' "$envfile")
+  port=$(sed -n 's/^PGPORT=//p' "$envfile")
+  [ -n "$dir" ] || { echo "pg-cluster: no cluster in $envfile" >&2; exit 1; }
+  as_owner "$pgbin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 -m fast \
+    -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c max_connections=200 -c fsync=off" \
+    "$1" >/dev/null
+}
+
 case "$action" in
 stop)
   stop_cluster
+  ;;
+restart)
+  server_ctl restart
+  ;;
+halt)
+  server_ctl stop
+  ;;
+resume)
+  server_ctl start
   ;;
 start)
   stop_cluster

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 namespace {
 
 // Backend pid of the connection that ran the statement tells positions apart.
@@ -139,6 +142,59 @@ TEST(PoolTest, DebugModeTracesTheConnectionAndStatus)
   pool.executeRequest("SELECT 1");
   pool.executeRequest("UPDATE quelm_errors SET error_name=error_name WHERE false");
   EXPECT_EQ(capture.text(), "   [ 1 ] exec status: PGRES_TUPLES_OK\n   [ 0 ] exec status: PGRES_COMMAND_OK\n");
+}
+
+} // namespace
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& part)
+{
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
+
+TEST(PoolRecoveryTest, ServerRestartIsSurvivedAndADownServerIsNotHammered)
+{
+  PrivateCluster cluster;
+  TestDatabase db(cluster.envFile());
+  pgConnectionPool pool(db.connectionString(), 2);
+  pool.prepareRequest("count_errors", "SELECT count(*) FROM quelm_errors WHERE error_id > $1::int", 1);
+  EXPECT_EQ(pgValue(pool.executePrepareRequest("count_errors", { "0" }), 0, 0), "4");
+
+  ASSERT_TRUE(cluster.control("restart"));
+  {
+    LogCapture capture;
+    // Both connections were dropped: each recovers on its next use, with
+    // its prepared statement, and the statement succeeds.
+    for (int i = 0; i < 2; ++i)
+      EXPECT_EQ(pgValue(pool.executePrepareRequest("count_errors", { "1" }), 0, 0), "3");
+    std::string log = capture.text();
+    EXPECT_EQ(occurrences(log, "#ERR#database connection lost, reconnecting: "), 2u) << log;
+    EXPECT_EQ(occurrences(log, "#INFO#database connection restored\n"), 2u) << log;
+  }
+
+  ASSERT_TRUE(cluster.control("halt"));
+  pgSafeThread* first = pool.getNextConnection();
+  pool.getNextConnection();
+  int attemptsBefore = first->resetAttempts();
+  {
+    LogCapture capture;
+    for (int i = 0; i < 20; ++i)
+      EXPECT_THROW(pool.executePrepareRequest("count_errors", { "0" }), PostgresqlException);
+    // One loss line per connection, and at most one reset attempt each
+    // within the interval.
+    std::string log = capture.text();
+    EXPECT_EQ(occurrences(log, "#ERR#database connection lost"), 2u) << log;
+    EXPECT_LE(first->resetAttempts() - attemptsBefore, 1);
+  }
+  ASSERT_TRUE(cluster.control("resume"));
+  // After the interval the next use reconnects.
+  std::this_thread::sleep_for(pgSafeThread::resetInterval + std::chrono::milliseconds(200));
+  EXPECT_EQ(pgValue(pool.executePrepareRequest("count_errors", { "0" }), 0, 0), "4");
+  EXPECT_EQ(pgValue(pool.executePrepareRequest("count_errors", { "0" }), 0, 0), "4");
 }
 
 } // namespace

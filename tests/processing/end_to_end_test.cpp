@@ -16,25 +16,30 @@ const std::string binaryDir = QUELM_BINARY_DIR;
 // The real daemon with four workers, fed by the real sender tool.
 class EndToEndTest : public ::testing::Test {
 protected:
+  virtual bool ownCluster() const { return false; }
+
   void SetUp() override
   {
+    if (ownCluster())
+      cluster = std::make_unique<PrivateCluster>();
+    db = cluster ? std::make_unique<TestDatabase>(cluster->envFile()) : std::make_unique<TestDatabase>();
     std::string plugin = dir.write("plugin.sh",
         "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL: $line\"; exit 2;;\n"
         "  *) echo \"OK: $line\"; exit 0;;\nesac\n",
         true);
     alerts = dir.path() + "/alerts.txt";
     std::string alerter = dir.write("alert.sh", "#!/bin/sh\necho \"$@\" >> " + alerts + "\n", true);
-    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin + "')");
-    db.exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
-    db.exec("INSERT INTO quelm_device (device_id, device_name) VALUES (1, 'fw01'), (2, 'sw01')");
-    db.exec("INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
+    db->exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin + "')");
+    db->exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
+    db->exec("INSERT INTO quelm_device (device_id, device_name) VALUES (1, 'fw01'), (2, 'sw01')");
+    db->exec("INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
             "service_previous_state, service_last_stdout) VALUES (1, 'fw01-syslog', 1, 1, 0, ''), "
             "(2, 'sw01-syslog', 1, 2, 0, '')");
-    db.exec("INSERT INTO quelm_service_response_program VALUES (1, 1, true, true, true, true, 'id=$ERROR'), "
+    db->exec("INSERT INTO quelm_service_response_program VALUES (1, 1, true, true, true, true, 'id=$ERROR'), "
             "(2, 1, true, false, false, false, '')");
     port = freeLoopbackPort();
     std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
-    config = writeReceiverConfig(dir, db,
+    config = writeReceiverConfig(dir, *db,
         { { "SYSLOG.port", std::to_string(port) }, { "SYSLOG.certificate", pem }, { "SYSLOG.thread", "4" } });
     logPath = dir.path() + "/receiver.log";
     daemon = std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/quelm-receiver", "-f", config, "-D" });
@@ -54,12 +59,13 @@ protected:
   bool rowReaches(int serviceId, const std::string& stateText)
   {
     return waitFor(20, [&] {
-      return db.scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=" + std::to_string(serviceId))
+      return db->scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=" + std::to_string(serviceId))
           == stateText;
     });
   }
 
-  TestDatabase db;
+  std::unique_ptr<PrivateCluster> cluster;
+  std::unique_ptr<TestDatabase> db;
   TempDir dir;
   std::string alerts, config, logPath;
   int port = 0;
@@ -70,11 +76,11 @@ TEST_F(EndToEndTest, NotificationsChangeStatesAndSigtermEndsCleanly)
 {
   ASSERT_EQ(notify({ "--host", "fw01", "--message", "link CRIT down" }), 0);
   ASSERT_TRUE(rowReaches(1, "2")) << log();
-  std::string open = db.scalar("SELECT happen_id FROM quelm_error_happen WHERE happen_acquitte=0 AND happen_service_id=1");
+  std::string open = db->scalar("SELECT happen_id FROM quelm_error_happen WHERE happen_acquitte=0 AND happen_service_id=1");
   ASSERT_FALSE(open.empty());
   // The argument holding $ERROR is replaced whole by the occurrence id.
   EXPECT_TRUE(waitFor(10, [&] { return readFile(alerts) == open + "\n"; })) << readFile(alerts);
-  EXPECT_NE(db.scalar("SELECT service_last_stdout FROM quelm_services WHERE service_id=1")
+  EXPECT_NE(db->scalar("SELECT service_last_stdout FROM quelm_services WHERE service_id=1")
                 .find("CRITICAL: {\"fromhost\":\"fw01\",\"message\":\"link CRIT down\"}"),
       std::string::npos);
 
@@ -97,16 +103,16 @@ TEST_F(EndToEndTest, NotificationsChangeStatesAndSigtermEndsCleanly)
   for (auto& sender : senders)
     EXPECT_EQ(sender->wait(30), 0);
   ASSERT_TRUE(waitFor(30, [&] {
-    return db.scalar("SELECT count(*) FROM quelm_services WHERE service_id=2 AND service_last_exec_time IS NOT NULL")
+    return db->scalar("SELECT count(*) FROM quelm_services WHERE service_id=2 AND service_last_exec_time IS NOT NULL")
         == "1";
   }));
   ASSERT_EQ(notify({ "--host", "sw01", "--message", "all fine" }), 0);
   ASSERT_TRUE(waitFor(30, [&] {
-    return db.scalar("SELECT service_last_stdout FROM quelm_services WHERE service_id=2").find("all fine")
+    return db->scalar("SELECT service_last_stdout FROM quelm_services WHERE service_id=2").find("all fine")
         != std::string::npos;
   }));
-  EXPECT_EQ(db.scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=2"), "0");
-  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_acquitte=0 AND happen_service_id=2"), "0");
+  EXPECT_EQ(db->scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=2"), "0");
+  EXPECT_EQ(db->scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_acquitte=0 AND happen_service_id=2"), "0");
 
   daemon->signal(SIGTERM);
   EXPECT_EQ(daemon->wait(60), 0);
@@ -120,6 +126,32 @@ TEST_F(EndToEndTest, NotificationsChangeStatesAndSigtermEndsCleanly)
   EXPECT_GT(text.find("#INFO#FINISH"), text.rfind("\tfin thread: "));
   EXPECT_NE(text.find("search nobody"), std::string::npos);
   EXPECT_NE(text.find("search daemonbadhost"), std::string::npos);
+}
+
+// The same daemon against a server of its own, restarted under it.
+class DatabaseRestartTest : public EndToEndTest {
+protected:
+  bool ownCluster() const override { return true; }
+};
+
+TEST_F(DatabaseRestartTest, StatesAreStoredAgainAfterTheServerRestarts)
+{
+  ASSERT_EQ(notify({ "--host", "fw01", "--message", "CRIT before" }), 0);
+  ASSERT_TRUE(rowReaches(1, "2")) << log();
+  ASSERT_TRUE(cluster->control("restart"));
+  // The next notification finds its pooled connection dropped, reconnects
+  // and is stored; so is the one after it, on the other connection.
+  ASSERT_EQ(notify({ "--host", "fw01", "--message", "fine after" }), 0);
+  ASSERT_TRUE(rowReaches(1, "0")) << log();
+  ASSERT_EQ(notify({ "--host", "sw01", "--message", "CRIT after" }), 0);
+  ASSERT_TRUE(rowReaches(2, "2")) << log();
+  EXPECT_EQ(db->scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_acquitte=0"), "1");
+  std::string text = log();
+  EXPECT_NE(text.find("#ERR#database connection lost, reconnecting: "), std::string::npos);
+  EXPECT_NE(text.find("#INFO#database connection restored"), std::string::npos);
+  EXPECT_EQ(text.find("Update service state failed"), std::string::npos) << text;
+  daemon->signal(SIGTERM);
+  EXPECT_EQ(daemon->wait(60), 0);
 }
 
 } // namespace

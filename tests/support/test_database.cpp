@@ -1,5 +1,7 @@
 #include "tests/support/test_database.h"
 
+#include "tests/support/test_process.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -50,9 +52,14 @@ ClusterSettings clusterSettings()
   const char* path = std::getenv("QUELM_TEST_ENV");
   if (!path)
     throw std::runtime_error("QUELM_TEST_ENV is not set: run the tests through ctest");
+  return clusterSettings(std::string(path));
+}
+
+ClusterSettings clusterSettings(const std::string& path)
+{
   std::ifstream file(path);
   if (!file)
-    throw std::runtime_error(std::string("cannot read ") + path + ": was the test cluster started?");
+    throw std::runtime_error("cannot read " + path + ": was the test cluster started?");
   std::map<std::string, std::string> values;
   std::string line;
   while (std::getline(file, line)) {
@@ -64,8 +71,13 @@ ClusterSettings clusterSettings()
 }
 
 TestDatabase::TestDatabase()
+    : TestDatabase(std::string())
 {
-  ClusterSettings cluster = clusterSettings();
+}
+
+TestDatabase::TestDatabase(const std::string& envFile)
+{
+  ClusterSettings cluster = envFile.empty() ? clusterSettings() : clusterSettings(envFile);
   host = cluster.host;
   port = cluster.port;
   user = cluster.user;
@@ -99,11 +111,24 @@ std::string TestDatabase::connectionString(const std::string& pwd) const
   return "host=" + host + " port=" + port + " dbname=" + name + " user=" + user + " password=" + pwd;
 }
 
-void TestDatabase::exec(const std::string& sql) { run(connection_, sql); }
+// The test's own connection survives a restart of the server under test.
+static Result runReconnecting(PGconn* connection, const std::string& sql)
+{
+  try {
+    return run(connection, sql);
+  } catch (const std::runtime_error&) {
+    if (PQstatus(connection) != CONNECTION_BAD)
+      throw;
+    PQreset(connection);
+    return run(connection, sql);
+  }
+}
+
+void TestDatabase::exec(const std::string& sql) { runReconnecting(connection_, sql); }
 
 std::string TestDatabase::scalar(const std::string& sql)
 {
-  Result result = run(connection_, sql);
+  Result result = runReconnecting(connection_, sql);
   if (PQntuples(result.get()) == 0)
     return "";
   return PQgetvalue(result.get(), 0, 0);
@@ -111,7 +136,7 @@ std::string TestDatabase::scalar(const std::string& sql)
 
 std::vector<std::vector<std::string>> TestDatabase::rows(const std::string& sql)
 {
-  Result result = run(connection_, sql);
+  Result result = runReconnecting(connection_, sql);
   std::vector<std::vector<std::string>> out;
   for (int r = 0; r < PQntuples(result.get()); ++r) {
     std::vector<std::string> row;
@@ -121,3 +146,31 @@ std::vector<std::vector<std::string>> TestDatabase::rows(const std::string& sql)
   }
   return out;
 }
+
+namespace {
+
+const std::string clusterScript = std::string(QUELM_SOURCE_DIR) + "/scripts/pg-cluster.sh";
+
+bool runClusterScript(const std::string& action, const std::string& envFile)
+{
+  TestProcess script({ clusterScript, action, envFile });
+  return script.wait(120) == 0;
+}
+
+} // namespace
+
+PrivateCluster::PrivateCluster()
+{
+  char pattern[] = "/tmp/quelm-cluster.XXXXXX";
+  int fd = mkstemp(pattern);
+  if (fd < 0)
+    throw std::runtime_error("mkstemp failed");
+  ::close(fd);
+  envFile_ = pattern;
+  if (!runClusterScript("start", envFile_))
+    throw std::runtime_error("the private test cluster did not start");
+}
+
+PrivateCluster::~PrivateCluster() { runClusterScript("stop", envFile_); }
+
+bool PrivateCluster::control(const std::string& action) { return runClusterScript(action, envFile_); }

@@ -12,6 +12,8 @@
 class TestDatabase {
 public:
   TestDatabase();
+  // The same on the cluster whose settings file is given.
+  explicit TestDatabase(const std::string& envFile);
   ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
@@ -38,3 +40,21 @@ struct ClusterSettings {
   std::string host, port, user, password, database;
 };
 ClusterSettings clusterSettings();
+ClusterSettings clusterSettings(const std::string& envFile);
+
+// A cluster of a test's own, for tests that stop or restart the server;
+// removed at the end.
+class PrivateCluster {
+public:
+  PrivateCluster();
+  ~PrivateCluster();
+  PrivateCluster(const PrivateCluster&) = delete;
+  PrivateCluster& operator=(const PrivateCluster&) = delete;
+
+  const std::string& envFile() const { return envFile_; }
+  // "restart", "halt" (stop, keeping the data) or "resume"; true on success.
+  bool control(const std::string& action);
+
+private:
+  std::string envFile_;
+};
