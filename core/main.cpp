@@ -129,6 +129,8 @@ int main(int argc, char** argv)
     port = stringToInt(config->getKey("SYSLOG", "port"));
     keyfile = config->getKey("SYSLOG", "certificate");
     cafile = config->getKey("SYSLOG", "cafile");
+    // Optional: a plugin still running after this many seconds is stopped.
+    setPluginTimeout(stringToInt(config->getKey("SYSLOG", "plugin_timeout")));
 
     executeService = new ExecuteQueue<notification>();
     // From now on the stop raises the flag and wakes every waiting worker

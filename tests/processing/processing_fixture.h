@@ -30,6 +30,7 @@ protected:
         "  *WARN*) echo \"WARNING: $line\"; exit 1;;\n"
         "  *UNKN*) echo \"UNKNOWN: $line\"; exit 3;;\n"
         "  *PENDING*) echo \"pending\"; exit 4;;\n"
+        "  *HANG*) /bin/sleep 1000; echo late;;\n"
         "  *SILENT*) exit 0;;\n"
         "  *) echo \"OK: $line\"; exit 0;;\n"
         "esac\n",

@@ -1,6 +1,7 @@
 #include "processing/workers.h"
 
 #include "intake/notification.h"
+#include "execution/plugin_runner.h"
 #include "processing/state_records.h"
 #include "tests/processing/processing_fixture.h"
 #include "tests/support/log_capture.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -167,6 +169,35 @@ TEST_F(WorkerTest, FailedProcessCreationStillStoresUnknown)
   send("nofds", "fine");
   EXPECT_EQ(state(id), "0");
   EXPECT_EQ(occurrences(id), "3:1");
+}
+
+TEST_F(WorkerTest, HungPluginCostsAtMostThreeTimeOutsAndTheWorkerGoesOn)
+{
+  int hung = addService("hung", "false,false,false,false");
+  int next = addService("next", "false,false,false,false");
+  loadServices();
+  setPluginTimeout(1);
+  LogCapture capture;
+  auto start = std::chrono::steady_clock::now();
+  send("hung", "HANG");
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  setPluginTimeout(0);
+  // Three runs of one second each, a short grace each, a second's pause
+  // after each failure.
+  EXPECT_LT(seconds, 12.0);
+  EXPECT_GE(seconds, 5.0);
+  std::string log = capture.text();
+  size_t retries = 0;
+  for (size_t at = log.find("#ERR#Excute failed retrysvc-hung"); at != std::string::npos;
+       at = log.find("#ERR#Excute failed retrysvc-hung", at + 1))
+    ++retries;
+  EXPECT_EQ(retries, 3u) << log;
+  EXPECT_NE(log.find("timeout"), std::string::npos) << log;
+  EXPECT_EQ(state(hung), "3");
+  send("next", "CRIT");
+  EXPECT_EQ(state(next), "2");
+  // The sleeping grandchild was stopped with its process group.
+  EXPECT_EQ(db.scalar("SELECT 1"), "1");
 }
 
 TEST_F(WorkerTest, RejectedStateUpdateIsLoggedAndOpensNothing)
