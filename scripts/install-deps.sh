@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make googletest libgtest-dev libpq-dev libssl-dev libwebsocketpp-dev libboost-dev
-  libboost-system-dev libjsoncpp-dev libutfcpp-dev postgresql openssl)
+  libboost-system-dev libjsoncpp-dev libutfcpp-dev postgresql openssl rsyslog)
 
 missing=()
 for p in "${packages[@]}"; do
