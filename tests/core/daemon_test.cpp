@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace {
@@ -99,6 +102,42 @@ TEST(DaemonTest, SigtermDuringStartUpStillEndsWithFinishAndStatusZero)
   size_t finish = positionOf(log, "#INFO#FINISH\n");
   EXPECT_LT(stop, finish);
   EXPECT_EQ(log.size(), finish + std::string("#INFO#FINISH\n").size());
+}
+
+} // namespace
+
+namespace {
+
+TEST(DaemonTest, FailedListenStopsInOrderWithStatusOne)
+{
+  // Hold the port the daemon is told to use.
+  int holder = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(holder, 0);
+  int off = 0;
+  setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  sockaddr_in6 address {};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_any;
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  socklen_t length = sizeof address;
+  getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+  int busyPort = ntohs(address.sin6_port);
+
+  TestDatabase db;
+  TempDir dir;
+  std::string config = writeReceiverConfig(dir, db, { { "SYSLOG.port", std::to_string(busyPort) }, { "SYSLOG.thread", "2" } });
+  TestProcess daemon({ daemonPath, "-f", config });
+  EXPECT_EQ(daemon.wait(60), 1);
+  ::close(holder);
+  std::string log = readFile(dir.path() + "/receiver.log");
+  positionOf(log, "#ERR#");
+  positionOf(log, "bad listen");
+  // Both workers ended before the process did.
+  size_t ends = 0;
+  for (size_t at = log.find("\tfin thread: "); at != std::string::npos; at = log.find("\tfin thread: ", at + 1))
+    ++ends;
+  EXPECT_EQ(ends, 2u) << log;
 }
 
 } // namespace
