@@ -34,9 +34,12 @@ iniConfig::iniConfig(std::string fileName)
 {
 }
 
-std::string iniConfig::getKey(std::string section, std::string key)
+// Calls visit with every non-comment line of the section's first block, the
+// header line included, until visit returns false or the block ends.
+template <typename Visit>
+void scanSection(const std::string& fileName, const std::string& section, Visit visit)
 {
-  std::ifstream file = openOrThrow(fileName_);
+  std::ifstream file = openOrThrow(fileName);
   const std::string header = "[" + section + "]";
   bool inSection = false;
   std::string raw;
@@ -44,19 +47,29 @@ std::string iniConfig::getKey(std::string section, std::string key)
     std::string line = stripIndent(raw);
     if (!line.empty() && line[0] == '#')
       continue;
-    if (!line.empty() && line[0] == '[' && inSection)
-      return "";
+    if (inSection && !line.empty() && line[0] == '[')
+      return;
     if (!inSection && line != header)
       continue;
-    // The header line itself passes here too: a key text inside the header
-    // matches like any other line.
-    if (line.find(key) != std::string::npos) {
-      std::string::size_type eq = line.find('=');
-      return eq == std::string::npos ? "" : line.substr(eq + 1);
-    }
     inSection = true;
+    if (!visit(line))
+      return;
   }
-  return "";
+}
+
+std::string iniConfig::getKey(std::string section, std::string key)
+{
+  std::string value;
+  // The header line is visited too: a key text inside it matches like any
+  // other line.
+  scanSection(fileName_, section, [&](const std::string& line) {
+    if (line.find(key) == std::string::npos)
+      return true;
+    std::string::size_type eq = line.find('=');
+    value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    return false;
+  });
+  return value;
 }
 
 int iniConfig::getKeyToInt(std::string section, std::string key)
@@ -66,25 +79,14 @@ int iniConfig::getKeyToInt(std::string section, std::string key)
 
 std::map<std::string, std::string>& iniConfig::getSection(std::string section)
 {
-  std::ifstream file = openOrThrow(fileName_);
-  const std::string header = "[" + section + "]";
-  bool inSection = false;
-  std::string raw;
-  while (std::getline(file, raw)) {
-    std::string line = stripIndent(raw);
-    if (!line.empty() && line[0] == '#')
-      continue;
-    if (inSection && !line.empty() && line[0] == '[')
-      break;
-    if (!inSection && line != header)
-      continue;
-    inSection = true;
+  scanSection(fileName_, section, [&](const std::string& line) {
     std::string::size_type eq = line.find('=');
     if (eq == std::string::npos)
       entries_[line] = "";
     else
       entries_[line.substr(0, eq)] = line.substr(eq + 1);
-  }
+    return true;
+  });
   return entries_;
 }
 
