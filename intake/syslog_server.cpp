@@ -176,10 +176,12 @@ void SyslogServer::installConnectionContext(websocketpp::connection_hdl hdl)
 
 void SyslogServer::runLoop()
 {
+  ++loopThreads;
   // A handler that throws must cost one log line, not an I/O thread.
   for (;;) {
     try {
       endpoint.run();
+      --loopThreads;
       return;
     } catch (const std::exception& error) {
       write_log("ERR", std::string("THREAD Syslog#event loop: ") + error.what());
@@ -187,12 +189,50 @@ void SyslogServer::runLoop()
   }
 }
 
+void SyslogServer::withLoopPaused(const std::function<void()>& work)
+{
+  int threads = loopThreads.load();
+  if (threads > 0) {
+    {
+      std::lock_guard<std::mutex> guard(parkLock);
+      parked = 0;
+      parkReleased = false;
+    }
+    for (int i = 0; i < threads; ++i)
+      boost::asio::post(endpoint.get_io_service(), [this] {
+        std::unique_lock<std::mutex> lock(parkLock);
+        ++parked;
+        parkChanged.notify_all();
+        parkChanged.wait(lock, [this] { return parkReleased; });
+      });
+    std::unique_lock<std::mutex> lock(parkLock);
+    // Handlers are short; should one hang, go on rather than hang stop too.
+    parkChanged.wait_for(lock, std::chrono::seconds(10), [&] { return parked >= threads; });
+  }
+  auto release = [this] {
+    {
+      std::lock_guard<std::mutex> guard(parkLock);
+      parkReleased = true;
+    }
+    parkChanged.notify_all();
+  };
+  try {
+    work();
+  } catch (...) {
+    release();
+    throw;
+  }
+  release();
+}
+
 void SyslogServer::stop()
 {
+  // Parked before connectionLock is taken: a loop thread waiting for that
+  // lock in on_open could not park.
+  withLoopPaused([this] { endpoint.stop_listening(); });
   std::vector<websocketpp::connection_hdl> open;
   {
     std::lock_guard<std::mutex> guard(connectionLock);
-    endpoint.stop_listening();
     stopping = true;
     open.assign(connections.begin(), connections.end());
   }

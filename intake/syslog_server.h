@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -39,7 +40,8 @@ public:
   // until the loop runs out of work. Throws SyslogException "bad listen".
   void run();
   // Stops listening and closes every open connection with code 1000. Throws
-  // websocketpp::exception when the server is not listening.
+  // websocketpp::exception when the server is not listening. Not to be
+  // called from a handler.
   void stop();
 
   // For the owner of run's thread: waits until run listens (true) or failed
@@ -61,6 +63,7 @@ private:
   void setListenState(ListenState state, int boundPort, const std::string& error);
   void runLoop();
   void installConnectionContext(websocketpp::connection_hdl hdl);
+  void withLoopPaused(const std::function<void()>& work);
 
   Endpoint endpoint;
   std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> connections;
@@ -72,6 +75,14 @@ private:
   SslContextFunction sslContextFunction = nullptr;
   DebugFunction debugFunction = nullptr;
   ExecuteQueue<notification>* queue;
+
+  // The acceptor is not safe to close while an I/O thread re-arms it: stop
+  // parks every loop thread first.
+  std::atomic<int> loopThreads { 0 };
+  std::mutex parkLock;
+  std::condition_variable parkChanged;
+  int parked = 0;
+  bool parkReleased = true;
 
   mutable std::mutex stateLock;
   std::condition_variable stateChanged;
