@@ -131,6 +131,9 @@ int main(int argc, char** argv)
     cafile = config->getKey("SYSLOG", "cafile");
     // Optional: a plugin still running after this many seconds is stopped.
     setPluginTimeout(stringToInt(config->getKey("SYSLOG", "plugin_timeout")));
+    verifyClient = stringToInt(config->getKey("SYSLOG", "verify_client"));
+    maxMessageSize = stringToLong(config->getKey("SYSLOG", "max_message_size"));
+    queueLimit = stringToLong(config->getKey("SYSLOG", "queue_limit"));
 
     executeService = new ExecuteQueue<notification>();
     // From now on the stop raises the flag and wakes every waiting worker

@@ -8,6 +8,9 @@ int port = 0;
 std::string keyfile;
 std::string cafile;
 int nbr_max_thread = 0;
+int verifyClient = 0;
+long maxMessageSize = 0;
+long queueLimit = 0;
 
 std::vector<unsigned long> threadList;
 std::mutex mutex_vec_thread;

@@ -25,6 +25,14 @@ extern std::string keyfile;
 extern std::string cafile;
 extern int nbr_max_thread;
 
+// Optional listener settings (section SYSLOG); 0 keeps the default behaviour.
+// 1: senders must present a certificate that verifies against cafile.
+extern int verifyClient;
+// Largest accepted message in bytes; 0: the WebSocket library's default.
+extern long maxMessageSize;
+// Most notifications waiting for a worker; 0: unbounded.
+extern long queueLimit;
+
 // Ids of the running worker threads. A worker that ends removes its id under
 // mutex_vec_thread and signals cond_vec_thread; the main thread waits for the
 // list to empty.

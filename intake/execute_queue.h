@@ -52,6 +52,19 @@ public:
     cond.notify_one();
   }
 
+  // Pushes unless limit items are already waiting; false when full.
+  bool pushBounded(T&& item, std::size_t limit)
+  {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (items.size() >= limit)
+        return false;
+      items.push_back(std::move(item));
+    }
+    cond.notify_one();
+    return true;
+  }
+
   // Returns once an item is there or stopFlag is non-zero; the item may be
   // gone again by the time the caller pops.
   void waitNotEmpty(const std::atomic<int>& stopFlag)

@@ -60,6 +60,11 @@ void SyslogClient::setDefaultSetting()
   endpoint.set_tcp_pre_init_handler([this](websocketpp::connection_hdl) { tcpConnected = true; });
 }
 
+void SyslogClient::setClientCertificate(std::string pemPath)
+{
+  clientCertificate = std::move(pemPath);
+}
+
 void SyslogClient::setOutput(std::ostream& out)
 {
   output = &out;
@@ -270,6 +275,16 @@ std::shared_ptr<boost::asio::ssl::context> SyslogClient::on_tls_init(websocketpp
   *output << "INIT SSL" << std::endl;
   tlsInitTime = Clock::now();
   auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
+  if (!clientCertificate.empty()) {
+    // A certificate that cannot be loaded is reported; the handshake then
+    // goes on without one and the server decides.
+    boost::system::error_code ec;
+    context->use_certificate_chain_file(clientCertificate, ec);
+    if (!ec)
+      context->use_private_key_file(clientCertificate, boost::asio::ssl::context::pem, ec);
+    if (ec)
+      *output << "client certificate " << clientCertificate << ": " << ec.message() << std::endl;
+  }
   *output << "END SSL" << std::endl;
   return context;
 }

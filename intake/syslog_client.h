@@ -47,6 +47,9 @@ public:
   void Trace(const std::string& line);
 
   // Owner hooks, to be set before connect.
+  // PEM file with a certificate and its unencrypted key, presented to
+  // servers that ask senders for one.
+  void setClientCertificate(std::string pemPath);
   void setOutput(std::ostream& out);
   void setLibraryLogging(bool enabled);
   void addSubprotocol(const std::string& subprotocol);
@@ -82,6 +85,7 @@ private:
   websocketpp::connection_hdl connectionHandle;
   Clock::time_point startTime {};
   Clock::time_point socketInitTime {};
+  std::string clientCertificate;
   Clock::time_point tlsInitTime {};
   Clock::time_point openTime {};
   Clock::time_point messageTime {};

@@ -167,8 +167,14 @@ void SyslogServer::installConnectionContext(websocketpp::connection_hdl hdl)
     std::shared_ptr<boost::asio::ssl::context> fresh = sslContextFunction(1, hdl);
     if (!fresh)
       return;
-    // The SSL object takes its own reference on the new context.
-    SSL_set_SSL_CTX(connection->get_socket().native_handle(), fresh->native_handle());
+    // The SSL object takes its own reference on the new context; the verify
+    // mode was copied from the placeholder when the object was made, so it
+    // is taken over explicitly.
+    SSL* ssl = connection->get_socket().native_handle();
+    SSL_set_SSL_CTX(ssl, fresh->native_handle());
+    SSL_set_verify(ssl, SSL_CTX_get_verify_mode(fresh->native_handle()), nullptr);
+    static const unsigned char sessionContext[] = "quelm-receiver";
+    SSL_set_session_id_context(ssl, sessionContext, sizeof sessionContext - 1);
   } catch (const std::exception& error) {
     write_log("ERR", std::string("SSLException: ") + error.what());
   }
@@ -284,10 +290,52 @@ void SyslogServer::on_message(websocketpp::connection_hdl, MessagePtr msg)
     notification item { hostFromPayload(payload), std::move(payload) };
     if (debugEnabled)
       Trace("th_listener#PUSH NOTIF#");
-    queue->push(std::move(item));
+    if (queueCapacity == 0) {
+      queue->push(std::move(item));
+    } else {
+      std::string host = item.host;
+      if (!queue->pushBounded(std::move(item), queueCapacity))
+        countDrop(host);
+    }
   } catch (const std::exception& error) {
     write_log("ERR", std::string("THREAD SyslogServer#on_message: ") + error.what());
   }
+}
+
+void SyslogServer::setQueueLimit(std::size_t limit) { queueCapacity = limit; }
+
+void SyslogServer::setMaxMessageSize(std::size_t bytes) { endpoint.set_max_message_size(bytes); }
+
+void SyslogServer::logFailedConnections()
+{
+  endpoint.set_fail_handler([this](websocketpp::connection_hdl hdl) {
+    try {
+      Endpoint::connection_ptr connection = endpoint.get_con_from_hdl(hdl);
+      std::string reason = connection->get_ec().message();
+      std::string detail = connection->get_transport_ec().message();
+      if (!detail.empty() && detail != reason)
+        reason += " (" + detail + ")";
+      write_log("ERR", "SyslogServer#connection refused from " + connection->get_remote_endpoint() + ": " + reason);
+    } catch (const std::exception& error) {
+      write_log("ERR", std::string("SyslogServer#connection refused: ") + error.what());
+    }
+  });
+}
+
+void SyslogServer::countDrop(const std::string& host)
+{
+  // At most one line a second; it tells how many were dropped since the
+  // last one, so a flood cannot flood the log too.
+  std::lock_guard<std::mutex> guard(dropLock);
+  ++dropsSinceReport;
+  auto now = std::chrono::steady_clock::now();
+  if (lastDropReport.time_since_epoch().count() != 0 && now - lastDropReport < std::chrono::seconds(1))
+    return;
+  write_log("ERR",
+      "SyslogServer#queue full (" + std::to_string(queueCapacity) + "), notification from " + host + " dropped; "
+          + std::to_string(dropsSinceReport) + " dropped since the last report");
+  dropsSinceReport = 0;
+  lastDropReport = now;
 }
 
 void* thread_receiver(void*)
@@ -301,6 +349,12 @@ void* thread_receiver(void*)
     server = new SyslogServer(port, 10, executeService);
     server->setValidateFunction(validateSyslog);
     server->setFunctionSSLContext(enableSSLMode);
+    if (maxMessageSize > 0)
+      server->setMaxMessageSize(static_cast<std::size_t>(maxMessageSize));
+    if (queueLimit > 0)
+      server->setQueueLimit(static_cast<std::size_t>(queueLimit));
+    if (verifyClient == 1)
+      server->logFailedConnections();
     // The daemon's Trace writes only in debug mode, which never changes once
     // threads run: without it, skip building trace lines per message.
     if (debug == 1)

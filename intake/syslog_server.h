@@ -53,6 +53,15 @@ public:
   std::string listenError() const;
   std::size_t connectionCount();
 
+  // Optional limits. A message larger than the size closes its connection
+  // with "message too big"; with a queue limit, a notification that finds
+  // the queue full is dropped and counted in an "ERR" line (one a second).
+  void setMaxMessageSize(std::size_t bytes);
+  void setQueueLimit(std::size_t limit);
+  // Writes an "ERR" line for every connection that fails before it opens,
+  // such as a sender whose certificate is refused.
+  void logFailedConnections();
+
   void on_open(websocketpp::connection_hdl hdl);
   void on_close(websocketpp::connection_hdl hdl);
   void on_message(websocketpp::connection_hdl hdl, MessagePtr msg);
@@ -63,6 +72,7 @@ private:
   void setListenState(ListenState state, int boundPort, const std::string& error);
   void runLoop();
   void installConnectionContext(websocketpp::connection_hdl hdl);
+  void countDrop(const std::string& host);
   void withLoopPaused(const std::function<void()>& work);
 
   Endpoint endpoint;
@@ -75,6 +85,10 @@ private:
   SslContextFunction sslContextFunction = nullptr;
   DebugFunction debugFunction = nullptr;
   ExecuteQueue<notification>* queue;
+  std::size_t queueCapacity = 0;
+  std::mutex dropLock;
+  std::size_t dropsSinceReport = 0;
+  std::chrono::steady_clock::time_point lastDropReport {};
 
   // The acceptor is not safe to close while an I/O thread re-arms it: stop
   // parks every loop thread first.

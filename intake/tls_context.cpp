@@ -29,7 +29,13 @@ std::shared_ptr<boost::asio::ssl::context> enableSSLMode(int mode, std::weak_ptr
     context->set_password_callback([](std::size_t, ssl::context::password_purpose) { return std::string(); });
     context->use_certificate_chain_file(keyfile);
     context->use_private_key_file(keyfile, ssl::context::pem);
-    context->set_verify_mode(ssl::verify_none);
+    if (verifyClient == 1) {
+      // Senders must prove themselves with a certificate from our authority.
+      context->load_verify_file(cafile);
+      context->set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);
+    } else {
+      context->set_verify_mode(ssl::verify_none);
+    }
     write_log("INFO", "SSL ca and key file is OK");
     if (mode == 2)
       write_log("INFO", "modern mode");

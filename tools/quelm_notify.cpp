@@ -28,6 +28,8 @@ server's certificate is not verified.
   --stdin           send each non-empty line of standard input as one
                     message: unchanged, or wrapped like --message when
                     --host is given; ends at end of input
+  --cert FILE       present the certificate and unencrypted key in this PEM
+                    file to the server (for a Receiver with verify_client=1)
   --timings         print the connection phase timings (microseconds since
                     the connection started) on standard output at the end
   --timeout SECONDS how long to wait for the connection to open and for the
@@ -46,6 +48,7 @@ struct Options {
   std::optional<std::string> host;
   std::optional<std::string> message;
   std::optional<std::string> json;
+  std::optional<std::string> certificate;
   bool fromStdin = false;
   bool timings = false;
   bool verbose = false;
@@ -90,7 +93,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
     if (arg == "--help" || arg == "-h") {
       std::cout << usageText;
       return 0;
-    } else if (arg == "--host" || arg == "--message" || arg == "--json" || arg == "--timeout") {
+    } else if (arg == "--host" || arg == "--message" || arg == "--json" || arg == "--timeout" || arg == "--cert") {
       std::optional<std::string> given = value();
       if (!given)
         return usageError(arg + " needs a value");
@@ -100,6 +103,8 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
         options.message = *given;
       else if (arg == "--json")
         options.json = *given;
+      else if (arg == "--cert")
+        options.certificate = *given;
       else {
         char* end = nullptr;
         long seconds = std::strtol(given->c_str(), &end, 10);
@@ -142,6 +147,8 @@ int sendAll(const Options& options)
   SyslogClient client(options.uri);
   client.setOutput(options.verbose ? std::cerr : quiet);
   client.setLibraryLogging(options.verbose);
+  if (options.certificate)
+    client.setClientCertificate(*options.certificate);
   // The outcome is read from the client's phase; nothing ends the process
   // from the event loop thread.
   client.setCloseAction([] {});

@@ -6,11 +6,13 @@
 #include "intake/tls_context.h"
 #include "tests/support/log_capture.h"
 
-RunningServer::RunningServer(int threads, int port)
+RunningServer::RunningServer(int threads, int port, std::function<void(SyslogServer&)> configure)
     : server_(std::make_unique<SyslogServer>(port, threads, &queue_))
 {
   server_->setValidateFunction(validateSyslog);
   server_->setFunctionSSLContext(enableSSLMode);
+  if (configure)
+    configure(*server_);
   thread_ = std::thread([this] {
     std::string failure;
     try {

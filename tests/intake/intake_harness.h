@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -23,7 +24,8 @@ using namespace std::chrono_literals;
 // thread over a private queue.
 class RunningServer {
 public:
-  explicit RunningServer(int threads = 2, int port = 0);
+  // configure, when given, adjusts the server before it runs.
+  explicit RunningServer(int threads = 2, int port = 0, std::function<void(SyslogServer&)> configure = {});
   ~RunningServer();
   RunningServer(const RunningServer&) = delete;
   RunningServer& operator=(const RunningServer&) = delete;

@@ -45,3 +45,26 @@ std::string makeMismatchedPem(const TempDir& dir, const std::string& name)
   makePair(dir, name + ".second", "second", "-nodes");
   return combine(dir, name, name + ".first", name + ".second");
 }
+
+std::string makeAuthority(const TempDir& dir, const std::string& name)
+{
+  makePair(dir, name, name + " authority", "-nodes -addext basicConstraints=critical,CA:TRUE");
+  return dir.path() + "/" + name + ".crt";
+}
+
+std::string makeSignedCertificatePem(
+    const TempDir& dir, const std::string& name, const std::string& commonName, const std::string& authority)
+{
+  std::string stem = dir.path() + "/" + name + ".parts";
+  std::string authorityStem = authority.substr(0, authority.size() - 4);
+  CommandResult request = runCommand("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "
+      + shellQuote(stem + ".key") + " -out " + shellQuote(stem + ".csr") + " -subj " + shellQuote("/CN=" + commonName));
+  if (request.status != 0)
+    throw std::runtime_error("openssl req failed: " + request.err);
+  CommandResult signing = runCommand("openssl x509 -req -in " + shellQuote(stem + ".csr") + " -CA "
+      + shellQuote(authority) + " -CAkey " + shellQuote(authorityStem + ".key") + " -CAcreateserial -days 2 -out "
+      + shellQuote(stem + ".crt"));
+  if (signing.status != 0)
+    throw std::runtime_error("openssl x509 failed: " + signing.err);
+  return combine(dir, name, name + ".parts", name + ".parts");
+}
