@@ -91,6 +91,20 @@ public:
     return item;
   }
 
+  // pop, calling whilePopping(item) before the mutex is released, so that
+  // whatever it records follows the order of the queue.
+  template <typename F>
+  T popWith(F&& whilePopping)
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (items.empty())
+      throw EmptyQueueException("queue is empty");
+    T item = std::move(items.front());
+    items.pop_front();
+    whilePopping(item);
+    return item;
+  }
+
   // Taking the mutex first means a consumer between its flag check and its
   // wait cannot miss the broadcast.
   void wakeAll()

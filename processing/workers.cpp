@@ -6,6 +6,7 @@
 #include "database/postgresql_exception.h"
 #include "execution/service_exception.h"
 #include "intake/execute_queue.h"
+#include "processing/host_order.h"
 #include "processing/service_locks.h"
 #include "processing/state_records.h"
 #include "services/hash_map_service.h"
@@ -20,6 +21,9 @@
 namespace {
 
 const int runAttempts = 3;
+
+// Shared by every worker; never destroyed, as workers may outlive main.
+HostOrder& hostOrder = *new HostOrder;
 
 bool responseFlagOf(const service& svc, int state)
 {
@@ -146,7 +150,11 @@ void* thread_execute_plugin(void*)
       break;
     Trace(prefix + "# prise du service");
     try {
-      notification item = executeService->pop();
+      std::uint64_t ticket = 0;
+      notification item
+          = executeService->popWith([&](const notification& popped) { ticket = hostOrder.take(popped.host); });
+      // Notifications of one host are handled in the order received.
+      HostTurn turn(hostOrder, item.host, ticket);
       handleNotification(item, number);
     } catch (const EmptyQueueException&) {
       // Another worker took the last notification.
