@@ -3,5 +3,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} >/dev/null
+# Benchmarks are built only when asked for (scripts/bench.sh does).
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
+  -DQUELM_BUILD_BENCH=${QUELM_BUILD_BENCH:-OFF} >/dev/null
 cmake --build "$build" -j"$(nproc)"
