@@ -1,0 +1,34 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+// What /proc tells about one process at one moment.
+struct ProcessSample {
+  bool alive = false;
+  int openFds = 0;
+  int threads = 0;
+  int children = 0; // live child processes
+  int zombies = 0; // children that ended and were not reaped yet
+  long rssKb = 0;
+  // CPU time in clock ticks: the process itself, and its reaped children.
+  std::uint64_t ownTicks = 0;
+  std::uint64_t childTicks = 0;
+};
+
+ProcessSample sampleProcess(pid_t pid);
+
+// Machine-wide CPU ticks from /proc/stat: busy (everything but idle and
+// iowait) and total.
+struct MachineTicks {
+  std::uint64_t busy = 0;
+  std::uint64_t total = 0;
+};
+MachineTicks sampleMachine();
+
+// Own CPU ticks (user + system) of every live process named command.
+std::uint64_t ticksOfCommand(const std::string& command);
+
+long clockTicksPerSecond();

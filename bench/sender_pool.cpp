@@ -1,0 +1,75 @@
+#include "bench/sender_pool.h"
+
+#include <stdexcept>
+
+SenderPool::SenderPool(std::string uri, int connections)
+    : uri_(std::move(uri))
+{
+  for (int i = 0; i < connections; ++i)
+    clients_.push_back(makeClient());
+}
+
+SenderPool::~SenderPool()
+{
+  closeAll(std::chrono::milliseconds(5000));
+}
+
+std::unique_ptr<SyslogClient> SenderPool::makeClient()
+{
+  auto client = std::make_unique<SyslogClient>(uri_);
+  client->setOutput(quiet_);
+  client->setLibraryLogging(false);
+  // The pool reads the outcome from the phase; nothing may end the process.
+  client->setCloseAction([] {});
+  client->setFailAction([] {});
+  return client;
+}
+
+void SenderPool::open(std::chrono::milliseconds timeout)
+{
+  for (auto& client : clients_)
+    client->connect();
+  for (auto& client : clients_) {
+    if (client->waitOpened(timeout) != SyslogClient::Phase::open)
+      throw std::runtime_error("a sender connection did not open: " + client->failureText());
+  }
+}
+
+bool SenderPool::send(std::size_t slot, const std::string& payload)
+{
+  SyslogClient& client = *clients_[slot % clients_.size()];
+  try {
+    client.send(payload);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void SenderPool::reconnect(std::size_t slot, std::chrono::milliseconds timeout)
+{
+  std::unique_ptr<SyslogClient>& client = clients_[slot % clients_.size()];
+  if (client->close(websocketpp::close::status::normal, ""))
+    client->waitFinished(timeout);
+  client = makeClient();
+  client->connect();
+  if (client->waitOpened(timeout) != SyslogClient::Phase::open)
+    throw std::runtime_error("a sender connection did not reopen: " + client->failureText());
+  ++reconnects_;
+}
+
+int SenderPool::closeAll(std::chrono::milliseconds timeout)
+{
+  for (auto& client : clients_) {
+    if (client->phase() == SyslogClient::Phase::open)
+      client->close(websocketpp::close::status::normal, "");
+  }
+  int abnormal = 0;
+  for (auto& client : clients_) {
+    SyslogClient::Phase phase = client->waitFinished(timeout);
+    if (phase != SyslogClient::Phase::closed || client->remoteCloseCode() != websocketpp::close::status::normal)
+      ++abnormal;
+  }
+  clients_.clear();
+  return abnormal;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "intake/syslog_client.h"
+
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Several secure WebSocket connections to the daemon, each a SyslogClient
+// with its own event loop thread. Messages are spread over them by index.
+class SenderPool {
+  public:
+  SenderPool(std::string uri, int connections);
+  ~SenderPool();
+  SenderPool(const SenderPool&) = delete;
+  SenderPool& operator=(const SenderPool&) = delete;
+
+  // Opens every connection; throws std::runtime_error if one does not open
+  // within the timeout.
+  void open(std::chrono::milliseconds timeout);
+  // Sends on connection (slot modulo the count); false if that connection
+  // is not open any more.
+  bool send(std::size_t slot, const std::string& payload);
+  // Closes one connection with a closing handshake (which the server
+  // completes only after reading every frame sent before it) and opens a
+  // new one in its place.
+  void reconnect(std::size_t slot, std::chrono::milliseconds timeout);
+  // Closes every connection and waits for each closing handshake; returns
+  // how many did not close normally.
+  int closeAll(std::chrono::milliseconds timeout);
+
+  std::size_t size() const { return clients_.size(); }
+  long reconnects() const { return reconnects_; }
+
+  private:
+  std::unique_ptr<SyslogClient> makeClient();
+
+  std::string uri_;
+  std::ostream quiet_ { nullptr };
+  std::vector<std::unique_ptr<SyslogClient>> clients_;
+  long reconnects_ = 0;
+};

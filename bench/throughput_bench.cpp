@@ -1,0 +1,518 @@
+// quelm-bench-throughput: end-to-end notifications per second and latency
+// of a real quelm-receiver, next to the two limits it cannot beat on this
+// machine: plugin spawns per second and UpdateState executions per second.
+// Prints figures; it is not a test.
+
+#include "bench/arrival_listener.h"
+#include "bench/bench_database.h"
+#include "bench/daemon_process.h"
+#include "bench/process_sampler.h"
+#include "bench/sender_pool.h"
+#include "database/pg_connection_pool.h"
+#include "database/postgresql_exception.h"
+#include "database/statements.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const usageText = R"(Usage: quelm-bench-throughput --env FILE [options]
+
+Starts quelm-receiver against the throwaway cluster described by FILE (as
+written by scripts/pg-cluster.sh, with bench/bench.sql loaded) and prints:
+plugin spawns per second (vfork+execve, same thread count), UpdateState
+executions per second through the pool (same connection count), the
+end-to-end peak rate and the latency at half that rate.
+
+  --env FILE          cluster settings (default: $QUELM_BENCH_ENV)
+  --receiver PATH     daemon binary (default: the one built with this bench)
+  --plugin PATH       plugin binary (default: quelm-bench-plugin)
+  --workers N         daemon workers and spawning threads (default 8)
+  --connections N     database connections of daemon and pool (default 8)
+  --services N        services, one per host (default 100)
+  --senders N         WebSocket connections sending (default 16)
+  --window N          notifications in flight during the peak (default 256)
+  --limit-seconds S   duration of each limit measurement (default 5)
+  --peak-seconds S    duration of the peak measurement (default 15)
+  --latency-seconds S duration of the half-rate latency run (default 15)
+)";
+
+struct Options {
+  std::string envFile;
+  std::string receiver = QUELM_RECEIVER_PATH;
+  std::string plugin = QUELM_BENCH_PLUGIN_PATH;
+  int workers = 8;
+  int connections = 8;
+  int services = 100;
+  int senders = 16;
+  int window = 256;
+  int limitSeconds = 5;
+  int peakSeconds = 15;
+  int latencySeconds = 15;
+};
+
+bool parseOptions(int argc, char** argv, Options& options)
+{
+  if (const char* env = std::getenv("QUELM_BENCH_ENV"))
+    options.envFile = env;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help") {
+      std::cout << usageText;
+      std::exit(0);
+    }
+    if (i + 1 >= argc) {
+      std::cerr << "missing value for " << arg << "\n"
+                << usageText;
+      return false;
+    }
+    std::string value = argv[++i];
+    auto number = [&](int low, int high) {
+      int parsed = std::atoi(value.c_str());
+      if (parsed < low || parsed > high)
+        throw std::runtime_error(arg + " takes a number from " + std::to_string(low) + " to " + std::to_string(high));
+      return parsed;
+    };
+    if (arg == "--env")
+      options.envFile = value;
+    else if (arg == "--receiver")
+      options.receiver = value;
+    else if (arg == "--plugin")
+      options.plugin = value;
+    else if (arg == "--workers")
+      options.workers = number(1, 64);
+    else if (arg == "--connections")
+      options.connections = number(1, 64);
+    else if (arg == "--services")
+      options.services = number(1, 100000);
+    else if (arg == "--senders")
+      options.senders = number(1, 256);
+    else if (arg == "--window")
+      options.window = number(1, 100000);
+    else if (arg == "--limit-seconds")
+      options.limitSeconds = number(1, 600);
+    else if (arg == "--peak-seconds")
+      options.peakSeconds = number(3, 600);
+    else if (arg == "--latency-seconds")
+      options.latencySeconds = number(1, 600);
+    else {
+      std::cerr << "unknown option " << arg << "\n"
+                << usageText;
+      return false;
+    }
+  }
+  if (options.envFile.empty()) {
+    std::cerr << "no cluster settings: give --env FILE or set QUELM_BENCH_ENV\n";
+    return false;
+  }
+  return true;
+}
+
+double secondsSince(Clock::time_point start)
+{
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// CPU seconds spent by each party during a phase, from /proc.
+struct CpuSnapshot {
+  ProcessSample daemon;
+  std::uint64_t postgres = 0;
+  std::uint64_t bench = 0;
+  MachineTicks machine;
+  Clock::time_point at;
+
+  static CpuSnapshot take(pid_t daemonPid)
+  {
+    CpuSnapshot snapshot;
+    if (daemonPid > 0)
+      snapshot.daemon = sampleProcess(daemonPid);
+    snapshot.postgres = ticksOfCommand("postgres");
+    snapshot.bench = sampleProcess(::getpid()).ownTicks;
+    snapshot.machine = sampleMachine();
+    snapshot.at = Clock::now();
+    return snapshot;
+  }
+};
+
+// Prints where the CPU went between two snapshots, per operation.
+void printCpu(const char* label, const CpuSnapshot& from, const CpuSnapshot& to, double operations)
+{
+  const double tick = 1.0 / static_cast<double>(clockTicksPerSecond());
+  const double wall = std::chrono::duration<double>(to.at - from.at).count();
+  auto us = [&](std::uint64_t ticks) { return operations > 0 ? ticks * tick * 1e6 / operations : 0.0; };
+  std::uint64_t machineBusy = to.machine.busy - from.machine.busy;
+  std::uint64_t machineTotal = to.machine.total - from.machine.total;
+  std::uint64_t daemonOwn = to.daemon.ownTicks - from.daemon.ownTicks;
+  std::uint64_t plugins = to.daemon.childTicks - from.daemon.childTicks;
+  std::uint64_t postgres = to.postgres >= from.postgres ? to.postgres - from.postgres : 0;
+  std::uint64_t bench = to.bench - from.bench;
+  std::uint64_t known = daemonOwn + plugins + postgres + bench;
+  std::uint64_t other = machineBusy > known ? machineBusy - known : 0;
+  std::printf("  cpu during %s (%.1f s wall, machine %.0f%% busy of %ld cores):\n", label, wall,
+      machineTotal ? 100.0 * machineBusy / machineTotal : 0.0, ::sysconf(_SC_NPROCESSORS_ONLN));
+  std::printf("    per operation: daemon %.0f us, plugins %.0f us, postgres %.0f us, bench itself %.0f us, "
+              "other processes %.0f us\n",
+      us(daemonOwn), us(plugins), us(postgres), us(bench), us(other));
+}
+
+// ---- Limit 1: spawning the plugin with vfork+execve -----------------------
+
+// One plugin run the way a worker does it: input on a pipe, output read to
+// its end, child reaped. Returns true when the plugin answered "OK".
+bool spawnOnce(const char* path, const std::string& input)
+{
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0)
+    return false;
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    ::close(in[0]);
+    ::close(in[1]);
+    return false;
+  }
+  char* argv[] = { const_cast<char*>(path), nullptr };
+  char* envp[] = { nullptr };
+  pid_t pid = ::vfork();
+  if (pid == 0) {
+    // dup2 clears close-on-exec on the copies, so only they survive exec.
+    if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0)
+      ::_exit(126);
+    ::execve(path, argv, envp);
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  bool ok = false;
+  if (pid > 0) {
+    ssize_t wrote = ::write(in[1], input.data(), input.size());
+    (void)wrote;
+    ::close(in[1]);
+    char buffer[4096];
+    std::size_t total = 0;
+    for (int chunk = 0; chunk < 1000; ++chunk) {
+      ssize_t got = ::read(out[0], buffer + std::min<std::size_t>(total, 2), sizeof(buffer) - 2);
+      if (got > 0) {
+        total += static_cast<std::size_t>(got);
+        continue;
+      }
+      if (got < 0 && errno == EINTR)
+        continue;
+      break;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ok = total >= 2 && buffer[0] == 'O' && buffer[1] == 'K' && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  } else {
+    ::close(in[1]);
+  }
+  ::close(out[0]);
+  return ok;
+}
+
+double measureSpawnLimit(const Options& options)
+{
+  std::atomic<long> done { 0 }, failed { 0 };
+  const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
+  CpuSnapshot before = CpuSnapshot::take(-1);
+  ProcessSample selfBefore = sampleProcess(::getpid());
+  std::vector<std::thread> threads;
+  auto start = Clock::now();
+  for (int t = 0; t < options.workers; ++t) {
+    threads.emplace_back([&, t] {
+      std::string input = "{\"fromhost\":\"bench-h00000\",\"message\":\"limit " + std::to_string(t) + "\"}\n";
+      while (Clock::now() < deadline) {
+        if (spawnOnce(options.plugin.c_str(), input))
+          ++done;
+        else
+          ++failed;
+      }
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+  double elapsed = secondsSince(start);
+  CpuSnapshot after = CpuSnapshot::take(-1);
+  ProcessSample selfAfter = sampleProcess(::getpid());
+  double rate = done / elapsed;
+  std::printf("limit 1: plugin spawns (vfork+execve, %d threads): %.0f /s  (%ld runs in %.1f s, %ld failed)\n",
+      options.workers, rate, done.load(), elapsed, failed.load());
+  const double tick = 1.0 / static_cast<double>(clockTicksPerSecond());
+  std::uint64_t busy = after.machine.busy - before.machine.busy;
+  std::uint64_t total = after.machine.total - before.machine.total;
+  std::printf("  cpu: machine %.0f%% busy; per spawn: spawner %.0f us, plugin %.0f us, machine %.0f us\n",
+      total ? 100.0 * busy / total : 0.0, (selfAfter.ownTicks - selfBefore.ownTicks) * tick * 1e6 / done,
+      (selfAfter.childTicks - selfBefore.childTicks) * tick * 1e6 / done, busy * tick * 1e6 / done);
+  return rate;
+}
+
+// ---- Limit 2: UpdateState through the pool ---------------------------------
+
+double measureUpdateLimit(const Options& options, const ClusterSettings& cluster, const char* label)
+{
+  pgConnectionPool pool(cluster.connectionString(), options.connections);
+  prepareStartupStatements(pool);
+  std::atomic<long> done { 0 }, failed { 0 };
+  const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
+  CpuSnapshot before = CpuSnapshot::take(-1);
+  std::vector<std::thread> threads;
+  auto start = Clock::now();
+  for (int t = 0; t < options.workers; ++t) {
+    threads.emplace_back([&, t] {
+      // Each thread keeps to its own services, as workers mostly do, so that
+      // row locks do not serialise the threads.
+      int id = t + 1;
+      long round = 0;
+      while (Clock::now() < deadline) {
+        std::vector<std::string> values { "0", "OK limit " + std::to_string(round++), std::to_string(id) };
+        try {
+          pool.executePrepareRequest(statements::UpdateStateName, values);
+          ++done;
+        } catch (const PostgresqlException&) {
+          ++failed;
+        }
+        id += options.workers;
+        if (id > options.services)
+          id = t + 1;
+      }
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+  double elapsed = secondsSince(start);
+  CpuSnapshot after = CpuSnapshot::take(-1);
+  double rate = done / elapsed;
+  std::printf("limit 2: UpdateState through the pool (%d threads, %d connections, %s): %.0f /s  (%ld in %.1f s, "
+              "%ld failed)\n",
+      options.workers, options.connections, label, rate, done.load(), elapsed, failed.load());
+  printCpu("UpdateState limit", before, after, static_cast<double>(done));
+  return rate;
+}
+
+// ---- End to end ------------------------------------------------------------
+
+class Sender {
+  public:
+  Sender(SenderPool& pool, ArrivalListener& listener, const Options& options, Clock::time_point epoch)
+      : pool_(pool)
+      , listener_(listener)
+      , options_(options)
+      , epoch_(epoch)
+      , sendTimes_(capacity, 0)
+  {
+  }
+
+  static constexpr std::size_t capacity = 4000000;
+
+  std::size_t next() const { return next_; }
+  std::int64_t sendTime(std::size_t sequence) const { return sendTimes_[sequence]; }
+
+  // Sends notification number next_, for host next_ modulo the services.
+  bool sendNext()
+  {
+    if (next_ >= capacity)
+      return false;
+    std::size_t sequence = next_++;
+    std::string payload = "{\"fromhost\":\"" + benchHostName("bench-h", static_cast<int>(sequence % options_.services))
+        + "\",\"message\":\"n=" + std::to_string(sequence) + "\"}";
+    sendTimes_[sequence] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch_).count();
+    if (!pool_.send(sequence, payload))
+      ++sendFailures_;
+    return true;
+  }
+
+  // Keeps at most window notifications in flight until the deadline.
+  void runWindowed(std::size_t window, Clock::time_point until, std::uint64_t arrivedBefore, std::size_t firstSequence)
+  {
+    while (Clock::now() < until) {
+      std::uint64_t sentInPhase = next_ - firstSequence;
+      std::uint64_t arrived = listener_.count() - arrivedBefore;
+      if (sentInPhase - arrived < window) {
+        if (!sendNext())
+          return;
+        continue;
+      }
+      listener_.waitForCount(arrivedBefore + sentInPhase - window + 1,
+          std::min(until, Clock::now() + std::chrono::milliseconds(100)));
+    }
+  }
+
+  // Sends count notifications at a fixed rate, open loop.
+  void runPaced(double rate, std::size_t count)
+  {
+    auto start = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+      std::this_thread::sleep_until(start + std::chrono::nanoseconds(static_cast<std::int64_t>(i * 1e9 / rate)));
+      if (!sendNext())
+        return;
+    }
+  }
+
+  long sendFailures() const { return sendFailures_; }
+
+  private:
+  SenderPool& pool_;
+  ArrivalListener& listener_;
+  const Options& options_;
+  Clock::time_point epoch_;
+  std::vector<std::int64_t> sendTimes_;
+  std::size_t next_ = 0;
+  long sendFailures_ = 0;
+};
+
+double percentile(std::vector<double>& sorted, double fraction)
+{
+  if (sorted.empty())
+    return 0;
+  std::size_t index = static_cast<std::size_t>(std::ceil(fraction * sorted.size())) - 1;
+  return sorted[std::min(index, sorted.size() - 1)];
+}
+
+int run(const Options& options)
+{
+  ClusterSettings cluster = ClusterSettings::fromEnvFile(options.envFile);
+  BenchDatabase db(cluster);
+  std::printf("machine: %ld cores online, load average at start: %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
+      readWholeFile("/proc/loadavg").substr(0, 14).c_str());
+  std::printf("settings: %d workers, %d database connections, %d services, %d sender connections, plugin %s\n",
+      options.workers, options.connections, options.services, options.senders, options.plugin.c_str());
+  seedServices(db, options.plugin, "bench-h", options.services);
+  setBenchTrigger(db, "bench_count", false);
+
+  // The limits first, with the daemon not yet started.
+  double spawnLimit = measureSpawnLimit(options);
+  setBenchTrigger(db, "bench_notify", false);
+  double updateBare = measureUpdateLimit(options, cluster, "no bench trigger");
+  setBenchTrigger(db, "bench_notify", true);
+  double updateLimit = measureUpdateLimit(options, cluster, "with the NOTIFY trigger, as end to end");
+  (void)updateBare;
+  double lowerLimit = std::min(spawnLimit, updateLimit);
+  seedServices(db, options.plugin, "bench-h", options.services);
+
+  ScratchDir dir;
+  DaemonOptions daemonOptions { options.receiver, options.workers, options.connections };
+  DaemonProcess daemon(dir, cluster, daemonOptions);
+  if (!daemon.waitReady(std::chrono::seconds(60)))
+    throw std::runtime_error("the daemon did not start; its log:\n" + daemon.log());
+  std::printf("daemon: pid %d on %s\n", static_cast<int>(daemon.pid()), daemon.uri().c_str());
+
+  const auto epoch = Clock::now();
+  ArrivalListener listener(cluster, Sender::capacity, epoch);
+  SenderPool pool(daemon.uri(), options.senders);
+  pool.open(std::chrono::seconds(10));
+  Sender sender(pool, listener, options, epoch);
+
+  // Warm-up: every service's plugin run once at least, connections busy.
+  {
+    std::size_t first = sender.next();
+    sender.runWindowed(static_cast<std::size_t>(options.window), Clock::now() + std::chrono::seconds(2), 0, first);
+    listener.waitForCount(sender.next(), Clock::now() + std::chrono::seconds(60));
+  }
+
+  // Peak: a fixed number in flight for the whole phase.
+  const std::uint64_t beforePeak = listener.count();
+  const std::size_t firstPeak = sender.next();
+  auto peakStart = Clock::now();
+  auto peakEnd = peakStart + std::chrono::seconds(options.peakSeconds);
+  CpuSnapshot cpuBefore = CpuSnapshot::take(daemon.pid());
+  sender.runWindowed(static_cast<std::size_t>(options.window), peakEnd, beforePeak, firstPeak);
+  CpuSnapshot cpuAfter = CpuSnapshot::take(daemon.pid());
+  const std::size_t peakSent = sender.next() - firstPeak;
+  listener.waitForCount(beforePeak + peakSent, Clock::now() + std::chrono::seconds(60));
+  // The rate counts arrivals in the steady part: the first fifth is ramp-up.
+  const auto ns = [&](Clock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at - epoch).count();
+  };
+  const std::int64_t steadyFrom = ns(peakStart) + (ns(peakEnd) - ns(peakStart)) / 5;
+  const std::int64_t steadyTo = ns(peakEnd);
+  std::size_t steadyCount = 0, peakArrived = 0, inCpuWindow = 0;
+  for (std::size_t s = firstPeak; s < firstPeak + peakSent; ++s) {
+    std::int64_t at = listener.arrival(s);
+    if (at == 0)
+      continue;
+    ++peakArrived;
+    if (at >= steadyFrom && at < steadyTo)
+      ++steadyCount;
+    if (at >= ns(cpuBefore.at) && at < ns(cpuAfter.at))
+      ++inCpuWindow;
+  }
+  const double peakRate = steadyCount / ((steadyTo - steadyFrom) / 1e9);
+  std::printf("end to end, peak (%d in flight, %d s): %.0f notifications/s  (%zu sent, %zu updated)\n",
+      options.window, options.peakSeconds, peakRate, peakSent, peakArrived);
+  printCpu("peak", cpuBefore, cpuAfter, static_cast<double>(inCpuWindow));
+
+  // Latency at half the peak rate, open loop.
+  const double halfRate = std::max(1.0, peakRate / 2);
+  const std::size_t latencyCount = static_cast<std::size_t>(halfRate * options.latencySeconds);
+  const std::uint64_t beforeLatency = listener.count();
+  const std::size_t firstLatency = sender.next();
+  sender.runPaced(halfRate, latencyCount);
+  const std::size_t latencySent = sender.next() - firstLatency;
+  listener.waitForCount(beforeLatency + latencySent, Clock::now() + std::chrono::seconds(60));
+  std::vector<double> latencies;
+  latencies.reserve(latencySent);
+  for (std::size_t s = firstLatency; s < firstLatency + latencySent; ++s) {
+    std::int64_t at = listener.arrival(s);
+    if (at != 0)
+      latencies.push_back((at - sender.sendTime(s)) / 1e6);
+  }
+  std::sort(latencies.begin(), latencies.end());
+  std::printf("end to end, latency at %.0f/s (half the peak, %zu sent, %zu updated): median %.1f ms, p90 %.1f ms, "
+              "p99 %.1f ms, max %.1f ms\n",
+      halfRate, latencySent, latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.9),
+      percentile(latencies, 0.99), latencies.empty() ? 0.0 : latencies.back());
+
+  int abnormal = pool.closeAll(std::chrono::seconds(10));
+  std::uint64_t lost = sender.next() - listener.count();
+  std::printf("checks: %zu sent, %llu updates seen, %llu lost, %llu duplicated, %ld send failures, %d abnormal "
+              "closes\n",
+      sender.next(), static_cast<unsigned long long>(listener.count()), static_cast<unsigned long long>(lost),
+      static_cast<unsigned long long>(listener.duplicates()), sender.sendFailures(), abnormal);
+
+  std::printf("\nsummary\n");
+  std::printf("  spawn limit        %8.0f /s\n", spawnLimit);
+  std::printf("  UpdateState limit  %8.0f /s (without the bench trigger: %.0f /s)\n", updateLimit, updateBare);
+  std::printf("  end-to-end peak    %8.0f /s\n", peakRate);
+  std::printf("  ratio to the lower limit (%s): %.0f%% (goal >= 70%%)\n",
+      spawnLimit <= updateLimit ? "spawns" : "UpdateState", 100.0 * peakRate / lowerLimit);
+  std::printf("  latency at %.0f/s: median %.1f ms, p99 %.1f ms\n", halfRate, percentile(latencies, 0.5),
+      percentile(latencies, 0.99));
+
+  int status = daemon.stop(std::chrono::seconds(30));
+  std::printf("daemon stopped with status %d\n", status);
+  return lost == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+  // Line by line even into a file, so that progress can be followed.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  Options options;
+  try {
+    if (!parseOptions(argc, argv, options))
+      return 2;
+    return run(options);
+  } catch (const std::exception& error) {
+    std::cerr << "quelm-bench-throughput: " << error.what() << std::endl;
+    return 1;
+  }
+}
