@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -654,8 +655,8 @@ void idleConnections(const Options& options, ReceiverUnderTest& receiver)
   // time-out (5 s): measured after it.
   std::this_thread::sleep_for(6s);
   long after = residentKb();
-  std::printf("  after closing (%s, %zu on the server, +6 s): %7ld kB\n", closed.c_str(), receiver.connections(),
-      after);
+  std::printf("  after closing (%s, child status %d, %zu on the server, +6 s): %7ld kB\n", closed.c_str(), status,
+      receiver.connections(), after);
   std::printf("  per open connection: %.1f kB; growth while idle: %ld kB; left after closing: %+ld kB\n",
       options.idle > 0 ? static_cast<double>(peak - before) / options.idle : 0.0, lastIdle - firstIdle, after - before);
   std::fflush(stdout);
@@ -668,6 +669,8 @@ int main(int argc, char** argv)
   if (argc == 4 && std::string(argv[1]) == "--idle-client")
     return idleClientMain(std::atoi(argv[2]), std::atoi(argv[3]));
   Options options = parseOptions(argc, argv);
+  // A write to an idle-connection child that has died must not end the bench.
+  std::signal(SIGPIPE, SIG_IGN);
   // The TLS context and the validator log every connection to std::cout.
   std::cout.rdbuf(nullptr);
 

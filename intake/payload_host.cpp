@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -20,10 +21,43 @@ Json::CharReader& threadReader()
   return *reader;
 }
 
+// The shape almost every sender writes: the object opens with a plain
+// "fromhost" string. Its host is known without building the whole document
+// (which copies the message text into a tree of its own) as long as nothing
+// after it can replace it: a later "fromhost" key, raw or spelled with \u
+// escapes. Returns false whenever that is not certain; the full parse then
+// decides.
+bool plainLeadingHost(const std::string& payload, std::string& host)
+{
+  static const char prefix[] = "{\"fromhost\":\"";
+  const std::size_t prefixLength = sizeof prefix - 1;
+  if (payload.size() <= prefixLength || payload.compare(0, prefixLength, prefix) != 0)
+    return false;
+  std::size_t end = prefixLength;
+  for (; end < payload.size(); ++end) {
+    unsigned char c = static_cast<unsigned char>(payload[end]);
+    if (c == '"')
+      break;
+    if (c == '\\' || c < 0x20)
+      return false;
+  }
+  if (end == payload.size())
+    return false;
+  const char* rest = payload.data() + end + 1;
+  std::size_t restLength = payload.size() - end - 1;
+  if (::memmem(rest, restLength, "fromhost", 8) != nullptr || ::memmem(rest, restLength, "\\u", 2) != nullptr)
+    return false;
+  host.assign(payload, prefixLength, end - prefixLength);
+  return true;
+}
+
 } // namespace
 
 std::string hostFromPayload(const std::string& payload)
 {
+  std::string plain;
+  if (plainLeadingHost(payload, plain))
+    return plain;
   Json::Value root;
   try {
     const char* begin = payload.data();

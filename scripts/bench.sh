@@ -3,7 +3,7 @@
 # cluster loaded with bench/bench.sql, runs the benchmarks against a real
 # daemon on 127.0.0.1 and stops everything again, whatever happens.
 #
-#   bench.sh [--bench throughput|soak|all] [--count N] [--skip-build]
+#   bench.sh [--bench throughput|soak|runner|intake|all] [--count N] [--skip-build]
 #            [--throughput-args "ARGS"] [--soak-args "ARGS"]
 #
 #   --bench            which benchmark to run (default: all)
@@ -39,7 +39,7 @@ while [ $# -gt 0 ]; do
   *) echo "bench.sh: unknown option $1" >&2; usage ;;
   esac
 done
-case "$which" in throughput|soak|all) ;; *) echo "bench.sh: --bench takes throughput, soak or all" >&2; exit 2 ;; esac
+case "$which" in throughput|soak|runner|intake|all) ;; *) echo "bench.sh: --bench takes throughput, soak, runner, intake or all" >&2; exit 2 ;; esac
 case "$count" in ''|*[!0-9]*) echo "bench.sh: --count takes a number" >&2; exit 2 ;; esac
 
 if [ -z "$skip_build" ]; then
@@ -74,6 +74,20 @@ run_bounded() {
   return "$result"
 }
 
+# The runner and intake benches need no database and no daemon: they run
+# before the cluster starts, and alone they do not start it.
+local_status=0
+for local_bench in runner intake; do
+  if [ "$which" = "$local_bench" ] || [ "$which" = all ]; then
+    [ -x "$build/bench/quelm-bench-$local_bench" ] || { echo "bench.sh: $build/bench/quelm-bench-$local_bench is missing; build first" >&2; exit 1; }
+    echo "== $local_bench bench"
+    timeout --kill-after=30 900 "$build/bench/quelm-bench-$local_bench" || local_status=$?
+  fi
+done
+if [ "$which" = runner ] || [ "$which" = intake ]; then
+  exit $local_status
+fi
+
 echo "== starting a throwaway PostgreSQL cluster"
 "$root/scripts/pg-cluster.sh" start "$envfile" "$root/bench/bench.sql"
 
@@ -88,4 +102,5 @@ if [ "$which" = soak ] || [ "$which" = all ]; then
   # shellcheck disable=SC2086
   run_bounded 10800 "$build/bench/quelm-bench-soak" --env "$envfile" --count "$count" $soak_args || status=$?
 fi
+if [ "$status" -eq 0 ]; then status=$local_status; fi
 exit $status
