@@ -1,6 +1,6 @@
 #include "execution/child_process.h"
 
-#include <spawn.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -10,8 +10,6 @@
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
-
-extern char** environ;
 
 std::string systemErrorText(int error)
 {
@@ -182,10 +180,13 @@ void closeFrom(int lowest, int limit)
   if (plan.ownProcessGroup)
     ::setpgid(0, 0);
   // An ignored SIGPIPE and a worker's blocked signals would survive exec.
+  // The daemon's SIGTERM handler must not run here either: it would tell the
+  // daemon, not this child, to stop.
   struct sigaction standard { };
   standard.sa_handler = SIG_DFL;
   sigemptyset(&standard.sa_mask);
   ::sigaction(SIGPIPE, &standard, nullptr);
+  ::sigaction(SIGTERM, &standard, nullptr);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -201,8 +202,34 @@ void closeFrom(int lowest, int limit)
 
 namespace {
 
-// The slow, exact path: fork, and run the child's steps by hand.
-ChildProcess forkChild(const ChildPlan& plan, int& error)
+// vfork shares the parent's memory until exec, so its cost does not grow
+// with the daemon's heap as fork's page-table copy does, and it skips the
+// per-signal work a general spawn does. Every signal stays blocked until the
+// child has reset the daemon's handlers: a handler must never run on the
+// memory the child shares with the daemon.
+ChildProcess vforkChild(const ChildPlan& plan, int closeLimit, int& error)
+{
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pid_t pid = ::vfork();
+  if (pid == 0)
+    runChild(plan, closeLimit);
+  int saved = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (pid < 0) {
+    error = saved;
+    return ChildProcess();
+  }
+  if (plan.ownProcessGroup)
+    ::setpgid(pid, pid);
+  return ChildProcess(pid, plan.ownProcessGroup);
+}
+
+} // namespace
+
+ChildProcess spawnChild(const ChildPlan& plan, int& error)
 {
   // Bound of the fallback descriptor loop, read here: sysconf and getrlimit
   // are not for the child.
@@ -210,79 +237,5 @@ ChildProcess forkChild(const ChildPlan& plan, int& error)
   int closeLimit = 65536;
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
     closeLimit = static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
-
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    error = errno;
-    return ChildProcess();
-  }
-  if (pid == 0)
-    runChild(plan, closeLimit);
-  // Set from both sides so that the group exists before any signal is sent.
-  if (plan.ownProcessGroup)
-    ::setpgid(pid, pid);
-  return ChildProcess(pid, plan.ownProcessGroup);
-}
-
-// posix_spawn shares the parent's memory until exec, so its cost does not
-// grow with the daemon's heap as fork's page-table copy does. Returns 0 or
-// the error of the spawn.
-int spawnFast(const ChildPlan& plan, pid_t& pid)
-{
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if (posix_spawn_file_actions_init(&actions) != 0)
-    return ENOMEM;
-  if (posix_spawnattr_init(&attributes) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return ENOMEM;
-  }
-  int failed = 0;
-  if (plan.stdinFd >= 0)
-    failed |= posix_spawn_file_actions_adddup2(&actions, plan.stdinFd, 0);
-  if (plan.stdoutFd >= 0)
-    failed |= posix_spawn_file_actions_adddup2(&actions, plan.stdoutFd, 1);
-  // Other threads may hold descriptors without close-on-exec.
-  failed |= posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (plan.ownProcessGroup) {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    failed |= posix_spawnattr_setpgroup(&attributes, 0);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  failed |= posix_spawnattr_setsigmask(&attributes, &none);
-  // An ignored SIGPIPE would survive exec; caught signals are reset anyway.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  failed |= posix_spawnattr_setsigdefault(&attributes, &defaults);
-  failed |= posix_spawnattr_setflags(&attributes, flags);
-  int result = ENOMEM;
-  if (failed == 0)
-    result = ::posix_spawn(&pid, plan.path, &actions, &attributes, plan.argv, plan.envp ? plan.envp : environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  return result;
-}
-
-} // namespace
-
-ChildProcess spawnChild(const ChildPlan& plan, int& error)
-{
-  pid_t pid = -1;
-  int result = spawnFast(plan, pid);
-  if (result == 0) {
-    if (plan.ownProcessGroup)
-      ::setpgid(pid, pid);
-    return ChildProcess(pid, plan.ownProcessGroup);
-  }
-  if (result == EAGAIN || result == ENOMEM) {
-    error = result;
-    return ChildProcess();
-  }
-  // The program could not be started (missing, not executable, a bad
-  // redirection): the forked path reproduces exactly what such a child
-  // reports on its output and its exit status of 2.
-  return forkChild(plan, error);
+  return vforkChild(plan, closeLimit, error);
 }

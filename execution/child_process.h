@@ -71,7 +71,7 @@ struct ChildPlan {
 // Starts a child that closes every descriptor above 2 (whatever its
 // close-on-exec flag), restores the default SIGPIPE action and an empty
 // signal mask, and runs plan.path. On failure returns an owner that is not
-// running and stores the errno of fork in error.
+// running and stores the errno of vfork in error.
 ChildProcess spawnChild(const ChildPlan& plan, int& error);
 
 // An argv array built from copies of the given strings.
