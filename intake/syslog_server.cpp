@@ -6,10 +6,21 @@
 #include "intake/syslog_exception.h"
 #include "intake/tls_context.h"
 
+#include <boost/version.hpp>
 #include <openssl/ssl.h>
 
 #include <thread>
+#include <type_traits>
 #include <vector>
+
+#if BOOST_VERSION >= 107400
+// A connection's SSL object is shared by its reads, writes and shutdown; the
+// library keeps them on one strand only with this executor (intake's build
+// selects it): the default one lets I/O threads run OpenSSL on the same
+// connection at once.
+static_assert(std::is_same<boost::asio::ip::tcp::socket::executor_type, boost::asio::executor>::value,
+    "intake must be built with BOOST_ASIO_USE_TS_EXECUTOR_AS_DEFAULT");
+#endif
 
 namespace {
 
@@ -367,6 +378,8 @@ void* thread_receiver(void*)
   } catch (const std::exception& error) {
     failure = error.what();
   }
+  // run failed before it started any I/O thread: nothing uses the server.
+  delete server;
   write_log("ERR", "THREAD Syslog#receiver stopped: " + failure);
   receiverFailure = true;
   // Without its listener the daemon is useless: stop it as SIGTERM would.
