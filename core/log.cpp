@@ -21,6 +21,12 @@ void write_log(const std::string& level, const std::string& message)
   std::cout << stamp << '#' << level << '#' << message << std::endl;
 }
 
+void write_raw(const std::string& line)
+{
+  std::lock_guard<std::mutex> guard(mutex_log_system);
+  std::cout << line << std::endl;
+}
+
 void Trace(const std::string& message)
 {
   if (debug == 1)

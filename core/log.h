@@ -13,3 +13,6 @@ extern int debug;
 void write_log(const std::string& level, const std::string& message);
 // write_log("DEBUG", message) in debug mode, nothing otherwise.
 void Trace(const std::string& message);
+// A raw line (no time, no level) on the same stream, whole among the log
+// lines: the stream is shared by every thread, so it takes the log lock too.
+void write_raw(const std::string& line);

@@ -17,6 +17,7 @@
 #include "services/service_loader.h"
 
 #include <libpq-fe.h>
+#include <openssl/crypto.h>
 
 #include <ext/stdio_filebuf.h>
 
@@ -71,6 +72,10 @@ void sleepSeconds(unsigned seconds)
 int main(int argc, char** argv)
 {
   parseCommandLine(argc, argv);
+  // The network thread is never joined and may still use OpenSSL while the
+  // process exits: OpenSSL must not free its global state in an exit handler
+  // under that thread.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 
   if (PQisthreadsafe() == 0) {
     write_log("ERR", "Error: Postgresql is not thread safe");

@@ -2,7 +2,8 @@
 
 #include "database/postgresql_exception.h"
 
-#include <iostream>
+#include "core/log.h"
+
 
 pgConnectionPool* pgSQL = nullptr;
 
@@ -68,7 +69,7 @@ void pgConnectionPool::enableDebugMode(bool enabled) { debugMode_ = enabled; }
 void pgConnectionPool::Trace(std::string text)
 {
   if (debugMode_)
-    std::cout << text << std::endl;
+    write_raw(text);
 }
 
 void pgConnectionPool::prepareRequest(std::string name, std::string sql, int paramCount)

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <iostream>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -58,14 +57,6 @@ struct RunTexts {
     return header("Error plugin timeout (" + std::to_string(timeout) + " s)");
   }
 };
-
-// A raw line on the daemon's standard output, whole among the log lines.
-void writeRawLine(const char* text)
-{
-  std::lock_guard<std::mutex> guard(mutex_log_system);
-  std::cout << text << std::endl;
-}
-
 // Blocks SIGPIPE in this thread while the plugin is fed, and swallows the
 // one a write to an ended plugin raises, whatever the process-wide action.
 class SigpipeShield {
@@ -384,17 +375,17 @@ int serviceSyslog::execute(std::string syslog_message)
   syslog_message.push_back('\n');
   CollectedRun run = startAndCollect(tokenizeParameter(parameter), &syslog_message, texts, deadline);
 
-  writeRawLine("LOCK");
+  write_raw("LOCK");
   std::unique_lock<std::mutex> lock(return_code_lock);
   int state = 0;
   try {
     state = finishRun(*this, run, texts, deadline);
   } catch (const serviceException& failure) {
-    writeRawLine("Exception service unlock");
+    write_raw("Exception service unlock");
     lock.unlock();
     throw serviceException(failure.what());
   }
-  writeRawLine("UNLOCK");
+  write_raw("UNLOCK");
   lock.unlock();
   return state;
 }

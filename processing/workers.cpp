@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <iostream>
 
 namespace {
 
@@ -92,7 +91,8 @@ void removeFromThreadList(unsigned long threadId, std::int32_t number)
     auto found = std::find(threadList.begin(), threadList.end(), threadId);
     if (found != threadList.end())
       threadList.erase(found);
-    std::cout << "\tfin thread: " << number << " nbr:" << threadList.size() << " " << threadId << std::endl;
+    write_raw("\tfin thread: " + std::to_string(number) + " nbr:" + std::to_string(threadList.size()) + " "
+        + std::to_string(threadId));
   }
   cond_vec_thread.notify_one();
 }

@@ -2,7 +2,6 @@
 
 #include "core/log.h"
 
-#include <iostream>
 
 HashMapService& ListTrapService = *new HashMapService;
 
@@ -21,12 +20,9 @@ void HashMapService::addService(std::string host, std::shared_ptr<serviceSyslog>
 
 bool HashMapService::find(std::string host)
 {
-  {
-    // The log stream is shared with write_log, so the raw line goes out
-    // under the log lock; the registry lock is never held at the same time.
-    std::lock_guard<std::mutex> logGuard(mutex_log_system);
-    std::cout << "search " << host << std::endl;
-  }
+  // Written before the registry lock is taken: the two are never held
+  // together.
+  write_raw("search " + host);
   std::lock_guard<std::mutex> guard(servicesLock);
   return !services.empty() && services.count(host) != 0;
 }

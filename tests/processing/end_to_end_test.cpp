@@ -125,7 +125,7 @@ TEST_F(EndToEndTest, NotificationsChangeStatesAndSigtermEndsCleanly)
   EXPECT_EQ(db->scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_acquitte=0 AND happen_service_id=2"), "0");
 
   daemon->signal(SIGTERM);
-  EXPECT_EQ(daemon->wait(60), 0);
+  EXPECT_EQ(daemon->wait(60), 0) << daemon->output();
   std::string text = log();
   EXPECT_NE(text.find("#INFO#stop Receiver... SIGTERM"), std::string::npos);
   size_t ends = 0;
