@@ -57,6 +57,7 @@ struct RunTexts {
     return header("Error plugin timeout (" + std::to_string(timeout) + " s)");
   }
 };
+
 // Blocks SIGPIPE in this thread while the plugin is fed, and swallows the
 // one a write to an ended plugin raises, whatever the process-wide action.
 class SigpipeShield {
