@@ -22,6 +22,7 @@
 #include <ext/stdio_filebuf.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -58,6 +59,19 @@ std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> openLogFile(const std::string& p
   if (fd < 0)
     return nullptr;
   return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+}
+
+// Ends the process with the log flushed. The network and cleaning threads
+// are never joined and may still be writing to the log or using OpenSSL, so
+// nothing is destroyed under them: no exit handlers, no static destructors.
+[[noreturn]] void endProcess(int status)
+{
+  {
+    std::lock_guard<std::mutex> guard(mutex_log_system);
+    std::cout.flush();
+    std::fflush(nullptr);
+  }
+  std::_Exit(status);
 }
 
 void sleepSeconds(unsigned seconds)
@@ -176,19 +190,19 @@ int main(int argc, char** argv)
     if (receiverFailed()) {
       // The listener never came up: an operator's supervisor must see it.
       write_log("INFO", "FINISH");
-      std::cout.flush();
-      return 1;
+      endProcess(1);
     }
 
     write_log("INFO", "FINISH");
     sleepSeconds(10);
     config.reset();
-    std::cout.flush();
-    return 0;
+    endProcess(0);
   } catch (const PostgresqlException& error) {
-    std::cout << error.what() << std::endl;
+    write_raw(error.what());
   } catch (const FileException& error) {
-    std::cout << error.what() << std::endl;
+    write_raw(error.what());
   }
+  if (logBuffer)
+    endProcess(1);
   return 1;
 }
