@@ -11,6 +11,8 @@
 #include "intake/syslog_server.h"
 #include "intake/tls_context.h"
 
+#include "bench/process_sampler.h"
+
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
@@ -114,24 +116,6 @@ Options parseOptions(int argc, char** argv)
       || options.idleSeconds > 60)
     usage(2);
   return options;
-}
-
-std::string firstLineOf(const char* path)
-{
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-long residentKb()
-{
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0)
-      return std::atol(line.c_str() + 6);
-  return -1;
 }
 
 double processCpuSeconds()

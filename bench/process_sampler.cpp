@@ -132,3 +132,21 @@ long clockTicksPerSecond()
 {
   return ::sysconf(_SC_CLK_TCK);
 }
+
+std::string firstLineOf(const char* path)
+{
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+long residentKb()
+{
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::atol(line.c_str() + 6);
+  return -1;
+}

@@ -32,3 +32,9 @@ MachineTicks sampleMachine();
 std::uint64_t ticksOfCommand(const std::string& command);
 
 long clockTicksPerSecond();
+
+// The first line of a file (/proc/loadavg, say); empty when unreadable.
+std::string firstLineOf(const char* path);
+
+// This process's resident memory in kB (VmRSS), -1 when unknown.
+long residentKb();

@@ -6,6 +6,8 @@
 #include "execution/service_exception.h"
 #include "services/service.h"
 
+#include "bench/process_sampler.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -89,24 +91,6 @@ Options parseOptions(int argc, char** argv)
       || options.heapMb > 8192)
     usage(2);
   return options;
-}
-
-std::string firstLineOf(const char* path)
-{
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-long residentKb()
-{
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0)
-      return std::atol(line.c_str() + 6);
-  return -1;
 }
 
 // The notification every run gets: a 200-byte JSON payload.

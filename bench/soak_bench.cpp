@@ -5,6 +5,7 @@
 // exactly as many times as notifications were sent for its host.
 
 #include "bench/bench_database.h"
+#include "bench/bench_options.h"
 #include "bench/daemon_process.h"
 #include "bench/process_sampler.h"
 #include "bench/sender_pool.h"
@@ -68,61 +69,34 @@ struct Options {
 
 bool parseOptions(int argc, char** argv, Options& options)
 {
-  if (const char* env = std::getenv("QUELM_BENCH_ENV"))
-    options.envFile = env;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help") {
-      std::cout << usageText;
-      std::exit(0);
-    }
-    if (i + 1 >= argc) {
-      std::cerr << "missing value for " << arg << "\n"
-                << usageText;
-      return false;
-    }
-    std::string value = argv[++i];
-    auto number = [&](long low, long high) {
-      long parsed = std::atol(value.c_str());
-      if (parsed < low || parsed > high)
-        throw std::runtime_error(arg + " takes a number from " + std::to_string(low) + " to " + std::to_string(high));
-      return parsed;
-    };
-    if (arg == "--env")
-      options.envFile = value;
-    else if (arg == "--receiver")
+  return parseNamedOptions(argc, argv, usageText, options.envFile, [&](const std::string& name, const std::string& value) {
+    auto number = [&](long low, long high) { return static_cast<long>(boundedNumber(name, value, low, high)); };
+    if (name == "--receiver")
       options.receiver = value;
-    else if (arg == "--plugin")
+    else if (name == "--plugin")
       options.plugin = value;
-    else if (arg == "--count")
+    else if (name == "--count")
       options.count = number(1, 100000000);
-    else if (arg == "--hosts")
+    else if (name == "--hosts")
       options.hosts = static_cast<int>(number(1, 100000));
-    else if (arg == "--senders")
+    else if (name == "--senders")
       options.senders = static_cast<int>(number(1, 256));
-    else if (arg == "--per-connection")
+    else if (name == "--per-connection")
       options.perConnection = number(1, 100000000);
-    else if (arg == "--window")
+    else if (name == "--window")
       options.window = number(1, 1000000);
-    else if (arg == "--interval")
+    else if (name == "--interval")
       options.interval = static_cast<int>(number(1, 600));
-    else if (arg == "--workers")
+    else if (name == "--workers")
       options.workers = static_cast<int>(number(1, 64));
-    else if (arg == "--connections")
+    else if (name == "--connections")
       options.connections = static_cast<int>(number(1, 64));
-    else if (arg == "--max-seconds")
+    else if (name == "--max-seconds")
       options.maxSeconds = static_cast<int>(number(10, 86400));
-    else {
-      std::cerr << "unknown option " << arg << "\n"
-                << usageText;
+    else
       return false;
-    }
-  }
-  if (options.envFile.empty()) {
-    std::cerr << "no cluster settings: give --env FILE or set QUELM_BENCH_ENV\n";
-    return false;
-  }
-  return true;
+    return true;
+  });
 }
 
 // Follows the total of the trigger-fed update counters, reading it every

@@ -5,6 +5,7 @@
 
 #include "bench/arrival_listener.h"
 #include "bench/bench_database.h"
+#include "bench/bench_options.h"
 #include "bench/daemon_process.h"
 #include "bench/process_sampler.h"
 #include "bench/sender_pool.h"
@@ -71,59 +72,32 @@ struct Options {
 
 bool parseOptions(int argc, char** argv, Options& options)
 {
-  if (const char* env = std::getenv("QUELM_BENCH_ENV"))
-    options.envFile = env;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help") {
-      std::cout << usageText;
-      std::exit(0);
-    }
-    if (i + 1 >= argc) {
-      std::cerr << "missing value for " << arg << "\n"
-                << usageText;
-      return false;
-    }
-    std::string value = argv[++i];
-    auto number = [&](int low, int high) {
-      int parsed = std::atoi(value.c_str());
-      if (parsed < low || parsed > high)
-        throw std::runtime_error(arg + " takes a number from " + std::to_string(low) + " to " + std::to_string(high));
-      return parsed;
-    };
-    if (arg == "--env")
-      options.envFile = value;
-    else if (arg == "--receiver")
+  return parseNamedOptions(argc, argv, usageText, options.envFile, [&](const std::string& name, const std::string& value) {
+    auto number = [&](long low, long high) { return static_cast<int>(boundedNumber(name, value, low, high)); };
+    if (name == "--receiver")
       options.receiver = value;
-    else if (arg == "--plugin")
+    else if (name == "--plugin")
       options.plugin = value;
-    else if (arg == "--workers")
+    else if (name == "--workers")
       options.workers = number(1, 64);
-    else if (arg == "--connections")
+    else if (name == "--connections")
       options.connections = number(1, 64);
-    else if (arg == "--services")
+    else if (name == "--services")
       options.services = number(1, 100000);
-    else if (arg == "--senders")
+    else if (name == "--senders")
       options.senders = number(1, 256);
-    else if (arg == "--window")
+    else if (name == "--window")
       options.window = number(1, 100000);
-    else if (arg == "--limit-seconds")
+    else if (name == "--limit-seconds")
       options.limitSeconds = number(1, 600);
-    else if (arg == "--peak-seconds")
+    else if (name == "--peak-seconds")
       options.peakSeconds = number(3, 600);
-    else if (arg == "--latency-seconds")
+    else if (name == "--latency-seconds")
       options.latencySeconds = number(1, 600);
-    else {
-      std::cerr << "unknown option " << arg << "\n"
-                << usageText;
+    else
       return false;
-    }
-  }
-  if (options.envFile.empty()) {
-    std::cerr << "no cluster settings: give --env FILE or set QUELM_BENCH_ENV\n";
-    return false;
-  }
-  return true;
+    return true;
+  });
 }
 
 double secondsSince(Clock::time_point start)
