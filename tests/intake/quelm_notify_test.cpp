@@ -5,6 +5,8 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
+#include "tests/support/free_port.h"
+
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -13,19 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-int unusedPort()
-{
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 CommandResult notify(const std::string& arguments, const std::string& input = "")
 {
@@ -119,7 +108,7 @@ TEST_F(QuelmNotifyTest, StdinSendsEveryLineInOrder)
 
 TEST_F(QuelmNotifyTest, RefusedConnectionFailsWithOneClearLine)
 {
-  CommandResult run = notify(uriFor(unusedPort()) + " --host h --message m");
+  CommandResult run = notify(uriFor(freeLoopbackPort()) + " --host h --message m");
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(isOneLine(run.err)) << run.err;
   EXPECT_EQ(run.err.rfind("quelm-notify: cannot connect to wss://127.0.0.1:", 0), 0u) << run.err;

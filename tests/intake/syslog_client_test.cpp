@@ -6,6 +6,8 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
+#include "tests/support/free_port.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,20 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A loopback port with nothing listening on it: bound, read, released.
-int unusedPort()
-{
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 class SyslogClientTest : public testing::Test {
 protected:
@@ -54,7 +42,7 @@ TEST_F(SyslogClientTest, UnusableUriIsReportedWithoutConnecting)
 
 TEST_F(SyslogClientTest, SendBeforeOpenThrows)
 {
-  SyslogClient client(uriFor(unusedPort()));
+  SyslogClient client(uriFor(freeLoopbackPort()));
   client.setLibraryLogging(false);
   EXPECT_THROW(client.send(R"({"fromhost":"early"})"), websocketpp::exception);
 }
@@ -78,7 +66,7 @@ TEST_F(SyslogClientTest, RefusedConnectionPrintsTheFailBlockAndGoesOn)
 {
   std::ostringstream out;
   {
-    SyslogClient client(uriFor(unusedPort()));
+    SyslogClient client(uriFor(freeLoopbackPort()));
     client.setOutput(out);
     client.setLibraryLogging(false);
     client.setFailAction([] {});
