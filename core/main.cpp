@@ -157,7 +157,12 @@ int main(int argc, char** argv)
     executeService = new ExecuteQueue<notification>();
     // From now on the stop raises the flag and wakes every waiting worker
     // under the queue's mutex, so no worker can miss it.
-    setStopAction([] { executeService->stopAndWakeAll(die_quelm); });
+    // What is still queued then will not be handled: each is logged, and its
+    // sender told, and later messages are refused.
+    setStopAction([] {
+      executeService->stopAndWakeAll(die_quelm);
+      answerUnhandled(executeService->close());
+    });
     // A plugin that exits without reading its input must not end the daemon.
     ignoreSigpipe();
     pthread_create(&th_receiver, nullptr, thread_receiver, nullptr);

@@ -22,6 +22,17 @@ std::vector<const char*> pointersTo(const std::vector<std::string>& values)
   return pointers;
 }
 
+// SQLSTATEs that mean the server went away rather than refused the
+// statement: connection exceptions, and an administrator, crash or start-up
+// shutting the session down.
+bool isConnectionState(const char* state)
+{
+  if (state == nullptr)
+    return false;
+  std::string code = state;
+  return code.rfind("08", 0) == 0 || code == "57P01" || code == "57P02" || code == "57P03";
+}
+
 } // namespace
 
 pgSafeThread::pgSafeThread(std::string connectionString)
@@ -51,6 +62,13 @@ std::string pgSafeThread::getClientEncoding()
   return pg_encoding_to_char(PQclientEncoding(connection_.get()));
 }
 
+bool pgSafeThread::connectionFailed(const PGresult* result) const
+{
+  if (PQstatus(connection_.get()) == CONNECTION_BAD)
+    return true;
+  return result != nullptr && isConnectionState(PQresultErrorField(result, PG_DIAG_SQLSTATE));
+}
+
 PgResult pgSafeThread::checked(PGresult* raw, const std::string& prefix, bool connectionText)
 {
   PgResult result(raw);
@@ -59,7 +77,10 @@ PgResult pgSafeThread::checked(PGresult* raw, const std::string& prefix, bool co
     return result;
   std::string text = (connectionText || !result) ? PQerrorMessage(connection_.get())
                                                  : PQresultErrorMessage(result.get());
-  throw PostgresqlException(prefix + text);
+  bool lost = connectionFailed(result.get());
+  if (lost)
+    lost_ = true;
+  throw PostgresqlException(prefix + text, lost);
 }
 
 bool pgSafeThread::recoverLocked()
@@ -71,9 +92,14 @@ bool pgSafeThread::recoverLocked()
       reason.pop_back();
     write_log("ERR", "database connection lost, reconnecting: " + reason);
   }
+  // Attempts are spaced by a pause that doubles up to resetIntervalMax, so
+  // a server that stays down does not cause a reconnect storm; callers wait
+  // and try again, nothing is given up.
   auto now = std::chrono::steady_clock::now();
-  if (resetAttempts_ > 0 && now - lastReset_ < resetInterval)
+  if (resetAttempts_ > 0 && now - lastReset_ < resetPause_)
     return false;
+  if (resetAttempts_ > 0)
+    resetPause_ = std::min<std::chrono::milliseconds>(resetPause_ * 2, resetIntervalMax);
   lastReset_ = now;
   ++resetAttempts_;
   PQreset(connection_.get());
@@ -89,6 +115,7 @@ bool pgSafeThread::recoverLocked()
     }
   }
   lost_ = false;
+  resetPause_ = resetIntervalMin;
   write_log("INFO", "database connection restored");
   return true;
 }
@@ -96,16 +123,19 @@ bool pgSafeThread::recoverLocked()
 template <typename Call>
 PgResult pgSafeThread::runLocked(Call call, const std::string& prefix, bool connectionText)
 {
+  // A connection known to be down is not used until it has been restored.
+  if (lost_ && !recoverLocked())
+    throw PostgresqlException(prefix + "no connection to the server\n", true);
   PgResult result(call());
   ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
     return result;
-  if (PQstatus(connection_.get()) == CONNECTION_BAD) {
+  if (connectionFailed(result.get())) {
     std::string text = (connectionText || !result) ? PQerrorMessage(connection_.get())
                                                    : PQresultErrorMessage(result.get());
     result.reset();
     if (!recoverLocked())
-      throw PostgresqlException(prefix + text);
+      throw PostgresqlException(prefix + text, true);
     return checked(call(), prefix, connectionText);
   }
   return checked(result.release(), prefix, connectionText);
@@ -138,6 +168,12 @@ PgResult pgSafeThread::executeParamRequest(std::string sql, std::vector<std::str
 void pgSafeThread::prepareRequest(std::string name, std::string sql, int paramCount)
 {
   std::lock_guard<std::mutex> guard(lock_);
+  // A pool-wide preparation retried after it failed on another connection
+  // finds this one done already.
+  for (const Prepared& statement : prepared_) {
+    if (statement.name == name && statement.sql == sql && statement.paramCount == paramCount)
+      return;
+  }
   runLocked([&] { return PQprepare(connection_.get(), name.c_str(), sql.c_str(), paramCount, nullptr); },
       "prepare failed:  ", true);
   prepared_.push_back({ name, sql, paramCount });

@@ -31,9 +31,10 @@ public:
   // How many times the connection was reset after the server dropped it.
   int resetAttempts();
 
-  // Shortest time between two reset attempts of one connection, so that a
-  // server that stays down does not cause a reconnect storm.
-  static constexpr std::chrono::seconds resetInterval { 5 };
+  // Pause between two reset attempts of one connection: it starts at the
+  // minimum and doubles up to the maximum while the server stays away.
+  static constexpr std::chrono::milliseconds resetIntervalMin { 500 };
+  static constexpr std::chrono::milliseconds resetIntervalMax { 5000 };
 
 private:
   struct ConnDeleter {
@@ -50,6 +51,9 @@ private:
   PgResult runLocked(Call call, const std::string& prefix, bool connectionText);
   // Under the lock: reset and re-prepare; false when not attempted or failed.
   bool recoverLocked();
+  // Under the lock: whether a failed call failed because the server could
+  // not be reached (bad connection, or a connection-class SQLSTATE).
+  bool connectionFailed(const PGresult* result) const;
 
   struct Prepared {
     std::string name;
@@ -65,4 +69,5 @@ private:
   bool lost_ = false;
   int resetAttempts_ = 0;
   std::chrono::steady_clock::time_point lastReset_ {};
+  std::chrono::milliseconds resetPause_ { resetIntervalMin };
 };

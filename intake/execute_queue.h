@@ -65,6 +65,35 @@ public:
     return true;
   }
 
+  enum class Offer { queued, full, closed };
+
+  // The listener's push: refused when limit items are already waiting (0:
+  // no limit) or once the queue is closed.
+  Offer offer(T&& item, std::size_t limit)
+  {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (closed)
+        return Offer::closed;
+      if (limit != 0 && items.size() >= limit)
+        return Offer::full;
+      items.push_back(std::move(item));
+    }
+    cond.notify_one();
+    return Offer::queued;
+  }
+
+  // Refuses every later offer and hands back what was still waiting, so that
+  // a stopping daemon can account for each notification it will not handle.
+  std::deque<T> close()
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    closed = true;
+    std::deque<T> left;
+    left.swap(items);
+    return left;
+  }
+
   // Returns once an item is there or stopFlag is non-zero; the item may be
   // gone again by the time the caller pops.
   void waitNotEmpty(const std::atomic<int>& stopFlag)
@@ -132,6 +161,7 @@ private:
   mutable std::mutex mutex;
   std::condition_variable cond;
   std::deque<T> items;
+  bool closed = false;
 };
 
 // The daemon's one notification queue: created by start-up before the

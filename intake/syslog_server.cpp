@@ -38,15 +38,76 @@ std::shared_ptr<boost::asio::ssl::context> placeholderContext()
 
 } // namespace
 
+// Carries replies from any thread to the listener's event loop. The channels
+// of open connections share it; the server cuts it off when it goes, so a
+// late reply from a worker is dropped instead of reaching a freed endpoint.
+class ReplyHub {
+public:
+  explicit ReplyHub(SyslogServer::Endpoint& endpoint)
+      : endpoint_(&endpoint)
+  {
+  }
+
+  // Hands the text to the event loop, which writes it on the connection if
+  // it is still open; a reply for a closed connection is dropped.
+  void post(const websocketpp::connection_hdl& hdl, std::string text)
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (endpoint_ == nullptr)
+      return;
+    SyslogServer::Endpoint* endpoint = endpoint_;
+    boost::asio::post(endpoint->get_io_service(), [endpoint, hdl, text = std::move(text)] {
+      websocketpp::lib::error_code ec;
+      endpoint->send(hdl, text, websocketpp::frame::opcode::text, ec);
+    });
+  }
+
+  void detach()
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    endpoint_ = nullptr;
+  }
+
+private:
+  std::mutex lock_;
+  SyslogServer::Endpoint* endpoint_;
+};
+
+namespace {
+
+// The reply channel of one acknowledged connection.
+class ConnectionReplies : public ReplyChannel {
+public:
+  ConnectionReplies(std::shared_ptr<ReplyHub> hub, websocketpp::connection_hdl hdl)
+      : hub_(std::move(hub))
+      , hdl_(std::move(hdl))
+  {
+  }
+
+  void send(std::uint64_t seq, Outcome outcome) override { hub_->post(hdl_, replyText(seq, outcome)); }
+
+  // Numbers the connection's messages; called only from its message handler,
+  // which the connection's strand serialises.
+  std::uint64_t nextSeq() { return ++lastSeq_; }
+
+private:
+  std::shared_ptr<ReplyHub> hub_;
+  websocketpp::connection_hdl hdl_;
+  std::uint64_t lastSeq_ = 0;
+};
+
+} // namespace
+
 SyslogServer::SyslogServer(int port, int threadCount, ExecuteQueue<notification>* queue)
     : port(port)
     , threadCount(threadCount)
+    , replyHub(std::make_shared<ReplyHub>(endpoint))
     , queue(queue)
 {
   setDefaultSetting();
 }
 
-SyslogServer::~SyslogServer() = default;
+SyslogServer::~SyslogServer() { replyHub->detach(); }
 
 void SyslogServer::setDefaultSetting()
 {
@@ -156,6 +217,10 @@ void SyslogServer::run()
     throw websocketpp::exception(ec);
   }
   setListenState(ListenState::listening, localError ? port : bound, std::string());
+  {
+    std::lock_guard<std::mutex> guard(dropLock);
+    dropTimer = std::make_unique<boost::asio::steady_timer>(endpoint.get_io_service());
+  }
 
   if (threadCount == 1) {
     runLoop();
@@ -251,7 +316,8 @@ void SyslogServer::stop()
   {
     std::lock_guard<std::mutex> guard(connectionLock);
     stopping = true;
-    open.assign(connections.begin(), connections.end());
+    for (const auto& entry : connections)
+      open.push_back(entry.first);
   }
   // Closed outside the lock: a close can run on_close, which takes it. A
   // handle whose connection is already gone is skipped so the others still
@@ -266,9 +332,12 @@ void SyslogServer::on_open(websocketpp::connection_hdl hdl)
 {
   Trace("SyslogServer#on_open:");
   bool late = false;
+  std::shared_ptr<ReplyChannel> replies;
+  if (endpoint.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol)
+    replies = std::make_shared<ConnectionReplies>(replyHub, hdl);
   {
     std::lock_guard<std::mutex> guard(connectionLock);
-    connections.insert(hdl);
+    connections[hdl] = std::move(replies);
     late = stopping;
   }
   // A handshake that was under way when stop ran is closed as soon as it
@@ -290,7 +359,7 @@ void SyslogServer::on_close(websocketpp::connection_hdl hdl)
   Trace("SyslogServer#on_close end");
 }
 
-void SyslogServer::on_message(websocketpp::connection_hdl, MessagePtr msg)
+void SyslogServer::on_message(websocketpp::connection_hdl hdl, MessagePtr msg)
 {
   try {
     // The message is dropped after this handler: its payload is moved into
@@ -299,14 +368,32 @@ void SyslogServer::on_message(websocketpp::connection_hdl, MessagePtr msg)
     if (debugEnabled)
       Trace("THREAD SyslogServer#on_message:" + payload);
     notification item { hostFromPayload(payload), std::move(payload) };
+    if (endpoint.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol) {
+      std::lock_guard<std::mutex> guard(connectionLock);
+      auto found = connections.find(hdl);
+      if (found != connections.end() && found->second) {
+        item.seq = static_cast<ConnectionReplies&>(*found->second).nextSeq();
+        item.replyTo = found->second;
+      }
+    }
     if (debugEnabled)
       Trace("th_listener#PUSH NOTIF#");
-    if (queueCapacity == 0) {
-      queue->push(std::move(item));
-    } else {
-      std::string host = item.host;
-      if (!queue->pushBounded(std::move(item), queueCapacity))
-        countDrop(host);
+    std::string host = queueCapacity == 0 ? std::string() : item.host;
+    std::shared_ptr<ReplyChannel> replyTo = item.replyTo;
+    std::uint64_t seq = item.seq;
+    switch (queue->offer(std::move(item), queueCapacity)) {
+    case ExecuteQueue<notification>::Offer::queued:
+      break;
+    case ExecuteQueue<notification>::Offer::full:
+      countDrop(host);
+      if (replyTo)
+        replyTo->send(seq, Outcome::dropped);
+      break;
+    case ExecuteQueue<notification>::Offer::closed:
+      // The Receiver is stopping: nobody will handle it.
+      if (replyTo)
+        replyTo->send(seq, Outcome::shutdown);
+      break;
     }
   } catch (const std::exception& error) {
     write_log("ERR", std::string("THREAD SyslogServer#on_message: ") + error.what());
@@ -336,17 +423,35 @@ void SyslogServer::logFailedConnections()
 void SyslogServer::countDrop(const std::string& host)
 {
   // At most one line a second; it tells how many were dropped since the
-  // last one, so a flood cannot flood the log too.
+  // last one, so a flood cannot flood the log too. Drops that come after the
+  // last line of a burst are reported by a timer a second after it.
   std::lock_guard<std::mutex> guard(dropLock);
   ++dropsSinceReport;
+  lastDroppedHost = host;
   auto now = std::chrono::steady_clock::now();
-  if (lastDropReport.time_since_epoch().count() != 0 && now - lastDropReport < std::chrono::seconds(1))
+  if (lastDropReport.time_since_epoch().count() == 0 || now - lastDropReport >= std::chrono::seconds(1)) {
+    reportDropsLocked(host);
     return;
+  }
+  if (dropTimerArmed || !dropTimer)
+    return;
+  dropTimerArmed = true;
+  dropTimer->expires_at(lastDropReport + std::chrono::seconds(1));
+  dropTimer->async_wait([this](const boost::system::error_code& ec) {
+    std::lock_guard<std::mutex> guard(dropLock);
+    dropTimerArmed = false;
+    if (!ec && dropsSinceReport > 0)
+      reportDropsLocked(lastDroppedHost);
+  });
+}
+
+void SyslogServer::reportDropsLocked(const std::string& host)
+{
   write_log("ERR",
       "SyslogServer#queue full (" + std::to_string(queueCapacity) + "), notification from " + host + " dropped; "
           + std::to_string(dropsSinceReport) + " dropped since the last report");
   dropsSinceReport = 0;
-  lastDropReport = now;
+  lastDropReport = std::chrono::steady_clock::now();
 }
 
 void* thread_receiver(void*)

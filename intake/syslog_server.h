@@ -12,11 +12,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <map>
 #include <string>
 
+#include <boost/asio/steady_timer.hpp>
+
+class ReplyHub;
+
 // The secure WebSocket listener: every message becomes a notification on the
-// queue; nothing is ever sent back.
+// queue. A sender that offers the acknowledgement subprotocol first gets one
+// reply per message once its handling has ended; to any other, nothing is
+// ever sent back.
 class SyslogServer {
 public:
   using Endpoint = websocketpp::server<websocketpp::config::asio_tls>;
@@ -73,10 +79,16 @@ private:
   void runLoop();
   void installConnectionContext(websocketpp::connection_hdl hdl);
   void countDrop(const std::string& host);
+  // Logs the drops counted since the last report; dropLock held.
+  void reportDropsLocked(const std::string& host);
   void withLoopPaused(const std::function<void()>& work);
 
   Endpoint endpoint;
-  std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> connections;
+  // Open connections, each with its reply channel (null when the sender did
+  // not ask for acknowledgements).
+  std::map<websocketpp::connection_hdl, std::shared_ptr<ReplyChannel>, std::owner_less<websocketpp::connection_hdl>>
+      connections;
+  std::shared_ptr<ReplyHub> replyHub;
   int port;
   int threadCount;
   bool debugEnabled = false;
@@ -89,6 +101,10 @@ private:
   std::mutex dropLock;
   std::size_t dropsSinceReport = 0;
   std::chrono::steady_clock::time_point lastDropReport {};
+  std::string lastDroppedHost;
+  // Reports the drops that follow the last report, a second after it.
+  std::unique_ptr<boost::asio::steady_timer> dropTimer;
+  bool dropTimerArmed = false;
 
   // The acceptor is not safe to close while an I/O thread re-arms it: stop
   // parks every loop thread first.

@@ -6,6 +6,8 @@
 #include "database/postgresql_exception.h"
 #include "database/statements.h"
 #include "execution/service_exception.h"
+#include "core/process_state.h"
+#include "processing/database_wait.h"
 #include "processing/service_locks.h"
 #include "processing/state_records.h"
 #include "services/hash_map_service.h"
@@ -16,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -41,20 +44,31 @@ bool responseFlagOf(const service& svc, int state)
       || (state == 3 && svc.response_unknown);
 }
 
-void acknowledgeByTime(serviceSyslog& svc, pgConnectionPool& pool)
+bool stopRequested() { return die_quelm != 0; }
+
+void acknowledgeByTime(serviceSyslog& svc, pgConnectionPool& pool, DatabaseWait& wait)
 {
   std::lock_guard<std::mutex> serialised(serviceLocks().lockFor(svc.service_id));
+  const std::string output = "OK: syslog daemon has acquit this error";
   int previousState = svc.GetReturnCode();
-  svc.SetReturnCode(0);
-  svc.last_stdout = "OK: syslog daemon has acquit this error";
-  std::uint64_t id = getHappenError(svc, pool);
-  updateService(svc, pool);
+  std::optional<std::uint64_t> id = wait.run([&] { return getHappenError(svc, pool); });
+  wait.run([&] { updateService(svc, 0, output, pool); });
+  // The memory follows the row only once the row is written.
+  {
+    std::lock_guard<std::mutex> guard(svc.return_code_lock);
+    svc.return_code = 0;
+    svc.last_stdout = output;
+  }
   Trace("th_clean#" + svc.service_name + " acquitte l'erreur");
-  AcquitteError(svc, previousState, pool);
+  wait.run([&] { return AcquitteError(svc, previousState, pool); });
   Trace("th_clean#" + svc.service_name + " acquitte l'erreur==>OK ");
   if (svc.response_ok && responseFlagOf(svc, previousState)) {
+    if (!id) {
+      write_log("ERR", "th_clean#no open occurrence of service " + svc.service_id_text + ": alerting program not started");
+      return;
+    }
     Trace("th_clean#" + svc.service_name + " SEND ALERT ");
-    svc.executeAlertingSoftware(std::to_string(id));
+    svc.executeAlertingSoftware(std::to_string(*id));
   }
 }
 
@@ -101,12 +115,15 @@ bool Cleaner::prepareStatements()
 void Cleaner::closeStaleErrors()
 {
   pgConnectionPool& pool = pool_;
+  // A lost connection is waited out, entry by entry, and the pass goes on.
+  DatabaseWait wait(stopRequested);
   for (const auto& [device, entry] : error_during) {
     (void)device;
     try {
       Trace("th_clean#FOR service" + entry.serviceId + " ");
       Trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
-      PgResult result = pool.executePrepareRequest(statements::checkAutoacquitteName, { entry.serviceId, entry.interval });
+      PgResult result = wait.run(
+          [&] { return pool.executePrepareRequest(statements::checkAutoacquitteName, { entry.serviceId, entry.interval }); });
       Trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
       std::string text = PQntuples(result.get()) > 0 ? pgValue(result, 0, 0) : "";
       result.reset();
@@ -122,7 +139,7 @@ void Cleaner::closeStaleErrors()
       std::shared_ptr<serviceSyslog> svc = ListTrapService.getService(entry.host);
       if (!svc)
         continue;
-      acknowledgeByTime(*svc, pool);
+      acknowledgeByTime(*svc, pool, wait);
     } catch (const std::exception& error) {
       // A failed statement or alert costs this entry only.
       write_log("ERR", "th_clean#service " + entry.serviceId + ": " + error.what());
@@ -133,19 +150,20 @@ void Cleaner::closeStaleErrors()
 void Cleaner::refreshServices()
 {
   pgConnectionPool& pool = pool_;
+  DatabaseWait wait(stopRequested);
   try {
-    pool.executePrepareRequest(statements::deleteServiceName);
-  } catch (const PostgresqlException& error) {
-    write_log("ERR", std::string("th_clean#") + error.what());
-  }
-  try {
-    load_script(&pool, statements::AddnewServiceName, true);
+    wait.run([&] { pool.executePrepareRequest(statements::deleteServiceName); });
   } catch (const std::exception& error) {
     write_log("ERR", std::string("th_clean#") + error.what());
   }
   try {
-    pool.executePrepareRequest(statements::newAutoacquitteName);
-  } catch (const PostgresqlException& error) {
+    wait.run([&] { load_script(&pool, statements::AddnewServiceName, true); });
+  } catch (const std::exception& error) {
+    write_log("ERR", std::string("th_clean#") + error.what());
+  }
+  try {
+    wait.run([&] { pool.executePrepareRequest(statements::newAutoacquitteName); });
+  } catch (const std::exception& error) {
     write_log("ERR", std::string("th_clean#") + error.what());
   }
 }

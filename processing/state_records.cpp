@@ -12,53 +12,76 @@ namespace {
 
 std::string deviceIdText(const service& svc) { return unsignedLongLongIntToString(static_cast<std::uint64_t>(svc.device_id)); }
 
+// A refusal is logged with the given prefix; a lost connection goes on to
+// the caller.
+void logRefusal(const PostgresqlException& error, const std::string& prefix)
+{
+  if (error.connectionLost())
+    throw error;
+  write_log("ERR", prefix + error.what());
+}
+
 } // namespace
 
-void updateService(service& svc, pgConnectionPool& pool)
+void updateService(const service& svc, int state, const std::string& output, pgConnectionPool& pool)
 {
-  std::vector<std::string> values { intToString(svc.return_code), svc.last_stdout, svc.service_id_text };
+  std::vector<std::string> values { intToString(state), output, svc.service_id_text };
   Trace("#UPDATE " + svc.service_name + "#" + svc.service_id_text + "#");
   pool.executePrepareRequest(statements::UpdateStateName, values);
 }
 
-void InsertError(service& svc, int state, pgConnectionPool& pool)
+bool InsertError(const service& svc, int state, const std::string& output, pgConnectionPool& pool)
 {
-  std::vector<std::string> values { getErrorId(state), deviceIdText(svc), svc.service_id_text, svc.last_stdout };
+  std::vector<std::string> values { getErrorId(state), deviceIdText(svc), svc.service_id_text, output };
   try {
     pool.executePrepareRequest(statements::InsertErrorHappenName, values);
+    return true;
   } catch (const PostgresqlException& error) {
-    write_log("ERR", std::string("insert error failed:  ") + error.what());
+    logRefusal(error, "insert error failed:  ");
   }
+  return false;
 }
 
-void AcquitteError(service& svc, int previousState, pgConnectionPool& pool)
+bool AcquitteError(const service& svc, int previousState, pgConnectionPool& pool)
 {
   Trace("#" + svc.service_name + " FCT AQUITTE");
   if (previousState == 0)
-    return;
+    return true;
   Trace("#" + svc.service_name + " prepare SQL");
   std::vector<std::string> values { svc.service_id_text };
   Trace("#" + svc.service_name + " SERVICE ID" + svc.service_id_text);
   try {
     pool.executePrepareRequest(statements::AcquitteErrorHappenName, values);
     Trace("#" + svc.service_name + " ACQUITTE SUCCESS ID");
+    return true;
   } catch (const PostgresqlException& error) {
-    write_log("ERR", std::string("EXEC AcquitteErrorHappen failed in function AcquitteError: ") + error.what());
+    logRefusal(error, "EXEC AcquitteErrorHappen failed in function AcquitteError: ");
   }
+  return false;
 }
 
-std::uint64_t getHappenError(service& svc, pgConnectionPool& pool)
+std::optional<std::uint64_t> getHappenError(const service& svc, pgConnectionPool& pool)
 {
   std::vector<std::string> values { deviceIdText(svc), svc.service_id_text };
   try {
     PgResult result = pool.executePrepareRequest(statements::CheckErrorHappenName, values);
     if (PQntuples(result.get()) == 0)
-      return static_cast<std::uint64_t>(-1);
-    return stringToLongLongInt(pgValue(result, 0, 0));
+      return std::nullopt;
+    return static_cast<std::uint64_t>(stringToLongLongInt(pgValue(result, 0, 0)));
   } catch (const PostgresqlException& error) {
-    write_log("ERR", std::string("EXEC CheckErrorHappen failed in function getHappenError: ") + error.what());
+    logRefusal(error, "EXEC CheckErrorHappen failed in function getHappenError: ");
   }
-  return static_cast<std::uint64_t>(-1);
+  return std::nullopt;
+}
+
+bool hasOpenOccurrence(const service& svc, const std::string& errorId, pgConnectionPool& pool)
+{
+  PgResult result = pool.executePrepareRequest(statements::CheckErrorHappenName, { deviceIdText(svc), svc.service_id_text });
+  for (int row = 0; row < PQntuples(result.get()); ++row) {
+    if (pgValue(result, row, 1) == errorId)
+      return true;
+  }
+  return false;
 }
 
 std::string getErrorId(int state)

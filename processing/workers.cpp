@@ -6,6 +6,7 @@
 #include "database/postgresql_exception.h"
 #include "execution/service_exception.h"
 #include "intake/execute_queue.h"
+#include "processing/database_wait.h"
 #include "processing/host_order.h"
 #include "processing/service_locks.h"
 #include "processing/state_records.h"
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -61,27 +63,61 @@ int runWithRetries(serviceSyslog& svc, const std::string& message)
   }
 }
 
-void actOnStateChange(serviceSyslog& svc, int newState, int previousState, const std::string& number)
+bool stopRequested() { return die_quelm != 0; }
+
+// Starts the alerting program for the service's open occurrence. Without an
+// occurrence there is no id to give it: the alert is logged, not started.
+void alertFor(serviceSyslog& svc, DatabaseWait& wait, const std::string& who)
+{
+  std::optional<std::uint64_t> id = wait.run([&] { return getHappenError(svc, *pgSQL); });
+  if (!id) {
+    write_log("ERR", who + "no open occurrence of service " + svc.service_id_text + ": alerting program not started");
+    return;
+  }
+  Trace(who + "SEND ALERT ");
+  svc.executeAlertingSoftware(std::to_string(*id));
+}
+
+// The occurrences and alert of a stored state change; false when the server
+// refused one of its statements. Each statement waits out a lost connection
+// and runs once: an occurrence whose insert may have been committed just
+// before the connection went is looked for before it is inserted again.
+bool actOnStateChange(serviceSyslog& svc, int newState, int previousState, const std::string& output,
+    DatabaseWait& wait, const std::string& number)
 {
   pgConnectionPool& pool = *pgSQL;
   const std::string who = number + "#" + svc.service_name + " ";
+  bool clean = true;
   if (newState == 1 || newState == 2 || newState == 3) {
     Trace(who + svc.parameter + "acquitte l'ancienne erreur ");
-    AcquitteError(svc, previousState, pool);
+    clean &= wait.run([&] { return AcquitteError(svc, previousState, pool); });
     Trace(who + svc.parameter + "insère l'erreur ");
-    InsertError(svc, newState, pool);
+    bool retry = false;
+    clean &= wait.run([&] {
+      if (retry && hasOpenOccurrence(svc, getErrorId(newState), pool))
+        return true;
+      retry = true;
+      return InsertError(svc, newState, output, pool);
+    });
     if (responseFlagOf(svc, newState))
-      svc.executeAlertingSoftware(std::to_string(getHappenError(svc, pool)));
+      alertFor(svc, wait, who);
   } else if (newState == 0 && svc.response_ok) {
-    if (responseFlagOf(svc, previousState)) {
-      std::uint64_t id = getHappenError(svc, pool);
-      Trace(who + "SEND ALERT ");
-      svc.executeAlertingSoftware(std::to_string(id));
-    }
+    if (responseFlagOf(svc, previousState))
+      alertFor(svc, wait, who);
     Trace(who + "acquitte l'erreur");
-    AcquitteError(svc, previousState, pool);
+    clean &= wait.run([&] { return AcquitteError(svc, previousState, pool); });
     Trace(who + "acquitte l'erreur==>OK ");
   }
+  return clean;
+}
+
+// Puts back the state and output the service row holds, after a run whose
+// result could not be stored.
+void restoreStored(serviceSyslog& svc, int state, const std::string& output)
+{
+  std::lock_guard<std::mutex> guard(svc.return_code_lock);
+  svc.return_code = state;
+  svc.last_stdout = output;
 }
 
 void removeFromThreadList(unsigned long threadId, std::int32_t number)
@@ -99,38 +135,78 @@ void removeFromThreadList(unsigned long threadId, std::int32_t number)
 
 } // namespace
 
-void handleNotification(const notification& item, std::int32_t threadNumber)
+Outcome handleNotification(const notification& item, std::int32_t threadNumber)
 {
   const std::string number = std::to_string(threadNumber);
   if (!ListTrapService.find(item.host))
-    return;
+    return Outcome::ignored;
   std::shared_ptr<serviceSyslog> svc = ListTrapService.getService(item.host);
   if (!svc)
-    return;
+    return Outcome::ignored;
   Trace(number + "# prise du reussi");
   Trace("service from host find:" + svc->plugin_path);
 
   // Two notifications of one service never interleave their transitions.
   std::lock_guard<std::mutex> serialised(serviceLocks().lockFor(svc->service_id));
-  int previousState = svc->GetReturnCode();
+  int previousState = 0;
+  std::string previousOutput;
+  {
+    std::lock_guard<std::mutex> guard(svc->return_code_lock);
+    previousState = svc->return_code;
+    previousOutput = svc->last_stdout;
+  }
   int newState = runWithRetries(*svc, item.message);
+  std::string output;
+  {
+    std::lock_guard<std::mutex> guard(svc->return_code_lock);
+    output = svc->last_stdout;
+  }
   Trace("exec return: " + std::to_string(newState) + "=" + std::to_string(previousState));
-  Trace("exec stdout: " + svc->last_stdout);
+  Trace("exec stdout: " + output);
 
+  // The result in hand is kept while the database is away: the record is
+  // written once it is back, and only a stop gives it up.
+  DatabaseWait wait(stopRequested);
+  const std::string what = svc->service_id_text + " " + svc->service_name + " ";
   try {
-    svc->stored_state = svc->return_code;
-    updateService(*svc, *pgSQL);
-    Trace(number + "#" + svc->service_name + " " + svc->parameter + "Update state OK ");
-    if (newState != previousState)
-      actOnStateChange(*svc, newState, previousState, number);
+    wait.run([&] { updateService(*svc, newState, output, *pgSQL); });
   } catch (const PostgresqlException& error) {
+    // Refused: the row keeps its state, and so does the memory.
+    restoreStored(*svc, previousState, previousOutput);
+    write_log("ERR", number + "#Update service state failed: " + what + error.what());
+    return Outcome::rejected;
+  } catch (const DatabaseUnavailable& error) {
+    restoreStored(*svc, previousState, previousOutput);
     write_log("ERR",
-        number + "#Update service state failed: " + svc->service_id_text + " " + svc->service_name + " "
-            + error.what());
+        number + "#notification from " + item.host + " not stored, the Receiver is stopping: " + what + "state "
+            + std::to_string(newState) + ": " + error.what());
+    return Outcome::shutdown;
+  }
+  svc->stored_state = newState;
+  Trace(number + "#" + svc->service_name + " " + svc->parameter + "Update state OK ");
+  if (newState == previousState)
+    return Outcome::stored;
+  try {
+    return actOnStateChange(*svc, newState, previousState, output, wait, number) ? Outcome::stored
+                                                                                   : Outcome::rejected;
+  } catch (const DatabaseUnavailable& error) {
+    write_log("ERR",
+        number + "#notification from " + item.host + " stored without its occurrences, the Receiver is stopping: "
+            + what + "state " + std::to_string(newState) + ": " + error.what());
+    return Outcome::shutdown;
   } catch (const serviceException& error) {
     // The alerting program could not be waited for: this notification ends
     // here, the worker goes on.
     write_log("ERR", number + "#" + svc->service_name + " " + error.what());
+  }
+  return Outcome::stored;
+}
+
+void answerUnhandled(std::deque<notification> left)
+{
+  for (const notification& item : left) {
+    write_log("ERR", "notification from " + item.host + " not handled, the Receiver is stopping");
+    item.answer(Outcome::shutdown);
   }
 }
 
@@ -155,7 +231,7 @@ void* thread_execute_plugin(void*)
           = executeService->popWith([&](const notification& popped) { ticket = hostOrder.take(popped.host); });
       // Notifications of one host are handled in the order received.
       HostTurn turn(hostOrder, item.host, ticket);
-      handleNotification(item, number);
+      item.answer(handleNotification(item, number));
     } catch (const EmptyQueueException&) {
       // Another worker took the last notification.
     } catch (const std::exception& error) {

@@ -121,6 +121,26 @@ TEST(PoolTest, InvalidPreparationLeavesNoConnectionWithTheStatement)
     EXPECT_EQ(pgValue(pool.executePrepareRequest("s"), 0, 0), "1");
 }
 
+TEST(PoolTest, RefusedStatementsAreNotConnectionLosses)
+{
+  TestDatabase db;
+  pgConnectionPool pool(db.connectionString(), 1);
+  for (const char* sql : { "SELECT no_such_column FROM quelm_errors", "SELECT 1/0",
+           "INSERT INTO quelm_errors (error_id, error_name) VALUES (1, 'duplicate key')" }) {
+    try {
+      pool.executeRequest(sql);
+      ADD_FAILURE() << sql;
+    } catch (const PostgresqlException& error) {
+      EXPECT_FALSE(error.connectionLost()) << sql << ": " << error.what();
+    }
+  }
+  // A session the server ends (57P01) is a lost connection, and the next
+  // statement runs on a fresh one.
+  PgResult pid = pool.executeRequest("SELECT pg_backend_pid()");
+  db.exec("SELECT pg_terminate_backend(" + pgValue(pid, 0, 0) + ")");
+  EXPECT_EQ(pgValue(pool.executeRequest("SELECT 7"), 0, 0), "7");
+}
+
 TEST(PoolTest, RowlessAndUpdateResultsAreSuccesses)
 {
   TestDatabase db;
@@ -182,8 +202,15 @@ TEST(PoolRecoveryTest, ServerRestartIsSurvivedAndADownServerIsNotHammered)
   int attemptsBefore = first->resetAttempts();
   {
     LogCapture capture;
-    for (int i = 0; i < 20; ++i)
-      EXPECT_THROW(pool.executePrepareRequest("count_errors", { "0" }), PostgresqlException);
+    for (int i = 0; i < 20; ++i) {
+      try {
+        pool.executePrepareRequest("count_errors", { "0" });
+        ADD_FAILURE() << "a statement succeeded on a stopped server";
+      } catch (const PostgresqlException& error) {
+        // A server that went away is not a refusal: the caller waits for it.
+        EXPECT_TRUE(error.connectionLost()) << error.what();
+      }
+    }
     // One loss line per connection, and at most one reset attempt each
     // within the interval.
     std::string log = capture.text();
@@ -192,7 +219,7 @@ TEST(PoolRecoveryTest, ServerRestartIsSurvivedAndADownServerIsNotHammered)
   }
   ASSERT_TRUE(cluster.control("resume"));
   // After the interval the next use reconnects.
-  std::this_thread::sleep_for(pgSafeThread::resetInterval + std::chrono::milliseconds(200));
+  std::this_thread::sleep_for(pgSafeThread::resetIntervalMax + std::chrono::milliseconds(200));
   EXPECT_EQ(pgValue(pool.executePrepareRequest("count_errors", { "0" }), 0, 0), "4");
   EXPECT_EQ(pgValue(pool.executePrepareRequest("count_errors", { "0" }), 0, 0), "4");
 }

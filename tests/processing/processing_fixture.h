@@ -19,6 +19,14 @@
 // its arguments, and the daemon's pool and registry set up as at start-up.
 class ProcessingFixture : public ::testing::Test {
 protected:
+  // With ownCluster the database lives on a cluster of the test's own, which
+  // the test may stop and start.
+  explicit ProcessingFixture(bool ownCluster = false)
+      : cluster(ownCluster ? std::make_unique<PrivateCluster>() : nullptr)
+      , db(cluster ? cluster->envFile() : std::string())
+  {
+  }
+
   void SetUp() override
   {
     // The plugin's answer is chosen by a word in the notification.
@@ -103,6 +111,7 @@ protected:
   }
   std::string alertLines() { return readFile(alerts); }
 
+  std::unique_ptr<PrivateCluster> cluster;
   TestDatabase db;
   TempDir dir;
   std::string plugin, alerter, alerts;

@@ -13,18 +13,21 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
 namespace {
 
+Outcome sendTo(const std::string& host, const std::string& text)
+{
+  return handleNotification(notification { host, "{\"fromhost\":\"" + host + "\",\"msg\":\"" + text + "\"}" }, 7);
+}
+
 class WorkerTest : public ProcessingFixture {
 protected:
-  void send(const std::string& host, const std::string& text)
-  {
-    handleNotification(notification { host, "{\"fromhost\":\"" + host + "\",\"msg\":\"" + text + "\"}" }, 7);
-  }
+  Outcome send(const std::string& host, const std::string& text) { return sendTo(host, text); }
 };
 
 TEST_F(WorkerTest, TheRoadOfAServiceThroughItsStates)
@@ -99,7 +102,7 @@ TEST_F(WorkerTest, UnknownHostWritesOnlyTheSearchLine)
   int id = addService("known", "true,true,true,true");
   loadServices();
   LogCapture capture;
-  send("stranger", "CRIT");
+  EXPECT_EQ(send("stranger", "CRIT"), Outcome::ignored);
   EXPECT_EQ(capture.text(), "search stranger\n");
   EXPECT_EQ(state(id), "0");
   EXPECT_EQ(output(id), "loaded");
@@ -208,13 +211,22 @@ TEST_F(WorkerTest, RejectedStateUpdateIsLoggedAndOpensNothing)
           "LANGUAGE plpgsql");
   db.exec("CREATE TRIGGER refuse BEFORE UPDATE ON quelm_services FOR EACH ROW EXECUTE FUNCTION refuse()");
   LogCapture capture;
-  send("locked", "CRIT");
+  EXPECT_EQ(send("locked", "CRIT"), Outcome::rejected);
   EXPECT_NE(capture.text().find("#ERR#7#Update service state failed: " + std::to_string(id)
                 + " svc-locked Exec prepareRequest failed:  ERROR:  row is locked"),
       std::string::npos)
       << capture.text();
   EXPECT_EQ(occurrences(id), "");
   EXPECT_EQ(alertLines(), "");
+  // The memory kept the stored state: once the row takes updates again, the
+  // next CRITICAL is a change, with its occurrence and alert.
+  EXPECT_EQ(ListTrapService.getService("locked")->GetReturnCode(), 0);
+  EXPECT_EQ(ListTrapService.getService("locked")->last_stdout, "loaded");
+  db.exec("DROP TRIGGER refuse ON quelm_services");
+  EXPECT_EQ(send("locked", "CRIT"), Outcome::stored);
+  EXPECT_EQ(state(id), "2");
+  EXPECT_EQ(occurrences(id), "2:0");
+  EXPECT_EQ(alertLines(), "--error " + openOccurrenceId(id) + "\n");
 }
 
 TEST_F(WorkerTest, ConcurrentNotificationsForOneHostStayConsistent)
@@ -251,7 +263,7 @@ TEST_F(WorkerTest, StateRecordOperations)
   int id = addService("rec", "false,false,false,false");
   loadServices();
   std::shared_ptr<serviceSyslog> svc = ListTrapService.getService("rec");
-  EXPECT_EQ(getHappenError(*svc, *pool), static_cast<std::uint64_t>(-1));
+  EXPECT_EQ(getHappenError(*svc, *pool), std::nullopt);
   EXPECT_EQ(getErrorId(5), "5");
   EXPECT_EQ(getErrorId(4), "");
   EXPECT_EQ(getErrorId(0), "");
@@ -264,24 +276,106 @@ TEST_F(WorkerTest, StateRecordOperations)
     AcquitteError(*svc, 0, *pool);
     EXPECT_EQ(occurrences(id), "1:0 2:0");
   }
-  EXPECT_NE(getHappenError(*svc, *pool), static_cast<std::uint64_t>(-1));
+  EXPECT_NE(getHappenError(*svc, *pool), std::nullopt);
   AcquitteError(*svc, 2, *pool);
   EXPECT_EQ(occurrences(id), "1:1 2:1");
 
   LogCapture capture;
-  InsertError(*svc, 4, *pool);
+  EXPECT_FALSE(InsertError(*svc, 4, "text", *pool));
   EXPECT_NE(capture.text().find("#ERR#insert error failed:  Exec prepareRequest failed:  ERROR:  invalid input syntax for type integer"),
       std::string::npos)
       << capture.text();
   EXPECT_EQ(occurrences(id), "1:1 2:1");
 
-  // updateService stores return_code, not stored_state.
-  svc->return_code = 2;
-  svc->stored_state = 1;
-  svc->last_stdout = "direct";
-  updateService(*svc, *pool);
+  updateService(*svc, 2, "direct", *pool);
   EXPECT_EQ(state(id), "2");
   EXPECT_EQ(output(id), "direct");
+}
+
+class WorkerOutageTest : public ProcessingFixture {
+protected:
+  WorkerOutageTest()
+      : ProcessingFixture(true)
+  {
+  }
+  void TearDown() override
+  {
+    die_quelm = 0;
+    ProcessingFixture::TearDown();
+  }
+};
+
+size_t count(const std::string& text, const std::string& part)
+{
+  size_t found = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++found;
+  return found;
+}
+
+TEST_F(WorkerOutageTest, AResultHeldThroughAnOutageIsStoredOnceWithItsOccurrenceAndAlert)
+{
+  int id = addService("fw01", "true,true,true,true");
+  loadServices();
+  LogCapture capture;
+  ASSERT_TRUE(cluster->control("halt"));
+  std::atomic<int> outcome { -1 };
+  std::thread worker([&] { outcome = static_cast<int>(sendTo("fw01", "link CRIT down")); });
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(outcome, -1) << "the worker gave up while the database was away";
+  ASSERT_TRUE(cluster->control("resume"));
+  worker.join();
+  EXPECT_EQ(outcome, static_cast<int>(Outcome::stored));
+  EXPECT_EQ(state(id), "2");
+  EXPECT_EQ(occurrences(id), "2:0");
+  EXPECT_EQ(alertLines(), "--error " + openOccurrenceId(id) + "\n");
+  EXPECT_EQ(ListTrapService.getService("fw01")->GetReturnCode(), 2);
+  std::string log = capture.text();
+  // A line per connection when it is lost and when it is back, none per
+  // attempt, and nothing refused.
+  EXPECT_GE(count(log, "#ERR#database connection lost, reconnecting: "), 1u) << log;
+  EXPECT_LE(count(log, "#ERR#database connection lost, reconnecting: "), 2u) << log;
+  EXPECT_EQ(count(log, "#ERR#database connection lost"), count(log, "#INFO#database connection restored")) << log;
+  EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+
+  // Two restarts a second apart under a stream of changes: each is stored.
+  std::thread restarts([&] {
+    cluster->control("restart");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    cluster->control("restart");
+  });
+  const char* texts[] = { "fine", "WARN", "CRIT", "fine" };
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(sendTo("fw01", texts[i % 4]), Outcome::stored) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  restarts.join();
+  EXPECT_EQ(state(id), "0");
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_acquitte=0"), "0");
+  // Ten rounds of WARNING and CRITICAL, each opened exactly once.
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen"), "21");
+}
+
+TEST_F(WorkerOutageTest, AStopDuringAnOutageGivesTheResultUpAndKeepsTheMemory)
+{
+  int id = addService("fw01", "true,true,true,true");
+  loadServices();
+  LogCapture capture;
+  ASSERT_TRUE(cluster->control("halt"));
+  std::atomic<int> outcome { -1 };
+  std::thread worker([&] { outcome = static_cast<int>(sendTo("fw01", "link CRIT down")); });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  die_quelm = 1;
+  worker.join();
+  EXPECT_EQ(outcome, static_cast<int>(Outcome::shutdown));
+  EXPECT_EQ(ListTrapService.getService("fw01")->GetReturnCode(), 0);
+  EXPECT_NE(capture.text().find("#ERR#7#notification from fw01 not stored, the Receiver is stopping: "
+                + std::to_string(id) + " svc-fw01 state 2"),
+      std::string::npos)
+      << capture.text();
+  ASSERT_TRUE(cluster->control("resume"));
+  EXPECT_EQ(state(id), "0");
+  EXPECT_EQ(occurrences(id), "");
 }
 
 } // namespace
