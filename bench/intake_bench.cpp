@@ -1,5 +1,5 @@
 // quelm-bench-intake: messages per second accepted into the queue by the
-// Receiver's SyslogServer (a consumer thread pops and counts them) next to a
+// Receiver's NotificationServer (a consumer thread pops and counts them) next to a
 // bare websocketpp TLS server that only counts, both fed by the same batched
 // secure WebSocket client over 1 and 8 connections; then the resident memory
 // of the process while 100 idle connections stay open. Prints figures; it is
@@ -187,10 +187,10 @@ std::string payloadFor(int host)
 class ReceiverUnderTest {
   public:
   explicit ReceiverUnderTest(int threads)
-      : server_(std::make_unique<SyslogServer>(0, threads, &queue_))
+      : server_(std::make_unique<NotificationServer>(0, threads, &queue_))
   {
-    server_->setValidateFunction(validateSyslog);
-    server_->setFunctionSSLContext(enableSSLMode);
+    server_->setValidateFunction(selectFirstSubprotocol);
+    server_->setTlsContextFunction(makeTlsContext);
     runner_ = std::thread([this] {
       try {
         server_->run();
@@ -257,13 +257,13 @@ class ReceiverUnderTest {
     try {
       notification item = queue_.pop();
       popped_.fetch_add(1, std::memory_order_relaxed);
-    } catch (const EmptyQueueException&) {
+    } catch (const EmptyQueueError&) {
       // The only consumer: cannot happen, and harmless if it did.
     }
   }
 
-  ExecuteQueue<notification> queue_;
-  std::unique_ptr<SyslogServer> server_;
+  NotificationQueue<notification> queue_;
+  std::unique_ptr<NotificationServer> server_;
   std::atomic<int> stop_ { 0 };
   std::atomic<bool> polling_ { false };
   std::atomic<bool> returned_ { false };
@@ -284,7 +284,7 @@ class BareServer {
     endpoint_.clear_error_channels(websocketpp::log::elevel::all);
     endpoint_.init_asio();
     endpoint_.set_reuse_addr(true);
-    endpoint_.set_tls_init_handler([](websocketpp::connection_hdl hdl) { return enableSSLMode(1, hdl); });
+    endpoint_.set_tls_init_handler([](websocketpp::connection_hdl hdl) { return makeTlsContext(1, hdl); });
     endpoint_.set_message_handler([this](websocketpp::connection_hdl, Endpoint::message_ptr) {
       received_.fetch_add(1, std::memory_order_relaxed);
     });

@@ -1,4 +1,4 @@
-// quelm-bench-runner: plugin runs per second through serviceSyslog::execute
+// quelm-bench-runner: plugin runs per second through SyslogService::execute
 // next to the raw limit of the same program started with vfork+execve, fed
 // and reaped by a minimal loop, at 1 and 4 threads; then both again while
 // the process holds a large resident heap. Prints figures; it is not a test.
@@ -231,9 +231,9 @@ Measure measureLimit(const Options& options, int threads, const std::string& mes
 Measure measureRunner(const Options& options, int threads, const std::string& message)
 {
   return measure(threads, options.seconds, [&](std::atomic<bool>& stop, long& failed) {
-    serviceSyslog target;
-    target.plugin_path = options.plugin;
-    target.Setparameter("");
+    SyslogService target;
+    target.pluginPath = options.plugin;
+    target.setParameter("");
     long done = 0;
     while (!stop.load(std::memory_order_relaxed)) {
       try {
@@ -241,7 +241,7 @@ Measure measureRunner(const Options& options, int threads, const std::string& me
           ++done;
         else
           ++failed;
-      } catch (const serviceException&) {
+      } catch (const RunError&) {
         ++failed;
       }
     }

@@ -1,6 +1,6 @@
 // quelm-bench-throughput: end-to-end notifications per second and latency
 // of a real quelm-receiver, next to the two limits it cannot beat on this
-// machine: plugin spawns per second and UpdateState executions per second.
+// machine: plugin spawns per second and updateState executions per second.
 // Prints figures; it is not a test.
 
 #include "bench/arrival_listener.h"
@@ -237,11 +237,11 @@ double measureSpawnLimit(const Options& options)
   return rate;
 }
 
-// ---- Limit 2: UpdateState through the pool ---------------------------------
+// ---- Limit 2: updateState through the pool ---------------------------------
 
 double measureUpdateLimit(const Options& options, const ClusterSettings& cluster, const char* label)
 {
-  pgConnectionPool pool(cluster.connectionString(), options.connections);
+  PgPool pool(cluster.connectionString(), options.connections);
   prepareStartupStatements(pool);
   std::atomic<long> done { 0 }, failed { 0 };
   const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
@@ -257,9 +257,9 @@ double measureUpdateLimit(const Options& options, const ClusterSettings& cluster
       while (Clock::now() < deadline) {
         std::vector<std::string> values { "0", "OK limit " + std::to_string(round++), std::to_string(id) };
         try {
-          pool.executePrepareRequest(statements::UpdateStateName, values);
+          pool.executePrepared(statements::updateStateName, values);
           ++done;
-        } catch (const PostgresqlException&) {
+        } catch (const DatabaseError&) {
           ++failed;
         }
         id += options.workers;

@@ -38,7 +38,7 @@ std::string unsignedLongIntToString(unsigned long value) { return writeNumber(va
 std::string unsignedLongLongIntToString(unsigned long long value) { return writeNumber(value); }
 std::string doubleToString(double value) { return writeNumber(value); }
 
-std::string IP::IPdecToIP(unsigned long address)
+std::string ipFromNumber(unsigned long address)
 {
   unsigned long a = address / 16777216;
   unsigned long b = (address / 65536) % 256;

@@ -21,10 +21,6 @@ std::string unsignedLongIntToString(unsigned long value);
 std::string unsignedLongLongIntToString(unsigned long long value);
 std::string doubleToString(double value);
 
-// Formats an IPv4 address stored as a number, most significant byte first.
-class IP {
-public:
-  IP() = default;
-  virtual ~IP() = default;
-  std::string IPdecToIP(unsigned long address);
-};
+// Dotted text of an IPv4 address stored as a number, most significant byte
+// first.
+std::string ipFromNumber(unsigned long address);

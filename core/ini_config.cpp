@@ -23,13 +23,13 @@ std::ifstream openOrThrow(const std::string& fileName)
 {
   std::ifstream file(fileName);
   if (!file.is_open())
-    throw FileException("error: can't open file");
+    throw ConfigFileError("error: can't open file");
   return file;
 }
 
 } // namespace
 
-iniConfig::iniConfig(std::string fileName)
+IniConfig::IniConfig(std::string fileName)
     : fileName_(std::move(fileName))
 {
 }
@@ -57,7 +57,7 @@ void scanSection(const std::string& fileName, const std::string& section, Visit 
   }
 }
 
-std::string iniConfig::getKey(std::string section, std::string key)
+std::string IniConfig::getKey(std::string section, std::string key)
 {
   std::string value;
   // The header line is visited too: a key text inside it matches like any
@@ -72,12 +72,12 @@ std::string iniConfig::getKey(std::string section, std::string key)
   return value;
 }
 
-int iniConfig::getKeyToInt(std::string section, std::string key)
+int IniConfig::getKeyToInt(std::string section, std::string key)
 {
   return stringToInt(getKey(std::move(section), std::move(key)));
 }
 
-std::map<std::string, std::string>& iniConfig::getSection(std::string section)
+std::map<std::string, std::string>& IniConfig::getSection(std::string section)
 {
   scanSection(fileName_, section, [&](const std::string& line) {
     std::string::size_type eq = line.find('=');

@@ -1,31 +1,25 @@
 #pragma once
 
-#include <exception>
+#include "core/errors.h"
+
 #include <map>
 #include <string>
 
-class FileException : public std::exception {
+// The configuration file cannot be read.
+class ConfigFileError : public ReceiverError {
 public:
-  explicit FileException(std::string message)
-      : message_(std::move(message))
-  {
-  }
-  virtual ~FileException() = default;
-  const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-  std::string message_;
+  using ReceiverError::ReceiverError;
 };
 
 // Reads the INI configuration file. Every lookup opens the file afresh and
 // scans it from the top, so it always sees the file's current contents.
-class iniConfig {
+class IniConfig {
 public:
-  explicit iniConfig(std::string fileName);
+  explicit IniConfig(std::string fileName);
 
   // Value after the first '=' of the first line of the section's first
   // block that contains the key text anywhere; empty when not found.
-  // Throws FileException when the file cannot be opened.
+  // Throws ConfigFileError when the file cannot be opened.
   std::string getKey(std::string section, std::string key);
   int getKeyToInt(std::string section, std::string key);
   std::map<std::string, std::string>& getSection(std::string section);

@@ -1,14 +1,21 @@
 #include "core/log.h"
 
+#include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <mutex>
 
-std::mutex mutex_log_system;
-int debug = 0;
+namespace {
 
-void write_log(const std::string& level, const std::string& message)
+// Process-wide: the stream they guard is.
+std::mutex logMutex;
+std::atomic<bool> traceOn { false };
+
+} // namespace
+
+void writeLog(const std::string& level, const std::string& message)
 {
-  std::lock_guard<std::mutex> guard(mutex_log_system);
   std::time_t now = std::time(nullptr);
   std::tm local {};
   localtime_r(&now, &local);
@@ -18,17 +25,29 @@ void write_log(const std::string& level, const std::string& message)
   std::string::size_type end = stamp.rfind('\n');
   if (end != std::string::npos)
     stamp.erase(end);
+  std::lock_guard<std::mutex> guard(logMutex);
   std::cout << stamp << '#' << level << '#' << message << std::endl;
 }
 
-void write_raw(const std::string& line)
+void writeRaw(const std::string& line)
 {
-  std::lock_guard<std::mutex> guard(mutex_log_system);
+  std::lock_guard<std::mutex> guard(logMutex);
   std::cout << line << std::endl;
 }
 
-void Trace(const std::string& message)
+void trace(const std::string& message)
 {
-  if (debug == 1)
-    write_log("DEBUG", message);
+  if (traceOn.load(std::memory_order_relaxed))
+    writeLog("DEBUG", message);
 }
+
+void flushLog()
+{
+  std::lock_guard<std::mutex> guard(logMutex);
+  std::cout.flush();
+  std::fflush(nullptr);
+}
+
+void setTraceEnabled(bool enabled) { traceOn = enabled; }
+
+bool traceEnabled() { return traceOn.load(std::memory_order_relaxed); }

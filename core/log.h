@@ -1,18 +1,21 @@
 #pragma once
 
-#include <mutex>
 #include <string>
 
-// Serialises whole log lines between threads.
-extern std::mutex mutex_log_system;
-// 1 when the daemon runs with -D: Trace lines are written.
-extern int debug;
+// The daemon's one log: every line goes to the standard output stream,
+// which start-up points at the log file. The stream is shared by every
+// thread and by library callbacks, so the lock that keeps lines whole is
+// process-wide, as is the debug switch set once from the command line.
 
-// One line "<asctime>#<level>#<message>" on the standard output stream,
-// which start-up points at the log file; flushed at once.
-void write_log(const std::string& level, const std::string& message);
-// write_log("DEBUG", message) in debug mode, nothing otherwise.
-void Trace(const std::string& message);
-// A raw line (no time, no level) on the same stream, whole among the log
-// lines: the stream is shared by every thread, so it takes the log lock too.
-void write_raw(const std::string& line);
+// One line "<asctime>#<level>#<message>", flushed at once.
+void writeLog(const std::string& level, const std::string& message);
+// writeLog("DEBUG", message) in debug mode, nothing otherwise.
+void trace(const std::string& message);
+// A raw line (no time, no level), whole among the log lines.
+void writeRaw(const std::string& line);
+// Flushes the stream under the log lock, so no line is cut at exit.
+void flushLog();
+
+// Debug mode (-D): trace lines are written. Set before any thread starts.
+void setTraceEnabled(bool enabled);
+bool traceEnabled();

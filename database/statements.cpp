@@ -1,32 +1,32 @@
 #include "database/statements.h"
 
-#include "database/pg_connection_pool.h"
+#include "database/pg_pool.h"
 
 namespace statements {
 
-const char* const GetPreviousStateName = "GetPreviousState";
-const char* const UpdateStateName = "UpdateState";
-const char* const InsertErrorHappenName = "InsertErrorHappen";
-const char* const AcquitteErrorHappenName = "AcquitteErrorHappen";
-const char* const CheckErrorHappenName = "CheckErrorHappen";
+const char* const getPreviousStateName = "GetPreviousState";
+const char* const updateStateName = "UpdateState";
+const char* const insertErrorHappenName = "InsertErrorHappen";
+const char* const acquitteErrorHappenName = "AcquitteErrorHappen";
+const char* const checkErrorHappenName = "CheckErrorHappen";
 const char* const reloadServiceName = "reloadService";
-const char* const AddnewServiceName = "AddnewService";
+const char* const addNewServiceName = "AddnewService";
 const char* const deleteServiceName = "delete_service";
 const char* const newAutoacquitteName = "new_autoacquitte";
 const char* const checkAutoacquitteName = "check_autoacquitte";
 
-const char* const GetPreviousState
+const char* const getPreviousState
     = "SELECT service_previous_state,service_last_stdout FROM quelm_services WHERE service_id=$1::int ;";
-const char* const UpdateState = "UPDATE quelm_services SET service_previous_state=$1::int, "
+const char* const updateState = "UPDATE quelm_services SET service_previous_state=$1::int, "
                                 "service_last_exec_time=now(),service_last_stdout=$2 WHERE service_id=$3::int;";
-const char* const InsertErrorHappen
+const char* const insertErrorHappen
     = "INSERT INTO quelm_error_happen(happen_id,happen_error_id, happen_device_id,happen_service_id, "
       "happen_timestamp,happen_message, happen_acquitte, happen_value)VALUES (DEFAULT,$1::int, $2::int, "
       "$3::int,now(),$4::varchar, 0,0);";
-const char* const AcquitteErrorHappen = "UPDATE quelm_error_happen SET happen_acquitte=1, "
+const char* const acquitteErrorHappen = "UPDATE quelm_error_happen SET happen_acquitte=1, "
                                         "happen_time_acquitte=now() WHERE happen_service_id=$1::int AND "
                                         "happen_acquitte=0";
-const char* const CheckErrorHappen = "SELECT happen_id,happen_error_id FROM quelm_error_happen WHERE "
+const char* const checkErrorHappen = "SELECT happen_id,happen_error_id FROM quelm_error_happen WHERE "
                                      "happen_device_id=$1::int AND happen_service_id=$2::int AND happen_acquitte=0";
 const char* const deleteService = "DELETE FROM quelm_services WHERE service_delete=true AND service_plugin_id IN "
                                   "(SELECT plugin_id FROM quelm_plugins WHERE plugin_type='syslog');";
@@ -74,19 +74,21 @@ std::string newServiceQuery() { return serviceQuery() + " AND service_time_added
 
 } // namespace statements
 
-void prepareStartupStatements(pgConnectionPool& pool)
+void prepareStartupStatements(PgPool& pool)
 {
-  pool.prepareRequest(statements::GetPreviousStateName, statements::GetPreviousState, 1);
-  pool.prepareRequest(statements::UpdateStateName, statements::UpdateState, 3);
-  pool.prepareRequest(statements::InsertErrorHappenName, statements::InsertErrorHappen, 4);
-  pool.prepareRequest(statements::AcquitteErrorHappenName, statements::AcquitteErrorHappen, 1);
-  pool.prepareRequest(statements::CheckErrorHappenName, statements::CheckErrorHappen, 2);
+  pool.prepareRequest(statements::getPreviousStateName, statements::getPreviousState, 1);
+  pool.prepareRequest(statements::updateStateName, statements::updateState, 3);
+  pool.prepareRequest(statements::insertErrorHappenName, statements::insertErrorHappen, 4);
+  pool.prepareRequest(statements::acquitteErrorHappenName, statements::acquitteErrorHappen, 1);
+  pool.prepareRequest(statements::checkErrorHappenName, statements::checkErrorHappen, 2);
 }
 
-void loadErrorNames(pgConnectionPool& pool, std::map<std::string, std::string>& errors)
+ErrorIds loadErrorNames(PgPool& pool)
 {
+  ErrorIds errors;
   PgResult result = pool.executeRequest(statements::errorNameQuery());
   int rows = PQntuples(result.get());
   for (int row = 0; row < rows; ++row)
     errors[pgValue(result, row, 1)] = pgValue(result, row, 0);
+  return errors;
 }

@@ -7,22 +7,22 @@
 // database. The texts are matched by operators' tooling: keep them exact.
 namespace statements {
 
-extern const char* const GetPreviousStateName;
-extern const char* const UpdateStateName;
-extern const char* const InsertErrorHappenName;
-extern const char* const AcquitteErrorHappenName;
-extern const char* const CheckErrorHappenName;
+extern const char* const getPreviousStateName;
+extern const char* const updateStateName;
+extern const char* const insertErrorHappenName;
+extern const char* const acquitteErrorHappenName;
+extern const char* const checkErrorHappenName;
 extern const char* const reloadServiceName;
-extern const char* const AddnewServiceName;
+extern const char* const addNewServiceName;
 extern const char* const deleteServiceName;
 extern const char* const newAutoacquitteName;
 extern const char* const checkAutoacquitteName;
 
-extern const char* const GetPreviousState;
-extern const char* const UpdateState;
-extern const char* const InsertErrorHappen;
-extern const char* const AcquitteErrorHappen;
-extern const char* const CheckErrorHappen;
+extern const char* const getPreviousState;
+extern const char* const updateState;
+extern const char* const insertErrorHappen;
+extern const char* const acquitteErrorHappen;
+extern const char* const checkErrorHappen;
 extern const char* const deleteService;
 extern const char* const newAutoacquitte;
 extern const char* const checkAutoacquitte;
@@ -36,10 +36,12 @@ std::string newServiceQuery();
 
 } // namespace statements
 
-class pgConnectionPool;
+class PgPool;
+
+// Error name -> error id (decimal text), as the error table has them.
+using ErrorIds = std::map<std::string, std::string>;
 
 // Prepares the five statements the workers need, in start-up order.
-void prepareStartupStatements(pgConnectionPool& pool);
-// Runs the error-name query and fills the map (a later row with the same
-// name wins).
-void loadErrorNames(pgConnectionPool& pool, std::map<std::string, std::string>& errors);
+void prepareStartupStatements(PgPool& pool);
+// Runs the error-name query (a later row with the same name wins).
+ErrorIds loadErrorNames(PgPool& pool);

@@ -9,14 +9,8 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 #include <unistd.h>
-
-std::string systemErrorText(int error)
-{
-  char buffer[256] = {};
-  // The GNU strerror_r returns the text, which may not be in buffer.
-  return ::strerror_r(error, buffer, sizeof(buffer));
-}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(other.pid_)
@@ -36,25 +30,25 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
   return *this;
 }
 
-int ChildProcess::wait(int options, int& status)
+bool ChildProcess::wait(int options, int& status)
 {
   if (pid_ <= 0)
-    return -ECHILD;
+    throw std::system_error(ECHILD, std::generic_category(), "waitpid");
   for (;;) {
     pid_t got = ::waitpid(pid_, &status, options);
     if (got == pid_) {
       if (WIFEXITED(status) || WIFSIGNALED(status))
         pid_ = -1;
-      return 1;
+      return true;
     }
     if (got == 0)
-      return 0;
+      return false;
     if (errno == EINTR)
       continue;
     int error = errno;
     if (error == ECHILD)
       pid_ = -1;
-    return -error;
+    throw std::system_error(error, std::generic_category(), "waitpid");
   }
 }
 
@@ -69,8 +63,12 @@ void ChildProcess::signal(int number) const
 void ChildProcess::reap()
 {
   int status = 0;
-  while (pid_ > 0)
-    wait(0, status);
+  try {
+    while (pid_ > 0)
+      wait(0, status);
+  } catch (const std::system_error&) {
+    // Not ours any more: nothing left to reap.
+  }
 }
 
 void ChildProcess::kill()
@@ -207,7 +205,7 @@ namespace {
 // per-signal work a general spawn does. Every signal stays blocked until the
 // child has reset the daemon's handlers: a handler must never run on the
 // memory the child shares with the daemon.
-ChildProcess vforkChild(const ChildPlan& plan, int closeLimit, int& error)
+ChildProcess vforkChild(const ChildPlan& plan, int closeLimit)
 {
   sigset_t all;
   sigset_t previous;
@@ -218,10 +216,8 @@ ChildProcess vforkChild(const ChildPlan& plan, int closeLimit, int& error)
     runChild(plan, closeLimit);
   int saved = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (pid < 0) {
-    error = saved;
-    return ChildProcess();
-  }
+  if (pid < 0)
+    throw std::system_error(saved, std::generic_category(), "vfork");
   if (plan.ownProcessGroup)
     ::setpgid(pid, pid);
   return ChildProcess(pid, plan.ownProcessGroup);
@@ -229,7 +225,7 @@ ChildProcess vforkChild(const ChildPlan& plan, int closeLimit, int& error)
 
 } // namespace
 
-ChildProcess spawnChild(const ChildPlan& plan, int& error)
+ChildProcess spawnChild(const ChildPlan& plan)
 {
   // Bound of the fallback descriptor loop, read here: sysconf and getrlimit
   // are not for the child.
@@ -237,5 +233,5 @@ ChildProcess spawnChild(const ChildPlan& plan, int& error)
   int closeLimit = 65536;
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
     closeLimit = static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
-  return vforkChild(plan, closeLimit, error);
+  return vforkChild(plan, closeLimit);
 }

@@ -6,9 +6,6 @@
 #include <string>
 #include <vector>
 
-// The text of an errno value (the strerror text), safe to call from any thread.
-std::string systemErrorText(int error);
-
 // A child process owned by exactly one object. A child that nobody reaped
 // is killed and reaped when its owner goes, so no zombie ever remains.
 class ChildProcess {
@@ -30,10 +27,11 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
 
   // waitpid on the child with the given options, retried when interrupted.
-  // Returns 1 when a report was stored in status, 0 when WNOHANG found
-  // nothing, or minus the errno. An exit or a death by signal reaps the
-  // child; ECHILD means it was reaped elsewhere and is no longer ours.
-  int wait(int options, int& status);
+  // True when a report was stored in status, false when WNOHANG found
+  // nothing. An exit or a death by signal reaps the child. A failed waitpid
+  // throws std::system_error; ECHILD (reaped elsewhere) also makes the
+  // child no longer ours.
+  bool wait(int options, int& status);
 
   // Sends SIGKILL (to the whole group when the child leads one) and reaps.
   void kill();
@@ -70,9 +68,9 @@ struct ChildPlan {
 
 // Starts a child that closes every descriptor above 2 (whatever its
 // close-on-exec flag), restores the default SIGPIPE action and an empty
-// signal mask, and runs plan.path. On failure returns an owner that is not
-// running and stores the errno of vfork in error.
-ChildProcess spawnChild(const ChildPlan& plan, int& error);
+// signal mask, and runs plan.path. Throws std::system_error when the
+// process cannot be created.
+ChildProcess spawnChild(const ChildPlan& plan);
 
 // An argv array built from copies of the given strings.
 class ArgumentList {

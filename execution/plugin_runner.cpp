@@ -1,24 +1,18 @@
 #include "execution/plugin_runner.h"
 
-#include "core/log.h"
 #include "execution/child_process.h"
 #include "execution/unique_fd.h"
 
 #include <poll.h>
 #include <sys/wait.h>
 
-#include <utf8.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <iterator>
-#include <mutex>
 #include <optional>
 #include <unistd.h>
 
@@ -27,36 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
 
-std::atomic<int> timeoutSeconds { 0 };
 constexpr std::chrono::milliseconds terminationGrace { 1000 };
-
-// How the failure texts of a runner name the run: the notification runner
-// names the plugin only, the polled runner also the service.
-struct RunTexts {
-  const std::string* serviceName;
-  const std::string& path;
-  const std::string& parameter;
-  int timeout;
-
-  std::string header(const std::string& cause) const
-  {
-    std::string text = cause;
-    if (serviceName)
-      text += " " + *serviceName;
-    return text + "\npath:" + path + " " + parameter;
-  }
-  std::string badReturnCode() const
-  {
-    std::string text = "Error execute: Bad return code\n";
-    if (serviceName)
-      text += *serviceName + "\n";
-    return text + "path:" + path + " " + parameter + " ";
-  }
-  std::string timedOut() const
-  {
-    return header("Error plugin timeout (" + std::to_string(timeout) + " s)");
-  }
-};
 
 // Blocks SIGPIPE in this thread while the plugin is fed, and swallows the
 // one a write to an ended plugin raises, whatever the process-wide action.
@@ -212,133 +177,43 @@ int pumpPlugin(int output, UniqueFd& input, const std::string& data, std::string
   return 0;
 }
 
-struct CollectedRun {
-  ChildProcess child;
-  UniqueFd output;
-  std::string text;
-};
-
-[[noreturn]] void failTimedOut(ChildProcess& child, const RunTexts& texts)
+RunResult failedAt(const char* step, int error)
 {
-  child.terminate(terminationGrace);
-  throw serviceException(texts.timedOut());
+  RunResult result;
+  result.ending = RunResult::Ending::failed;
+  result.failedStep = step;
+  result.error = std::error_code(error, std::generic_category());
+  return result;
 }
 
-// The unlocked phase: pipes, process, input fed and output read to its end.
-CollectedRun startAndCollect(const std::vector<std::string>& tokens, const std::string* input, const RunTexts& texts, const Deadline& deadline)
+RunResult timedOut(ChildProcess& child, std::string output)
 {
-  CollectedRun run;
-  UniqueFd outputWrite, inputRead, inputWrite;
-  if (int error = makePipe(run.output, outputWrite))
-    throw serviceException(texts.header("Error open pipe") + systemErrorText(error));
-  if (input) {
-    if (int error = makePipe(inputRead, inputWrite))
-      throw serviceException(texts.header("Error open pipe") + systemErrorText(error));
-  }
-
-  static char* const emptyEnvironment[] = { nullptr };
-  {
-    ArgumentList argv(texts.path, tokens);
-    ChildPlan plan;
-    plan.path = texts.path.c_str();
-    plan.argv = argv.data();
-    plan.envp = emptyEnvironment;
-    plan.stdinFd = inputRead.get();
-    plan.stdoutFd = outputWrite.get();
-    plan.ownProcessGroup = deadline.has_value();
-    plan.execFailurePrefix = "DAEMON: plugin is not executable ";
-    int error = 0;
-    run.child = spawnChild(plan, error);
-    if (!run.child.running())
-      throw serviceException(texts.header("Error create fork") + systemErrorText(error));
-  }
-  // Only the child may keep these, or end of file would never come.
-  inputRead.reset();
-  outputWrite.reset();
-
-  int error = 0;
-  if (input) {
-    SigpipeShield shield;
-    error = pumpPlugin(run.output.get(), inputWrite, *input, run.text, deadline);
-  } else {
-    error = pumpPlugin(run.output.get(), inputWrite, std::string(), run.text, deadline);
-  }
-  if (error == ETIMEDOUT)
-    failTimedOut(run.child, texts);
-  if (error != 0) {
-    run.output.reset();
-    throw serviceException(texts.header("Error read buffer:") + systemErrorText(error));
-  }
-  return run;
+  child.terminate(terminationGrace);
+  RunResult result;
+  result.ending = RunResult::Ending::timedOut;
+  result.output = std::move(output);
+  return result;
 }
 
 // waitpid with the runner's options; with a deadline, polled until it.
-int waitForPlugin(CollectedRun& run, int& status, const Deadline& deadline, const RunTexts& texts)
+// False when the deadline passed first.
+bool waitForPlugin(ChildProcess& child, int& status, const Deadline& deadline)
 {
   const int options = WUNTRACED | WCONTINUED;
   if (!deadline)
-    return run.child.wait(options, status);
+    return child.wait(options, status);
   long pauseNs = 100000;
   for (;;) {
-    int got = run.child.wait(options | WNOHANG, status);
-    if (got != 0)
-      return got;
+    if (child.wait(options | WNOHANG, status))
+      return true;
     if (expired(deadline))
-      failTimedOut(run.child, texts);
+      return false;
     struct timespec pause {
       0, pauseNs
     };
     ::nanosleep(&pause, nullptr);
     pauseNs = std::min(pauseNs * 2, 10000000L);
   }
-}
-
-std::string validUtf8(const std::string& text)
-{
-  std::string clean;
-  clean.reserve(text.size());
-  utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(clean), 0x20);
-  return clean;
-}
-
-// The final phase: reaps the plugin and turns its status and output into the
-// service's state. The caller holds the service's lock when there is one.
-int finishRun(service& target, CollectedRun& run, const RunTexts& texts, const Deadline& deadline)
-{
-  // Everything stored must be valid UTF-8, or the database refuses the
-  // update; the bad-return-code text included.
-  std::string clean = validUtf8(run.text);
-  target.last_stdout = clean;
-
-  int status = 0;
-  int waited = waitForPlugin(run, status, deadline, texts);
-  run.output.reset();
-  if (waited < 0)
-    throw serviceException(texts.header("Error execute") + systemErrorText(-waited));
-
-  if (!WIFEXITED(status)) {
-    target.last_stdout = "Error: quelm can't execute " + texts.path;
-    target.return_code = 3;
-    throw serviceException(texts.header("Error: quelm can't execute") + run.text);
-  }
-
-  int exitStatus = WEXITSTATUS(status);
-  int state = 3;
-  if (exitStatus <= 5) {
-    state = exitStatus;
-    target.last_stdout = clean;
-  } else if (exitStatus == 255) {
-    target.last_stdout = "UNKNOWN: QuelmDaemon could not connect to host";
-  } else {
-    target.last_stdout = texts.badReturnCode() + clean;
-  }
-  target.return_code = state;
-
-  if (clean.empty() || clean == "''") {
-    target.return_code = 3;
-    throw serviceException("DAEMON: the plugin does not return anything on the stdout");
-  }
-  return state;
 }
 
 Deadline runDeadline(int seconds)
@@ -358,45 +233,67 @@ bool ignoreSigpipe()
   return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
-void setPluginTimeout(int seconds)
+RunResult runPlugin(const PluginRun& run)
 {
-  timeoutSeconds = seconds > 0 ? seconds : 0;
-}
-
-int pluginTimeout()
-{
-  return timeoutSeconds;
-}
-
-int serviceSyslog::execute(std::string syslog_message)
-{
-  int timeout = pluginTimeout();
-  RunTexts texts { nullptr, plugin_path, parameter, timeout };
-  Deadline deadline = runDeadline(timeout);
-  syslog_message.push_back('\n');
-  CollectedRun run = startAndCollect(tokenizeParameter(parameter), &syslog_message, texts, deadline);
-
-  write_raw("LOCK");
-  std::unique_lock<std::mutex> lock(return_code_lock);
-  int state = 0;
+  Deadline deadline = runDeadline(run.timeoutSeconds);
+  UniqueFd output, outputWrite, inputRead, inputWrite;
   try {
-    state = finishRun(*this, run, texts, deadline);
-  } catch (const serviceException& failure) {
-    write_raw("Exception service unlock");
-    lock.unlock();
-    throw serviceException(failure.what());
+    makePipe(output, outputWrite);
+    if (run.input)
+      makePipe(inputRead, inputWrite);
+  } catch (const std::system_error& error) {
+    return failedAt("Error open pipe", error.code().value());
   }
-  write_raw("UNLOCK");
-  lock.unlock();
-  return state;
-}
 
-int service::execute()
-{
-  last_stdout.clear();
-  int timeout = pluginTimeout();
-  RunTexts texts { &service_name, plugin_path, parameter, timeout };
-  Deadline deadline = runDeadline(timeout);
-  CollectedRun run = startAndCollect(arguments, nullptr, texts, deadline);
-  return finishRun(*this, run, texts, deadline);
+  static char* const emptyEnvironment[] = { nullptr };
+  ChildProcess child;
+  try {
+    ArgumentList argv(run.path, run.arguments);
+    ChildPlan plan;
+    plan.path = run.path.c_str();
+    plan.argv = argv.data();
+    plan.envp = emptyEnvironment;
+    plan.stdinFd = inputRead.get();
+    plan.stdoutFd = outputWrite.get();
+    plan.ownProcessGroup = deadline.has_value();
+    plan.execFailurePrefix = "DAEMON: plugin is not executable ";
+    child = spawnChild(plan);
+  } catch (const std::system_error& error) {
+    return failedAt("Error create fork", error.code().value());
+  }
+  // Only the child may keep these, or end of file would never come.
+  inputRead.reset();
+  outputWrite.reset();
+
+  std::string text;
+  int error = 0;
+  if (run.input) {
+    SigpipeShield shield;
+    error = pumpPlugin(output.get(), inputWrite, *run.input, text, deadline);
+  } else {
+    error = pumpPlugin(output.get(), inputWrite, std::string(), text, deadline);
+  }
+  if (error == ETIMEDOUT)
+    return timedOut(child, std::move(text));
+  if (error != 0)
+    return failedAt("Error read buffer:", error);
+
+  int status = 0;
+  try {
+    if (!waitForPlugin(child, status, deadline))
+      return timedOut(child, std::move(text));
+  } catch (const std::system_error& failure) {
+    return failedAt("Error execute", failure.code().value());
+  }
+  RunResult result;
+  result.output = std::move(text);
+  if (WIFEXITED(status)) {
+    result.ending = RunResult::Ending::exited;
+    result.exitStatus = WEXITSTATUS(status);
+  } else {
+    // Killed, or stopped (the owner then kills it): it did not end on its own.
+    result.ending = RunResult::Ending::signaled;
+    result.exitStatus = WIFSIGNALED(status) ? WTERMSIG(status) : WIFSTOPPED(status) ? WSTOPSIG(status) : 0;
+  }
+  return result;
 }

@@ -1,21 +1,29 @@
 #pragma once
 
-// Runs the programs of a service: serviceSyslog::execute (a plugin fed with
-// a notification), service::execute (a plugin polled without input) and
-// service::executeAlertingSoftware. The three are declared with the record
-// in services/service.h and defined by this library.
+#include "execution/run_result.h"
 
-#include "execution/service_exception.h"
-#include "services/service.h"
+#include <optional>
+#include <string>
+#include <vector>
+
+// One run of a plugin: the program, its arguments (argument 0 is the path),
+// what to write on its standard input (nothing: input closed at once), and
+// the longest it may run (0: no limit; then the plugin is stopped with its
+// process group: SIGTERM, a short grace, SIGKILL).
+struct PluginRun {
+  std::string path;
+  std::vector<std::string> arguments;
+  std::optional<std::string> input;
+  int timeoutSeconds = 0;
+};
+
+// Starts the plugin with an empty environment, feeds its input and reads its
+// output at the same time, and reaps it. Never throws for a failure of the
+// run itself: the result says how it ended.
+RunResult runPlugin(const PluginRun& run);
 
 // Start-up calls this once, before the first worker runs: writing to a
 // plugin that has already exited then fails with EPIPE instead of ending the
 // daemon. (The runner also shields its own writes, so a missed call is not
 // fatal.) Returns false when the action cannot be changed.
 bool ignoreSigpipe();
-
-// Longest run of one plugin, in seconds; 0 (the default) means no limit.
-// A plugin still running at the limit is sent SIGTERM with its whole process
-// group, then SIGKILL after a short grace, and the run fails.
-void setPluginTimeout(int seconds);
-int pluginTimeout();

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <system_error>
 #include <utility>
 
 void UniqueFd::reset(int fd)
@@ -20,31 +22,27 @@ namespace {
 
 // Moves a descriptor that landed on 0, 1 or 2 (possible when the daemon's
 // own standard streams are closed) above them.
-int liftAboveStandard(UniqueFd& fd)
+void liftAboveStandard(UniqueFd& fd)
 {
   if (fd.get() > 2)
-    return 0;
+    return;
   int lifted = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
   if (lifted < 0)
-    return errno;
+    throw std::system_error(errno, std::generic_category(), "fcntl");
   fd.reset(lifted);
-  return 0;
 }
 
 } // namespace
 
-int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd)
+void makePipe(UniqueFd& readEnd, UniqueFd& writeEnd)
 {
   int ends[2] = { -1, -1 };
   if (::pipe2(ends, O_CLOEXEC) != 0)
-    return errno;
+    throw std::system_error(errno, std::generic_category(), "pipe2");
   UniqueFd reader(ends[0]);
   UniqueFd writer(ends[1]);
-  if (int error = liftAboveStandard(reader))
-    return error;
-  if (int error = liftAboveStandard(writer))
-    return error;
+  liftAboveStandard(reader);
+  liftAboveStandard(writer);
   readEnd = std::move(reader);
   writeEnd = std::move(writer);
-  return 0;
 }

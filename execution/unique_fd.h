@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cerrno>
 
 // A file descriptor owned by exactly one object and closed with it.
 class UniqueFd {
@@ -41,5 +40,5 @@ class UniqueFd {
 
 // Makes a close-on-exec pipe whose two ends are both above the standard
 // descriptors, so that redirecting 0 and 1 in a child never overwrites one.
-// Returns 0, or the errno of the failing call.
-int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd);
+// Throws std::system_error with the errno of the failing call.
+void makePipe(UniqueFd& readEnd, UniqueFd& writeEnd);

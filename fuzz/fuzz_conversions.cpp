@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // to the same address.
   IP ip;
   unsigned long address = static_cast<unsigned long>(rawUnsigned & 0xFFFFFFFFull);
-  std::string dotted = ip.IPdecToIP(address);
+  std::string dotted = ip.ipFromNumber(address);
   unsigned long rebuilt = 0;
   std::size_t start = 0;
   for (int part = 0; part < 4; ++part) {
@@ -70,6 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start = end + 1;
   }
   check(rebuilt == address);
-  ip.IPdecToIP(static_cast<unsigned long>(rawUnsigned));
+  ip.ipFromNumber(static_cast<unsigned long>(rawUnsigned));
   return 0;
 }

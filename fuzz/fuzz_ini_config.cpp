@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     file << rest;
   }
 
-  iniConfig config(path);
+  IniConfig config(path);
   std::string value = config.getKey(section, key);
   // A value is the tail of one line of the file, so it never holds a line
   // break and is never longer than the file.

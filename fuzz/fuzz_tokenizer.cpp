@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
 
   service probe;
-  probe.Setparameter(text);
-  probe.SetAlertingParameter(text);
+  probe.setParameter(text);
+  probe.setAlertingParameter(text);
   return 0;
 }

@@ -41,7 +41,7 @@ public:
 };
 
 // One received notification, carried from the network side to the workers.
-struct notification {
+struct Notification {
   // The message's "fromhost", or "daemonbadhost" when it has none.
   std::string host;
   // The whole payload as received.
@@ -58,12 +58,4 @@ struct notification {
     if (replyTo)
       replyTo->send(seq, outcome);
   }
-};
-
-// What the service loader files for the cleaning thread, per device.
-struct notification_acquitte {
-  std::string host;
-  // A PostgreSQL interval text such as "5 minute".
-  std::string interval;
-  std::string serviceId;
 };

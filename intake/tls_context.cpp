@@ -1,7 +1,6 @@
 #include "intake/tls_context.h"
 
 #include "core/log.h"
-#include "core/process_state.h"
 
 #include <boost/asio/ssl/context.hpp>
 #include <openssl/ssl.h>
@@ -17,51 +16,53 @@ const char* cipherListForMode(int mode)
   return mode == 2 ? modernCipherList : broadCipherList;
 }
 
-std::shared_ptr<boost::asio::ssl::context> enableSSLMode(int mode, std::weak_ptr<void>)
+std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode)
 {
+  const std::string& keyfile = settings.certificate;
+  const std::string& cafile = settings.cafile;
   namespace ssl = boost::asio::ssl;
   auto context = std::make_shared<ssl::context>(ssl::context::tlsv12);
   try {
-    write_log("INFO", "cafile:" + cafile);
-    write_log("INFO", "keyfile:" + keyfile);
+    writeLog("INFO", "cafile:" + cafile);
+    writeLog("INFO", "keyfile:" + keyfile);
     // An encrypted key must fail to load rather than make OpenSSL prompt on
     // a terminal from an I/O thread: answer every pass phrase request empty.
     context->set_password_callback([](std::size_t, ssl::context::password_purpose) { return std::string(); });
     context->use_certificate_chain_file(keyfile);
     context->use_private_key_file(keyfile, ssl::context::pem);
-    if (verifyClient == 1) {
+    if (settings.verifyClient) {
       // Senders must prove themselves with a certificate from our authority.
       context->load_verify_file(cafile);
       context->set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);
     } else {
       context->set_verify_mode(ssl::verify_none);
     }
-    write_log("INFO", "SSL ca and key file is OK");
+    writeLog("INFO", "SSL ca and key file is OK");
     if (mode == 2)
-      write_log("INFO", "modern mode");
+      writeLog("INFO", "modern mode");
     if (SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(mode)) != 1)
-      write_log("ERR", "Error setting cipher list");
+      writeLog("ERR", "Error setting cipher list");
     else
-      write_log("INFO", "SSL context OK:");
+      writeLog("INFO", "SSL context OK:");
   } catch (const std::exception& error) {
-    write_log("ERR", std::string("SSLException: ") + error.what());
+    writeLog("ERR", std::string("SSLException: ") + error.what());
   }
   return context;
 }
 
-bool validateSyslog(websocketpp::server<websocketpp::config::asio_tls>& endpoint, std::weak_ptr<void> hdl)
+bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, std::weak_ptr<void> hdl)
 {
   auto connection = endpoint.get_con_from_hdl(hdl);
-  write_log("INFO", "Validate check router");
+  writeLog("INFO", "Validate check router");
   const std::vector<std::string>& requested = connection->get_requested_subprotocols();
   if (!requested.empty()) {
-    write_log("INFO", "Requested:" + requested.front());
+    writeLog("INFO", "Requested:" + requested.front());
     connection->select_subprotocol(requested.front());
   }
   return true;
 }
 
-std::string get_password()
+std::string getPassword()
 {
   return "kram";
 }

@@ -25,15 +25,25 @@ extern const char* const modernCipherList;
 extern const char* const broadCipherList;
 const char* cipherListForMode(int mode);
 
-// A fresh TLS 1.2 context for one connection, read from the PEM file named by
-// `keyfile` (certificate chain and unencrypted private key). Failures are
-// logged at "ERR", never thrown: the context comes back without a usable
-// certificate and that connection's handshake fails.
-std::shared_ptr<boost::asio::ssl::context> enableSSLMode(int mode, std::weak_ptr<void> hdl);
+// Where the listener's TLS material is (section SYSLOG of the configuration).
+struct TlsSettings {
+  // One PEM file: certificate chain and unencrypted private key.
+  std::string certificate;
+  // Certificate authority of the senders, used with verifyClient.
+  std::string cafile;
+  // Senders must present a certificate that verifies against cafile.
+  bool verifyClient = false;
+};
+
+// A fresh TLS 1.2 context for one connection, read from the files named by
+// the settings. Failures are logged at "ERR", never thrown: the context
+// comes back without a usable certificate and that connection's handshake
+// fails.
+std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode);
 
 // The handshake validator: accepts every connection and selects the first
 // subprotocol the client offers.
-bool validateSyslog(websocketpp::server<websocketpp::config::asio_tls>& endpoint, std::weak_ptr<void> hdl);
+bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, std::weak_ptr<void> hdl);
 
 // A fixed pass phrase callback; not installed on the server's context.
-std::string get_password();
+std::string getPassword();

@@ -2,18 +2,14 @@
 
 #include "core/conversions.h"
 #include "core/log.h"
-#include "database/pg_connection_pool.h"
-#include "database/postgresql_exception.h"
+#include "database/database_error.h"
+#include "database/pg_pool.h"
 #include "database/statements.h"
-#include "execution/service_exception.h"
-#include "core/process_state.h"
+#include "processing/alerts.h"
 #include "processing/database_wait.h"
 #include "processing/service_locks.h"
 #include "processing/state_records.h"
-#include "services/hash_map_service.h"
-#include "services/service_loader.h"
-
-#include <unistd.h>
+#include "services/service_registry.h"
 
 #include <cerrno>
 #include <climits>
@@ -21,8 +17,6 @@
 #include <optional>
 
 namespace {
-
-const unsigned cycleSeconds = 120;
 
 // The count as a decimal int; false when the text holds no number or one
 // outside the int range.
@@ -38,50 +32,35 @@ bool parseCount(const std::string& text, int& count)
   return true;
 }
 
-bool responseFlagOf(const service& svc, int state)
+void acknowledgeByTime(SyslogService& svc, ProcessingContext& context, DatabaseWait& wait)
 {
-  return (state == 1 && svc.response_warning) || (state == 2 && svc.response_critical)
-      || (state == 3 && svc.response_unknown);
-}
-
-bool stopRequested() { return die_quelm != 0; }
-
-void acknowledgeByTime(serviceSyslog& svc, pgConnectionPool& pool, DatabaseWait& wait)
-{
-  std::lock_guard<std::mutex> serialised(serviceLocks().lockFor(svc.service_id));
+  PgPool& pool = context.pool;
+  std::lock_guard<std::mutex> serialised(context.serviceLocks.lockFor(svc.serviceId));
   const std::string output = "OK: syslog daemon has acquit this error";
-  int previousState = svc.GetReturnCode();
-  std::optional<std::uint64_t> id = wait.run([&] { return getHappenError(svc, pool); });
+  int previousState = svc.getReturnCode();
+  std::optional<std::uint64_t> id = wait.run([&] { return openOccurrenceId(svc, pool); });
   wait.run([&] { updateService(svc, 0, output, pool); });
   // The memory follows the row only once the row is written.
-  {
-    std::lock_guard<std::mutex> guard(svc.return_code_lock);
-    svc.return_code = 0;
-    svc.last_stdout = output;
-  }
-  Trace("th_clean#" + svc.service_name + " acquitte l'erreur");
-  wait.run([&] { return AcquitteError(svc, previousState, pool); });
-  Trace("th_clean#" + svc.service_name + " acquitte l'erreur==>OK ");
-  if (svc.response_ok && responseFlagOf(svc, previousState)) {
+  svc.setStored(0, output);
+  trace("th_clean#" + svc.serviceName + " acquitte l'erreur");
+  wait.run([&] { return closeOccurrences(svc, previousState, pool); });
+  trace("th_clean#" + svc.serviceName + " acquitte l'erreur==>OK ");
+  if (svc.responseOk && responseFlagOf(svc, previousState)) {
     if (!id) {
-      write_log("ERR", "th_clean#no open occurrence of service " + svc.service_id_text + ": alerting program not started");
+      writeLog("ERR", "th_clean#no open occurrence of service " + svc.serviceIdText + ": alerting program not started");
       return;
     }
-    Trace("th_clean#" + svc.service_name + " SEND ALERT ");
-    svc.executeAlertingSoftware(std::to_string(*id));
+    trace("th_clean#" + svc.serviceName + " SEND ALERT ");
+    startAlert(svc, *id);
   }
-}
-
-void sleepSeconds(unsigned seconds)
-{
-  while (seconds > 0)
-    seconds = ::sleep(seconds);
 }
 
 } // namespace
 
-Cleaner::Cleaner(pgConnectionPool& pool)
-    : pool_(pool)
+Cleaner::Cleaner(ProcessingContext& context, AutoAcknowledgements& acknowledgements)
+    : context_(context)
+    , acknowledgements_(acknowledgements)
+    , wait_([this] { return context_.stopRequested.load(); })
 {
 }
 
@@ -102,10 +81,10 @@ bool Cleaner::prepareStatements()
     if (prepared_[i])
       continue;
     try {
-      pool_.prepareRequest(toPrepare[i].name, toPrepare[i].sql, toPrepare[i].parameters);
+      context_.pool.prepareRequest(toPrepare[i].name, toPrepare[i].sql, toPrepare[i].parameters);
       prepared_[i] = true;
-    } catch (const PostgresqlException& error) {
-      write_log("ERR", std::string("th_clean#") + error.what());
+    } catch (const DatabaseError& error) {
+      writeLog("ERR", std::string("th_clean#") + error.what());
       return false;
     }
   }
@@ -114,83 +93,86 @@ bool Cleaner::prepareStatements()
 
 void Cleaner::closeStaleErrors()
 {
-  pgConnectionPool& pool = pool_;
+  PgPool& pool = context_.pool;
   // A lost connection is waited out, entry by entry, and the pass goes on.
-  DatabaseWait wait(stopRequested);
-  for (const auto& [device, entry] : error_during) {
+  DatabaseWait& wait = wait_;
+  for (const auto& [device, entry] : acknowledgements_) {
     (void)device;
     try {
-      Trace("th_clean#FOR service" + entry.serviceId + " ");
-      Trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
+      trace("th_clean#FOR service" + entry.serviceId + " ");
+      trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
       PgResult result = wait.run(
-          [&] { return pool.executePrepareRequest(statements::checkAutoacquitteName, { entry.serviceId, entry.interval }); });
-      Trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
+          [&] { return pool.executePrepared(statements::checkAutoacquitteName, { entry.serviceId, entry.interval }); });
+      trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
       std::string text = PQntuples(result.get()) > 0 ? pgValue(result, 0, 0) : "";
       result.reset();
       int count = 0;
       if (!parseCount(text, count)) {
-        write_log("ERR", "th_clean#count is not a number for service " + entry.serviceId + ": " + text);
+        writeLog("ERR", "th_clean#count is not a number for service " + entry.serviceId + ": " + text);
         continue;
       }
-      Trace("COUNT" + intToString(count));
+      trace("COUNT" + intToString(count));
       if (count <= 0)
         continue;
-      Trace("th_clean#recherche du service" + entry.host);
-      std::shared_ptr<serviceSyslog> svc = ListTrapService.getService(entry.host);
+      trace("th_clean#recherche du service" + entry.host);
+      std::shared_ptr<SyslogService> svc = context_.registry.getService(entry.host);
       if (!svc)
         continue;
-      acknowledgeByTime(*svc, pool, wait);
+      acknowledgeByTime(*svc, context_, wait);
     } catch (const std::exception& error) {
       // A failed statement or alert costs this entry only.
-      write_log("ERR", "th_clean#service " + entry.serviceId + ": " + error.what());
+      writeLog("ERR", "th_clean#service " + entry.serviceId + ": " + error.what());
     }
   }
 }
 
 void Cleaner::refreshServices()
 {
-  pgConnectionPool& pool = pool_;
-  DatabaseWait wait(stopRequested);
+  PgPool& pool = context_.pool;
+  DatabaseWait& wait = wait_;
   try {
-    wait.run([&] { pool.executePrepareRequest(statements::deleteServiceName); });
+    wait.run([&] { pool.executePrepared(statements::deleteServiceName); });
   } catch (const std::exception& error) {
-    write_log("ERR", std::string("th_clean#") + error.what());
+    writeLog("ERR", std::string("th_clean#") + error.what());
   }
   try {
-    wait.run([&] { load_script(&pool, statements::AddnewServiceName, true); });
+    wait.run([&] { loadServices(pool, statements::addNewServiceName, context_.registry, acknowledgements_); });
   } catch (const std::exception& error) {
-    write_log("ERR", std::string("th_clean#") + error.what());
+    writeLog("ERR", std::string("th_clean#") + error.what());
   }
   try {
-    wait.run([&] { pool.executePrepareRequest(statements::newAutoacquitteName); });
+    wait.run([&] { pool.executePrepared(statements::newAutoacquitteName); });
   } catch (const std::exception& error) {
-    write_log("ERR", std::string("th_clean#") + error.what());
+    writeLog("ERR", std::string("th_clean#") + error.what());
   }
 }
 
-void Cleaner::runForever()
+void Cleaner::run()
 {
-  Trace("th_clean#start");
+  trace("th_clean#start");
   bool prepared = prepareStatements();
-  Trace("th_clean#service" + std::to_string(error_during.size()));
+  trace("th_clean#service" + std::to_string(acknowledgements_.size()));
   for (;;) {
     // A preparation that failed is tried again on the next cycle.
     if (!prepared)
       prepared = prepareStatements();
     if (prepared)
       closeStaleErrors();
-    sleepSeconds(cycleSeconds);
+    {
+      std::unique_lock<std::mutex> lock(stopLock_);
+      if (stopChanged_.wait_for(lock, cycle, [this] { return stopping_; }))
+        return;
+    }
     if (prepared)
       refreshServices();
   }
 }
 
-void* thread_clean_error(void*)
+void Cleaner::stop()
 {
-  try {
-    Cleaner(*pgSQL).runForever();
-  } catch (const std::exception& error) {
-    write_log("ERR", std::string("th_clean#stopped: ") + error.what());
+  {
+    std::lock_guard<std::mutex> guard(stopLock_);
+    stopping_ = true;
   }
-  return nullptr;
+  stopChanged_.notify_all();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "database/postgresql_exception.h"
+#include "database/database_error.h"
 
 #include <chrono>
 #include <functional>
@@ -17,7 +17,7 @@ public:
 
 // Runs a database step until it has run, waiting out a lost connection: the
 // pause between attempts starts at half a second and doubles up to five. A
-// statement the server refuses is not retried (its PostgresqlException goes
+// statement the server refuses is not retried (its DatabaseError goes
 // to the caller). Each attempt goes through the pool, which reconnects and
 // prepares the statements again.
 class DatabaseWait {
@@ -35,7 +35,7 @@ public:
     for (;;) {
       try {
         return step();
-      } catch (const PostgresqlException& error) {
+      } catch (const DatabaseError& error) {
         if (!error.connectionLost())
           throw;
         if (!sleepUnlessStopping(pause))

@@ -8,10 +8,3 @@ std::mutex& ServiceLocks::lockFor(std::int64_t serviceId)
     slot = std::make_unique<std::mutex>();
   return *slot;
 }
-
-ServiceLocks& serviceLocks()
-{
-  // Never destroyed: threads that outlive main may still use it.
-  static ServiceLocks* locks = new ServiceLocks;
-  return *locks;
-}

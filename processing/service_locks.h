@@ -9,7 +9,7 @@
 // service (a worker from reading the previous state to the end of the
 // error handling, the cleaning thread while it closes a stale error). Keyed
 // by id rather than by object, so a service reloaded into a new object still
-// shares the lock with runs of the old one.
+// shares the lock with runs of the old one. Taken before any other lock.
 class ServiceLocks {
 public:
   std::mutex& lockFor(std::int64_t serviceId);
@@ -18,7 +18,3 @@ private:
   std::mutex mapLock_;
   std::map<std::int64_t, std::unique_ptr<std::mutex>> locks_;
 };
-
-// The daemon's per-service locks, shared by the workers and the cleaning
-// thread.
-ServiceLocks& serviceLocks();

@@ -2,81 +2,80 @@
 
 #include "core/conversions.h"
 #include "core/log.h"
-#include "core/process_state.h"
-#include "database/pg_connection_pool.h"
-#include "database/postgresql_exception.h"
+#include "database/pg_pool.h"
+#include "database/database_error.h"
 #include "database/statements.h"
 #include "services/service.h"
 
 namespace {
 
-std::string deviceIdText(const service& svc) { return unsignedLongLongIntToString(static_cast<std::uint64_t>(svc.device_id)); }
+std::string deviceIdText(const Service& svc) { return unsignedLongLongIntToString(static_cast<std::uint64_t>(svc.deviceId)); }
 
 // A refusal is logged with the given prefix; a lost connection goes on to
 // the caller.
-void logRefusal(const PostgresqlException& error, const std::string& prefix)
+void logRefusal(const DatabaseError& error, const std::string& prefix)
 {
   if (error.connectionLost())
     throw error;
-  write_log("ERR", prefix + error.what());
+  writeLog("ERR", prefix + error.what());
 }
 
 } // namespace
 
-void updateService(const service& svc, int state, const std::string& output, pgConnectionPool& pool)
+void updateService(const Service& svc, int state, const std::string& output, PgPool& pool)
 {
-  std::vector<std::string> values { intToString(state), output, svc.service_id_text };
-  Trace("#UPDATE " + svc.service_name + "#" + svc.service_id_text + "#");
-  pool.executePrepareRequest(statements::UpdateStateName, values);
+  std::vector<std::string> values { intToString(state), output, svc.serviceIdText };
+  trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
+  pool.executePrepared(statements::updateStateName, values);
 }
 
-bool InsertError(const service& svc, int state, const std::string& output, pgConnectionPool& pool)
+bool openOccurrence(const Service& svc, const std::string& errorId, const std::string& output, PgPool& pool)
 {
-  std::vector<std::string> values { getErrorId(state), deviceIdText(svc), svc.service_id_text, output };
+  std::vector<std::string> values { errorId, deviceIdText(svc), svc.serviceIdText, output };
   try {
-    pool.executePrepareRequest(statements::InsertErrorHappenName, values);
+    pool.executePrepared(statements::insertErrorHappenName, values);
     return true;
-  } catch (const PostgresqlException& error) {
+  } catch (const DatabaseError& error) {
     logRefusal(error, "insert error failed:  ");
   }
   return false;
 }
 
-bool AcquitteError(const service& svc, int previousState, pgConnectionPool& pool)
+bool closeOccurrences(const Service& svc, int previousState, PgPool& pool)
 {
-  Trace("#" + svc.service_name + " FCT AQUITTE");
+  trace("#" + svc.serviceName + " FCT AQUITTE");
   if (previousState == 0)
     return true;
-  Trace("#" + svc.service_name + " prepare SQL");
-  std::vector<std::string> values { svc.service_id_text };
-  Trace("#" + svc.service_name + " SERVICE ID" + svc.service_id_text);
+  trace("#" + svc.serviceName + " prepare SQL");
+  std::vector<std::string> values { svc.serviceIdText };
+  trace("#" + svc.serviceName + " SERVICE ID" + svc.serviceIdText);
   try {
-    pool.executePrepareRequest(statements::AcquitteErrorHappenName, values);
-    Trace("#" + svc.service_name + " ACQUITTE SUCCESS ID");
+    pool.executePrepared(statements::acquitteErrorHappenName, values);
+    trace("#" + svc.serviceName + " ACQUITTE SUCCESS ID");
     return true;
-  } catch (const PostgresqlException& error) {
+  } catch (const DatabaseError& error) {
     logRefusal(error, "EXEC AcquitteErrorHappen failed in function AcquitteError: ");
   }
   return false;
 }
 
-std::optional<std::uint64_t> getHappenError(const service& svc, pgConnectionPool& pool)
+std::optional<std::uint64_t> openOccurrenceId(const Service& svc, PgPool& pool)
 {
-  std::vector<std::string> values { deviceIdText(svc), svc.service_id_text };
+  std::vector<std::string> values { deviceIdText(svc), svc.serviceIdText };
   try {
-    PgResult result = pool.executePrepareRequest(statements::CheckErrorHappenName, values);
+    PgResult result = pool.executePrepared(statements::checkErrorHappenName, values);
     if (PQntuples(result.get()) == 0)
       return std::nullopt;
     return static_cast<std::uint64_t>(stringToLongLongInt(pgValue(result, 0, 0)));
-  } catch (const PostgresqlException& error) {
+  } catch (const DatabaseError& error) {
     logRefusal(error, "EXEC CheckErrorHappen failed in function getHappenError: ");
   }
   return std::nullopt;
 }
 
-bool hasOpenOccurrence(const service& svc, const std::string& errorId, pgConnectionPool& pool)
+bool hasOpenOccurrence(const Service& svc, const std::string& errorId, PgPool& pool)
 {
-  PgResult result = pool.executePrepareRequest(statements::CheckErrorHappenName, { deviceIdText(svc), svc.service_id_text });
+  PgResult result = pool.executePrepared(statements::checkErrorHappenName, { deviceIdText(svc), svc.serviceIdText });
   for (int row = 0; row < PQntuples(result.get()); ++row) {
     if (pgValue(result, row, 1) == errorId)
       return true;
@@ -84,7 +83,7 @@ bool hasOpenOccurrence(const service& svc, const std::string& errorId, pgConnect
   return false;
 }
 
-std::string getErrorId(int state)
+std::string errorIdOf(const ErrorIds& errorIds, int state)
 {
   const char* name = nullptr;
   switch (state) {
@@ -103,6 +102,6 @@ std::string getErrorId(int state)
   default:
     return "";
   }
-  auto found = map_error.find(name);
-  return found == map_error.end() ? "" : found->second;
+  auto found = errorIds.find(name);
+  return found == errorIds.end() ? "" : found->second;
 }

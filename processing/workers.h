@@ -1,21 +1,51 @@
 #pragma once
 
-#include "intake/notification.h"
+#include "intake/notification_queue.h"
+#include "processing/host_order.h"
+#include "processing/processing_context.h"
 
 #include <cstdint>
 #include <deque>
+#include <thread>
+#include <vector>
 
-// Worker thread body: takes notifications off executeService until
-// die_quelm is set, then removes itself from threadList.
-void* thread_execute_plugin(void* index);
+class SyslogService;
 
-// Handles one notification: finds the host's service, runs its plugin (up
-// to three attempts), stores the state and, on a change, closes and opens
-// error occurrences and starts the alerting program. While the database is
-// away it waits with the result in hand; it gives up only when the daemon
-// stops. Returns how the handling ended, for the sender.
-Outcome handleNotification(const notification& item, std::int32_t threadNumber);
+// The worker threads: each takes notifications off the queue until the
+// stop, handling one host's notifications in the order they were received.
+class Workers {
+public:
+  Workers(ProcessingContext& context, NotificationQueue& queue);
+  // Joins whatever still runs.
+  ~Workers();
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  // Starts count workers (none for 0 or less). Throws std::system_error
+  // when a thread cannot be created.
+  void start(int count);
+  // Waits until every worker has ended; each writes its "fin thread:" line.
+  void join();
+
+  // Handles one notification: finds the host's service, runs its plugin (up
+  // to three attempts), stores the state and, on a change, closes and opens
+  // error occurrences and starts the alerting program. While the database is
+  // away it waits with the result in hand; it gives up only when the daemon
+  // stops. Returns how the handling ended, for the sender.
+  Outcome handle(const Notification& item, std::int32_t threadNumber);
+
+private:
+  void run();
+  int runWithRetries(SyslogService& svc, const std::string& message, std::string& output);
+
+  ProcessingContext& context_;
+  NotificationQueue& queue_;
+  HostOrder hostOrder_;
+  std::vector<std::thread> threads_;
+  std::mutex runningLock_;
+  int running_ = 0;
+};
 
 // The stop: logs each notification that no worker will handle and answers
 // it "shutdown".
-void answerUnhandled(std::deque<notification> left);
+void answerUnhandled(std::deque<Notification> left);

@@ -2,7 +2,7 @@
 
 namespace {
 
-bool inForce(const var_maintenance& window, std::time_t now)
+bool inForce(const MaintenanceWindow& window, std::time_t now)
 {
   return window.start.tv_sec <= now && now <= window.end.tv_sec;
 }
@@ -23,7 +23,7 @@ void Maintenance::add(int plannedId, unsigned long key, int info, timeval start,
   if (plannedIds.count(plannedId) != 0)
     return;
   plannedIds[plannedId] = keyOf(key);
-  var_maintenance window;
+  MaintenanceWindow window;
   window.info = info;
   window.start = start;
   window.end = end;
@@ -40,29 +40,29 @@ int Maintenance::isMaintenanceAt(unsigned long key, std::time_t now)
   auto found = windows.find(keyOf(key));
   if (found == windows.end())
     return 0;
-  for (const var_maintenance& window : found->second) {
+  for (const MaintenanceWindow& window : found->second) {
     if (inForce(window, now))
       return 1;
   }
   return 0;
 }
 
-var_maintenance Maintenance::getMaintenanceInformation(unsigned long key)
+MaintenanceWindow Maintenance::getMaintenanceInformation(unsigned long key)
 {
   return getMaintenanceInformationAt(key, currentSeconds());
 }
 
-var_maintenance Maintenance::getMaintenanceInformationAt(unsigned long key, std::time_t now)
+MaintenanceWindow Maintenance::getMaintenanceInformationAt(unsigned long key, std::time_t now)
 {
   std::lock_guard<std::mutex> guard(lock);
   auto found = windows.find(keyOf(key));
   if (found != windows.end()) {
-    for (const var_maintenance& window : found->second) {
+    for (const MaintenanceWindow& window : found->second) {
       if (inForce(window, now))
         return window;
     }
   }
-  return var_maintenance {};
+  return MaintenanceWindow {};
 }
 
 template <typename Match>
@@ -71,7 +71,7 @@ void Maintenance::cleanLocked(int key, Match match)
   auto found = windows.find(key);
   if (found == windows.end())
     return;
-  for (const var_maintenance& window : found->second) {
+  for (const MaintenanceWindow& window : found->second) {
     if (match(window)) {
       plannedIds.erase(window.plannedId);
       // The whole list goes; the other windows' planned ids stay registered.
@@ -86,16 +86,16 @@ void Maintenance::clean(unsigned long key) { cleanAt(key, currentSeconds()); }
 void Maintenance::cleanAt(unsigned long key, std::time_t now)
 {
   std::lock_guard<std::mutex> guard(lock);
-  cleanLocked(keyOf(key), [now](const var_maintenance& window) { return window.end.tv_sec < now; });
+  cleanLocked(keyOf(key), [now](const MaintenanceWindow& window) { return window.end.tv_sec < now; });
 }
 
 void Maintenance::clean(unsigned long key, int plannedId)
 {
   std::lock_guard<std::mutex> guard(lock);
-  cleanLocked(keyOf(key), [plannedId](const var_maintenance& window) { return window.plannedId == plannedId; });
+  cleanLocked(keyOf(key), [plannedId](const MaintenanceWindow& window) { return window.plannedId == plannedId; });
 }
 
-int Maintenance::isPlannedIDPresent(int plannedId)
+int Maintenance::isPlannedIdPresent(int plannedId)
 {
   std::lock_guard<std::mutex> guard(lock);
   return plannedIds.count(plannedId) != 0 ? 1 : 0;

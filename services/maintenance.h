@@ -8,7 +8,7 @@
 #include <vector>
 
 // One maintenance window. info and extra belong to the caller.
-struct var_maintenance {
+struct MaintenanceWindow {
   int info = 0;
   timeval start {};
   timeval end {};
@@ -30,18 +30,18 @@ public:
   // 1 when one of the key's windows is in force, else 0.
   int isMaintenance(unsigned long key);
   // The first window of the key in force, or a record whose info is 0.
-  var_maintenance getMaintenanceInformation(unsigned long key);
+  MaintenanceWindow getMaintenanceInformation(unsigned long key);
   // Drops all the key's windows once one of them has ended; only that
   // window's planned id is unregistered.
   void clean(unsigned long key);
   // Drops all the key's windows when one of them belongs to plannedId; only
   // that planned id is unregistered.
   void clean(unsigned long key, int plannedId);
-  int isPlannedIDPresent(int plannedId);
+  int isPlannedIdPresent(int plannedId);
 
   // The same, against a given current time in seconds.
   int isMaintenanceAt(unsigned long key, std::time_t now);
-  var_maintenance getMaintenanceInformationAt(unsigned long key, std::time_t now);
+  MaintenanceWindow getMaintenanceInformationAt(unsigned long key, std::time_t now);
   void cleanAt(unsigned long key, std::time_t now);
 
 private:
@@ -51,7 +51,7 @@ private:
   template <typename Match>
   void cleanLocked(int key, Match match);
 
-  std::map<int, std::vector<var_maintenance>> windows;
+  std::map<int, std::vector<MaintenanceWindow>> windows;
   std::map<int, int> plannedIds;
   std::mutex lock;
 };

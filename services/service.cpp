@@ -16,47 +16,49 @@ std::vector<std::string> tokenizeParameter(const std::string& text)
   return out;
 }
 
-void service::Setinterval_exec_time(int interval)
+void Service::setIntervalExecTime(int interval)
 {
-  interval_exec_time = interval;
+  intervalExecTime = interval;
   if (interval != 0)
-    exec_weight = static_cast<float>(300000 / interval);
+    execWeight = static_cast<float>(300000 / interval);
 }
 
-bool service::operator<(const service& other) const
+bool Service::operator<(const Service& other) const
 {
-  if (next_exec_time.tv_sec != other.next_exec_time.tv_sec)
-    return next_exec_time.tv_sec < other.next_exec_time.tv_sec;
-  return next_exec_time.tv_usec < other.next_exec_time.tv_usec;
+  if (nextExecTime.tv_sec != other.nextExecTime.tv_sec)
+    return nextExecTime.tv_sec < other.nextExecTime.tv_sec;
+  return nextExecTime.tv_usec < other.nextExecTime.tv_usec;
 }
 
-bool service::operator>(const service& other) const
+bool Service::operator>(const Service& other) const
 {
-  if (next_exec_time.tv_sec != other.next_exec_time.tv_sec)
-    return next_exec_time.tv_sec > other.next_exec_time.tv_sec;
-  return next_exec_time.tv_usec > other.next_exec_time.tv_usec;
+  if (nextExecTime.tv_sec != other.nextExecTime.tv_sec)
+    return nextExecTime.tv_sec > other.nextExecTime.tv_sec;
+  return nextExecTime.tv_usec > other.nextExecTime.tv_usec;
 }
 
-void service::Setparameter(std::string text)
+void Service::setParameter(std::string text)
 {
   parameter = text;
   arguments = tokenizeParameter(text);
 }
 
-void service::SetAlertingParameter(std::string text)
+void Service::setAlertingParameter(const std::string& text)
 {
   for (std::string& token : tokenizeParameter(text))
-    alerting_arguments.push_back(std::move(token));
+    alertingArguments.push_back(std::move(token));
 }
 
-int serviceSyslog::GetReturnCode()
+bool responseFlagOf(const Service& service, int state)
 {
-  std::lock_guard<std::mutex> guard(return_code_lock);
-  return return_code;
-}
-
-void serviceSyslog::SetReturnCode(int code)
-{
-  std::lock_guard<std::mutex> guard(return_code_lock);
-  return_code = code;
+  switch (state) {
+  case 1:
+    return service.responseWarning;
+  case 2:
+    return service.responseCritical;
+  case 3:
+    return service.responseUnknown;
+  default:
+    return false;
+  }
 }

@@ -9,82 +9,80 @@
 
 // One monitored check: a plugin run against one device with one parameter
 // string, whose exit status becomes the check's state.
-class service {
+class Service {
 public:
-  service() = default;
-  service(const service& other) = default;
-  service& operator=(const service& other) = default;
-  virtual ~service() = default;
-
   // Stores the interval and derives the weight 300000 / interval (integer
   // division). An interval of 0 leaves the weight as it was.
-  void Setinterval_exec_time(int interval);
+  void setIntervalExecTime(int interval);
 
   // Ordering by next execution time: seconds first, then microseconds.
-  bool operator<(const service& other) const;
-  bool operator>(const service& other) const;
+  bool operator<(const Service& other) const;
+  bool operator>(const Service& other) const;
 
   // Stores the text and replaces the arguments by its tokens.
-  void Setparameter(std::string text);
+  void setParameter(std::string text);
   // Appends the tokens of the text to the alerting arguments.
-  void SetAlertingParameter(std::string text);
+  void setAlertingParameter(const std::string& text);
 
-  // Runs the plugin once without input (polled services).
-  int execute();
-  // Starts the alerting program with "$ERROR" replaced by errorId and waits
-  // for it to end.
-  void executeAlertingSoftware(std::string errorId);
-
-  std::int64_t device_id = 0;
-  std::int32_t plugin_id = 0;
-  std::int64_t service_id = 0;
-  std::string service_id_text;
-  std::int32_t return_code = 0;
-  std::int32_t stored_state = 0;
-  std::string service_name;
+  std::int64_t deviceId = 0;
+  std::int32_t pluginId = 0;
+  std::int64_t serviceId = 0;
+  std::string serviceIdText;
+  std::int32_t returnCode = 0;
+  std::string serviceName;
   std::string parameter;
   std::vector<std::string> arguments;
-  std::vector<std::string> alerting_arguments;
-  std::string plugin_path;
-  std::string program_path;
-  bool response_ok = false;
-  bool response_unknown = false;
-  bool response_warning = false;
-  bool response_critical = false;
-  struct timeval next_exec_time { 0, 0 };
-  std::int32_t interval_exec_time = 0;
-  std::string last_stdout;
-  float exec_weight = 1.0f;
+  std::vector<std::string> alertingArguments;
+  std::string pluginPath;
+  std::string programPath;
+  bool responseOk = false;
+  bool responseUnknown = false;
+  bool responseWarning = false;
+  bool responseCritical = false;
+  struct timeval nextExecTime { 0, 0 };
+  std::int32_t intervalExecTime = 0;
+  std::string lastStdout;
+  float execWeight = 1.0f;
 };
 
-// A service run when a syslog notification for its device arrives.
-// return_code_lock guards return_code and serialises the final phase of
-// every run of the service.
-class serviceSyslog : public service {
+// What a syslog service last stored: its state and the plugin's output.
+struct StoredState {
+  int returnCode = 0;
+  std::string lastStdout;
+};
+
+// A service run when a syslog notification for its device arrives. Its
+// stored state (the inherited returnCode and lastStdout) is shared by the
+// workers and the cleaning thread, so it is read and written only under
+// stateLock_; it changes only together with the service's row.
+class SyslogService : public Service {
 public:
-  serviceSyslog() = default;
-  // A copy gets a lock of its own.
-  serviceSyslog(const serviceSyslog& other)
-      : service(other)
+  StoredState stored() const
   {
+    std::lock_guard<std::mutex> guard(stateLock_);
+    return { returnCode, lastStdout };
   }
-  serviceSyslog& operator=(const serviceSyslog& other)
+  int getReturnCode() const
   {
-    service::operator=(other);
-    return *this;
+    std::lock_guard<std::mutex> guard(stateLock_);
+    return returnCode;
   }
-  virtual ~serviceSyslog() = default;
+  void setStored(int state, std::string output)
+  {
+    std::lock_guard<std::mutex> guard(stateLock_);
+    returnCode = state;
+    lastStdout = std::move(output);
+  }
 
-  int GetReturnCode();
-  void SetReturnCode(int code);
-
-  // Runs the plugin once with the notification text on its standard input.
-  int execute(std::string syslog_message);
-
-  std::mutex return_code_lock;
+private:
+  mutable std::mutex stateLock_;
 };
 
 // Splits a parameter string into plugin arguments: space is the only
 // separator, both quote characters quote (and close each other), there is
 // no escape character, and empty tokens are dropped.
 std::vector<std::string> tokenizeParameter(const std::string& text);
+
+// Whether the service asks for the alerting program on entering a state
+// (1 WARNING, 2 CRITICAL, 3 UNKNOWN; no other state has a flag of its own).
+bool responseFlagOf(const Service& service, int state);

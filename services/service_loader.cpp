@@ -2,8 +2,8 @@
 
 #include "core/conversions.h"
 #include "core/log.h"
-#include "database/pg_connection_pool.h"
-#include "database/postgresql_exception.h"
+#include "database/pg_pool.h"
+#include "database/database_error.h"
 #include "database/statements.h"
 
 #include <json/json.h>
@@ -14,8 +14,6 @@
 #include <ctime>
 #include <exception>
 #include <memory>
-
-std::map<int, notification_acquitte>& error_during = *new std::map<int, notification_acquitte>;
 
 namespace {
 
@@ -59,7 +57,7 @@ std::string columnText(const PgResult& result, int row, int column)
 {
   const PGresult* raw = result.get();
   if (raw == nullptr || row < 0 || row >= PQntuples(raw) || column < 0 || column >= PQnfields(raw))
-    throw PostgresqlException("no column " + std::to_string(column) + " in row " + std::to_string(row));
+    throw DatabaseError("no column " + std::to_string(column) + " in row " + std::to_string(row));
   return std::string(PQgetvalue(raw, row, column), static_cast<std::size_t>(PQgetlength(raw, row, column)));
 }
 
@@ -95,8 +93,7 @@ std::string replaceServiceParameter(std::string parameter, const PgResult& resul
   // "$IP" goes first, so a leading "$IP_VERSION" loses its first three
   // characters to the address; stored parameters are written for that.
   expandFirst(text, "$IP", 3, [&] {
-    IP ip;
-    return ip.IPdecToIP(stringToLongInt(column(DeviceIp)) & 0xFFFFFFFFul);
+    return ipFromNumber(stringToLongInt(column(DeviceIp)) & 0xFFFFFFFFul);
   });
   expandFirst(text, "$IP_VERSION", 11, [&] { return column(AdvParam); });
   expandFirst(text, "$NODEID", 7, [&] { return column(DeviceId); });
@@ -126,10 +123,10 @@ std::string replaceServiceParameter(std::string parameter, const PgResult& resul
   return parameter;
 }
 
-void loadServices(pgConnectionPool& pool, const std::string& name, HashMapService& registry,
-    std::map<int, notification_acquitte>& acquittals)
+void loadServices(
+    PgPool& pool, const std::string& name, ServiceRegistry& registry, AutoAcknowledgements& acknowledgements)
 {
-  PgResult result = pool.executePrepareRequest(name);
+  PgResult result = pool.executePrepared(name);
   std::srand(static_cast<unsigned>(std::time(nullptr)));
 
   int rows = result ? PQntuples(result.get()) : 0;
@@ -138,40 +135,38 @@ void loadServices(pgConnectionPool& pool, const std::string& name, HashMapServic
     try {
       auto column = [&](int position) { return columnText(result, row, position); };
       id = column(ServiceId);
-      Trace("Chargement dans la queue " + id);
+      trace("Chargement dans la queue " + id);
 
-      auto loaded = std::make_shared<serviceSyslog>();
-      loaded->plugin_id = stringToInt(column(PluginId));
-      loaded->service_name = column(ServiceName);
-      loaded->plugin_path = column(PluginPath);
-      loaded->device_id = static_cast<std::int64_t>(stringToLongInt(column(DeviceId)));
-      loaded->service_id = static_cast<std::int64_t>(stringToLongInt(id));
-      loaded->service_id_text = unsignedLongLongIntToString(static_cast<unsigned long long>(loaded->service_id));
-      Trace("#LAOD ID " + loaded->service_name + "#" + loaded->service_id_text + "#");
+      auto loaded = std::make_shared<SyslogService>();
+      loaded->pluginId = stringToInt(column(PluginId));
+      loaded->serviceName = column(ServiceName);
+      loaded->pluginPath = column(PluginPath);
+      loaded->deviceId = static_cast<std::int64_t>(stringToLongInt(column(DeviceId)));
+      loaded->serviceId = static_cast<std::int64_t>(stringToLongInt(id));
+      loaded->serviceIdText = unsignedLongLongIntToString(static_cast<unsigned long long>(loaded->serviceId));
+      trace("#LAOD ID " + loaded->serviceName + "#" + loaded->serviceIdText + "#");
 
-      loaded->program_path = column(ProgramPath);
-      loaded->last_stdout = column(LastStdout);
-      loaded->SetReturnCode(stringToInt(column(PreviousState)));
-      loaded->stored_state = loaded->return_code;
+      loaded->programPath = column(ProgramPath);
+      loaded->setStored(stringToInt(column(PreviousState)), column(LastStdout));
 
       // Only the database's own "t" counts as true.
-      loaded->response_unknown = isTrue(column(ResponseUnknown));
-      loaded->response_warning = isTrue(column(ResponseWarning));
-      loaded->response_critical = isTrue(column(ResponseCritical));
-      loaded->response_ok = isTrue(column(ResponseOk));
+      loaded->responseUnknown = isTrue(column(ResponseUnknown));
+      loaded->responseWarning = isTrue(column(ResponseWarning));
+      loaded->responseCritical = isTrue(column(ResponseCritical));
+      loaded->responseOk = isTrue(column(ResponseOk));
 
-      loaded->SetAlertingParameter(column(ResponseParameter));
-      loaded->Setparameter(replaceServiceParameter(column(Parameter), result, row));
-      loaded->Setinterval_exec_time(stringToInt(column(IntervalTime)));
+      loaded->setAlertingParameter(column(ResponseParameter));
+      loaded->setParameter(replaceServiceParameter(column(Parameter), result, row));
+      loaded->setIntervalExecTime(stringToInt(column(IntervalTime)));
 
       // Spread the first runs: now plus a random number of seconds.
       struct timeval now {};
       gettimeofday(&now, nullptr);
       now.tv_sec += std::rand();
-      loaded->next_exec_time = now;
+      loaded->nextExecTime = now;
 
       std::string deviceName = column(DeviceName);
-      Trace("Chargement host prepared" + deviceName);
+      trace("Chargement host prepared" + deviceName);
       // A failed parse is not an error: the keys then take their defaults.
       // A document that is not an object makes get() throw, which skips the
       // row below.
@@ -181,34 +176,27 @@ void loadServices(pgConnectionPool& pool, const std::string& name, HashMapServic
       std::string host = advanced.get("host", "daemonbadhost").asString();
       if (host == "daemonbadhost")
         host = deviceName;
-      Trace("Chargement host " + host);
+      trace("Chargement host " + host);
       std::string during = advanced.get("during_alert", "5").asString();
 
-      int deviceKey = static_cast<int>(static_cast<std::uint32_t>(loaded->device_id));
-      acquittals[deviceKey] = notification_acquitte { host, during + " minute", id };
+      int deviceKey = static_cast<int>(static_cast<std::uint32_t>(loaded->deviceId));
+      acknowledgements[deviceKey] = AutoAcknowledgement { host, during + " minute", id };
       registry.addService(host, std::move(loaded));
-      Trace("Chargement success");
+      trace("Chargement success");
     } catch (const std::exception& error) {
-      write_log("ERR", "Failed to initial load service: " + id + error.what());
+      writeLog("ERR", "Failed to initial load service: " + id + error.what());
     }
   }
   result.reset();
-  write_log("INFO", "script reload successful");
+  writeLog("INFO", "script reload successful");
 }
 
-void load_script(pgConnectionPool* pool, std::string name, bool /*reload*/)
-{
-  if (pool == nullptr)
-    throw PostgresqlException("Exec prepareRequest failed:  no connection pool");
-  loadServices(*pool, name, ListTrapService, error_during);
-}
-
-void prepareAndLoadServices(pgConnectionPool& pool)
+void prepareAndLoadServices(PgPool& pool, ServiceRegistry& registry, AutoAcknowledgements& acknowledgements)
 {
   std::string query = statements::serviceQuery();
-  Trace(query);
+  trace(query);
   pool.prepareRequest(statements::reloadServiceName, query);
-  pool.prepareRequest(statements::AddnewServiceName, statements::newServiceQuery());
-  write_log("INFO", "LOAD SERVICE");
-  load_script(&pool, statements::reloadServiceName, true);
+  pool.prepareRequest(statements::addNewServiceName, statements::newServiceQuery());
+  writeLog("INFO", "LOAD SERVICE");
+  loadServices(pool, statements::reloadServiceName, registry, acknowledgements);
 }

@@ -1,28 +1,32 @@
 #pragma once
 
 #include "database/pg_result.h"
-#include "intake/notification.h"
-#include "services/hash_map_service.h"
+#include "services/service_registry.h"
 
 #include <map>
 #include <string>
 
-class pgConnectionPool;
+class PgPool;
 
-// Automatic-acknowledgement records of the cleaning thread, one per device
-// (the low 32 bits of its id); written by load_script. Never destroyed.
-extern std::map<int, notification_acquitte>& error_during;
+// What the loader files for the cleaning thread, per device: after how long
+// an open error of the host's service is closed automatically.
+struct AutoAcknowledgement {
+  std::string host;
+  // A PostgreSQL interval text such as "5 minute".
+  std::string interval;
+  std::string serviceId;
+};
+
+// By device (the low 32 bits of its id). Written by the loader, read by the
+// cleaning thread; after start-up only the cleaning thread uses it.
+using AutoAcknowledgements = std::map<int, AutoAcknowledgement>;
 
 // Runs the named prepared service query on the pool and registers every
-// row as a serviceSyslog in ListTrapService, with its error_during entry.
-// A failure of the query itself reaches the caller as PostgresqlException;
-// a row that cannot be loaded is logged and skipped. The reload flag
-// changes nothing.
-void load_script(pgConnectionPool* pool, std::string name, bool reload);
-
-// load_script into the given registry and record table.
-void loadServices(pgConnectionPool& pool, const std::string& name, HashMapService& registry,
-    std::map<int, notification_acquitte>& acquittals);
+// row as a SyslogService in the registry, with its automatic-acknowledgement
+// entry. A failure of the query itself reaches the caller as DatabaseError;
+// a row that cannot be loaded is logged and skipped.
+void loadServices(
+    PgPool& pool, const std::string& name, ServiceRegistry& registry, AutoAcknowledgements& acknowledgements);
 
 // The parameter text with its "$" macros expanded from the given row of
 // the service query.
@@ -30,4 +34,4 @@ std::string replaceServiceParameter(std::string parameter, const PgResult& resul
 
 // Start-up: prepares reloadService and AddnewService on every pooled
 // connection, logs "LOAD SERVICE" and loads every syslog service.
-void prepareAndLoadServices(pgConnectionPool& pool);
+void prepareAndLoadServices(PgPool& pool, ServiceRegistry& registry, AutoAcknowledgements& acknowledgements);

@@ -2,27 +2,27 @@
 
 #include <algorithm>
 
-void WaitServiceQueue::push(const service& item)
+void WaitServiceQueue::push(const Service& item)
 {
   std::lock_guard<std::mutex> guard(mutex);
   services.push_back(item);
   std::push_heap(services.begin(), services.end(), CompareService());
 }
 
-service WaitServiceQueue::front()
+Service WaitServiceQueue::front()
 {
   std::lock_guard<std::mutex> guard(mutex);
   if (services.empty())
-    throw ServiceContainerException("service queue is empty");
+    throw ContainerError("service queue is empty");
   return services.front();
 }
 
-service WaitServiceQueue::pop()
+Service WaitServiceQueue::pop()
 {
   std::lock_guard<std::mutex> guard(mutex);
   if (services.empty())
-    throw ServiceContainerException("service queue is empty");
-  service first = services.front();
+    throw ContainerError("service queue is empty");
+  Service first = services.front();
   std::pop_heap(services.begin(), services.end(), CompareService());
   services.pop_back();
   return first;
@@ -40,10 +40,10 @@ int WaitServiceQueue::size()
   return static_cast<int>(services.size());
 }
 
-void UpdateServiceMap::addService(service item)
+void UpdateServiceMap::addService(Service item)
 {
   std::lock_guard<std::mutex> guard(mutex);
-  auto id = static_cast<unsigned long long>(item.service_id);
+  auto id = static_cast<unsigned long long>(item.serviceId);
   services[id] = std::move(item);
 }
 
@@ -53,13 +53,13 @@ bool UpdateServiceMap::find(unsigned long long id)
   return services.count(id) != 0;
 }
 
-service UpdateServiceMap::getService(unsigned long long id)
+Service UpdateServiceMap::getService(unsigned long long id)
 {
   std::lock_guard<std::mutex> guard(mutex);
   auto found = services.find(id);
   if (found == services.end())
-    throw ServiceContainerException("no service with id " + std::to_string(id));
-  service taken = std::move(found->second);
+    throw ContainerError("no service with id " + std::to_string(id));
+  Service taken = std::move(found->second);
   services.erase(found);
   return taken;
 }

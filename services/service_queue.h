@@ -2,7 +2,8 @@
 
 #include "services/service.h"
 
-#include <exception>
+#include "core/errors.h"
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -10,24 +11,17 @@
 
 // front/pop on an empty WaitServiceQueue, getService of an id that
 // UpdateServiceMap does not hold.
-class ServiceContainerException : public std::exception {
+class ContainerError : public ReceiverError {
 public:
-  explicit ServiceContainerException(std::string message)
-      : message_(std::move(message))
-  {
-  }
-  const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-  std::string message_;
+  using ReceiverError::ReceiverError;
 };
 
 // Heap order for the service queue: the earliest next execution second at
 // the front. Microseconds are not compared.
 struct CompareService {
-  bool operator()(const service& first, const service& second) const
+  bool operator()(const Service& first, const Service& second) const
   {
-    return first.next_exec_time.tv_sec > second.next_exec_time.tv_sec;
+    return first.nextExecTime.tv_sec > second.nextExecTime.tv_sec;
   }
 };
 
@@ -40,16 +34,16 @@ public:
   WaitServiceQueue& operator=(const WaitServiceQueue&) = delete;
   virtual ~WaitServiceQueue() = default;
 
-  void push(const service& item);
-  // Throw ServiceContainerException when the queue is empty.
-  service front();
-  service pop();
+  void push(const Service& item);
+  // Throw ContainerError when the queue is empty.
+  Service front();
+  Service pop();
   bool empty();
   int size();
 
 private:
   std::mutex mutex;
-  std::vector<service> services;
+  std::vector<Service> services;
 };
 
 // One copy of each service by id; fetching a service takes it out.
@@ -61,14 +55,14 @@ public:
   virtual ~UpdateServiceMap() = default;
 
   // A later service with the same id replaces the earlier copy.
-  void addService(service item);
+  void addService(Service item);
   bool find(unsigned long long id);
-  // Throws ServiceContainerException when the id is not held.
-  service getService(unsigned long long id);
+  // Throws ContainerError when the id is not held.
+  Service getService(unsigned long long id);
   bool empty();
   int size();
 
 private:
-  std::map<unsigned long long, service> services;
+  std::map<unsigned long long, Service> services;
   std::mutex mutex;
 };

@@ -48,10 +48,10 @@ TEST(ConversionsTest, NumberToText)
 TEST(ConversionsTest, IPv4FromItsIntegerForm)
 {
   IP ip;
-  EXPECT_EQ(ip.IPdecToIP(192ul * 16777216 + 168 * 65536 + 1 * 256 + 1), "192.168.1.1");
-  EXPECT_EQ(ip.IPdecToIP(0), "0.0.0.0");
-  EXPECT_EQ(ip.IPdecToIP(4294967295ul), "255.255.255.255");
-  EXPECT_EQ(ip.IPdecToIP(10ul * 16777216 + 5), "10.0.0.5");
+  EXPECT_EQ(ip.ipFromNumber(192ul * 16777216 + 168 * 65536 + 1 * 256 + 1), "192.168.1.1");
+  EXPECT_EQ(ip.ipFromNumber(0), "0.0.0.0");
+  EXPECT_EQ(ip.ipFromNumber(4294967295ul), "255.255.255.255");
+  EXPECT_EQ(ip.ipFromNumber(10ul * 16777216 + 5), "10.0.0.5");
 }
 
 } // namespace

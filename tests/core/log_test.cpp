@@ -26,9 +26,9 @@ std::vector<std::string> linesOf(const std::string& text)
 TEST(LogTest, LineLayoutIsAsctimeLevelMessage)
 {
   LogCapture capture;
-  write_log("INFO", "Receiver start....");
-  write_log("", "empty level");
-  write_log("ERR", "two\nlines");
+  writeLog("INFO", "Receiver start....");
+  writeLog("", "empty level");
+  writeLog("ERR", "two\nlines");
   auto lines = linesOf(capture.text());
   ASSERT_EQ(lines.size(), 4u);
   std::smatch match;
@@ -44,10 +44,10 @@ TEST(LogTest, TraceWritesOnlyInDebugMode)
 {
   LogCapture capture;
   debug = 0;
-  Trace("hidden");
+  trace("hidden");
   EXPECT_EQ(capture.text(), "");
   debug = 1;
-  Trace("shown");
+  trace("shown");
   debug = 0;
   EXPECT_NE(capture.text().find("#DEBUG#shown\n"), std::string::npos);
 }
@@ -61,7 +61,7 @@ TEST(LogTest, ConcurrentLinesNeverMix)
     threads.emplace_back([t] {
       std::string message(50, static_cast<char>('a' + t));
       for (int i = 0; i < perThread; ++i)
-        write_log("INFO", message);
+        writeLog("INFO", message);
     });
   for (auto& thread : threads)
     thread.join();

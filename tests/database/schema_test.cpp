@@ -11,19 +11,19 @@ namespace {
 TEST(SchemaTest, EveryStatementPreparesAgainstTheProductSchema)
 {
   TestDatabase db;
-  pgConnectionPool pool(db.connectionString(), 2);
+  PgPool pool(db.connectionString(), 2);
   prepareStartupStatements(pool);
   pool.prepareRequest(statements::reloadServiceName, statements::serviceQuery());
-  pool.prepareRequest(statements::AddnewServiceName, statements::newServiceQuery());
+  pool.prepareRequest(statements::addNewServiceName, statements::newServiceQuery());
   pool.prepareRequest(statements::deleteServiceName, statements::deleteService, 0);
   pool.prepareRequest(statements::newAutoacquitteName, statements::newAutoacquitte, 0);
   pool.prepareRequest(statements::checkAutoacquitteName, statements::checkAutoacquitte, 2);
 
-  PgResult services = pool.executePrepareRequest(statements::reloadServiceName);
+  PgResult services = pool.executePrepared(statements::reloadServiceName);
   EXPECT_EQ(PQnfields(services.get()), 30);
   EXPECT_STREQ(PQfname(services.get(), 29), "adv_param");
   EXPECT_STREQ(PQfname(services.get(), 16), "tolv_sn");
-  PgResult count = pool.executePrepareRequest(statements::checkAutoacquitteName, { "1", "5 minute" });
+  PgResult count = pool.executePrepared(statements::checkAutoacquitteName, { "1", "5 minute" });
   EXPECT_EQ(pgValue(count, 0, 0), "0");
 }
 
@@ -39,7 +39,7 @@ TEST(SchemaTest, ServiceQueryEndsWithoutSemicolonAndTheNewServiceFormAddsTheWind
 TEST(SchemaTest, ErrorNamesLoadWithTheLaterDuplicateWinning)
 {
   TestDatabase db;
-  pgConnectionPool pool(db.connectionString(), 1);
+  PgPool pool(db.connectionString(), 1);
   std::map<std::string, std::string> errors;
   loadErrorNames(pool, errors);
   EXPECT_EQ(errors.size(), 4u);

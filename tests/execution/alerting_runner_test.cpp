@@ -18,9 +18,9 @@ using Clock = std::chrono::steady_clock;
 service makeAlerting(const std::string& program, const std::string& alertingParameter)
 {
   service made;
-  made.program_path = program;
+  made.programPath = program;
   made.parameter = "-H 10.0.0.9";
-  made.SetAlertingParameter(alertingParameter);
+  made.setAlertingParameter(alertingParameter);
   return made;
 }
 
@@ -44,7 +44,7 @@ TEST(AlertingRunner, ErrorMacroReplacesWholeArguments)
   EXPECT_EQ(argumentsSeen(program), (std::vector<std::string> { program, "--notify", "42", "42", "plain" }));
   // Unlike a plugin, the alerting program gets the daemon's environment.
   EXPECT_NE(readFile(program + ".out").find("env:QUELM_ALERT_CHECK=kept\n"), std::string::npos);
-  EXPECT_EQ(target.alerting_arguments.size(), 4u);
+  EXPECT_EQ(target.alertingArguments.size(), 4u);
 }
 
 TEST(AlertingRunner, NoArgumentsGivesOnlyTheProgramPath)
@@ -135,7 +135,7 @@ TEST(AlertingRunner, FailedStartAndFailedWaitNameTheProgram)
   within(20s, [&] {
     try {
       target.executeAlertingSoftware("5");
-    } catch (const serviceException& failure) {
+    } catch (const RunError& failure) {
       waitMessage = failure.what();
     }
   });

@@ -20,10 +20,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-serviceSyslog makeService(const std::string& path)
+SyslogService makeService(const std::string& path)
 {
-  serviceSyslog made;
-  made.plugin_path = path;
+  SyslogService made;
+  made.pluginPath = path;
   return made;
 }
 
@@ -43,7 +43,7 @@ const std::string megabyte(1 << 20, 'm');
 TEST(PluginHazards, PluginExitingBeforeReadingDoesNotKillTheDaemon)
 {
   TempDir dir;
-  serviceSyslog target = makeService(writeScript(dir, "early", "echo early"));
+  SyslogService target = makeService(writeScript(dir, "early", "echo early"));
   // First with the default SIGPIPE action, as if start-up forgot to ignore
   // it: the runner must shield its own writes.
   signal(SIGPIPE, SIG_DFL);
@@ -51,7 +51,7 @@ TEST(PluginHazards, PluginExitingBeforeReadingDoesNotKillTheDaemon)
     int state = -1;
     within(20s, [&] { state = target.execute(megabyte); });
     EXPECT_EQ(state, 0);
-    EXPECT_EQ(target.last_stdout, "early\n");
+    EXPECT_EQ(target.lastStdout, "early\n");
     ASSERT_TRUE(ignoreSigpipe());
   }
   signal(SIGPIPE, SIG_DFL);
@@ -67,12 +67,12 @@ TEST(PluginHazards, PluginThatNeverReadsDoesNotBlockTheFeed)
 {
   TempDir dir;
   // Keeps its input open, unread, for a while after answering.
-  serviceSyslog target = makeService(writeScript(dir, "deaf", "echo deaf; /bin/sleep 0.3; echo still deaf"));
+  SyslogService target = makeService(writeScript(dir, "deaf", "echo deaf; /bin/sleep 0.3; echo still deaf"));
   auto start = Clock::now();
   int state = -1;
   within(20s, [&] { state = target.execute(megabyte); });
   EXPECT_EQ(state, 0);
-  EXPECT_EQ(target.last_stdout, "deaf\nstill deaf\n");
+  EXPECT_EQ(target.lastStdout, "deaf\nstill deaf\n");
   EXPECT_LT(Clock::now() - start, 10s);
 }
 
@@ -81,23 +81,23 @@ TEST(PluginHazards, PluginEchoingAHugeInputIsFedAndDrainedTogether)
   TempDir dir;
   // Writes back as it reads: feeding first and reading after would wedge
   // both sides once the two pipes are full.
-  serviceSyslog target = makeService("/bin/cat");
+  SyslogService target = makeService("/bin/cat");
   int state = -1;
   within(30s, [&] { state = target.execute(megabyte); });
   EXPECT_EQ(state, 0);
-  EXPECT_EQ(target.last_stdout.size(), megabyte.size() + 1);
-  EXPECT_TRUE(target.last_stdout == megabyte + "\n");
+  EXPECT_EQ(target.lastStdout.size(), megabyte.size() + 1);
+  EXPECT_TRUE(target.lastStdout == megabyte + "\n");
 }
 
 TEST(PluginHazards, GrandchildHoldingTheOutputIsWaitedFor)
 {
   TempDir dir;
-  serviceSyslog target = makeService(writeScript(dir, "parent", "(/bin/sleep 0.5; echo late) &\necho now"));
+  SyslogService target = makeService(writeScript(dir, "parent", "(/bin/sleep 0.5; echo late) &\necho now"));
   auto start = Clock::now();
   int state = -1;
   within(20s, [&] { state = target.execute("m"); });
   EXPECT_EQ(state, 0);
-  EXPECT_EQ(target.last_stdout, "now\nlate\n");
+  EXPECT_EQ(target.lastStdout, "now\nlate\n");
   EXPECT_GE(Clock::now() - start, 400ms);
   EXPECT_TRUE(childrenAfterSettling().empty());
 }
@@ -106,18 +106,18 @@ TEST(PluginHazards, StoppedPluginIsReportedAndStillReaped)
 {
   TempDir dir;
   std::string plugin = writeScript(dir, "stops", "echo before; exec >&-; kill -STOP $$");
-  serviceSyslog target = makeService(plugin);
+  SyslogService target = makeService(plugin);
   std::string message;
   LogCapture capture;
   within(20s, [&] {
     try {
       target.execute("m");
-    } catch (const serviceException& failure) {
+    } catch (const RunError& failure) {
       message = failure.what();
     }
   });
   EXPECT_EQ(message, "Error: quelm can't execute\npath:" + plugin + " before\n");
-  EXPECT_EQ(target.last_stdout, "Error: quelm can't execute " + plugin);
+  EXPECT_EQ(target.lastStdout, "Error: quelm can't execute " + plugin);
   EXPECT_EQ(capture.text(), "LOCK\nException service unlock\n");
   EXPECT_TRUE(childrenAfterSettling().empty());
 }
@@ -136,7 +136,7 @@ TEST(PluginHazards, ManyThreadsNoZombiesNoLeakedDescriptors)
   std::set<int> before = openDescriptors();
 
   // One service shared by every thread, as workers share a busy host's.
-  serviceSyslog shared = makeService(lister);
+  SyslogService shared = makeService(lister);
   const int threads = 6;
   const int runsPerThread = 50;
   std::atomic<int> leaks { 0 }, successes { 0 }, failures { 0 };
@@ -147,7 +147,7 @@ TEST(PluginHazards, ManyThreadsNoZombiesNoLeakedDescriptors)
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
       workers.emplace_back([&, t] {
-        serviceSyslog own = makeService(t % 2 ? killed : missing);
+        SyslogService own = makeService(t % 2 ? killed : missing);
         for (int i = 0; i < runsPerThread; ++i) {
           try {
             if (i % 5 == 4) {
@@ -155,11 +155,11 @@ TEST(PluginHazards, ManyThreadsNoZombiesNoLeakedDescriptors)
               continue;
             }
             shared.execute("{\"n\":" + std::to_string(i) + "}");
-            // Runs of the shared service store last_stdout under its lock.
+            // Runs of the shared service store lastStdout under its lock.
             std::string seen;
             {
-              std::lock_guard<std::mutex> guard(shared.return_code_lock);
-              seen = shared.last_stdout;
+              std::lock_guard<std::mutex> guard(shared.returnCodeLock);
+              seen = shared.lastStdout;
             }
             ++successes;
             if (seen != "0 1 2\n") {
@@ -167,7 +167,7 @@ TEST(PluginHazards, ManyThreadsNoZombiesNoLeakedDescriptors)
               std::lock_guard<std::mutex> guard(exampleLock);
               leakExample = seen;
             }
-          } catch (const serviceException&) {
+          } catch (const RunError&) {
             ++failures;
           }
         }
@@ -179,7 +179,7 @@ TEST(PluginHazards, ManyThreadsNoZombiesNoLeakedDescriptors)
   EXPECT_EQ(leaks, 0) << leakExample;
   EXPECT_EQ(successes, threads * runsPerThread * 4 / 5);
   EXPECT_EQ(failures, threads / 2 * runsPerThread / 5);
-  EXPECT_EQ(shared.GetReturnCode(), 0);
+  EXPECT_EQ(shared.getReturnCode(), 0);
   EXPECT_TRUE(childrenAfterSettling().empty());
   EXPECT_EQ(openDescriptors(), before);
   std::string raw = capture.text();
@@ -202,8 +202,8 @@ TEST(PluginTimeout, HungPluginAndItsGroupAreStopped)
   std::string pidFile = dir.path() + "/grandchild";
   std::string plugin = writeScript(dir, "hangs",
       "/bin/sleep 100 &\necho $! > " + pidFile + "\necho started\n/bin/sleep 100");
-  serviceSyslog target = makeService(plugin);
-  target.Setparameter("-t 1");
+  SyslogService target = makeService(plugin);
+  target.setParameter("-t 1");
   setPluginTimeout(1);
   std::string message;
   LogCapture capture;
@@ -211,7 +211,7 @@ TEST(PluginTimeout, HungPluginAndItsGroupAreStopped)
   within(20s, [&] {
     try {
       target.execute("m");
-    } catch (const serviceException& failure) {
+    } catch (const RunError& failure) {
       message = failure.what();
     }
   });
@@ -232,30 +232,30 @@ TEST(PluginTimeout, PluginThatClosedItsOutputButHangsIsStopped)
 {
   TempDir dir;
   std::string plugin = writeScript(dir, "lingers", "echo answer; exec >&-; /bin/sleep 100");
-  serviceSyslog target = makeService(plugin);
+  SyslogService target = makeService(plugin);
   setPluginTimeout(1);
   std::string message;
   LogCapture capture;
   within(20s, [&] {
     try {
       target.execute("m");
-    } catch (const serviceException& failure) {
+    } catch (const RunError& failure) {
       message = failure.what();
     }
   });
   setPluginTimeout(0);
   EXPECT_EQ(message, "Error plugin timeout (1 s)\npath:" + plugin + " ");
   EXPECT_EQ(capture.text(), "LOCK\nException service unlock\n");
-  EXPECT_EQ(target.last_stdout, "answer\n");
+  EXPECT_EQ(target.lastStdout, "answer\n");
   EXPECT_TRUE(childrenAfterSettling().empty());
   // A plugin that writes without pause is stopped at the limit too.
-  serviceSyslog flood = makeService("/usr/bin/yes");
+  SyslogService flood = makeService("/usr/bin/yes");
   setPluginTimeout(1);
   std::string floodMessage;
   within(20s, [&] {
     try {
       flood.execute("m");
-    } catch (const serviceException& failure) {
+    } catch (const RunError& failure) {
       floodMessage = failure.what();
     }
   });
@@ -263,7 +263,7 @@ TEST(PluginTimeout, PluginThatClosedItsOutputButHangsIsStopped)
   EXPECT_EQ(floodMessage, "Error plugin timeout (1 s)\npath:/usr/bin/yes ");
   EXPECT_TRUE(childrenAfterSettling().empty());
   // With the limit off again, a normal run is unaffected.
-  serviceSyslog quick = makeService(writeScript(dir, "quick", "echo ok"));
+  SyslogService quick = makeService(writeScript(dir, "quick", "echo ok"));
   within(20s, [&] { EXPECT_EQ(quick.execute("m"), 0); });
 }
 

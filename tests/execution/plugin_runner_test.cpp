@@ -30,31 +30,31 @@ struct Outcome {
 };
 
 // One bounded run of the service; the lock must be free afterwards.
-Outcome run(serviceSyslog& target, const std::string& message = "{\"fromhost\":\"h1\"}")
+Outcome run(SyslogService& target, const std::string& message = "{\"fromhost\":\"h1\"}")
 {
   Outcome outcome;
   LogCapture capture;
   within(20s, [&] {
     try {
       outcome.state = target.execute(message);
-    } catch (const serviceException& failure) {
+    } catch (const RunError& failure) {
       outcome.failed = true;
       outcome.message = failure.what();
     }
   });
   outcome.rawLines = capture.text();
-  // GetReturnCode takes the lock: a lock left held would hang here.
-  within(5s, [&] { outcome.returnCode = target.GetReturnCode(); });
-  outcome.stdoutText = target.last_stdout;
+  // getReturnCode takes the lock: a lock left held would hang here.
+  within(5s, [&] { outcome.returnCode = target.getReturnCode(); });
+  outcome.stdoutText = target.lastStdout;
   return outcome;
 }
 
-serviceSyslog makeService(const std::string& path, const std::string& parameter = "")
+SyslogService makeService(const std::string& path, const std::string& parameter = "")
 {
-  serviceSyslog made;
-  made.plugin_path = path;
-  made.Setparameter(parameter);
-  made.return_code = 4;
+  SyslogService made;
+  made.pluginPath = path;
+  made.setParameter(parameter);
+  made.returnCode = 4;
   return made;
 }
 
@@ -71,7 +71,7 @@ TEST(SyslogRunnerContract, ArgumentsEnvironmentAndInput)
   TempDir dir;
   std::string plugin = linkProbe(dir, "check plugin");
   const std::string parameter = "-H 10.1.2.3  \"two words\" 'x y' back\\slash tab\there";
-  serviceSyslog target = makeService(plugin, parameter);
+  SyslogService target = makeService(plugin, parameter);
   // The daemon ignores SIGPIPE and its workers block signals: the plugin
   // must get neither.
   ASSERT_TRUE(ignoreSigpipe());
@@ -122,7 +122,7 @@ TEST(SyslogRunnerContract, LongOutputInPiecesKeptWholeAndInOrder)
       "  if [ $((i % 30)) -eq 29 ]; then /bin/sleep 0.05; fi\n"
       "  i=$((i + 1))\n"
       "done");
-  serviceSyslog target = makeService(plugin);
+  SyslogService target = makeService(plugin);
   Outcome outcome = run(target);
   std::string expected;
   char line[64];
@@ -140,7 +140,7 @@ TEST(SyslogRunnerContract, InvalidUtf8IsReplacedBySpaces)
   TempDir dir;
   // A lone continuation byte, two invalid lead bytes and a truncated
   // sequence; valid multi-byte text stays.
-  serviceSyslog ok = makeService(writeScript(dir, "utf8", "printf 'caf\\303\\251 \\200x\\377\\376y\\303z\\n'"));
+  SyslogService ok = makeService(writeScript(dir, "utf8", "printf 'caf\\303\\251 \\200x\\377\\376y\\303z\\n'"));
   Outcome outcome = run(ok);
   EXPECT_EQ(outcome.state, 0);
   EXPECT_EQ(outcome.stdoutText, "caf\xc3\xa9  x  y z\n");
@@ -148,7 +148,7 @@ TEST(SyslogRunnerContract, InvalidUtf8IsReplacedBySpaces)
   // With a bad return code the output is cleaned as well: the text goes to
   // the database, which refuses invalid UTF-8.
   std::string bad = writeScript(dir, "utf8bad", "printf 'bad\\377\\n'; exit 9");
-  serviceSyslog badTarget = makeService(bad, "-w 1");
+  SyslogService badTarget = makeService(bad, "-w 1");
   Outcome badOutcome = run(badTarget);
   EXPECT_EQ(badOutcome.state, 3);
   EXPECT_EQ(badOutcome.stdoutText, "Error execute: Bad return code\npath:" + bad + " -w 1 bad \n");
@@ -157,7 +157,7 @@ TEST(SyslogRunnerContract, InvalidUtf8IsReplacedBySpaces)
 TEST(SyslogRunnerContract, TwoQuotesAreEmptyOnlyWithoutNewline)
 {
   TempDir dir;
-  serviceSyslog bare = makeService(writeScript(dir, "bare", "printf \"''\""));
+  SyslogService bare = makeService(writeScript(dir, "bare", "printf \"''\""));
   Outcome outcome = run(bare);
   EXPECT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.message, "DAEMON: the plugin does not return anything on the stdout");
@@ -165,7 +165,7 @@ TEST(SyslogRunnerContract, TwoQuotesAreEmptyOnlyWithoutNewline)
   EXPECT_EQ(outcome.stdoutText, "''");
   EXPECT_EQ(outcome.rawLines, "LOCK\nException service unlock\n");
 
-  serviceSyslog withNewline = makeService(writeScript(dir, "line", "printf \"''\\n\"; exit 1"));
+  SyslogService withNewline = makeService(writeScript(dir, "line", "printf \"''\\n\"; exit 1"));
   Outcome normal = run(withNewline);
   EXPECT_FALSE(normal.failed) << normal.message;
   EXPECT_EQ(normal.state, 1);
@@ -177,7 +177,7 @@ TEST(SyslogRunnerStatus, ZeroToFiveAreKept)
   TempDir dir;
   for (int status = 0; status <= 5; ++status) {
     std::string text = "status " + std::to_string(status) + " output";
-    serviceSyslog target = makeService(writeScript(dir, "s" + std::to_string(status),
+    SyslogService target = makeService(writeScript(dir, "s" + std::to_string(status),
         "echo '" + text + "'; exit " + std::to_string(status)));
     Outcome outcome = run(target);
     ASSERT_FALSE(outcome.failed) << outcome.message;
@@ -191,14 +191,14 @@ TEST(SyslogRunnerStatus, UnreachableHostAndBadCodesGiveUnknown)
 {
   TempDir dir;
   std::string unreachable = writeScript(dir, "s255", "echo 'cannot ping'; exit 255");
-  serviceSyslog target255 = makeService(unreachable, "-H host");
+  SyslogService target255 = makeService(unreachable, "-H host");
   Outcome outcome255 = run(target255);
   EXPECT_FALSE(outcome255.failed) << outcome255.message;
   EXPECT_EQ(outcome255.state, 3);
   EXPECT_EQ(outcome255.stdoutText, "UNKNOWN: QuelmDaemon could not connect to host");
 
   std::string seven = writeScript(dir, "s7", "echo 'odd'; exit 7");
-  serviceSyslog target7 = makeService(seven, "-c  'a b'");
+  SyslogService target7 = makeService(seven, "-c  'a b'");
   Outcome outcome7 = run(target7);
   EXPECT_FALSE(outcome7.failed) << outcome7.message;
   EXPECT_EQ(outcome7.state, 3);
@@ -206,7 +206,7 @@ TEST(SyslogRunnerStatus, UnreachableHostAndBadCodesGiveUnknown)
   EXPECT_EQ(outcome7.stdoutText, "Error execute: Bad return code\npath:" + seven + " -c  'a b' odd\n");
 
   // A bad code with no output at all is still the empty-output failure.
-  serviceSyslog silent = makeService(writeScript(dir, "s255silent", "exit 255"));
+  SyslogService silent = makeService(writeScript(dir, "s255silent", "exit 255"));
   Outcome silentOutcome = run(silent);
   EXPECT_TRUE(silentOutcome.failed);
   EXPECT_EQ(silentOutcome.message, "DAEMON: the plugin does not return anything on the stdout");
@@ -217,7 +217,7 @@ TEST(SyslogRunnerStatus, KilledBySignalFailsWithItsOutput)
 {
   TempDir dir;
   std::string plugin = writeScript(dir, "killed", "echo partial; kill -9 $$");
-  serviceSyslog target = makeService(plugin, "-x 1");
+  SyslogService target = makeService(plugin, "-x 1");
   Outcome outcome = run(target);
   ASSERT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.message, "Error: quelm can't execute\npath:" + plugin + " -x 1partial\n");
@@ -239,7 +239,7 @@ TEST(SyslogRunnerStatus, PluginThatCannotStartIsCritical)
     { dir.path(), EACCES },
   };
   for (const Case& item : cases) {
-    serviceSyslog target = makeService(item.path, "-a");
+    SyslogService target = makeService(item.path, "-a");
     Outcome outcome = run(target);
     EXPECT_FALSE(outcome.failed) << outcome.message;
     EXPECT_EQ(outcome.state, 2) << item.path;
@@ -250,7 +250,7 @@ TEST(SyslogRunnerStatus, PluginThatCannotStartIsCritical)
 TEST(SyslogRunnerStatus, EmptyOutputFailsAndFreesTheLock)
 {
   TempDir dir;
-  serviceSyslog target = makeService(writeScript(dir, "quiet", "exit 0"));
+  SyslogService target = makeService(writeScript(dir, "quiet", "exit 0"));
   Outcome outcome = run(target);
   EXPECT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.message, "DAEMON: the plugin does not return anything on the stdout");
@@ -263,7 +263,7 @@ TEST(SyslogRunnerFailures, FailedWaitKeepsTheOutputAndFreesTheLock)
 {
   TempDir dir;
   std::string plugin = writeScript(dir, "plain", "echo fine");
-  serviceSyslog target = makeService(plugin, "-p");
+  SyslogService target = makeService(plugin, "-p");
   // With SIGCHLD ignored the kernel reaps children itself: waitpid fails.
   struct sigaction ignore {
   }, previous {};
@@ -282,8 +282,8 @@ TEST(SyslogRunnerFailures, NoDescriptorForThePipes)
 {
   TempDir dir;
   std::string plugin = writeScript(dir, "plain", "echo fine");
-  serviceSyslog target = makeService(plugin, "-p 'q r'");
-  target.last_stdout = "previous";
+  SyslogService target = makeService(plugin, "-p 'q r'");
+  target.lastStdout = "previous";
   Outcome outcome;
   withoutFreeDescriptors([&] { outcome = run(target); });
   ASSERT_TRUE(outcome.failed);
@@ -298,7 +298,7 @@ TEST(SyslogRunnerFailures, NoProcessCanBeCreated)
   TempDir dir;
   std::string plugin = writeScript(dir, "plain", "echo fine");
   std::string message = messageWhenForkFails([&] {
-    serviceSyslog target = makeService(plugin, "-f");
+    SyslogService target = makeService(plugin, "-f");
     target.execute("m");
   });
   EXPECT_EQ(message, "Error create fork\npath:" + plugin + " -f" + errorText(EAGAIN));

@@ -27,7 +27,7 @@ PolledOutcome runPolled(service& target)
   within(20s, [&] {
     try {
       outcome.state = target.execute();
-    } catch (const serviceException& failure) {
+    } catch (const RunError& failure) {
       outcome.failed = true;
       outcome.message = failure.what();
     }
@@ -39,11 +39,11 @@ PolledOutcome runPolled(service& target)
 service makePolled(const std::string& name, const std::string& path, const std::string& parameter)
 {
   service made;
-  made.service_name = name;
-  made.plugin_path = path;
-  made.Setparameter(parameter);
-  made.return_code = 4;
-  made.last_stdout = "from the last run";
+  made.serviceName = name;
+  made.pluginPath = path;
+  made.setParameter(parameter);
+  made.returnCode = 4;
+  made.lastStdout = "from the last run";
   return made;
 }
 
@@ -62,8 +62,8 @@ TEST(PolledRunner, StoredArgumentsAndTheDaemonsOwnInput)
   }
   ASSERT_FALSE(outcome.failed) << outcome.message;
   EXPECT_EQ(outcome.state, 0);
-  EXPECT_EQ(target.return_code, 0);
-  std::vector<std::string> lines = linesOf(target.last_stdout);
+  EXPECT_EQ(target.returnCode, 0);
+  std::vector<std::string> lines = linesOf(target.lastStdout);
   ASSERT_GE(lines.size(), 4u);
   EXPECT_EQ(lines[0], "arg:" + plugin);
   EXPECT_EQ(lines[1], "arg:-w");
@@ -83,8 +83,8 @@ TEST(PolledRunner, FailureTextsNameTheService)
   PolledOutcome outcome = runPolled(killedTarget);
   ASSERT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.message, "Error: quelm can't execute cpu load\npath:" + killed + " -l 5part\n");
-  EXPECT_EQ(killedTarget.last_stdout, "Error: quelm can't execute " + killed);
-  EXPECT_EQ(killedTarget.return_code, 3);
+  EXPECT_EQ(killedTarget.lastStdout, "Error: quelm can't execute " + killed);
+  EXPECT_EQ(killedTarget.returnCode, 3);
   EXPECT_EQ(outcome.rawLines, "");
 
   std::string odd = writeScript(dir, "odd", "echo strange; exit 42");
@@ -92,22 +92,22 @@ TEST(PolledRunner, FailureTextsNameTheService)
   PolledOutcome oddOutcome = runPolled(oddTarget);
   EXPECT_FALSE(oddOutcome.failed) << oddOutcome.message;
   EXPECT_EQ(oddOutcome.state, 3);
-  EXPECT_EQ(oddTarget.last_stdout, "Error execute: Bad return code\nswap\npath:" + odd + " -s strange\n");
+  EXPECT_EQ(oddTarget.lastStdout, "Error execute: Bad return code\nswap\npath:" + odd + " -s strange\n");
 
   service farTarget = makePolled("ping", writeScript(dir, "far", "echo lost; exit 255"), "");
   EXPECT_EQ(runPolled(farTarget).state, 3);
-  EXPECT_EQ(farTarget.last_stdout, "UNKNOWN: QuelmDaemon could not connect to host");
+  EXPECT_EQ(farTarget.lastStdout, "UNKNOWN: QuelmDaemon could not connect to host");
 
   service quietTarget = makePolled("quiet", writeScript(dir, "quiet", "exit 1"), "");
   PolledOutcome quiet = runPolled(quietTarget);
   EXPECT_TRUE(quiet.failed);
   EXPECT_EQ(quiet.message, "DAEMON: the plugin does not return anything on the stdout");
-  EXPECT_EQ(quietTarget.return_code, 3);
-  EXPECT_EQ(quietTarget.last_stdout, "");
+  EXPECT_EQ(quietTarget.returnCode, 3);
+  EXPECT_EQ(quietTarget.lastStdout, "");
 
   service missing = makePolled("gone", dir.path() + "/gone", "");
   EXPECT_EQ(runPolled(missing).state, 2);
-  EXPECT_EQ(missing.last_stdout, "DAEMON: plugin is not executable " + std::string(std::strerror(ENOENT)) + "\n");
+  EXPECT_EQ(missing.lastStdout, "DAEMON: plugin is not executable " + std::string(std::strerror(ENOENT)) + "\n");
 }
 
 TEST(PolledRunner, FailuresBeforeTheOutputLeaveItEmpty)
@@ -119,8 +119,8 @@ TEST(PolledRunner, FailuresBeforeTheOutputLeaveItEmpty)
   withoutFreeDescriptors([&] { outcome = runPolled(target); });
   ASSERT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.message, "Error open pipe mem\npath:" + plugin + " -m 'a b'" + std::strerror(EMFILE));
-  EXPECT_EQ(target.last_stdout, "");
-  EXPECT_EQ(target.return_code, 4);
+  EXPECT_EQ(target.lastStdout, "");
+  EXPECT_EQ(target.returnCode, 4);
 
   std::string message = messageWhenForkFails([&] {
     service again = makePolled("mem", plugin, "-m");

@@ -46,7 +46,7 @@ TEST_F(CleaningTest, StaleOccurrenceIsClosedWithOneAlertAndYoungOnesStay)
   EXPECT_EQ(output(stale), "OK: syslog daemon has acquit this error");
   EXPECT_EQ(occurrences(stale), "2:1");
   EXPECT_EQ(alertLines(), "--error " + staleId + "\n");
-  EXPECT_EQ(ListTrapService.getService("stale")->GetReturnCode(), 0);
+  EXPECT_EQ(ListTrapService.getService("stale")->getReturnCode(), 0);
 
   EXPECT_EQ(state(young), "2");
   EXPECT_EQ(occurrences(young), "2:0");
@@ -68,7 +68,7 @@ TEST_F(CleaningTest, WithoutResponseOkNoAlertAndAnOkServiceIsRestoredEveryPass)
   cleaner.closeStaleErrors();
   EXPECT_EQ(occurrences(silent), "2:1");
   EXPECT_EQ(state(silent), "0");
-  // Previous state OK: stored again, but AcquitteError closes nothing.
+  // Previous state OK: stored again, but closeOccurrences closes nothing.
   EXPECT_EQ(occurrences(already), "1:0");
   EXPECT_EQ(output(already), "OK: syslog daemon has acquit this error");
   db.exec("UPDATE quelm_services SET service_last_stdout='changed' WHERE service_id=" + std::to_string(already));
@@ -103,9 +103,9 @@ TEST_F(CleaningTest, RefreshDeletesLoadsAndSettlesNewServices)
   EXPECT_EQ(state(kept), "0");
   EXPECT_EQ(state(fresh), "0");
   EXPECT_EQ(output(fresh), "New service added");
-  std::shared_ptr<serviceSyslog> loaded = ListTrapService.getService("fresh");
+  std::shared_ptr<SyslogService> loaded = ListTrapService.getService("fresh");
   ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->service_id, fresh);
+  EXPECT_EQ(loaded->serviceId, fresh);
   // The in-memory copy of a deleted service stays loaded.
   EXPECT_TRUE(ListTrapService.getService("marked"));
 }
@@ -120,7 +120,7 @@ TEST_F(CleaningTest, FailuresAreLoggedAndThePassGoesOn)
   seedOccurrence(second, 2, 10);
   loadServices();
   // The alerting program of the first service cannot be started at all.
-  ListTrapService.getService("first")->program_path = dir.path() + "/missing-alerter";
+  ListTrapService.getService("first")->programPath = dir.path() + "/missing-alerter";
   // An interval text the database refuses for the second one.
   for (auto& [device, entry] : error_during)
     if (entry.host == "second")
@@ -137,7 +137,7 @@ TEST_F(CleaningTest, FailuresAreLoggedAndThePassGoesOn)
 
   // Statements that cannot be prepared are retried on the next call.
   db.exec("ALTER TABLE quelm_services RENAME COLUMN service_delete TO service_gone");
-  pgConnectionPool fresh(db.connectionString(), 1);
+  PgPool fresh(db.connectionString(), 1);
   Cleaner broken(fresh);
   EXPECT_FALSE(broken.prepareStatements());
   EXPECT_NE(capture.text().find("#ERR#th_clean#prepare failed:  "), std::string::npos);

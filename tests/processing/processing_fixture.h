@@ -48,7 +48,7 @@ protected:
     db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path, plugin_type) VALUES (1, '" + plugin
         + "', 'syslog'), (2, '/bin/true', 'snmp')");
     db.exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
-    pool = std::make_unique<pgConnectionPool>(db.connectionString(), 2);
+    pool = std::make_unique<PgPool>(db.connectionString(), 2);
     pgSQL = pool.get();
     prepareStartupStatements(*pool);
     map_error.clear();
@@ -115,5 +115,5 @@ protected:
   TestDatabase db;
   TempDir dir;
   std::string plugin, alerter, alerts;
-  std::unique_ptr<pgConnectionPool> pool;
+  std::unique_ptr<PgPool> pool;
 };

@@ -130,10 +130,10 @@ TEST_F(WorkerTest, FailedProcessCreationStillStoresUnknown)
 {
   int id = addService("nofds", "true,false,false,false");
   loadServices();
-  std::shared_ptr<serviceSyslog> svc = ListTrapService.getService("nofds");
+  std::shared_ptr<SyslogService> svc = ListTrapService.getService("nofds");
   ASSERT_TRUE(svc);
-  ASSERT_EQ(svc->GetReturnCode(), 0);
-  // No descriptor left: every pipe creation fails and leaves return_code
+  ASSERT_EQ(svc->getReturnCode(), 0);
+  // No descriptor left: every pipe creation fails and leaves returnCode
   // untouched, yet the stored state, the memory and the occurrence agree.
   // The limit stays above the highest open descriptor so that the database
   // socket keeps working; the holes below it are filled first.
@@ -166,7 +166,7 @@ TEST_F(WorkerTest, FailedProcessCreationStillStoresUnknown)
   for (int fd : fillers)
     close(fd);
   EXPECT_EQ(state(id), "3");
-  EXPECT_EQ(svc->GetReturnCode(), 3);
+  EXPECT_EQ(svc->getReturnCode(), 3);
   EXPECT_EQ(occurrences(id), "3:0");
   // The next OK result is a change and closes the UNKNOWN occurrence.
   send("nofds", "fine");
@@ -220,8 +220,8 @@ TEST_F(WorkerTest, RejectedStateUpdateIsLoggedAndOpensNothing)
   EXPECT_EQ(alertLines(), "");
   // The memory kept the stored state: once the row takes updates again, the
   // next CRITICAL is a change, with its occurrence and alert.
-  EXPECT_EQ(ListTrapService.getService("locked")->GetReturnCode(), 0);
-  EXPECT_EQ(ListTrapService.getService("locked")->last_stdout, "loaded");
+  EXPECT_EQ(ListTrapService.getService("locked")->getReturnCode(), 0);
+  EXPECT_EQ(ListTrapService.getService("locked")->lastStdout, "loaded");
   db.exec("DROP TRIGGER refuse ON quelm_services");
   EXPECT_EQ(send("locked", "CRIT"), Outcome::stored);
   EXPECT_EQ(state(id), "2");
@@ -255,33 +255,33 @@ TEST_F(WorkerTest, ConcurrentNotificationsForOneHostStayConsistent)
                   + std::to_string(id)),
         finalState);
   }
-  EXPECT_EQ(std::to_string(ListTrapService.getService("busy")->GetReturnCode()), finalState);
+  EXPECT_EQ(std::to_string(ListTrapService.getService("busy")->getReturnCode()), finalState);
 }
 
 TEST_F(WorkerTest, StateRecordOperations)
 {
   int id = addService("rec", "false,false,false,false");
   loadServices();
-  std::shared_ptr<serviceSyslog> svc = ListTrapService.getService("rec");
-  EXPECT_EQ(getHappenError(*svc, *pool), std::nullopt);
-  EXPECT_EQ(getErrorId(5), "5");
-  EXPECT_EQ(getErrorId(4), "");
-  EXPECT_EQ(getErrorId(0), "");
+  std::shared_ptr<SyslogService> svc = ListTrapService.getService("rec");
+  EXPECT_EQ(openOccurrenceId(*svc, *pool), std::nullopt);
+  EXPECT_EQ(errorIdOf(5), "5");
+  EXPECT_EQ(errorIdOf(4), "");
+  EXPECT_EQ(errorIdOf(0), "");
 
   // Occurrences of other kinds and devices close together.
   db.exec("INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, happen_service_id) VALUES (1, 999, "
-      + std::to_string(id) + "), (2, " + std::to_string(svc->device_id) + ", " + std::to_string(id) + ")");
+      + std::to_string(id) + "), (2, " + std::to_string(svc->deviceId) + ", " + std::to_string(id) + ")");
   {
     LogCapture capture;
-    AcquitteError(*svc, 0, *pool);
+    closeOccurrences(*svc, 0, *pool);
     EXPECT_EQ(occurrences(id), "1:0 2:0");
   }
-  EXPECT_NE(getHappenError(*svc, *pool), std::nullopt);
-  AcquitteError(*svc, 2, *pool);
+  EXPECT_NE(openOccurrenceId(*svc, *pool), std::nullopt);
+  closeOccurrences(*svc, 2, *pool);
   EXPECT_EQ(occurrences(id), "1:1 2:1");
 
   LogCapture capture;
-  EXPECT_FALSE(InsertError(*svc, 4, "text", *pool));
+  EXPECT_FALSE(openOccurrence(*svc, 4, "text", *pool));
   EXPECT_NE(capture.text().find("#ERR#insert error failed:  Exec prepareRequest failed:  ERROR:  invalid input syntax for type integer"),
       std::string::npos)
       << capture.text();
@@ -300,7 +300,7 @@ protected:
   }
   void TearDown() override
   {
-    die_quelm = 0;
+    stopRequested = 0;
     ProcessingFixture::TearDown();
   }
 };
@@ -329,7 +329,7 @@ TEST_F(WorkerOutageTest, AResultHeldThroughAnOutageIsStoredOnceWithItsOccurrence
   EXPECT_EQ(state(id), "2");
   EXPECT_EQ(occurrences(id), "2:0");
   EXPECT_EQ(alertLines(), "--error " + openOccurrenceId(id) + "\n");
-  EXPECT_EQ(ListTrapService.getService("fw01")->GetReturnCode(), 2);
+  EXPECT_EQ(ListTrapService.getService("fw01")->getReturnCode(), 2);
   std::string log = capture.text();
   // A line per connection when it is lost and when it is back, none per
   // attempt, and nothing refused.
@@ -365,10 +365,10 @@ TEST_F(WorkerOutageTest, AStopDuringAnOutageGivesTheResultUpAndKeepsTheMemory)
   std::atomic<int> outcome { -1 };
   std::thread worker([&] { outcome = static_cast<int>(sendTo("fw01", "link CRIT down")); });
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  die_quelm = 1;
+  stopRequested = 1;
   worker.join();
   EXPECT_EQ(outcome, static_cast<int>(Outcome::shutdown));
-  EXPECT_EQ(ListTrapService.getService("fw01")->GetReturnCode(), 0);
+  EXPECT_EQ(ListTrapService.getService("fw01")->getReturnCode(), 0);
   EXPECT_NE(capture.text().find("#ERR#7#notification from fw01 not stored, the Receiver is stopping: "
                 + std::to_string(id) + " svc-fw01 state 2"),
       std::string::npos)

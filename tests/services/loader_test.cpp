@@ -55,37 +55,37 @@ TEST_F(LoaderTest, FillsTheRecordFromItsRow)
           "service_interval_time = 7 WHERE service_id = "
       + serviceId);
 
-  pgConnectionPool pool(db.connectionString(), 1);
+  PgPool pool(db.connectionString(), 1);
   prepareServiceQuery(pool);
   timeval before {};
   gettimeofday(&before, nullptr);
   LogCapture log;
   load_script(&pool, "reloadService", true);
 
-  std::shared_ptr<serviceSyslog> loaded = ListTrapService.getService("fw01.example");
+  std::shared_ptr<SyslogService> loaded = ListTrapService.getService("fw01.example");
   ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->plugin_id, std::stoi(plugin));
-  EXPECT_EQ(loaded->service_name, "firewall");
-  EXPECT_EQ(loaded->plugin_path, "/opt/plugins/check_fw");
-  EXPECT_EQ(loaded->device_id, std::stoll(device));
-  EXPECT_EQ(loaded->service_id, std::stoll(serviceId));
-  EXPECT_EQ(loaded->service_id_text, serviceId);
-  EXPECT_EQ(loaded->program_path, "/opt/alert");
-  EXPECT_EQ(loaded->last_stdout, "disk full");
-  EXPECT_EQ(loaded->GetReturnCode(), 2);
-  EXPECT_EQ(loaded->stored_state, 2);
-  EXPECT_TRUE(loaded->response_ok);
-  EXPECT_FALSE(loaded->response_warning);
-  EXPECT_TRUE(loaded->response_critical);
-  EXPECT_FALSE(loaded->response_unknown);
-  EXPECT_EQ(loaded->alerting_arguments, (std::vector<std::string> { "--id", "$ERROR", "to ops" }));
+  EXPECT_EQ(loaded->pluginId, std::stoi(plugin));
+  EXPECT_EQ(loaded->serviceName, "firewall");
+  EXPECT_EQ(loaded->pluginPath, "/opt/plugins/check_fw");
+  EXPECT_EQ(loaded->deviceId, std::stoll(device));
+  EXPECT_EQ(loaded->serviceId, std::stoll(serviceId));
+  EXPECT_EQ(loaded->serviceIdText, serviceId);
+  EXPECT_EQ(loaded->programPath, "/opt/alert");
+  EXPECT_EQ(loaded->lastStdout, "disk full");
+  EXPECT_EQ(loaded->getReturnCode(), 2);
+  EXPECT_EQ(loaded->storedState, 2);
+  EXPECT_TRUE(loaded->responseOk);
+  EXPECT_FALSE(loaded->responseWarning);
+  EXPECT_TRUE(loaded->responseCritical);
+  EXPECT_FALSE(loaded->responseUnknown);
+  EXPECT_EQ(loaded->alertingArguments, (std::vector<std::string> { "--id", "$ERROR", "to ops" }));
   EXPECT_EQ(loaded->parameter, "-H 192.168.1.1 -m 'a b'");
   EXPECT_EQ(loaded->arguments, (std::vector<std::string> { "-H", "192.168.1.1", "-m", "a b" }));
-  EXPECT_EQ(loaded->interval_exec_time, 7);
-  EXPECT_FLOAT_EQ(loaded->exec_weight, 42857.0f);
-  EXPECT_GE(loaded->next_exec_time.tv_sec, before.tv_sec);
+  EXPECT_EQ(loaded->intervalExecTime, 7);
+  EXPECT_FLOAT_EQ(loaded->execWeight, 42857.0f);
+  EXPECT_GE(loaded->nextExecTime.tv_sec, before.tv_sec);
 
-  const notification_acquitte& entry = error_during.at(std::stoi(device));
+  const AutoAcknowledgement& entry = error_during.at(std::stoi(device));
   EXPECT_EQ(entry.host, "fw01.example");
   EXPECT_EQ(entry.interval, "15 minute");
   EXPECT_EQ(entry.serviceId, serviceId);
@@ -123,7 +123,7 @@ TEST_F(LoaderTest, HostAndDelayDefaultsAndNullColumns)
   // Not a syslog plugin: never loaded.
   rows.service(rows.plugin("/opt/poll", "snmp"), rows.device("polled"), "");
 
-  pgConnectionPool pool(db.connectionString(), 2);
+  PgPool pool(db.connectionString(), 2);
   prepareServiceQuery(pool);
   LogCapture log;
   load_script(&pool, "reloadService", false);
@@ -131,17 +131,17 @@ TEST_F(LoaderTest, HostAndDelayDefaultsAndNullColumns)
   EXPECT_EQ(ListTrapService.size(), static_cast<int>(cases.size()));
   EXPECT_FALSE(ListTrapService.getService("polled"));
   for (const HostCase& c : cases) {
-    std::shared_ptr<serviceSyslog> loaded = ListTrapService.getService(c.host);
+    std::shared_ptr<SyslogService> loaded = ListTrapService.getService(c.host);
     ASSERT_TRUE(loaded) << c.deviceName;
     EXPECT_EQ(error_during.at(std::stoi(devices[c.deviceName])).host, c.host);
     EXPECT_EQ(error_during.at(std::stoi(devices[c.deviceName])).interval, c.interval);
     // No response program and never run: NULL columns read as empty.
-    EXPECT_EQ(loaded->program_path, "") << c.deviceName;
-    EXPECT_EQ(loaded->last_stdout, "") << c.deviceName;
-    EXPECT_TRUE(loaded->alerting_arguments.empty());
-    EXPECT_FALSE(loaded->response_ok || loaded->response_warning || loaded->response_critical
-        || loaded->response_unknown);
-    EXPECT_EQ(loaded->GetReturnCode(), 4);
+    EXPECT_EQ(loaded->programPath, "") << c.deviceName;
+    EXPECT_EQ(loaded->lastStdout, "") << c.deviceName;
+    EXPECT_TRUE(loaded->alertingArguments.empty());
+    EXPECT_FALSE(loaded->responseOk || loaded->responseWarning || loaded->responseCritical
+        || loaded->responseUnknown);
+    EXPECT_EQ(loaded->getReturnCode(), 4);
   }
   EXPECT_FALSE(log.contains("Failed to initial load service"));
 }
@@ -157,10 +157,10 @@ TEST_F(LoaderTest, LaterRowsOfAHostOrADeviceWin)
   rows.service(plugin, second, "", "two");
   rows.service(plugin, second, "", "three");
 
-  pgConnectionPool pool(db.connectionString(), 1);
+  PgPool pool(db.connectionString(), 1);
   prepareServiceQuery(pool);
   // The query has no order: the result's own order decides who comes last.
-  PgResult result = pool.executePrepareRequest("reloadService");
+  PgResult result = pool.executePrepared("reloadService");
   ASSERT_EQ(PQntuples(result.get()), 3);
   std::string lastName = pgValue(result, 2, 1);
   std::map<std::string, std::string> lastOfDevice;
@@ -170,7 +170,7 @@ TEST_F(LoaderTest, LaterRowsOfAHostOrADeviceWin)
   LogCapture log;
   load_script(&pool, "reloadService", true);
   EXPECT_EQ(ListTrapService.size(), 1);
-  EXPECT_EQ(ListTrapService.getService("shared")->service_name, lastName);
+  EXPECT_EQ(ListTrapService.getService("shared")->serviceName, lastName);
   EXPECT_EQ(countOf(log.text(), "#DEBUG#Chargement success\n"), 3);
   EXPECT_EQ(error_during.size(), 2u);
   EXPECT_EQ(error_during.at(std::stoi(second)).serviceId, lastOfDevice[second]);
@@ -204,7 +204,7 @@ TEST_F(LoaderTest, RowsThatCannotBeLoadedAreSkipped)
   db.exec("UPDATE quelm_services SET service_interval_time = 2147483647 WHERE service_device_id = " + good);
   rows.service(plugin, huge, "$IP $SNMP_VERSION" + std::string(100000, 'x'));
 
-  pgConnectionPool pool(db.connectionString(), 1);
+  PgPool pool(db.connectionString(), 1);
   prepareServiceQuery(pool);
   LogCapture log;
   load_script(&pool, "reloadService", true);
@@ -212,7 +212,7 @@ TEST_F(LoaderTest, RowsThatCannotBeLoadedAreSkipped)
   EXPECT_EQ(ListTrapService.size(), 2);
   ASSERT_TRUE(ListTrapService.getService("good-host"));
   EXPECT_EQ(ListTrapService.getService("good-host")->parameter, "-H 0.0.0.1");
-  EXPECT_FLOAT_EQ(ListTrapService.getService("good-host")->exec_weight, 0.0f);
+  EXPECT_FLOAT_EQ(ListTrapService.getService("good-host")->execWeight, 0.0f);
   ASSERT_TRUE(ListTrapService.getService("huge"));
   EXPECT_EQ(ListTrapService.getService("huge")->arguments.at(0), "255.255.255.255");
   EXPECT_EQ(error_during.size(), 2u);
@@ -229,22 +229,22 @@ TEST_F(LoaderTest, OddlyTypedColumnsAndFailingQueries)
   std::ostringstream row;
   row << "SELECT 3, 'odd', '/p', '0', '-x $TOLVSN', 12, NULL, NULL, NULL, 99, NULL, 'true', 'T', 't', NULL, 'dev',"
       << " NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'yes', NULL, NULL, NULL, NULL, NULL";
-  pgConnectionPool pool(db.connectionString(), 1);
+  PgPool pool(db.connectionString(), 1);
   pool.prepareRequest("oddRow", row.str());
   pool.prepareRequest("shortRow", "SELECT 1, 2, 3");
   pool.prepareRequest("noRow", "SELECT 1 WHERE false");
 
   LogCapture log;
   load_script(&pool, "oddRow", true);
-  std::shared_ptr<serviceSyslog> loaded = ListTrapService.getService("dev");
+  std::shared_ptr<SyslogService> loaded = ListTrapService.getService("dev");
   ASSERT_TRUE(loaded);
-  EXPECT_FALSE(loaded->response_unknown);
-  EXPECT_FALSE(loaded->response_warning);
-  EXPECT_TRUE(loaded->response_critical);
-  EXPECT_FALSE(loaded->response_ok);
+  EXPECT_FALSE(loaded->responseUnknown);
+  EXPECT_FALSE(loaded->responseWarning);
+  EXPECT_TRUE(loaded->responseCritical);
+  EXPECT_FALSE(loaded->responseOk);
   EXPECT_EQ(loaded->arguments, (std::vector<std::string> { "-x" }));
-  EXPECT_EQ(loaded->interval_exec_time, 0);
-  EXPECT_FLOAT_EQ(loaded->exec_weight, 1.0f);
+  EXPECT_EQ(loaded->intervalExecTime, 0);
+  EXPECT_FLOAT_EQ(loaded->execWeight, 1.0f);
 
   load_script(&pool, "shortRow", true);
   EXPECT_TRUE(log.contains("#ERR#Failed to initial load service: "));
@@ -256,7 +256,7 @@ TEST_F(LoaderTest, OddlyTypedColumnsAndFailingQueries)
   EXPECT_EQ(countOf(after, "Chargement"), 0);
   EXPECT_EQ(countOf(after, "#INFO#script reload successful\n"), 1);
 
-  EXPECT_THROW(load_script(&pool, "neverPrepared", true), PostgresqlException);
+  EXPECT_THROW(load_script(&pool, "neverPrepared", true), DatabaseError);
   EXPECT_EQ(ListTrapService.size(), 1);
 }
 
@@ -267,7 +267,7 @@ TEST_F(LoaderTest, StartupPreparesBothQueriesAndLoads)
   std::string old = rows.service(plugin, rows.device("old"), "");
   db.exec("UPDATE quelm_services SET service_time_added = now() - interval '1 hour' WHERE service_id = " + old);
 
-  pgConnectionPool pool(db.connectionString(), 3);
+  PgPool pool(db.connectionString(), 3);
   LogCapture log;
   prepareAndLoadServices(pool);
   EXPECT_TRUE(log.contains("#DEBUG#" + statements::serviceQuery() + "\n"));

@@ -91,9 +91,9 @@ TEST(MacroExpansionTest, ExpandsEveryMacroFromTheServiceQueryRow)
     byService[serviceId] = { &c, withIds(c.expected, device, serviceId) };
   }
 
-  pgConnectionPool pool(db.connectionString(), 1);
+  PgPool pool(db.connectionString(), 1);
   prepareServiceQuery(pool);
-  PgResult result = pool.executePrepareRequest("reloadService");
+  PgResult result = pool.executePrepared("reloadService");
   ASSERT_EQ(PQntuples(result.get()), static_cast<int>(cases.size()));
   for (int row = 0; row < PQntuples(result.get()); ++row) {
     const auto& [c, expected] = byService.at(pgValue(result, row, 9));

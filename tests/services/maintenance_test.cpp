@@ -15,7 +15,7 @@ TEST(MaintenanceTest, WindowsIncludeBothBoundsInWholeSeconds)
   EXPECT_EQ(table.isMaintenanceAt(7, 200), 1);
   EXPECT_EQ(table.isMaintenanceAt(7, 201), 0);
 
-  var_maintenance window = table.getMaintenanceInformationAt(7, 150);
+  MaintenanceWindow window = table.getMaintenanceInformationAt(7, 150);
   EXPECT_EQ(window.info, 11);
   EXPECT_EQ(window.plannedId, 1);
   EXPECT_EQ(window.extra, 12);
@@ -43,8 +43,8 @@ TEST(MaintenanceTest, PlannedIdCreatesOneWindowOnly)
   table.add(5, 1, 10, at(100), at(200), 0);
   table.add(5, 2, 20, at(100), at(200), 0);
   table.add(5, 1, 30, at(100), at(200), 0);
-  EXPECT_EQ(table.isPlannedIDPresent(5), 1);
-  EXPECT_EQ(table.isPlannedIDPresent(6), 0);
+  EXPECT_EQ(table.isPlannedIdPresent(5), 1);
+  EXPECT_EQ(table.isPlannedIdPresent(6), 0);
   EXPECT_EQ(table.isMaintenanceAt(2, 150), 0);
   EXPECT_EQ(table.getMaintenanceInformationAt(1, 150).info, 10);
 }
@@ -58,8 +58,8 @@ TEST(MaintenanceTest, CleaningDropsTheWholeKeyAndOnlyTheMatchingPlannedId)
   EXPECT_EQ(table.isMaintenanceAt(9, 450), 1);
   table.cleanAt(9, 201);
   EXPECT_EQ(table.isMaintenanceAt(9, 450), 0);
-  EXPECT_EQ(table.isPlannedIDPresent(1), 0);
-  EXPECT_EQ(table.isPlannedIDPresent(2), 1);
+  EXPECT_EQ(table.isPlannedIdPresent(1), 0);
+  EXPECT_EQ(table.isPlannedIdPresent(2), 1);
   table.add(2, 9, 20, at(400), at(500), 0);
   EXPECT_EQ(table.isMaintenanceAt(9, 450), 0);
   table.add(1, 9, 10, at(100), at(200), 0);
@@ -70,7 +70,7 @@ TEST(MaintenanceTest, CleaningDropsTheWholeKeyAndOnlyTheMatchingPlannedId)
   EXPECT_EQ(table.isMaintenanceAt(4, 150), 1);
   table.clean(4, 3);
   EXPECT_EQ(table.isMaintenanceAt(4, 150), 0);
-  EXPECT_EQ(table.isPlannedIDPresent(3), 0);
+  EXPECT_EQ(table.isPlannedIdPresent(3), 0);
 }
 
 TEST(MaintenanceTest, KeysFoldToTheirLow32Bits)

@@ -72,8 +72,8 @@ private:
 
 // A pool on the test database with the service query prepared as the
 // daemon prepares it.
-inline void prepareServiceQuery(pgConnectionPool& pool)
+inline void prepareServiceQuery(PgPool& pool)
 {
   pool.prepareRequest(statements::reloadServiceName, statements::serviceQuery());
-  pool.prepareRequest(statements::AddnewServiceName, statements::newServiceQuery());
+  pool.prepareRequest(statements::addNewServiceName, statements::newServiceQuery());
 }

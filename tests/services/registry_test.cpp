@@ -11,16 +11,16 @@
 
 namespace {
 
-std::shared_ptr<serviceSyslog> named(const std::string& name)
+std::shared_ptr<SyslogService> named(const std::string& name)
 {
-  auto s = std::make_shared<serviceSyslog>();
-  s->service_name = name;
+  auto s = std::make_shared<SyslogService>();
+  s->serviceName = name;
   return s;
 }
 
 TEST(RegistryTest, FindWritesItsSearchLineAndComparesExactly)
 {
-  HashMapService registry;
+  ServiceRegistry registry;
   LogCapture log;
   EXPECT_FALSE(registry.find("fw01"));
   EXPECT_EQ(log.text(), "search fw01\n");
@@ -35,17 +35,17 @@ TEST(RegistryTest, FindWritesItsSearchLineAndComparesExactly)
 
 TEST(RegistryTest, ReplacedServiceStaysUsableUntilItsLastHolderLetsGo)
 {
-  HashMapService registry;
+  ServiceRegistry registry;
   registry.addService("host", named("first"));
-  std::shared_ptr<serviceSyslog> held = registry.getService("host");
-  std::weak_ptr<serviceSyslog> watch = held;
+  std::shared_ptr<SyslogService> held = registry.getService("host");
+  std::weak_ptr<SyslogService> watch = held;
 
   registry.addService("host", named("second"));
   EXPECT_EQ(registry.size(), 1);
-  EXPECT_EQ(registry.getService("host")->service_name, "second");
-  held->SetReturnCode(2);
-  EXPECT_EQ(held->GetReturnCode(), 2);
-  EXPECT_EQ(held->service_name, "first");
+  EXPECT_EQ(registry.getService("host")->serviceName, "second");
+  held->setReturnCode(2);
+  EXPECT_EQ(held->getReturnCode(), 2);
+  EXPECT_EQ(held->serviceName, "first");
 
   held.reset();
   EXPECT_TRUE(watch.expired());
@@ -53,28 +53,28 @@ TEST(RegistryTest, ReplacedServiceStaysUsableUntilItsLastHolderLetsGo)
 
 TEST(RegistryTest, ClearDestroysWhatItHolds)
 {
-  HashMapService registry;
-  std::weak_ptr<serviceSyslog> a = [&] {
+  ServiceRegistry registry;
+  std::weak_ptr<SyslogService> a = [&] {
     auto s = named("a");
     registry.addService("a", s);
-    return std::weak_ptr<serviceSyslog>(s);
+    return std::weak_ptr<SyslogService>(s);
   }();
   registry.addService("b", named("b"));
-  std::shared_ptr<serviceSyslog> stillInUse = registry.getService("b");
+  std::shared_ptr<SyslogService> stillInUse = registry.getService("b");
   EXPECT_EQ(registry.size(), 2);
 
   registry.clear();
   EXPECT_TRUE(registry.empty());
   EXPECT_EQ(registry.size(), 0);
   EXPECT_TRUE(a.expired());
-  EXPECT_EQ(stillInUse->service_name, "b");
+  EXPECT_EQ(stillInUse->serviceName, "b");
 }
 
 // Loader-like writers and worker-like readers at once, with log lines from
 // both sides; meant to be run under ThreadSanitizer too.
 TEST(RegistryTest, ConcurrentAddsAndLookups)
 {
-  HashMapService registry;
+  ServiceRegistry registry;
   LogCapture log;
   const int hosts = 16;
   const int rounds = 200;
@@ -86,7 +86,7 @@ TEST(RegistryTest, ConcurrentAddsAndLookups)
         std::string host = "h" + std::to_string(round % hosts);
         registry.addService(host, named(host));
         if (round % 50 == 0)
-          write_log("INFO", "writer " + std::to_string(writer));
+          writeLog("INFO", "writer " + std::to_string(writer));
       }
     });
   }
@@ -95,10 +95,10 @@ TEST(RegistryTest, ConcurrentAddsAndLookups)
       for (int round = 0; round < rounds; ++round) {
         std::string host = "h" + std::to_string(round % hosts);
         if (registry.find(host)) {
-          std::shared_ptr<serviceSyslog> s = registry.getService(host);
+          std::shared_ptr<SyslogService> s = registry.getService(host);
           // Entries are never removed here, so a found host stays found.
-          if (s && s->service_name == host) {
-            s->SetReturnCode(s->GetReturnCode() + 1);
+          if (s && s->serviceName == host) {
+            s->setReturnCode(s->getReturnCode() + 1);
             ++found;
           }
         }

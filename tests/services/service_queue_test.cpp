@@ -9,9 +9,9 @@ namespace {
 service make(long long id, long seconds, long micros = 0)
 {
   service s;
-  s.service_id = id;
-  s.service_name = "s" + std::to_string(id);
-  s.next_exec_time = { seconds, micros };
+  s.serviceId = id;
+  s.serviceName = "s" + std::to_string(id);
+  s.nextExecTime = { seconds, micros };
   return s;
 }
 
@@ -22,19 +22,19 @@ TEST(ServiceQueueTest, HandsOutTheEarliestFirst)
   queue.push(make(2, 100));
   queue.push(make(3, 200));
   EXPECT_EQ(queue.size(), 3);
-  EXPECT_EQ(queue.front().next_exec_time.tv_sec, 100);
-  EXPECT_EQ(queue.pop().next_exec_time.tv_sec, 100);
-  EXPECT_EQ(queue.pop().next_exec_time.tv_sec, 200);
-  EXPECT_EQ(queue.pop().next_exec_time.tv_sec, 300);
+  EXPECT_EQ(queue.front().nextExecTime.tv_sec, 100);
+  EXPECT_EQ(queue.pop().nextExecTime.tv_sec, 100);
+  EXPECT_EQ(queue.pop().nextExecTime.tv_sec, 200);
+  EXPECT_EQ(queue.pop().nextExecTime.tv_sec, 300);
   EXPECT_TRUE(queue.empty());
-  EXPECT_THROW(queue.front(), ServiceContainerException);
-  EXPECT_THROW(queue.pop(), ServiceContainerException);
+  EXPECT_THROW(queue.front(), ContainerError);
+  EXPECT_THROW(queue.pop(), ContainerError);
 
   // Equal seconds: either order, both come out.
   queue.push(make(4, 100, 900));
   queue.push(make(5, 100, 5));
-  long long a = queue.pop().service_id;
-  long long b = queue.pop().service_id;
+  long long a = queue.pop().serviceId;
+  long long b = queue.pop().serviceId;
   EXPECT_EQ(a + b, 9);
   EXPECT_TRUE(queue.empty());
 }
@@ -49,7 +49,7 @@ TEST(ServiceQueueTest, RandomTimesComeOutSortedPast2038Too)
   queue.push(make(901, 100));
   long previous = -1;
   while (!queue.empty()) {
-    long next = queue.pop().next_exec_time.tv_sec;
+    long next = queue.pop().nextExecTime.tv_sec;
     EXPECT_LE(previous, next);
     previous = next;
   }
@@ -66,11 +66,11 @@ TEST(UpdateServiceMapTest, LaterCopyWinsAndFetchingTakesItOut)
   EXPECT_TRUE(map.find(42));
 
   service taken = map.getService(42);
-  EXPECT_EQ(taken.next_exec_time.tv_sec, 20);
+  EXPECT_EQ(taken.nextExecTime.tv_sec, 20);
   EXPECT_EQ(taken.parameter, "-x");
   EXPECT_FALSE(map.find(42));
   EXPECT_TRUE(map.empty());
-  EXPECT_THROW(map.getService(42), ServiceContainerException);
+  EXPECT_THROW(map.getService(42), ContainerError);
 }
 
 } // namespace

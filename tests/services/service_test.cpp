@@ -35,29 +35,29 @@ TEST(TokenizerTest, SplitsLikeTheStoredParametersExpect)
 service dueAt(long seconds, long micros)
 {
   service s;
-  s.next_exec_time = { seconds, micros };
+  s.nextExecTime = { seconds, micros };
   return s;
 }
 
 TEST(ServiceRecordTest, DefaultsAndWeights)
 {
   service s;
-  EXPECT_TRUE(s.service_name.empty() && s.parameter.empty() && s.arguments.empty() && s.alerting_arguments.empty());
-  EXPECT_EQ(s.return_code, 0);
-  EXPECT_EQ(s.stored_state, 0);
-  EXPECT_FALSE(s.response_ok || s.response_unknown || s.response_warning || s.response_critical);
-  EXPECT_FLOAT_EQ(s.exec_weight, 1.0f);
+  EXPECT_TRUE(s.serviceName.empty() && s.parameter.empty() && s.arguments.empty() && s.alertingArguments.empty());
+  EXPECT_EQ(s.returnCode, 0);
+  EXPECT_EQ(s.storedState, 0);
+  EXPECT_FALSE(s.responseOk || s.responseUnknown || s.responseWarning || s.responseCritical);
+  EXPECT_FLOAT_EQ(s.execWeight, 1.0f);
 
-  s.Setinterval_exec_time(0);
-  EXPECT_EQ(s.interval_exec_time, 0);
-  EXPECT_FLOAT_EQ(s.exec_weight, 1.0f);
-  s.Setinterval_exec_time(300);
-  EXPECT_FLOAT_EQ(s.exec_weight, 1000.0f);
-  s.Setinterval_exec_time(7);
-  EXPECT_FLOAT_EQ(s.exec_weight, 42857.0f);
-  s.Setinterval_exec_time(0);
-  EXPECT_EQ(s.interval_exec_time, 0);
-  EXPECT_FLOAT_EQ(s.exec_weight, 42857.0f);
+  s.setIntervalExecTime(0);
+  EXPECT_EQ(s.intervalExecTime, 0);
+  EXPECT_FLOAT_EQ(s.execWeight, 1.0f);
+  s.setIntervalExecTime(300);
+  EXPECT_FLOAT_EQ(s.execWeight, 1000.0f);
+  s.setIntervalExecTime(7);
+  EXPECT_FLOAT_EQ(s.execWeight, 42857.0f);
+  s.setIntervalExecTime(0);
+  EXPECT_EQ(s.intervalExecTime, 0);
+  EXPECT_FLOAT_EQ(s.execWeight, 42857.0f);
 }
 
 TEST(ServiceRecordTest, OrdersBySecondsThenMicroseconds)
@@ -73,31 +73,31 @@ TEST(ServiceRecordTest, OrdersBySecondsThenMicroseconds)
 TEST(ServiceRecordTest, ParameterReplacesAndAlertingParameterAppends)
 {
   service s;
-  s.Setparameter("-a 1 -b '2 3'");
-  s.Setparameter("-c  4");
+  s.setParameter("-a 1 -b '2 3'");
+  s.setParameter("-c  4");
   EXPECT_EQ(s.parameter, "-c  4");
   EXPECT_EQ(s.arguments, (std::vector<std::string> { "-c", "4" }));
 
-  s.SetAlertingParameter("--error $ERROR");
-  s.SetAlertingParameter("\"to ops\"");
-  EXPECT_EQ(s.alerting_arguments, (std::vector<std::string> { "--error", "$ERROR", "to ops" }));
+  s.setAlertingParameter("--error $ERROR");
+  s.setAlertingParameter("\"to ops\"");
+  EXPECT_EQ(s.alertingArguments, (std::vector<std::string> { "--error", "$ERROR", "to ops" }));
 }
 
 TEST(ServiceRecordTest, CopyKeepsValuesAndGetsItsOwnLock)
 {
-  serviceSyslog original;
-  original.service_name = "disk";
-  original.Setparameter("-w 80");
-  original.SetReturnCode(2);
+  SyslogService original;
+  original.serviceName = "disk";
+  original.setParameter("-w 80");
+  original.setReturnCode(2);
 
-  std::lock_guard<std::mutex> held(original.return_code_lock);
-  serviceSyslog copy(original);
-  EXPECT_EQ(copy.service_name, "disk");
+  std::lock_guard<std::mutex> held(original.returnCodeLock);
+  SyslogService copy(original);
+  EXPECT_EQ(copy.serviceName, "disk");
   EXPECT_EQ(copy.arguments, original.arguments);
-  EXPECT_EQ(copy.return_code, 2);
+  EXPECT_EQ(copy.returnCode, 2);
   // The original's lock is held here: the copy's own lock must be free.
-  ASSERT_TRUE(copy.return_code_lock.try_lock());
-  copy.return_code_lock.unlock();
+  ASSERT_TRUE(copy.returnCodeLock.try_lock());
+  copy.returnCodeLock.unlock();
 
   copy.arguments.push_back("extra");
   EXPECT_EQ(original.arguments.size(), 2u);

@@ -83,7 +83,7 @@ TEST_F(InstallTest, SampleConfigurationGivesEveryKeyItsOwnValue)
 
   // The daemon's reader matches key text anywhere in a line: each lookup
   // must still land on the key's own line.
-  iniConfig config(sample);
+  IniConfig config(sample);
   for (const auto& [qualified, value] : entries) {
     std::string::size_type dot = qualified.find('.');
     EXPECT_EQ(config.getKey(qualified.substr(0, dot), qualified.substr(dot + 1)), value) << qualified;

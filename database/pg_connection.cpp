@@ -1,17 +1,12 @@
-#include "database/pg_safe_thread.h"
+#include "database/pg_connection.h"
 
-#include "database/postgresql_exception.h"
+#include "database/database_error.h"
 
 #include "core/log.h"
 
-namespace {
+#include <algorithm>
 
-std::string buildConnectionString(const std::string& host, int port, const std::string& database,
-    const std::string& user, const std::string& password)
-{
-  return "host=" + host + " port=" + std::to_string(port) + " dbname=" + database + " user=" + user
-      + " password=" + password;
-}
+namespace {
 
 std::vector<const char*> pointersTo(const std::vector<std::string>& values)
 {
@@ -35,41 +30,42 @@ bool isConnectionState(const char* state)
 
 } // namespace
 
-pgSafeThread::pgSafeThread(std::string connectionString)
-    : connection_(PQconnectdb(connectionString.c_str()))
-    , connectionString_(std::move(connectionString))
+PgConnection::PgConnection(const ConnectionSettings& settings)
 {
+  std::vector<const char*> keywords;
+  std::vector<const char*> values;
+  for (const auto& [keyword, value] : settings.parameters) {
+    keywords.push_back(keyword.c_str());
+    values.push_back(value.c_str());
+  }
+  keywords.push_back(nullptr);
+  values.push_back(nullptr);
+  // expand_dbname 0: a database name is a name, never a connection string.
+  connection_.reset(PQconnectdbParams(keywords.data(), values.data(), 0));
   if (!connection_)
-    throw PostgresqlException("out of memory opening the database connection\n");
+    throw DatabaseError("out of memory opening the database connection\n");
   if (PQstatus(connection_.get()) != CONNECTION_OK) {
     std::string message = PQerrorMessage(connection_.get());
     message += "\n";
     connection_.reset();
-    throw PostgresqlException(message);
+    throw DatabaseError(message);
   }
 }
 
-pgSafeThread::pgSafeThread(std::string host, int port, std::string database, std::string user, std::string password)
-    : pgSafeThread(buildConnectionString(host, port, database, user, password))
-{
-}
-
-pgSafeThread::~pgSafeThread() = default;
-
-std::string pgSafeThread::getClientEncoding()
+std::string PgConnection::clientEncoding()
 {
   std::lock_guard<std::mutex> guard(lock_);
   return pg_encoding_to_char(PQclientEncoding(connection_.get()));
 }
 
-bool pgSafeThread::connectionFailed(const PGresult* result) const
+bool PgConnection::connectionFailed(const PGresult* result) const
 {
   if (PQstatus(connection_.get()) == CONNECTION_BAD)
     return true;
   return result != nullptr && isConnectionState(PQresultErrorField(result, PG_DIAG_SQLSTATE));
 }
 
-PgResult pgSafeThread::checked(PGresult* raw, const std::string& prefix, bool connectionText)
+PgResult PgConnection::checked(PGresult* raw, const std::string& prefix, bool connectionText)
 {
   PgResult result(raw);
   ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
@@ -80,17 +76,17 @@ PgResult pgSafeThread::checked(PGresult* raw, const std::string& prefix, bool co
   bool lost = connectionFailed(result.get());
   if (lost)
     lost_ = true;
-  throw PostgresqlException(prefix + text, lost);
+  throw DatabaseError(prefix + text, lost);
 }
 
-bool pgSafeThread::recoverLocked()
+bool PgConnection::recoverLocked()
 {
   if (!lost_) {
     lost_ = true;
     std::string reason = PQerrorMessage(connection_.get());
     while (!reason.empty() && reason.back() == '\n')
       reason.pop_back();
-    write_log("ERR", "database connection lost, reconnecting: " + reason);
+    writeLog("ERR", "database connection lost, reconnecting: " + reason);
   }
   // Attempts are spaced by a pause that doubles up to resetIntervalMax, so
   // a server that stays down does not cause a reconnect storm; callers wait
@@ -109,23 +105,23 @@ bool pgSafeThread::recoverLocked()
     PgResult result(PQprepare(connection_.get(), statement.name.c_str(), statement.sql.c_str(), statement.paramCount,
         nullptr));
     if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-      write_log("ERR", "database connection restored but " + statement.name
+      writeLog("ERR", "database connection restored but " + statement.name
               + " cannot be prepared again: " + PQerrorMessage(connection_.get()));
       return false;
     }
   }
   lost_ = false;
   resetPause_ = resetIntervalMin;
-  write_log("INFO", "database connection restored");
+  writeLog("INFO", "database connection restored");
   return true;
 }
 
 template <typename Call>
-PgResult pgSafeThread::runLocked(Call call, const std::string& prefix, bool connectionText)
+PgResult PgConnection::runLocked(Call call, const std::string& prefix, bool connectionText)
 {
   // A connection known to be down is not used until it has been restored.
   if (lost_ && !recoverLocked())
-    throw PostgresqlException(prefix + "no connection to the server\n", true);
+    throw DatabaseError(prefix + "no connection to the server\n", true);
   PgResult result(call());
   ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
@@ -135,25 +131,25 @@ PgResult pgSafeThread::runLocked(Call call, const std::string& prefix, bool conn
                                                    : PQresultErrorMessage(result.get());
     result.reset();
     if (!recoverLocked())
-      throw PostgresqlException(prefix + text, true);
+      throw DatabaseError(prefix + text, true);
     return checked(call(), prefix, connectionText);
   }
   return checked(result.release(), prefix, connectionText);
 }
 
-int pgSafeThread::resetAttempts()
+int PgConnection::resetAttempts()
 {
   std::lock_guard<std::mutex> guard(lock_);
   return resetAttempts_;
 }
 
-PgResult pgSafeThread::executeRequest(std::string sql)
+PgResult PgConnection::executeRequest(const std::string& sql)
 {
   std::lock_guard<std::mutex> guard(lock_);
   return runLocked([&] { return PQexec(connection_.get(), sql.c_str()); }, "execute failed:  ", true);
 }
 
-PgResult pgSafeThread::executeParamRequest(std::string sql, std::vector<std::string> values)
+PgResult PgConnection::executeParams(const std::string& sql, const std::vector<std::string>& values)
 {
   std::vector<const char*> pointers = pointersTo(values);
   std::lock_guard<std::mutex> guard(lock_);
@@ -165,7 +161,7 @@ PgResult pgSafeThread::executeParamRequest(std::string sql, std::vector<std::str
       "Execute failed:  ", false);
 }
 
-void pgSafeThread::prepareRequest(std::string name, std::string sql, int paramCount)
+void PgConnection::prepareRequest(const std::string& name, const std::string& sql, int paramCount)
 {
   std::lock_guard<std::mutex> guard(lock_);
   // A pool-wide preparation retried after it failed on another connection
@@ -179,12 +175,8 @@ void pgSafeThread::prepareRequest(std::string name, std::string sql, int paramCo
   prepared_.push_back({ name, sql, paramCount });
 }
 
-void pgSafeThread::prepareRequest(std::string name, std::string sql)
-{
-  prepareRequest(std::move(name), std::move(sql), 0);
-}
 
-PgResult pgSafeThread::executePrepareRequest(std::string name, std::vector<std::string> values)
+PgResult PgConnection::executePrepared(const std::string& name, const std::vector<std::string>& values)
 {
   std::vector<const char*> pointers = pointersTo(values);
   std::lock_guard<std::mutex> guard(lock_);
@@ -196,7 +188,3 @@ PgResult pgSafeThread::executePrepareRequest(std::string name, std::vector<std::
       "Exec prepareRequest failed:  ", false);
 }
 
-PgResult pgSafeThread::executePrepareRequest(std::string name)
-{
-  return executePrepareRequest(std::move(name), {});
-}

@@ -1,29 +1,24 @@
 #pragma once
 
+#include "core/lock_guarded.h"
 #include "services/service.h"
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 // The loaded syslog services, one per host. A service replaced under its
 // host stays alive for whoever still holds it and is freed with its last
 // holder.
-class HashMapService {
+class ServiceRegistry {
 public:
-  HashMapService() = default;
-  HashMapService(const HashMapService&) = delete;
-  HashMapService& operator=(const HashMapService&) = delete;
-  virtual ~HashMapService() = default;
-
   // Registers the service under the host, replacing the one held there.
-  void addService(std::string host, std::shared_ptr<serviceSyslog> service);
+  void addService(const std::string& host, std::shared_ptr<SyslogService> service);
   // Writes "search <host>" to the log stream, then says whether the host
   // has a service.
-  bool find(std::string host);
+  bool find(const std::string& host);
   // The service registered under the host; null when there is none.
-  std::shared_ptr<serviceSyslog> getService(std::string host);
+  std::shared_ptr<SyslogService> getService(const std::string& host);
   // Drops every registered service; each is destroyed unless someone else
   // still holds it.
   void clear();
@@ -31,10 +26,6 @@ public:
   int size();
 
 private:
-  std::map<std::string, std::shared_ptr<serviceSyslog>> services;
-  std::mutex servicesLock;
+  using Services = std::map<std::string, std::shared_ptr<SyslogService>>;
+  LockGuarded<Services> services_;
 };
-
-// The daemon's registry. Never destroyed: threads that are not joined at
-// exit may still look services up.
-extern HashMapService& ListTrapService;

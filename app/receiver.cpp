@@ -1,0 +1,214 @@
+#include "app/receiver.h"
+
+#include "app/stop_signal.h"
+#include "core/conversions.h"
+#include "core/ini_config.h"
+#include "core/log.h"
+#include "database/database_error.h"
+#include "database/pg_pool.h"
+#include "execution/plugin_runner.h"
+#include "intake/listen_error.h"
+#include "intake/notification_server.h"
+#include "processing/cleaning.h"
+#include "processing/processing_context.h"
+#include "processing/workers.h"
+
+#include <libpq-fe.h>
+
+#include <ext/stdio_filebuf.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+// The log file, truncated at each start. Opened close-on-exec so that
+// plugins and alerting programs never inherit it.
+std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> openLogFile(const std::string& path)
+{
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return nullptr;
+  return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+}
+
+void sleepSeconds(unsigned seconds)
+{
+  // sleep() returns early when a signal lands on this thread: finish the wait.
+  while (seconds > 0)
+    seconds = ::sleep(seconds);
+}
+
+// The log stream's buffer for the life of the process; the stream must not
+// outlive it, so the standard output's own buffer is put back at the end.
+struct LogRedirection {
+  std::streambuf* original = std::cout.rdbuf();
+  std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> file;
+  ~LogRedirection() { std::cout.rdbuf(original); }
+};
+
+} // namespace
+
+Receiver::Receiver(Options options)
+    : options_(std::move(options))
+{
+  setTraceEnabled(options_.debug);
+}
+
+Receiver::~Receiver()
+{
+  requestStop();
+  if (listenerThread_.joinable()) {
+    listener_->stop();
+    // Connections that do not finish their closing handshake in time are
+    // cut, so that the stop always ends.
+    if (listenerDone_.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+      listener_->abort();
+    listenerThread_.join();
+  }
+  if (cleanerThread_.joinable()) {
+    cleaner_->stop();
+    cleanerThread_.join();
+  }
+  if (workers_)
+    workers_->join();
+}
+
+void Receiver::requestStop()
+{
+  queue_.stopAndWakeAll(stopRequested_);
+  // What is still queued will not be handled: each is logged, its sender
+  // told, and later messages are refused.
+  answerUnhandled(queue_.close());
+}
+
+int Receiver::run()
+{
+  if (PQisthreadsafe() == 0) {
+    writeLog("ERR", "Error: Postgresql is not thread safe");
+    std::cout << "Error: Postgresql is not thread safe" << std::endl;
+    return 1;
+  }
+  LogRedirection log;
+  try {
+    config_ = std::make_unique<IniConfig>(options_.configPath);
+    std::string logPath = config_->getKey("LOG", "log_file");
+
+    if (::dup2(1, 2) < 0) {
+      int error = errno;
+      std::cout << "erreur de redirection de flux stderr (dup2): " << std::strerror(error) << std::endl;
+      errno = error;
+      std::perror("erreur de redirection de flux stderr (dup2)");
+      return 2;
+    }
+    log.file = openLogFile(logPath);
+    if (!log.file)
+      std::cout << "ERROR can't open file " << logPath << std::endl;
+    // Without a log file the stream has no buffer and later lines are lost.
+    std::cout.rdbuf(log.file.get());
+    int status = startAndServe();
+    flushLog();
+    return status;
+  } catch (const ReceiverError& error) {
+    writeRaw(error.what());
+  }
+  flushLog();
+  return 1;
+}
+
+int Receiver::startAndServe()
+{
+  IniConfig& config = *config_;
+  writeLog("INFO", "Receiver start....");
+  writeLog("INFO", "Receiver configuration open succesful");
+  if (!startStopThread([this] { requestStop(); }) || !installSigtermHandler()) {
+    writeLog("ERR", "error SIGTERM");
+    return 1;
+  }
+
+  writeLog("INFO", "QUELM Database connection ....");
+  int connectionNumber = stringToInt(config.getKey("POSTGRESQL", "connection_number"));
+  ConnectionSettings database = ConnectionSettings::of(config.getKey("POSTGRESQL", "PGSQL_host"),
+      config.getKey("POSTGRESQL", "PGSQL_port"), config.getKey("POSTGRESQL", "PGSQL_db"),
+      config.getKey("POSTGRESQL", "PGSQL_username"), config.getKey("POSTGRESQL", "PGSQL_pwd"));
+  writeLog("INFO", "Connection database....");
+  pool_ = std::make_unique<PgPool>(database, connectionNumber);
+  writeLog("INFO", "Connection database sucessful. Encoding: " + pool_->clientEncoding());
+  writeLog("INFO", "PREPARATION REQUEST ");
+  prepareStartupStatements(*pool_);
+  errorIds_ = loadErrorNames(*pool_);
+
+  ListenerSettings listen;
+  listen.port = stringToInt(config.getKey("SYSLOG", "port"));
+  listen.tls.certificate = config.getKey("SYSLOG", "certificate");
+  listen.tls.cafile = config.getKey("SYSLOG", "cafile");
+  listen.tls.verifyClient = stringToInt(config.getKey("SYSLOG", "verify_client")) == 1;
+  long maxMessageSize = stringToLong(config.getKey("SYSLOG", "max_message_size"));
+  listen.maxMessageSize = maxMessageSize > 0 ? static_cast<std::size_t>(maxMessageSize) : 0;
+  long queueLimit = stringToLong(config.getKey("SYSLOG", "queue_limit"));
+  listen.queueLimit = queueLimit > 0 ? static_cast<std::size_t>(queueLimit) : 0;
+  int pluginTimeout = stringToInt(config.getKey("SYSLOG", "plugin_timeout"));
+
+  // A plugin that exits without reading its input must not end the daemon.
+  ignoreSigpipe();
+  writeLog("INFO", "Start server on " + std::to_string(listen.port));
+  listener_ = std::make_unique<NotificationServer>(listen, queue_);
+  listenerDone_ = listenerFinished_.get_future();
+  listenerThread_ = std::thread([this] {
+    struct Done {
+      std::promise<void>& finished;
+      ~Done() { finished.set_value(); }
+    } done { listenerFinished_ };
+    try {
+      listener_->run();
+      return;
+    } catch (const ListenError& error) {
+      std::string reason = listener_->listenError();
+      writeLog("ERR",
+          "THREAD Syslog#receiver stopped: " + std::string(error.what()) + " on port "
+              + std::to_string(listener_->listeningPort()) + (reason.empty() ? "" : ": " + reason));
+    } catch (const std::exception& error) {
+      writeLog("ERR", std::string("THREAD Syslog#receiver stopped: ") + error.what());
+    }
+    // Without its listener the daemon is useless: stop it as SIGTERM would.
+    listenerFailed_ = true;
+    requestStop();
+  });
+
+  context_ = std::make_unique<ProcessingContext>(
+      ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_, stopRequested_, std::max(pluginTimeout, 0) });
+  prepareAndLoadServices(*pool_, registry_, acknowledgements_);
+
+  writeLog("INFO", "WAIT");
+  sleepSeconds(5);
+  writeLog("INFO", "Mutex INIT");
+  int workerCount = stringToInt(config.getKey("SYSLOG", "thread"));
+  writeLog("INFO", "INSTANCE CORE");
+  workers_ = std::make_unique<Workers>(*context_, queue_);
+  workers_->start(workerCount);
+  cleaner_ = std::make_unique<Cleaner>(*context_, acknowledgements_);
+  cleanerThread_ = std::thread([this] {
+    try {
+      cleaner_->run();
+    } catch (const std::exception& error) {
+      writeLog("ERR", std::string("th_clean#stopped: ") + error.what());
+    }
+  });
+
+  writeLog("INFO", "SYSLOG was starting....");
+  workers_->join();
+  if (listenerFailed_) {
+    // The listener never came up: an operator's supervisor must see it.
+    writeLog("INFO", "FINISH");
+    return 1;
+  }
+  writeLog("INFO", "FINISH");
+  // Replies to senders still go out meanwhile.
+  sleepSeconds(10);
+  return 0;
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "database/statements.h"
+#include "intake/notification_queue.h"
+#include "processing/service_locks.h"
+#include "services/service_loader.h"
+#include "services/service_registry.h"
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class Cleaner;
+class IniConfig;
+class NotificationServer;
+class PgPool;
+class Workers;
+struct ProcessingContext;
+
+// The daemon: owns the configuration values, the database pool, the
+// notification queue, the service registry, the listener, the workers and
+// the cleaning thread, starts them in order and stops them.
+//
+// Lock order, whoever takes them: a service's lock (ServiceLocks) before
+// anything else; then the service's stored state, or the pool's list lock
+// before one connection's lock; the queue's mutex before the host order's
+// lock (a ticket is taken while popping); the log lock last of all. No other
+// two are held together.
+class Receiver {
+public:
+  struct Options {
+    std::string configPath = "/etc/quelm/receiver.conf";
+    bool debug = false;
+  };
+
+  explicit Receiver(Options options);
+  ~Receiver();
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+
+  // Runs the daemon from the first start-up step to the end of the stop;
+  // returns the process's exit status.
+  int run();
+
+  // The stop: raises the flag, wakes every idle worker and answers what is
+  // still queued. Safe from any thread, any number of times.
+  void requestStop();
+
+private:
+  int startAndServe();
+
+  Options options_;
+  std::unique_ptr<IniConfig> config_;
+  std::unique_ptr<PgPool> pool_;
+  ErrorIds errorIds_;
+  NotificationQueue queue_;
+  ServiceRegistry registry_;
+  AutoAcknowledgements acknowledgements_;
+  ServiceLocks serviceLocks_;
+  std::atomic<bool> stopRequested_ { false };
+  std::unique_ptr<ProcessingContext> context_;
+
+  std::unique_ptr<NotificationServer> listener_;
+  std::thread listenerThread_;
+  std::promise<void> listenerFinished_;
+  std::future<void> listenerDone_;
+  std::atomic<bool> listenerFailed_ { false };
+  std::unique_ptr<Workers> workers_;
+  std::unique_ptr<Cleaner> cleaner_;
+  std::thread cleanerThread_;
+};

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "database/connection_settings.h"
+#include "database/pg_result.h"
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// One PostgreSQL connection and the lock that serialises every use of it.
+// A connection the server dropped is reset on its next use, at most once per
+// pause (0.5 s doubling up to 5 s while the server stays away), and the
+// statements prepared on it are prepared again.
+class PgConnection {
+public:
+  // Opens the connection; throws DatabaseError with the library's error text
+  // and a line end when it cannot.
+  explicit PgConnection(const ConnectionSettings& settings);
+  PgConnection(const PgConnection&) = delete;
+  PgConnection& operator=(const PgConnection&) = delete;
+
+  std::string clientEncoding();
+  PgResult executeRequest(const std::string& sql);
+  PgResult executeParams(const std::string& sql, const std::vector<std::string>& values);
+  void prepareRequest(const std::string& name, const std::string& sql, int paramCount);
+  PgResult executePrepared(const std::string& name, const std::vector<std::string>& values);
+
+  // How many times the connection was reset after the server dropped it.
+  int resetAttempts();
+
+  static constexpr std::chrono::milliseconds resetIntervalMin { 500 };
+  static constexpr std::chrono::milliseconds resetIntervalMax { 5000 };
+
+private:
+  struct ConnDeleter {
+    void operator()(PGconn* conn) const { PQfinish(conn); }
+  };
+  struct Prepared {
+    std::string name;
+    std::string sql;
+    int paramCount;
+  };
+
+  // Everything below is used with lock_ held.
+
+  // A result that is neither "command ok" nor "tuples ok" becomes a
+  // DatabaseError with the prefix and error text.
+  PgResult checked(PGresult* raw, const std::string& prefix, bool connectionText);
+  // Runs a call. When it fails because the server dropped the connection,
+  // the connection is reset, its statements prepared again and the call
+  // retried once.
+  template <typename Call>
+  PgResult runLocked(Call call, const std::string& prefix, bool connectionText);
+  // Reset and re-prepare; false when not attempted (too soon) or failed.
+  bool recoverLocked();
+  // Whether a failed call failed because the server could not be reached
+  // (bad connection, or a connection-class SQLSTATE).
+  bool connectionFailed(const PGresult* result) const;
+
+  std::mutex lock_;
+  std::unique_ptr<PGconn, ConnDeleter> connection_;
+  // Statements prepared on this connection, to prepare again after a reset.
+  std::vector<Prepared> prepared_;
+  bool lost_ = false;
+  int resetAttempts_ = 0;
+  std::chrono::steady_clock::time_point lastReset_ {};
+  std::chrono::milliseconds resetPause_ { resetIntervalMin };
+};

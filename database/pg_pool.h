@@ -1,0 +1,53 @@
+#pragma once
+
+#include "database/connection_settings.h"
+#include "database/pg_connection.h"
+#include "database/pg_result.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// A fixed set of open connections handed out in strict rotation. Every
+// statement of the daemon goes through one pool. Lock order: the list lock
+// before a connection's lock, and both together only while preparing.
+class PgPool {
+public:
+  // Opens count connections; throws DatabaseError when one cannot be opened,
+  // or when count is below 1 (an empty pool could serve nothing).
+  PgPool(const ConnectionSettings& settings, int count);
+  PgPool(const PgPool&) = delete;
+  PgPool& operator=(const PgPool&) = delete;
+
+  PgConnection* getNextConnection();
+  int connectionCount();
+  int nextConnectionIndex();
+  std::string clientEncoding();
+  // Debug mode: a raw line with the connection index and the result status
+  // of every statement.
+  void enableDebugMode(bool enabled);
+
+  // Prepares the statement on every connection, holding the list lock
+  // throughout; the first failure stops there and throws.
+  void prepareRequest(const std::string& name, const std::string& sql, int paramCount = 0);
+
+  PgResult executeRequest(const std::string& sql);
+  PgResult executeParams(const std::string& sql, const std::vector<std::string>& values);
+  PgResult executePrepared(const std::string& name, const std::vector<std::string>& values = {});
+
+private:
+  // Picks the next connection under the list lock; returns it with its
+  // position. The index wraps one call late, as callers of
+  // nextConnectionIndex observe.
+  PgConnection* rotate(std::uint32_t& position);
+  template <typename Call>
+  PgResult run(Call call);
+
+  std::mutex listLock_;
+  std::vector<std::unique_ptr<PgConnection>> connections_;
+  std::uint32_t index_ = 0;
+  std::atomic<bool> debugMode_ { false };
+};

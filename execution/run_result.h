@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <system_error>
+
+// How one run of a program ended, as plain facts: what to make of them (the
+// state, the stored text, whether to try again) is the caller's business.
+struct RunResult {
+  enum class Ending {
+    // The program exited; exitStatus is its status.
+    exited,
+    // A signal ended it; exitStatus is the signal number.
+    signaled,
+    // It was still running at its time limit and was stopped.
+    timedOut,
+    // A step of the run failed: failedStep names it, error says why.
+    failed,
+  };
+
+  Ending ending = Ending::failed;
+  int exitStatus = 0;
+  // What the program wrote on its standard output, as read.
+  std::string output;
+  // For a failed run, the step, in the words of the daemon's failure texts:
+  // "Error open pipe", "Error create fork", "Error read buffer:" or
+  // "Error execute" (waiting for the program).
+  std::string failedStep;
+  std::error_code error;
+
+  // The program ran to its end and was waited for (or waiting failed).
+  bool reachedEnd() const
+  {
+    return ending == Ending::exited || ending == Ending::signaled || failedStep == "Error execute";
+  }
+};

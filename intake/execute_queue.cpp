@@ -1,3 +1,0 @@
-#include "intake/execute_queue.h"
-
-ExecuteQueue<notification>* executeService = nullptr;

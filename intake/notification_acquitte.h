@@ -1,4 +1,0 @@
-#pragma once
-
-// The acknowledgement record lives with the other notification records.
-#include "intake/notification.h"

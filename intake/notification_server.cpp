@@ -1,0 +1,429 @@
+#include "intake/notification_server.h"
+
+#include "core/log.h"
+#include "intake/listen_error.h"
+#include "intake/payload_host.h"
+
+#include <boost/version.hpp>
+#include <openssl/ssl.h>
+
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#if BOOST_VERSION >= 107400
+// A connection's SSL object is shared by its reads, writes and shutdown; the
+// library keeps them on one strand only with this executor (intake's build
+// selects it): the default one lets I/O threads run OpenSSL on the same
+// connection at once.
+static_assert(std::is_same<boost::asio::ip::tcp::socket::executor_type, boost::asio::executor>::value,
+    "intake must be built with BOOST_ASIO_USE_TS_EXECUTOR_AS_DEFAULT");
+#endif
+
+namespace {
+
+// What a connection is created with: TLS 1.2, the server's cipher list and no
+// certificate, so that a connection never given its real context fails its
+// handshake.
+std::shared_ptr<boost::asio::ssl::context> placeholderContext()
+{
+  auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
+  SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(1));
+  return context;
+}
+
+} // namespace
+
+// Carries replies from any thread to the listener's event loop. The channels
+// of open connections share it; the server cuts it off when it goes, so a
+// late reply from a worker is dropped instead of reaching a freed endpoint.
+class ReplyHub {
+public:
+  explicit ReplyHub(NotificationServer::Endpoint& endpoint)
+      : endpoint_(&endpoint)
+  {
+  }
+
+  // Hands the text to the event loop, which writes it on the connection if
+  // it is still open; a reply for a closed connection is dropped.
+  void post(const websocketpp::connection_hdl& hdl, std::string text)
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (endpoint_ == nullptr)
+      return;
+    NotificationServer::Endpoint* endpoint = endpoint_;
+    boost::asio::post(endpoint->get_io_service(), [endpoint, hdl, text = std::move(text)] {
+      websocketpp::lib::error_code ec;
+      endpoint->send(hdl, text, websocketpp::frame::opcode::text, ec);
+    });
+  }
+
+  void detach()
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    endpoint_ = nullptr;
+  }
+
+private:
+  std::mutex lock_;
+  NotificationServer::Endpoint* endpoint_;
+};
+
+namespace {
+
+// The reply channel of one acknowledged connection.
+class ConnectionReplies : public ReplyChannel {
+public:
+  ConnectionReplies(std::shared_ptr<ReplyHub> hub, websocketpp::connection_hdl hdl)
+      : hub_(std::move(hub))
+      , hdl_(std::move(hdl))
+  {
+  }
+
+  void send(std::uint64_t seq, Outcome outcome) override { hub_->post(hdl_, replyText(seq, outcome)); }
+
+  // Numbers the connection's messages; called only from its message handler,
+  // which the connection's strand serialises.
+  std::uint64_t nextSeq() { return ++lastSeq_; }
+
+private:
+  std::shared_ptr<ReplyHub> hub_;
+  websocketpp::connection_hdl hdl_;
+  std::uint64_t lastSeq_ = 0;
+};
+
+} // namespace
+
+NotificationServer::NotificationServer(ListenerSettings settings, NotificationQueue& queue)
+    : settings_(std::move(settings))
+    , queue_(queue)
+    , trace_(traceEnabled())
+    , replyHub_(std::make_shared<ReplyHub>(endpoint_))
+{
+  using websocketpp::lib::placeholders::_1;
+  using websocketpp::lib::placeholders::_2;
+  endpoint_.clear_access_channels(websocketpp::log::alevel::all);
+  endpoint_.clear_access_channels(websocketpp::log::alevel::frame_payload);
+  endpoint_.init_asio();
+  endpoint_.set_reuse_addr(true);
+  endpoint_.set_open_handler(websocketpp::lib::bind(&NotificationServer::onOpen, this, _1));
+  endpoint_.set_close_handler(websocketpp::lib::bind(&NotificationServer::onClose, this, _1));
+  endpoint_.set_message_handler(websocketpp::lib::bind(&NotificationServer::onMessage, this, _1, _2));
+  endpoint_.set_validate_handler([this](websocketpp::connection_hdl hdl) {
+    // An exception here would end an I/O thread: refuse that one connection.
+    try {
+      return selectFirstSubprotocol(endpoint_, hdl);
+    } catch (const std::exception& error) {
+      writeLog("ERR", std::string("SyslogServer#validate: ") + error.what());
+      return false;
+    }
+  });
+  if (settings_.maxMessageSize > 0)
+    endpoint_.set_max_message_size(settings_.maxMessageSize);
+  // A sender refused at the handshake is worth a line when senders must
+  // prove who they are.
+  if (settings_.tls.verifyClient)
+    endpoint_.set_fail_handler(websocketpp::lib::bind(&NotificationServer::onFail, this, _1));
+}
+
+NotificationServer::~NotificationServer() { replyHub_->detach(); }
+
+void NotificationServer::setListenState(ListenState state, int bound, const std::string& error)
+{
+  {
+    std::lock_guard<std::mutex> guard(stateLock_);
+    listenState_ = state;
+    boundPort_ = bound;
+    listenErrorText_ = error;
+  }
+  stateChanged_.notify_all();
+}
+
+bool NotificationServer::waitListening(std::chrono::milliseconds timeout)
+{
+  std::unique_lock<std::mutex> lock(stateLock_);
+  stateChanged_.wait_for(lock, timeout, [this] { return listenState_ != ListenState::notYet; });
+  return listenState_ == ListenState::listening;
+}
+
+int NotificationServer::listeningPort() const
+{
+  std::lock_guard<std::mutex> guard(stateLock_);
+  return boundPort_;
+}
+
+std::string NotificationServer::listenError() const
+{
+  std::lock_guard<std::mutex> guard(stateLock_);
+  return listenErrorText_;
+}
+
+std::size_t NotificationServer::connectionCount()
+{
+  std::lock_guard<std::mutex> guard(connectionLock_);
+  return connections_.size();
+}
+
+void NotificationServer::run()
+{
+  // The library makes each connection (and its TLS context) ahead of time,
+  // when the previous one is accepted. The real context is therefore built
+  // once the TCP connection exists, just before its handshake, and swapped in:
+  // a certificate file replaced on disk serves the very next connection.
+  endpoint_.set_tls_init_handler([](websocketpp::connection_hdl) { return placeholderContext(); });
+  endpoint_.set_tcp_pre_init_handler([this](websocketpp::connection_hdl hdl) { installConnectionContext(hdl); });
+
+  websocketpp::lib::error_code ec;
+  if (settings_.port < 0 || settings_.port > 65535)
+    ec = std::make_error_code(std::errc::invalid_argument);
+  else
+    endpoint_.listen(static_cast<uint16_t>(settings_.port), ec);
+  if (ec) {
+    trace("THREAD Syslog#error listen");
+    setListenState(ListenState::failed, 0, ec.message());
+    throw ListenError("bad listen");
+  }
+  boost::system::error_code localError;
+  int bound = endpoint_.get_local_endpoint(localError).port();
+
+  endpoint_.start_accept(ec);
+  if (ec) {
+    setListenState(ListenState::failed, 0, ec.message());
+    throw ListenError("bad listen");
+  }
+  setListenState(ListenState::listening, localError ? settings_.port : bound, std::string());
+  {
+    std::lock_guard<std::mutex> guard(dropLock_);
+    dropTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
+  }
+
+  std::vector<std::thread> threads;
+  threads.reserve(static_cast<std::size_t>(std::max(settings_.ioThreads - 1, 0)));
+  for (int i = 1; i < settings_.ioThreads; ++i)
+    threads.emplace_back([this] { runLoop(); });
+  if (settings_.ioThreads >= 1)
+    runLoop();
+  for (auto& thread : threads)
+    thread.join();
+}
+
+void NotificationServer::installConnectionContext(websocketpp::connection_hdl hdl)
+{
+  try {
+    Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
+    std::shared_ptr<boost::asio::ssl::context> fresh = makeTlsContext(settings_.tls, 1);
+    // The SSL object takes its own reference on the new context; the verify
+    // mode was copied from the placeholder when the object was made, so it
+    // is taken over explicitly.
+    SSL* ssl = connection->get_socket().native_handle();
+    SSL_set_SSL_CTX(ssl, fresh->native_handle());
+    SSL_set_verify(ssl, SSL_CTX_get_verify_mode(fresh->native_handle()), nullptr);
+    static const unsigned char sessionContext[] = "quelm-receiver";
+    SSL_set_session_id_context(ssl, sessionContext, sizeof sessionContext - 1);
+  } catch (const std::exception& error) {
+    writeLog("ERR", std::string("SSLException: ") + error.what());
+  }
+}
+
+void NotificationServer::runLoop()
+{
+  ++loopThreads_;
+  // A handler that throws must cost one log line, not an I/O thread.
+  for (;;) {
+    try {
+      endpoint_.run();
+      --loopThreads_;
+      return;
+    } catch (const std::exception& error) {
+      writeLog("ERR", std::string("THREAD Syslog#event loop: ") + error.what());
+    }
+  }
+}
+
+void NotificationServer::withLoopPaused(const std::function<void()>& work)
+{
+  int threads = loopThreads_.load();
+  if (threads > 0) {
+    {
+      std::lock_guard<std::mutex> guard(parkLock_);
+      parked_ = 0;
+      parkReleased_ = false;
+    }
+    for (int i = 0; i < threads; ++i)
+      boost::asio::post(endpoint_.get_io_service(), [this] {
+        std::unique_lock<std::mutex> lock(parkLock_);
+        ++parked_;
+        parkChanged_.notify_all();
+        parkChanged_.wait(lock, [this] { return parkReleased_; });
+      });
+    std::unique_lock<std::mutex> lock(parkLock_);
+    // Handlers are short; should one hang, go on rather than hang stop too.
+    parkChanged_.wait_for(lock, std::chrono::seconds(10), [&] { return parked_ >= threads; });
+  }
+  auto release = [this] {
+    {
+      std::lock_guard<std::mutex> guard(parkLock_);
+      parkReleased_ = true;
+    }
+    parkChanged_.notify_all();
+  };
+  try {
+    work();
+  } catch (...) {
+    release();
+    throw;
+  }
+  release();
+}
+
+void NotificationServer::stop()
+{
+  // Closing everything at once makes the library report each torn-down
+  // handshake and socket on standard error: noise for a stop.
+  endpoint_.clear_error_channels(websocketpp::log::elevel::all);
+  // Parked before connectionLock_ is taken: a loop thread waiting for that
+  // lock in onOpen could not park.
+  withLoopPaused([this] {
+    websocketpp::lib::error_code ec;
+    endpoint_.stop_listening(ec);
+    std::lock_guard<std::mutex> guard(dropLock_);
+    if (dropTimer_)
+      dropTimer_->cancel();
+  });
+  std::vector<websocketpp::connection_hdl> open;
+  {
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    stopping_ = true;
+    for (const auto& entry : connections_)
+      open.push_back(entry.first);
+  }
+  // Closed outside the lock: a close can run onClose, which takes it. A
+  // handle whose connection is already gone is skipped so the others still
+  // get closed.
+  for (auto& hdl : open) {
+    websocketpp::lib::error_code ec;
+    endpoint_.close(hdl, websocketpp::close::status::normal, "", ec);
+  }
+}
+
+void NotificationServer::abort() { endpoint_.stop(); }
+
+void NotificationServer::onOpen(websocketpp::connection_hdl hdl)
+{
+  trace("SyslogServer#on_open:");
+  bool late = false;
+  std::shared_ptr<ReplyChannel> replies;
+  if (endpoint_.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol)
+    replies = std::make_shared<ConnectionReplies>(replyHub_, hdl);
+  {
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    connections_[hdl] = std::move(replies);
+    late = stopping_;
+  }
+  // A handshake that was under way when stop ran is closed as soon as it
+  // completes, so that stop leaves no connection open.
+  if (late) {
+    websocketpp::lib::error_code ec;
+    endpoint_.close(hdl, websocketpp::close::status::normal, "", ec);
+  }
+  trace("SyslogServer#on_open end");
+}
+
+void NotificationServer::onClose(websocketpp::connection_hdl hdl)
+{
+  trace("SyslogServer#on_close:");
+  {
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    connections_.erase(hdl);
+  }
+  trace("SyslogServer#on_close end");
+}
+
+void NotificationServer::onMessage(websocketpp::connection_hdl hdl, MessagePtr msg)
+{
+  try {
+    // The message is dropped after this handler: its payload is moved into
+    // the notification rather than copied.
+    std::string& payload = msg->get_raw_payload();
+    if (trace_)
+      trace("THREAD SyslogServer#on_message:" + payload);
+    Notification item { hostFromPayload(payload), std::move(payload) };
+    if (endpoint_.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol) {
+      std::lock_guard<std::mutex> guard(connectionLock_);
+      auto found = connections_.find(hdl);
+      if (found != connections_.end() && found->second) {
+        item.seq = static_cast<ConnectionReplies&>(*found->second).nextSeq();
+        item.replyTo = found->second;
+      }
+    }
+    if (trace_)
+      trace("th_listener#PUSH NOTIF#");
+    std::string host = settings_.queueLimit == 0 ? std::string() : item.host;
+    std::shared_ptr<ReplyChannel> replyTo = item.replyTo;
+    std::uint64_t seq = item.seq;
+    switch (queue_.offer(std::move(item), settings_.queueLimit)) {
+    case NotificationQueue::Offer::queued:
+      break;
+    case NotificationQueue::Offer::full:
+      countDrop(host);
+      if (replyTo)
+        replyTo->send(seq, Outcome::dropped);
+      break;
+    case NotificationQueue::Offer::closed:
+      // The Receiver is stopping: nobody will handle it.
+      if (replyTo)
+        replyTo->send(seq, Outcome::shutdown);
+      break;
+    }
+  } catch (const std::exception& error) {
+    writeLog("ERR", std::string("THREAD SyslogServer#on_message: ") + error.what());
+  }
+}
+
+void NotificationServer::onFail(websocketpp::connection_hdl hdl)
+{
+  try {
+    Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
+    std::string reason = connection->get_ec().message();
+    std::string detail = connection->get_transport_ec().message();
+    if (!detail.empty() && detail != reason)
+      reason += " (" + detail + ")";
+    writeLog("ERR", "SyslogServer#connection refused from " + connection->get_remote_endpoint() + ": " + reason);
+  } catch (const std::exception& error) {
+    writeLog("ERR", std::string("SyslogServer#connection refused: ") + error.what());
+  }
+}
+
+void NotificationServer::countDrop(const std::string& host)
+{
+  // At most one line a second; it tells how many were dropped since the
+  // last one, so a flood cannot flood the log too. Drops that come after the
+  // last line of a burst are reported by a timer a second after it.
+  std::lock_guard<std::mutex> guard(dropLock_);
+  ++dropsSinceReport_;
+  lastDroppedHost_ = host;
+  auto now = std::chrono::steady_clock::now();
+  if (lastDropReport_.time_since_epoch().count() == 0 || now - lastDropReport_ >= std::chrono::seconds(1)) {
+    reportDropsLocked(host);
+    return;
+  }
+  if (dropTimerArmed_ || !dropTimer_)
+    return;
+  dropTimerArmed_ = true;
+  dropTimer_->expires_at(lastDropReport_ + std::chrono::seconds(1));
+  dropTimer_->async_wait([this](const boost::system::error_code& ec) {
+    std::lock_guard<std::mutex> guard(dropLock_);
+    dropTimerArmed_ = false;
+    if (!ec && dropsSinceReport_ > 0)
+      reportDropsLocked(lastDroppedHost_);
+  });
+}
+
+void NotificationServer::reportDropsLocked(const std::string& host)
+{
+  writeLog("ERR",
+      "SyslogServer#queue full (" + std::to_string(settings_.queueLimit) + "), notification from " + host
+          + " dropped; " + std::to_string(dropsSinceReport_) + " dropped since the last report");
+  dropsSinceReport_ = 0;
+  lastDropReport_ = std::chrono::steady_clock::now();
+}

@@ -1,0 +1,87 @@
+#include "processing/state_policy.h"
+
+#include <utf8.h>
+
+#include <iterator>
+
+const char* const noOutputText = "DAEMON: the plugin does not return anything on the stdout";
+
+namespace {
+
+std::string header(const std::string& cause, const RunTexts& texts)
+{
+  std::string text = cause;
+  if (texts.serviceName)
+    text += " " + *texts.serviceName;
+  return text + "\npath:" + texts.path + " " + texts.parameter;
+}
+
+std::string badReturnCode(const RunTexts& texts)
+{
+  std::string text = "Error execute: Bad return code\n";
+  if (texts.serviceName)
+    text += *texts.serviceName + "\n";
+  return text + "path:" + texts.path + " " + texts.parameter + " ";
+}
+
+Verdict failedRun(std::string failure)
+{
+  Verdict verdict;
+  verdict.failed = true;
+  verdict.failure = std::move(failure);
+  return verdict;
+}
+
+} // namespace
+
+std::string validUtf8(const std::string& text)
+{
+  std::string clean;
+  clean.reserve(text.size());
+  utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(clean), 0x20);
+  return clean;
+}
+
+Verdict judgeRun(const RunResult& run, const RunTexts& texts)
+{
+  switch (run.ending) {
+  case RunResult::Ending::failed:
+    return failedRun(header(run.failedStep, texts) + run.error.message());
+  case RunResult::Ending::timedOut:
+    return failedRun(header("Error plugin timeout (" + std::to_string(texts.timeoutSeconds) + " s)", texts));
+  case RunResult::Ending::signaled:
+    return failedRun(header("Error: quelm can't execute", texts) + run.output);
+  case RunResult::Ending::exited:
+    break;
+  }
+  Verdict verdict;
+  std::string clean = validUtf8(run.output);
+  if (run.exitStatus <= 5) {
+    verdict.state = run.exitStatus;
+    verdict.output = clean;
+  } else if (run.exitStatus == 255) {
+    verdict.output = "UNKNOWN: QuelmDaemon could not connect to host";
+  } else {
+    verdict.output = badReturnCode(texts) + clean;
+  }
+  if (clean.empty() || clean == "''")
+    return failedRun(noOutputText);
+  return verdict;
+}
+
+std::vector<std::string> alertingArguments(const std::vector<std::string>& arguments, const std::string& errorId)
+{
+  std::vector<std::string> out;
+  out.reserve(arguments.size());
+  for (const std::string& argument : arguments)
+    out.push_back(argument.find("$ERROR") != std::string::npos ? errorId : argument);
+  return out;
+}
+
+std::string alertFailure(const RunResult& run, const std::string& path, const std::string& parameter)
+{
+  if (run.failedStep.empty())
+    return "";
+  const char* cause = run.failedStep == "Error create fork" ? "Error create fork ALERTE" : "Error execute ALERTE";
+  return cause + path + " " + parameter + run.error.message();
+}

@@ -1,0 +1,43 @@
+#include "services/service_registry.h"
+
+#include "core/log.h"
+
+void ServiceRegistry::addService(const std::string& host, std::shared_ptr<SyslogService> service)
+{
+  std::shared_ptr<SyslogService> replaced;
+  {
+    auto services = services_.lock();
+    std::shared_ptr<SyslogService>& slot = (*services)[host];
+    replaced = std::move(slot);
+    slot = std::move(service);
+  }
+  // The replaced service, if this was its last holder, is freed here,
+  // outside the lock.
+}
+
+bool ServiceRegistry::find(const std::string& host)
+{
+  // Written before the registry lock is taken: the two are never held
+  // together.
+  writeRaw("search " + host);
+  auto services = services_.lock();
+  return services->count(host) != 0;
+}
+
+std::shared_ptr<SyslogService> ServiceRegistry::getService(const std::string& host)
+{
+  auto services = services_.lock();
+  auto found = services->find(host);
+  return found == services->end() ? nullptr : found->second;
+}
+
+void ServiceRegistry::clear()
+{
+  Services dropped;
+  dropped.swap(*services_.lock());
+  // Released outside the lock.
+}
+
+bool ServiceRegistry::empty() { return services_.lock()->empty(); }
+
+int ServiceRegistry::size() { return static_cast<int>(services_.lock()->size()); }
