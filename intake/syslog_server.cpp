@@ -99,9 +99,9 @@ private:
 } // namespace
 
 SyslogServer::SyslogServer(int port, int threadCount, ExecuteQueue<notification>* queue)
-    : port(port)
+    : replyHub(std::make_shared<ReplyHub>(endpoint))
+    , port(port)
     , threadCount(threadCount)
-    , replyHub(std::make_shared<ReplyHub>(endpoint))
     , queue(queue)
 {
   setDefaultSetting();
