@@ -1,12 +1,20 @@
 #include "bench/sender_pool.h"
 
+#include "intake/notification.h"
+
 #include <stdexcept>
 
 SenderPool::SenderPool(std::string uri, int connections)
+    : SenderPool(std::move(uri), connections, nullptr)
+{
+}
+
+SenderPool::SenderPool(std::string uri, int connections, ReplyHandler onReply)
     : uri_(std::move(uri))
+    , onReply_(std::move(onReply))
 {
   for (int i = 0; i < connections; ++i)
-    clients_.push_back(makeClient());
+    clients_.push_back(makeClient(static_cast<std::size_t>(i)));
 }
 
 SenderPool::~SenderPool()
@@ -14,9 +22,13 @@ SenderPool::~SenderPool()
   closeAll(std::chrono::milliseconds(5000));
 }
 
-std::unique_ptr<SyslogClient> SenderPool::makeClient()
+std::unique_ptr<SyslogClient> SenderPool::makeClient(std::size_t index)
 {
   auto client = std::make_unique<SyslogClient>(uri_);
+  if (onReply_) {
+    client->addSubprotocol(ackSubprotocol);
+    client->setReplyAction([this, index](const std::string& reply) { onReply_(index, reply); });
+  }
   client->setOutput(quiet_);
   client->setLibraryLogging(false);
   // The pool reads the outcome from the phase; nothing may end the process.
@@ -51,7 +63,7 @@ void SenderPool::reconnect(std::size_t slot, std::chrono::milliseconds timeout)
   std::unique_ptr<SyslogClient>& client = clients_[slot % clients_.size()];
   if (client->close(websocketpp::close::status::normal, ""))
     client->waitFinished(timeout);
-  client = makeClient();
+  client = makeClient(slot % clients_.size());
   client->connect();
   if (client->waitOpened(timeout) != SyslogClient::Phase::open)
     throw std::runtime_error("a sender connection did not reopen: " + client->failureText());

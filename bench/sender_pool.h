@@ -3,6 +3,7 @@
 #include "intake/syslog_client.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -12,7 +13,13 @@
 // with its own event loop thread. Messages are spread over them by index.
 class SenderPool {
   public:
+  // Called on a connection's event loop thread with the connection's index
+  // and each reply's text.
+  using ReplyHandler = std::function<void(std::size_t connection, const std::string& reply)>;
+
   SenderPool(std::string uri, int connections);
+  // Connections that ask for acknowledgements, whose replies go to onReply.
+  SenderPool(std::string uri, int connections, ReplyHandler onReply);
   ~SenderPool();
   SenderPool(const SenderPool&) = delete;
   SenderPool& operator=(const SenderPool&) = delete;
@@ -35,9 +42,10 @@ class SenderPool {
   long reconnects() const { return reconnects_; }
 
   private:
-  std::unique_ptr<SyslogClient> makeClient();
+  std::unique_ptr<SyslogClient> makeClient(std::size_t index);
 
   std::string uri_;
+  ReplyHandler onReply_;
   std::ostream quiet_ { nullptr };
   std::vector<std::unique_ptr<SyslogClient>> clients_;
   long reconnects_ = 0;

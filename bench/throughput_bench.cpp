@@ -24,7 +24,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -351,6 +353,74 @@ class Sender {
   long sendFailures_ = 0;
 };
 
+// Pairs each reply of an acknowledged connection with the notification it
+// answers: replies carry the message's number on its connection.
+class AckTracker {
+  public:
+  AckTracker(std::size_t connections, std::size_t capacity, Clock::time_point epoch)
+      : sentOn_(connections)
+      , replyTimes_(capacity, 0)
+      , epoch_(epoch)
+  {
+  }
+
+  void sent(std::size_t connection, std::size_t sequence)
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    sentOn_[connection].push_back(sequence);
+  }
+
+  void replied(std::size_t connection, const std::string& reply)
+  {
+    std::int64_t at = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch_).count();
+    std::size_t seqAt = reply.find("\"seq\":");
+    std::uint64_t seq = seqAt == std::string::npos ? 0 : std::strtoull(reply.c_str() + seqAt + 6, nullptr, 10);
+    bool stored = reply.find("\"status\":\"stored\"") != std::string::npos;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (seq == 0 || seq > sentOn_[connection].size())
+        return;
+      std::size_t sequence = sentOn_[connection][seq - 1];
+      if (replyTimes_[sequence] != 0)
+        ++duplicates_;
+      replyTimes_[sequence] = at;
+      ++replies_;
+      if (!stored)
+        ++notStored_;
+    }
+    changed_.notify_all();
+  }
+
+  std::uint64_t replies()
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    return replies_;
+  }
+  std::uint64_t notStored()
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    return notStored_;
+  }
+  void waitForReplies(std::uint64_t count, Clock::time_point until)
+  {
+    std::unique_lock<std::mutex> lock(lock_);
+    changed_.wait_until(lock, until, [&] { return replies_ >= count; });
+  }
+  std::int64_t replyTime(std::size_t sequence)
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    return replyTimes_[sequence];
+  }
+
+  private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<std::vector<std::size_t>> sentOn_;
+  std::vector<std::int64_t> replyTimes_;
+  Clock::time_point epoch_;
+  std::uint64_t replies_ = 0, notStored_ = 0, duplicates_ = 0;
+};
+
 double percentile(std::vector<double>& sorted, double fraction)
 {
   if (sorted.empty())
@@ -453,8 +523,75 @@ int run(const Options& options)
       halfRate, latencySent, latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.9),
       percentile(latencies, 0.99), latencies.empty() ? 0.0 : latencies.back());
 
+  // The same with acknowledgements: each sender connection asks for a reply
+  // per message, the window counts replies, and the time from send to reply
+  // is what a sender waits.
+  AckTracker tracker(static_cast<std::size_t>(options.senders), Sender::capacity, epoch);
+  SenderPool ackPool(daemon.uri(), options.senders,
+      [&](std::size_t connection, const std::string& reply) { tracker.replied(connection, reply); });
+  ackPool.open(std::chrono::seconds(10));
+  std::size_t ackSequence = sender.next() + 1000;
+  std::vector<std::int64_t> ackSendTimes(Sender::capacity, 0);
+  auto sendAcknowledged = [&](std::size_t sequence) {
+    std::size_t connection = sequence % ackPool.size();
+    std::string payload = "{\"fromhost\":\"" + benchHostName("bench-h", static_cast<int>(sequence % options.services))
+        + "\",\"message\":\"ack=" + std::to_string(sequence) + "\"}";
+    tracker.sent(connection, sequence);
+    ackSendTimes[sequence] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch).count();
+    ackPool.send(sequence, payload);
+  };
+  const std::size_t firstAck = ackSequence;
+  auto ackStart = Clock::now();
+  auto ackEnd = ackStart + std::chrono::seconds(options.peakSeconds);
+  while (Clock::now() < ackEnd && ackSequence < Sender::capacity) {
+    std::uint64_t inFlight = (ackSequence - firstAck) - tracker.replies();
+    if (inFlight < static_cast<std::uint64_t>(options.window)) {
+      sendAcknowledged(ackSequence++);
+      continue;
+    }
+    tracker.waitForReplies(ackSequence - firstAck - static_cast<std::size_t>(options.window) + 1,
+        std::min(ackEnd, Clock::now() + std::chrono::milliseconds(100)));
+  }
+  const std::size_t ackSent = ackSequence - firstAck;
+  tracker.waitForReplies(ackSent, Clock::now() + std::chrono::seconds(60));
+  const std::int64_t ackSteadyFrom = ns(ackStart) + (ns(ackEnd) - ns(ackStart)) / 5;
+  const std::int64_t ackSteadyTo = ns(ackEnd);
+  std::size_t ackSteady = 0;
+  for (std::size_t s = firstAck; s < firstAck + ackSent; ++s) {
+    std::int64_t at = tracker.replyTime(s);
+    if (at >= ackSteadyFrom && at < ackSteadyTo)
+      ++ackSteady;
+  }
+  const double ackRate = ackSteady / ((ackSteadyTo - ackSteadyFrom) / 1e9);
+  std::printf("end to end with acknowledgements, peak (%d in flight, %d s): %.0f notifications/s  (%zu sent, "
+              "%llu replies, %llu not stored)\n",
+      options.window, options.peakSeconds, ackRate, ackSent, static_cast<unsigned long long>(tracker.replies()),
+      static_cast<unsigned long long>(tracker.notStored()));
+
+  // Send to reply at half the one-way peak, open loop, as the one-way
+  // latency above.
+  const std::size_t firstAckPaced = ackSequence;
+  auto pacedStart = Clock::now();
+  for (std::size_t i = 0; i < latencyCount && ackSequence < Sender::capacity; ++i) {
+    std::this_thread::sleep_until(pacedStart + std::chrono::nanoseconds(static_cast<std::int64_t>(i * 1e9 / halfRate)));
+    sendAcknowledged(ackSequence++);
+  }
+  tracker.waitForReplies(ackSent + (ackSequence - firstAckPaced), Clock::now() + std::chrono::seconds(60));
+  std::vector<double> replyLatencies;
+  for (std::size_t s = firstAckPaced; s < ackSequence; ++s) {
+    std::int64_t at = tracker.replyTime(s);
+    if (at != 0)
+      replyLatencies.push_back((at - ackSendTimes[s]) / 1e6);
+  }
+  std::sort(replyLatencies.begin(), replyLatencies.end());
+  std::printf("send to reply at %.0f/s (%zu sent, %zu answered): median %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+      halfRate, ackSequence - firstAckPaced, replyLatencies.size(), percentile(replyLatencies, 0.5),
+      percentile(replyLatencies, 0.9), percentile(replyLatencies, 0.99),
+      replyLatencies.empty() ? 0.0 : replyLatencies.back());
+  ackPool.closeAll(std::chrono::seconds(10));
+
   int abnormal = pool.closeAll(std::chrono::seconds(10));
-  std::uint64_t lost = sender.next() - listener.count();
+  std::uint64_t lost = sender.next() - listener.count() + ackSequence - firstAck - tracker.replies();
   std::printf("checks: %zu sent, %llu updates seen, %llu lost, %llu duplicated, %ld send failures, %d abnormal "
               "closes\n",
       sender.next(), static_cast<unsigned long long>(listener.count()), static_cast<unsigned long long>(lost),
@@ -468,6 +605,10 @@ int run(const Options& options)
       spawnLimit <= updateLimit ? "spawns" : "UpdateState", 100.0 * peakRate / lowerLimit);
   std::printf("  latency at %.0f/s: median %.1f ms, p99 %.1f ms\n", halfRate, percentile(latencies, 0.5),
       percentile(latencies, 0.99));
+  std::printf("  acknowledged peak  %8.0f /s: %.0f%% of the one-way peak (goal >= 90%%)\n", ackRate,
+      100.0 * ackRate / peakRate);
+  std::printf("  send to reply at %.0f/s: median %.1f ms, p99 %.1f ms\n", halfRate, percentile(replyLatencies, 0.5),
+      percentile(replyLatencies, 0.99));
 
   int status = daemon.stop(std::chrono::seconds(30));
   std::printf("daemon stopped with status %d\n", status);

@@ -75,6 +75,7 @@ void SyslogClient::setLibraryLogging(bool enabled)
   if (enabled) {
     endpoint.set_access_channels(websocketpp::log::alevel::all);
     endpoint.set_error_channels(websocketpp::log::elevel::all);
+    endpoint.get_alog().set_ostream(&std::cerr);
     endpoint.get_elog().set_ostream(&std::cerr);
   } else {
     endpoint.clear_access_channels(websocketpp::log::alevel::all);
@@ -98,6 +99,11 @@ void SyslogClient::setCloseAction(std::function<void()> action)
 void SyslogClient::setFailAction(std::function<void()> action)
 {
   failAction = std::move(action);
+}
+
+void SyslogClient::setReplyAction(std::function<void(const std::string&)> action)
+{
+  replyAction = std::move(action);
 }
 
 void SyslogClient::setDebugFunction(DebugFunction fn)
@@ -306,9 +312,13 @@ void SyslogClient::on_open(websocketpp::connection_hdl hdl)
   setPhase(Phase::open);
 }
 
-void SyslogClient::on_message(websocketpp::connection_hdl hdl, MessagePtr)
+void SyslogClient::on_message(websocketpp::connection_hdl hdl, MessagePtr msg)
 {
   messageTime = Clock::now();
+  if (replyAction) {
+    replyAction(msg->get_payload());
+    return;
+  }
   websocketpp::lib::error_code ec;
   endpoint.close(hdl, websocketpp::close::status::going_away, "plop", ec);
 }

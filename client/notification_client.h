@@ -17,7 +17,8 @@
 // The sending side of the notification protocol: a secure WebSocket client
 // that sends text messages and reports the timing of its connection's
 // phases. By default a closed connection prints the timings and ends the
-// process with status 1; an owner that wants to go on sets its own actions.
+// process with status 1, and a message from the server closes the
+// connection; an owner that wants to go on sets its own actions.
 class SyslogClient {
 public:
   using Endpoint = websocketpp::client<websocketpp::config::asio_tls_client>;
@@ -51,10 +52,16 @@ public:
   // servers that ask senders for one.
   void setClientCertificate(std::string pemPath);
   void setOutput(std::ostream& out);
+  // The library's whole log on standard error, or only its errors kept for
+  // failureText. Standard output stays free for the owner's own protocol.
   void setLibraryLogging(bool enabled);
   void addSubprotocol(const std::string& subprotocol);
   void setCloseAction(std::function<void()> action);
   void setFailAction(std::function<void()> action);
+  // Receives each message the server sends (its replies, on a connection
+  // that asked for them), on the event loop thread; the connection stays
+  // open.
+  void setReplyAction(std::function<void(const std::string&)> action);
 
   // Waits for the phase to leave `connecting` (or `open` for waitFinished);
   // returns the phase reached, which is the old one on time-out.
@@ -103,6 +110,7 @@ private:
   std::vector<std::string> subprotocols;
   std::function<void()> closeAction;
   std::function<void()> failAction;
+  std::function<void(const std::string&)> replyAction;
 
   // Guards the handle, the phase and the connection report: the handlers run
   // on runThread while the owner sends and waits on its own thread.

@@ -1,14 +1,22 @@
 // quelm-notify: sends notifications to a Receiver over secure WebSocket.
 
+#include "intake/notification.h"
 #include "intake/syslog_client.h"
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -17,6 +25,7 @@ const char* const usageText = R"(Usage:
   quelm-notify wss://HOST:PORT/ --host NAME --message TEXT [options]
   quelm-notify wss://HOST:PORT/ --json '{"fromhost":"NAME",...}' [options]
   quelm-notify wss://HOST:PORT/ --stdin [--host NAME] [options]
+  quelm-notify wss://HOST:PORT/ --confirm [--host NAME] [options]
 
 Sends notifications to a Receiver over secure WebSocket (TLS 1.2). The
 server's certificate is not verified.
@@ -28,19 +37,61 @@ server's certificate is not verified.
   --stdin           send each non-empty line of standard input as one
                     message: unchanged, or wrapped like --message when
                     --host is given; ends at end of input
+  --ack             ask the Receiver to reply to every message (WebSocket
+                    subprotocol quelm.ack.v1) and wait for all the replies;
+                    the exit status then tells what became of the messages
+  --confirm         read standard input as --stdin does and answer every
+                    line on standard output once the Receiver has replied:
+                    the line protocol of rsyslog's omprog with
+                    confirmMessages="on" (see below)
   --cert FILE       present the certificate and unencrypted key in this PEM
                     file to the server (for a Receiver with verify_client=1)
   --timings         print the connection phase timings (microseconds since
                     the connection started) on standard output at the end
   --timeout SECONDS how long to wait for the connection to open and for the
-                    closing handshake (default 10)
-  --verbose         show the client's progress and the library's log
+                    closing handshake, and with --ack for the replies,
+                    counted from the last message sent (default 10); with
+                    --confirm, for the answer to each line, counted from
+                    its arrival (default 8, below rsyslog's confirmTimeout)
+  --verbose         show the client's progress, the library's log and each
+                    reply on standard error
   --help            this text
 
 Exit status: 0 when every message was handed over and the connection closed
 normally; 1 when the connection cannot be made, the TLS handshake fails or
 the server goes away (one line on standard error says which); 2 for a
 usage error.
+
+Exit status with --ack:
+  0  every message was stored
+  1  the connection cannot be made, the TLS handshake fails, or the Receiver
+     did not select quelm.ack.v1 (it gives no replies)
+  2  usage error
+  3  a message was not stored and sending it again changes nothing: ignored
+     (no service for its host, or no usable "fromhost"), rejected (the
+     database refused it) or forbidden (the sender may not report for that
+     host)
+  4  a message may be stored if sent again: dropped (the Receiver's queue was
+     full), shutdown (the Receiver stopped before handling it), no reply
+     within the time-out, or the connection was lost; 4 wins over 3
+  One line on standard error counts the messages not stored by reason.
+
+Lines written with --confirm (standard output, flushed after each line):
+  OK    once connected with acknowledgements, before any input is read
+  OK    for an input line whose message ended for good: stored, ignored,
+        rejected or forbidden; also for an empty line, which is not sent
+  ERROR: not stored (REASON)
+        for an input line whose message may be stored if sent again; REASON
+        is dropped, shutdown, no reply within N s, connection lost, or
+        "no connection: ..." with why none could be made
+  Each line is sent and answered before the next one is read; a trailing
+  carriage return is removed. After a lost connection the next line
+  connects again; after a failed attempt the next one waits 0.5 s, doubling
+  up to 5 s, and a line that comes meanwhile gets an ERROR line at once.
+  When the first connection cannot be made within the time-out, or the
+  Receiver does not select quelm.ack.v1, the only line is "ERROR: cannot
+  connect ..." and the exit status is 1. At end of input, after the last
+  answer, the exit status is 0; 2 is a usage error.
 )";
 
 struct Options {
@@ -50,9 +101,14 @@ struct Options {
   std::optional<std::string> json;
   std::optional<std::string> certificate;
   bool fromStdin = false;
+  bool ack = false;
+  bool confirm = false;
   bool timings = false;
   bool verbose = false;
-  int timeoutSeconds = 10;
+  std::optional<int> timeoutGiven;
+
+  int timeoutSeconds() const { return timeoutGiven.value_or(confirm ? 8 : 10); }
+  std::chrono::milliseconds timeout() const { return std::chrono::milliseconds(timeoutSeconds() * 1000L); }
 };
 
 int usageError(const std::string& text)
@@ -110,10 +166,14 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
         long seconds = std::strtol(given->c_str(), &end, 10);
         if (end == given->c_str() || *end != '\0' || seconds <= 0 || seconds > 3600)
           return usageError("--timeout takes a number of seconds from 1 to 3600");
-        options.timeoutSeconds = static_cast<int>(seconds);
+        options.timeoutGiven = static_cast<int>(seconds);
       }
     } else if (arg == "--stdin") {
       options.fromStdin = true;
+    } else if (arg == "--ack") {
+      options.ack = true;
+    } else if (arg == "--confirm") {
+      options.confirm = true;
     } else if (arg == "--timings") {
       options.timings = true;
     } else if (arg == "--verbose") {
@@ -130,6 +190,14 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
     return usageError("no server URI given");
   if (options.uri.rfind("wss://", 0) != 0)
     return usageError("the server URI must start with wss://");
+  if (options.confirm) {
+    if (options.message || options.json)
+      return usageError("--confirm reads standard input: --message and --json do not apply");
+    if (options.timings)
+      return usageError("--confirm answers on standard output: --timings does not apply");
+    options.fromStdin = true;
+    options.ack = true;
+  }
   int sources = (options.message ? 1 : 0) + (options.json ? 1 : 0) + (options.fromStdin ? 1 : 0);
   if (sources != 1)
     return usageError("give exactly one of --message, --json and --stdin");
@@ -140,15 +208,39 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
   return std::nullopt;
 }
 
-int sendAll(const Options& options)
+// One line for an answer or a report, whatever a library put in its text.
+std::string oneLine(std::string text)
 {
-  const std::chrono::milliseconds timeout(options.timeoutSeconds * 1000L);
-  std::ostream quiet(nullptr);
-  SyslogClient client(options.uri);
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  std::replace(text.begin(), text.end(), '\r', ' ');
+  return text;
+}
+
+// Why a connection did not open, from the phase it stopped in.
+std::string openFailure(const SyslogClient& client, SyslogClient::Phase phase, int timeoutSeconds)
+{
+  std::string reason = client.failureText();
+  if (phase == SyslogClient::Phase::connecting)
+    reason = "no answer within " + std::to_string(timeoutSeconds) + " s";
+  else if (phase == SyslogClient::Phase::closed)
+    reason = "the server closed the connection during the handshake";
+  return reason.empty() ? "unknown error" : oneLine(reason);
+}
+
+void configureClient(SyslogClient& client, const Options& options, std::ostream& quiet)
+{
   client.setOutput(options.verbose ? std::cerr : quiet);
   client.setLibraryLogging(options.verbose);
   if (options.certificate)
     client.setClientCertificate(*options.certificate);
+}
+
+int sendAll(const Options& options)
+{
+  const std::chrono::milliseconds timeout = options.timeout();
+  std::ostream quiet(nullptr);
+  SyslogClient client(options.uri);
+  configureClient(client, options, quiet);
   // The outcome is read from the client's phase; nothing ends the process
   // from the event loop thread.
   client.setCloseAction([] {});
@@ -156,14 +248,8 @@ int sendAll(const Options& options)
 
   client.connect();
   SyslogClient::Phase phase = client.waitOpened(timeout);
-  if (phase != SyslogClient::Phase::open) {
-    std::string reason = client.failureText();
-    if (phase == SyslogClient::Phase::connecting)
-      reason = "no answer within " + std::to_string(options.timeoutSeconds) + " s";
-    else if (phase == SyslogClient::Phase::closed)
-      reason = "the server closed the connection during the handshake";
-    return failure("cannot connect to " + options.uri + ": " + (reason.empty() ? "unknown error" : reason));
-  }
+  if (phase != SyslogClient::Phase::open)
+    return failure("cannot connect to " + options.uri + ": " + openFailure(client, phase, options.timeoutSeconds()));
 
   auto sendOne = [&](const std::string& payload) -> bool {
     try {
@@ -203,9 +289,324 @@ int sendAll(const Options& options)
     client.printTimings(std::cout);
   if (phase != SyslogClient::Phase::closed)
     return failure("the server did not complete the closing handshake within "
-        + std::to_string(options.timeoutSeconds) + " s");
+        + std::to_string(options.timeoutSeconds()) + " s");
   if (client.remoteCloseCode() != websocketpp::close::status::normal)
     return failure("the server went away (close code " + std::to_string(client.remoteCloseCode()) + ")");
+  return 0;
+}
+
+// A reply {"seq":N,"status":"WORD"}; nullopt for anything else.
+std::optional<std::pair<std::uint64_t, std::string>> parseReply(const std::string& text)
+{
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) || !value.isObject())
+    return std::nullopt;
+  const Json::Value& seq = value["seq"];
+  const Json::Value& status = value["status"];
+  if (!seq.isUInt64() || seq.asUInt64() == 0 || !status.isString())
+    return std::nullopt;
+  return std::make_pair(static_cast<std::uint64_t>(seq.asUInt64()), status.asString());
+}
+
+// True when the message's handling has ended for good: sending it again
+// would give the same answer. Any other word (dropped, shutdown, or one this
+// tool does not know) leaves the message worth sending again.
+bool isFinal(const std::string& status)
+{
+  return status == outcomeName(Outcome::stored) || status == outcomeName(Outcome::ignored)
+      || status == outcomeName(Outcome::rejected) || status == outcomeName(Outcome::forbidden);
+}
+
+// One connection that asked for acknowledgements, with the replies it got.
+// The client's handlers run on its event loop thread; the owner sends and
+// waits on its own.
+class AckConnection {
+public:
+  enum class Opened { yes, failed, withoutAck };
+
+  explicit AckConnection(const Options& options)
+      : verbose_(options.verbose)
+      , client_(options.uri)
+  {
+    configureClient(client_, options, quiet_);
+    client_.addSubprotocol(ackSubprotocol);
+    auto lost = [this] {
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        lost_ = true;
+      }
+      changed_.notify_all();
+    };
+    client_.setCloseAction(lost);
+    client_.setFailAction(lost);
+    client_.setReplyAction([this](const std::string& text) { onReply(text); });
+  }
+
+  // Connects, waiting until the deadline at most; why not when it failed.
+  Opened open(std::chrono::steady_clock::time_point deadline, int timeoutSeconds, std::string& reason)
+  {
+    client_.connect();
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    SyslogClient::Phase phase = client_.waitOpened(std::max(left, std::chrono::milliseconds(0)));
+    if (phase != SyslogClient::Phase::open) {
+      reason = openFailure(client_, phase, timeoutSeconds);
+      return Opened::failed;
+    }
+    if (client_.selectedSubprotocol() != ackSubprotocol) {
+      reason = std::string("the Receiver did not select ") + ackSubprotocol;
+      client_.close(websocketpp::close::status::normal, "");
+      return Opened::withoutAck;
+    }
+    return Opened::yes;
+  }
+
+  // Sends one message; its number on this connection, or 0 when the
+  // connection is gone.
+  std::uint64_t send(const std::string& payload)
+  {
+    try {
+      client_.send(payload);
+    } catch (const std::exception&) {
+      std::lock_guard<std::mutex> guard(lock_);
+      lost_ = true;
+      return 0;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    return ++sent_;
+  }
+
+  // The status of message seq; nullopt when no reply came by the deadline or
+  // the connection was lost first. Replies to earlier messages, which came
+  // too late to count, are forgotten.
+  std::optional<std::string> waitReply(std::uint64_t seq, std::chrono::steady_clock::time_point deadline)
+  {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_until(guard, deadline, [&] { return replies_.count(seq) != 0 || lost_; });
+    std::optional<std::string> status;
+    auto found = replies_.find(seq);
+    if (found != replies_.end())
+      status = found->second;
+    replies_.erase(replies_.begin(), replies_.upper_bound(seq));
+    return status;
+  }
+
+  // Waits until the deadline at most for a reply to each of the first
+  // `count` messages; their statuses, nullopt where none came.
+  std::vector<std::optional<std::string>> waitReplies(std::uint64_t count, std::chrono::steady_clock::time_point deadline)
+  {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_until(guard, deadline, [&] { return replies_.size() >= count || lost_; });
+    std::vector<std::optional<std::string>> statuses(count);
+    for (std::uint64_t seq = 1; seq <= count; ++seq) {
+      auto found = replies_.find(seq);
+      if (found != replies_.end())
+        statuses[seq - 1] = found->second;
+    }
+    return statuses;
+  }
+
+  bool lost()
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lost_;
+  }
+
+  // Ends the connection with a closing handshake, waiting at most timeout.
+  void finish(std::chrono::milliseconds timeout)
+  {
+    if (client_.close(websocketpp::close::status::normal, ""))
+      client_.waitFinished(timeout);
+  }
+
+  SyslogClient& client() { return client_; }
+
+private:
+  void onReply(const std::string& text)
+  {
+    if (verbose_)
+      std::cerr << "quelm-notify: reply " << text << std::endl;
+    std::optional<std::pair<std::uint64_t, std::string>> reply = parseReply(text);
+    if (!reply) {
+      if (verbose_)
+        std::cerr << "quelm-notify: the reply above is not understood, ignored" << std::endl;
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      replies_[reply->first] = reply->second;
+    }
+    changed_.notify_all();
+  }
+
+  std::ostream quiet_ { nullptr };
+  bool verbose_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::map<std::uint64_t, std::string> replies_;
+  std::uint64_t sent_ = 0;
+  bool lost_ = false;
+  // Last, so that it goes first: its destructor ends the event loop, whose
+  // handlers use the members above.
+  SyslogClient client_;
+};
+
+// --ack: 0 when every message was stored, 4 when one may be stored if sent
+// again, otherwise 3.
+int sendAcknowledged(const Options& options)
+{
+  AckConnection connection(options);
+  std::string reason;
+  auto deadline = std::chrono::steady_clock::now() + options.timeout();
+  if (connection.open(deadline, options.timeoutSeconds(), reason) != AckConnection::Opened::yes)
+    return failure("cannot connect to " + options.uri + ": " + reason);
+
+  std::uint64_t sent = 0;
+  bool sendFailed = false;
+  auto sendOne = [&](const std::string& payload) {
+    if (connection.send(payload) == 0)
+      sendFailed = true;
+    else
+      ++sent;
+  };
+  if (options.message) {
+    sendOne(wrapMessage(*options.host, *options.message));
+  } else if (options.json) {
+    sendOne(*options.json);
+  } else {
+    std::string line;
+    while (!sendFailed && std::getline(std::cin, line)) {
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      if (!line.empty())
+        sendOne(options.host ? wrapMessage(*options.host, line) : line);
+    }
+  }
+
+  std::vector<std::optional<std::string>> statuses
+      = connection.waitReplies(sent, std::chrono::steady_clock::now() + options.timeout());
+  bool lost = connection.lost();
+  connection.finish(options.timeout());
+  if (options.timings)
+    connection.client().printTimings(std::cout);
+
+  // Counted by reason, in the order of the first message with each.
+  std::vector<std::pair<std::string, int>> notStored;
+  bool retry = sendFailed;
+  for (const std::optional<std::string>& status : statuses) {
+    if (status && *status == outcomeName(Outcome::stored))
+      continue;
+    std::string word = status ? *status
+                              : (lost ? std::string("no reply, connection lost")
+                                      : "no reply within " + std::to_string(options.timeoutSeconds()) + " s");
+    retry = retry || !status || !isFinal(*status);
+    auto known = std::find_if(notStored.begin(), notStored.end(), [&](const auto& entry) { return entry.first == word; });
+    if (known == notStored.end())
+      notStored.emplace_back(word, 1);
+    else
+      ++known->second;
+  }
+  if (sendFailed)
+    std::cerr << "quelm-notify: the connection was lost before every message was sent" << std::endl;
+  if (!notStored.empty()) {
+    int count = 0;
+    std::string detail;
+    for (const auto& entry : notStored) {
+      count += entry.second;
+      detail += (detail.empty() ? "" : ", ") + std::to_string(entry.second) + " " + oneLine(entry.first);
+    }
+    std::cerr << "quelm-notify: " << count << " of " << sent << " messages not stored: " << detail << std::endl;
+  }
+  if (retry)
+    return 4;
+  return notStored.empty() ? 0 : 3;
+}
+
+// --confirm: rsyslog's omprog confirmation protocol on standard input and
+// output; see the usage text.
+int confirmLines(const Options& options)
+{
+  using Clock = std::chrono::steady_clock;
+  const std::chrono::milliseconds firstPause(500);
+  const std::chrono::milliseconds longestPause(5000);
+  auto answer = [](const std::string& line) { std::cout << line << std::endl; };
+
+  std::unique_ptr<AckConnection> connection;
+  std::string reason;
+  std::chrono::milliseconds pause = firstPause;
+  Clock::time_point nextAttempt {};
+
+  // The first connection is tried again until the time-out: a Receiver
+  // started at the same time as rsyslog may not listen yet.
+  Clock::time_point deadline = Clock::now() + options.timeout();
+  for (;;) {
+    connection = std::make_unique<AckConnection>(options);
+    AckConnection::Opened opened = connection->open(deadline, options.timeoutSeconds(), reason);
+    if (opened == AckConnection::Opened::yes)
+      break;
+    if (opened == AckConnection::Opened::withoutAck || Clock::now() + pause >= deadline) {
+      answer("ERROR: cannot connect to " + options.uri + ": " + reason);
+      // Answered first: a connection still in its handshake may take a while
+      // to go.
+      connection.reset();
+      return 1;
+    }
+    connection.reset();
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, longestPause);
+  }
+  pause = firstPause;
+  answer("OK");
+
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (line.empty()) {
+      answer("OK");
+      continue;
+    }
+    Clock::time_point lineDeadline = Clock::now() + options.timeout();
+    if (connection && connection->lost()) {
+      // The first attempt after a loss is made at once.
+      connection.reset();
+      nextAttempt = Clock::now();
+    }
+    if (!connection) {
+      if (Clock::now() < nextAttempt) {
+        answer("ERROR: not stored (no connection: " + reason + ")");
+        continue;
+      }
+      auto attempt = std::make_unique<AckConnection>(options);
+      if (attempt->open(lineDeadline, options.timeoutSeconds(), reason) != AckConnection::Opened::yes) {
+        answer("ERROR: not stored (no connection: " + reason + ")");
+        attempt.reset();
+        nextAttempt = Clock::now() + pause;
+        pause = std::min(pause * 2, longestPause);
+        continue;
+      }
+      connection = std::move(attempt);
+      pause = firstPause;
+    }
+    std::uint64_t seq = connection->send(options.host ? wrapMessage(*options.host, line) : line);
+    if (seq == 0) {
+      answer("ERROR: not stored (connection lost)");
+      continue;
+    }
+    std::optional<std::string> status = connection->waitReply(seq, lineDeadline);
+    if (status && isFinal(*status))
+      answer("OK");
+    else if (status)
+      answer("ERROR: not stored (" + oneLine(*status) + ")");
+    else if (connection->lost())
+      answer("ERROR: not stored (connection lost)");
+    else
+      answer("ERROR: not stored (no reply within " + std::to_string(options.timeoutSeconds()) + " s)");
+  }
+  if (connection && !connection->lost())
+    connection->finish(options.timeout());
   return 0;
 }
 
@@ -217,6 +618,10 @@ int main(int argc, char** argv)
   if (std::optional<int> status = parseOptions(argc, argv, options))
     return *status;
   try {
+    if (options.confirm)
+      return confirmLines(options);
+    if (options.ack)
+      return sendAcknowledged(options);
     return sendAll(options);
   } catch (const std::exception& error) {
     return failure(error.what());

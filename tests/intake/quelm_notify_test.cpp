@@ -131,11 +131,13 @@ TEST_F(QuelmNotifyTest, UsageErrorsAndHelp)
 {
   CommandResult help = notify("--help");
   EXPECT_EQ(help.status, 0);
-  for (const char* option : { "--host", "--message", "--json", "--stdin", "--timings", "--help" })
+  for (const char* option : { "--host", "--message", "--json", "--stdin", "--ack", "--confirm", "--timings", "--help" })
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
   for (const char* arguments : { "", "wss://127.0.0.1:1/", "wss://127.0.0.1:1/ --message m",
-           "http://127.0.0.1:1/ --json {}", "wss://127.0.0.1:1/ --json {} --stdin", "wss://127.0.0.1:1/ --bogus" }) {
+           "http://127.0.0.1:1/ --json {}", "wss://127.0.0.1:1/ --json {} --stdin", "wss://127.0.0.1:1/ --bogus",
+           "wss://127.0.0.1:1/ --ack", "wss://127.0.0.1:1/ --confirm --json {}",
+           "wss://127.0.0.1:1/ --confirm --timings" }) {
     CommandResult run = notify(arguments);
     EXPECT_EQ(run.status, 2) << arguments;
     EXPECT_TRUE(isOneLine(run.err)) << arguments << ": " << run.err;

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -236,6 +238,60 @@ TEST_F(DatabaseRestartTest, StatesAreStoredAgainAfterTheServerRestarts)
   EXPECT_EQ(text.find("Update service state failed"), std::string::npos) << text;
   daemon->signal(SIGTERM);
   EXPECT_EQ(daemon->wait(60), 0);
+}
+
+// Acknowledged senders through the real daemon: every status they can get
+// here, notifications that wait out a database outage, and a stop during
+// one.
+TEST_F(DatabaseRestartTest, AcknowledgedNotificationsOutliveAnOutageAndAStopDuringOne)
+{
+  EXPECT_EQ(notify({ "--ack", "--host", "fw01", "--message", "CRIT before" }), 0);
+  EXPECT_EQ(notify({ "--ack", "--host", "nobody", "--message", "CRIT" }), 3);
+  EXPECT_EQ(notify({ "--ack", "--json", "[1,2]" }), 3);
+
+  ASSERT_TRUE(cluster->control("halt"));
+  auto sentAt = std::chrono::steady_clock::now();
+  TestProcess sender({ binaryDir + "/tools/quelm-notify", "wss://127.0.0.1:" + std::to_string(port) + "/", "--ack",
+                         "--stdin", "--timeout", "90" },
+      "{\"fromhost\":\"sw01\",\"m\":\"CRIT\"}\n{\"fromhost\":\"gw01\",\"m\":\"WARN\"}\n"
+      "{\"fromhost\":\"fw01\",\"m\":\"fine\"}\n{\"fromhost\":\"sw01\",\"m\":\"WARN\"}\n");
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  ASSERT_TRUE(cluster->control("resume"));
+  // Every message is answered "stored", once the database is back.
+  EXPECT_EQ(sender.wait(90), 0) << sender.output() << log();
+  EXPECT_GT(std::chrono::steady_clock::now() - sentAt, std::chrono::seconds(4));
+  EXPECT_EQ(db->scalar("SELECT string_agg(service_previous_state::text, ',' ORDER BY service_id) FROM quelm_services "
+                       "WHERE service_id < 4"),
+      "0,1,1");
+  // Each change was recorded once, in each host's order.
+  EXPECT_EQ(occurrences(*db, 1), "2:1");
+  EXPECT_EQ(occurrences(*db, 2), "2:1 1:0");
+  EXPECT_EQ(occurrences(*db, 3), "1:0");
+  std::string text = log();
+  EXPECT_EQ(text.find("Update service state failed"), std::string::npos) << text;
+  EXPECT_NE(text.find("#INFO#database connection restored"), std::string::npos) << text;
+
+  // A stop while the database is away: the result in hand is given up and
+  // named, its sender told "shutdown" (send again), and the daemon ends as
+  // usual.
+  ASSERT_TRUE(cluster->control("halt"));
+  TestProcess stranded(
+      { binaryDir + "/tools/quelm-notify", "wss://127.0.0.1:" + std::to_string(port) + "/", "--ack", "--timeout", "60",
+          "--host", "gw01", "--message", "CRIT stranded" });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  auto stopAt = std::chrono::steady_clock::now();
+  daemon->signal(SIGTERM);
+  EXPECT_EQ(daemon->wait(40), 0) << log();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(20));
+  EXPECT_EQ(stranded.wait(30), 4) << stranded.output();
+  text = log();
+  EXPECT_NE(text.find("#ERR#"), std::string::npos);
+  EXPECT_NE(text.find("notification from gw01 not stored, the Receiver is stopping: 3 gw01-syslog state 2"),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find("#INFO#FINISH"), std::string::npos);
+  ASSERT_TRUE(cluster->control("resume"));
+  EXPECT_EQ(db->scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=3"), "1");
 }
 
 } // namespace
