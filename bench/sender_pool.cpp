@@ -22,9 +22,9 @@ SenderPool::~SenderPool()
   closeAll(std::chrono::milliseconds(5000));
 }
 
-std::unique_ptr<SyslogClient> SenderPool::makeClient(std::size_t index)
+std::unique_ptr<NotificationClient> SenderPool::makeClient(std::size_t index)
 {
-  auto client = std::make_unique<SyslogClient>(uri_);
+  auto client = std::make_unique<NotificationClient>(uri_);
   if (onReply_) {
     client->addSubprotocol(ackSubprotocol);
     client->setReplyAction([this, index](const std::string& reply) { onReply_(index, reply); });
@@ -42,14 +42,14 @@ void SenderPool::open(std::chrono::milliseconds timeout)
   for (auto& client : clients_)
     client->connect();
   for (auto& client : clients_) {
-    if (client->waitOpened(timeout) != SyslogClient::Phase::open)
+    if (client->waitOpened(timeout) != NotificationClient::Phase::open)
       throw std::runtime_error("a sender connection did not open: " + client->failureText());
   }
 }
 
 bool SenderPool::send(std::size_t slot, const std::string& payload)
 {
-  SyslogClient& client = *clients_[slot % clients_.size()];
+  NotificationClient& client = *clients_[slot % clients_.size()];
   try {
     client.send(payload);
     return true;
@@ -60,12 +60,12 @@ bool SenderPool::send(std::size_t slot, const std::string& payload)
 
 void SenderPool::reconnect(std::size_t slot, std::chrono::milliseconds timeout)
 {
-  std::unique_ptr<SyslogClient>& client = clients_[slot % clients_.size()];
+  std::unique_ptr<NotificationClient>& client = clients_[slot % clients_.size()];
   if (client->close(websocketpp::close::status::normal, ""))
     client->waitFinished(timeout);
   client = makeClient(slot % clients_.size());
   client->connect();
-  if (client->waitOpened(timeout) != SyslogClient::Phase::open)
+  if (client->waitOpened(timeout) != NotificationClient::Phase::open)
     throw std::runtime_error("a sender connection did not reopen: " + client->failureText());
   ++reconnects_;
 }
@@ -73,13 +73,13 @@ void SenderPool::reconnect(std::size_t slot, std::chrono::milliseconds timeout)
 int SenderPool::closeAll(std::chrono::milliseconds timeout)
 {
   for (auto& client : clients_) {
-    if (client->phase() == SyslogClient::Phase::open)
+    if (client->phase() == NotificationClient::Phase::open)
       client->close(websocketpp::close::status::normal, "");
   }
   int abnormal = 0;
   for (auto& client : clients_) {
-    SyslogClient::Phase phase = client->waitFinished(timeout);
-    if (phase != SyslogClient::Phase::closed || client->remoteCloseCode() != websocketpp::close::status::normal)
+    NotificationClient::Phase phase = client->waitFinished(timeout);
+    if (phase != NotificationClient::Phase::closed || client->remoteCloseCode() != websocketpp::close::status::normal)
       ++abnormal;
   }
   clients_.clear();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "intake/syslog_client.h"
+#include "client/notification_client.h"
 
 #include <chrono>
 #include <functional>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-// Several secure WebSocket connections to the daemon, each a SyslogClient
+// Several secure WebSocket connections to the daemon, each a NotificationClient
 // with its own event loop thread. Messages are spread over them by index.
 class SenderPool {
   public:
@@ -42,11 +42,11 @@ class SenderPool {
   long reconnects() const { return reconnects_; }
 
   private:
-  std::unique_ptr<SyslogClient> makeClient(std::size_t index);
+  std::unique_ptr<NotificationClient> makeClient(std::size_t index);
 
   std::string uri_;
   ReplyHandler onReply_;
   std::ostream quiet_ { nullptr };
-  std::vector<std::unique_ptr<SyslogClient>> clients_;
+  std::vector<std::unique_ptr<NotificationClient>> clients_;
   long reconnects_ = 0;
 };

@@ -1,4 +1,4 @@
-#include "intake/syslog_client.h"
+#include "client/notification_client.h"
 
 #include <boost/asio/ssl/context.hpp>
 
@@ -14,20 +14,20 @@ const std::chrono::milliseconds destructorGrace(7000);
 
 } // namespace
 
-SyslogClient::SyslogClient()
+NotificationClient::NotificationClient()
     : output(&std::cout)
 {
   setDefaultSetting();
 }
 
-SyslogClient::SyslogClient(std::string uri)
+NotificationClient::NotificationClient(std::string uri)
     : uri(std::move(uri))
     , output(&std::cout)
 {
   setDefaultSetting();
 }
 
-SyslogClient::~SyslogClient()
+NotificationClient::~NotificationClient()
 {
   endpoint.stop_perpetual();
   if (!runThread)
@@ -41,7 +41,7 @@ SyslogClient::~SyslogClient()
   runThread->join();
 }
 
-void SyslogClient::setDefaultSetting()
+void NotificationClient::setDefaultSetting()
 {
   using websocketpp::lib::placeholders::_1;
   using websocketpp::lib::placeholders::_2;
@@ -50,27 +50,27 @@ void SyslogClient::setDefaultSetting()
   endpoint.set_error_channels(websocketpp::log::elevel::all);
   endpoint.init_asio();
   endpoint.start_perpetual();
-  endpoint.set_socket_init_handler(websocketpp::lib::bind(&SyslogClient::on_socket_init, this, _1));
-  endpoint.set_tls_init_handler(websocketpp::lib::bind(&SyslogClient::on_tls_init, this, _1));
-  endpoint.set_message_handler(websocketpp::lib::bind(&SyslogClient::on_message, this, _1, _2));
-  endpoint.set_open_handler(websocketpp::lib::bind(&SyslogClient::on_open, this, _1));
-  endpoint.set_close_handler(websocketpp::lib::bind(&SyslogClient::on_close, this, _1));
-  endpoint.set_fail_handler(websocketpp::lib::bind(&SyslogClient::on_fail, this, _1));
+  endpoint.set_socket_init_handler(websocketpp::lib::bind(&NotificationClient::onSocketInit, this, _1));
+  endpoint.set_tls_init_handler(websocketpp::lib::bind(&NotificationClient::onTlsInit, this, _1));
+  endpoint.set_message_handler(websocketpp::lib::bind(&NotificationClient::onMessage, this, _1, _2));
+  endpoint.set_open_handler(websocketpp::lib::bind(&NotificationClient::onOpen, this, _1));
+  endpoint.set_close_handler(websocketpp::lib::bind(&NotificationClient::onClose, this, _1));
+  endpoint.set_fail_handler(websocketpp::lib::bind(&NotificationClient::onFail, this, _1));
   // Called once the TCP connection exists, before the TLS handshake.
   endpoint.set_tcp_pre_init_handler([this](websocketpp::connection_hdl) { tcpConnected = true; });
 }
 
-void SyslogClient::setClientCertificate(std::string pemPath)
+void NotificationClient::setClientCertificate(std::string pemPath)
 {
   clientCertificate = std::move(pemPath);
 }
 
-void SyslogClient::setOutput(std::ostream& out)
+void NotificationClient::setOutput(std::ostream& out)
 {
   output = &out;
 }
 
-void SyslogClient::setLibraryLogging(bool enabled)
+void NotificationClient::setLibraryLogging(bool enabled)
 {
   if (enabled) {
     endpoint.set_access_channels(websocketpp::log::alevel::all);
@@ -86,39 +86,39 @@ void SyslogClient::setLibraryLogging(bool enabled)
   }
 }
 
-void SyslogClient::addSubprotocol(const std::string& value)
+void NotificationClient::addSubprotocol(const std::string& value)
 {
   subprotocols.push_back(value);
 }
 
-void SyslogClient::setCloseAction(std::function<void()> action)
+void NotificationClient::setCloseAction(std::function<void()> action)
 {
   closeAction = std::move(action);
 }
 
-void SyslogClient::setFailAction(std::function<void()> action)
+void NotificationClient::setFailAction(std::function<void()> action)
 {
   failAction = std::move(action);
 }
 
-void SyslogClient::setReplyAction(std::function<void(const std::string&)> action)
+void NotificationClient::setReplyAction(std::function<void(const std::string&)> action)
 {
   replyAction = std::move(action);
 }
 
-void SyslogClient::setDebugFunction(DebugFunction fn)
+void NotificationClient::setDebugFunction(DebugFunction fn)
 {
   debugFunction = fn;
   debugEnabled = true;
 }
 
-void SyslogClient::Trace(const std::string& line)
+void NotificationClient::trace(const std::string& line)
 {
   if (debugEnabled && debugFunction != nullptr)
     debugFunction(line);
 }
 
-void SyslogClient::connect()
+void NotificationClient::connect()
 {
   if (runThread)
     return;
@@ -160,30 +160,30 @@ void SyslogClient::connect()
   });
 }
 
-websocketpp::connection_hdl SyslogClient::currentHandle() const
+websocketpp::connection_hdl NotificationClient::currentHandle() const
 {
   std::lock_guard<std::mutex> guard(stateLock);
   return connectionHandle;
 }
 
-void SyslogClient::send(std::string message)
+void NotificationClient::send(std::string message)
 {
   send(message, websocketpp::frame::opcode::text);
 }
 
-void SyslogClient::send(const std::string& message, websocketpp::frame::opcode::value opcode)
+void NotificationClient::send(const std::string& message, websocketpp::frame::opcode::value opcode)
 {
   endpoint.send(currentHandle(), message, opcode);
 }
 
-bool SyslogClient::close(websocketpp::close::status::value code, const std::string& reason)
+bool NotificationClient::close(websocketpp::close::status::value code, const std::string& reason)
 {
   websocketpp::lib::error_code ec;
   endpoint.close(currentHandle(), code, reason, ec);
   return !ec;
 }
 
-void SyslogClient::setPhase(Phase next)
+void NotificationClient::setPhase(Phase next)
 {
   {
     std::lock_guard<std::mutex> guard(stateLock);
@@ -192,20 +192,20 @@ void SyslogClient::setPhase(Phase next)
   phaseChanged.notify_all();
 }
 
-SyslogClient::Phase SyslogClient::phase() const
+NotificationClient::Phase NotificationClient::phase() const
 {
   std::lock_guard<std::mutex> guard(stateLock);
   return currentPhase;
 }
 
-SyslogClient::Phase SyslogClient::waitOpened(std::chrono::milliseconds timeout)
+NotificationClient::Phase NotificationClient::waitOpened(std::chrono::milliseconds timeout)
 {
   std::unique_lock<std::mutex> lock(stateLock);
   phaseChanged.wait_for(lock, timeout, [this] { return currentPhase != Phase::connecting; });
   return currentPhase;
 }
 
-SyslogClient::Phase SyslogClient::waitFinished(std::chrono::milliseconds timeout)
+NotificationClient::Phase NotificationClient::waitFinished(std::chrono::milliseconds timeout)
 {
   std::unique_lock<std::mutex> lock(stateLock);
   phaseChanged.wait_for(lock, timeout,
@@ -213,25 +213,25 @@ SyslogClient::Phase SyslogClient::waitFinished(std::chrono::milliseconds timeout
   return currentPhase;
 }
 
-std::string SyslogClient::selectedSubprotocol() const
+std::string NotificationClient::selectedSubprotocol() const
 {
   std::lock_guard<std::mutex> guard(stateLock);
   return subprotocol;
 }
 
-int SyslogClient::remoteCloseCode() const
+int NotificationClient::remoteCloseCode() const
 {
   std::lock_guard<std::mutex> guard(stateLock);
   return remoteCode;
 }
 
-std::string SyslogClient::failureText() const
+std::string NotificationClient::failureText() const
 {
   std::lock_guard<std::mutex> guard(stateLock);
   return failure;
 }
 
-void SyslogClient::printTimings(std::ostream& out) const
+void NotificationClient::printTimings(std::ostream& out) const
 {
   auto line = [&](const char* label, Clock::time_point when) {
     out << label;
@@ -250,7 +250,7 @@ void SyslogClient::printTimings(std::ostream& out) const
   out.flush();
 }
 
-std::string SyslogClient::lastLibraryError() const
+std::string NotificationClient::lastLibraryError() const
 {
   // The first system-level reason wins, as in "asio async_connect error:
   // system:111 (Connection refused)"; later lines only restate it. Without
@@ -271,12 +271,12 @@ std::string SyslogClient::lastLibraryError() const
   return plain;
 }
 
-void SyslogClient::on_socket_init(websocketpp::connection_hdl)
+void NotificationClient::onSocketInit(websocketpp::connection_hdl)
 {
   socketInitTime = Clock::now();
 }
 
-std::shared_ptr<boost::asio::ssl::context> SyslogClient::on_tls_init(websocketpp::connection_hdl)
+std::shared_ptr<boost::asio::ssl::context> NotificationClient::onTlsInit(websocketpp::connection_hdl)
 {
   *output << "INIT SSL" << std::endl;
   tlsInitTime = Clock::now();
@@ -295,7 +295,7 @@ std::shared_ptr<boost::asio::ssl::context> SyslogClient::on_tls_init(websocketpp
   return context;
 }
 
-void SyslogClient::on_open(websocketpp::connection_hdl hdl)
+void NotificationClient::onOpen(websocketpp::connection_hdl hdl)
 {
   openTime = Clock::now();
   std::string selected;
@@ -312,7 +312,7 @@ void SyslogClient::on_open(websocketpp::connection_hdl hdl)
   setPhase(Phase::open);
 }
 
-void SyslogClient::on_message(websocketpp::connection_hdl hdl, MessagePtr msg)
+void NotificationClient::onMessage(websocketpp::connection_hdl hdl, MessagePtr msg)
 {
   messageTime = Clock::now();
   if (replyAction) {
@@ -323,7 +323,7 @@ void SyslogClient::on_message(websocketpp::connection_hdl hdl, MessagePtr msg)
   endpoint.close(hdl, websocketpp::close::status::going_away, "plop", ec);
 }
 
-void SyslogClient::on_close(websocketpp::connection_hdl hdl)
+void NotificationClient::onClose(websocketpp::connection_hdl hdl)
 {
   closeTime = Clock::now();
   websocketpp::lib::error_code ec;
@@ -343,7 +343,7 @@ void SyslogClient::on_close(websocketpp::connection_hdl hdl)
   std::exit(1);
 }
 
-void SyslogClient::on_fail(websocketpp::connection_hdl hdl)
+void NotificationClient::onFail(websocketpp::connection_hdl hdl)
 {
   websocketpp::lib::error_code ec;
   Endpoint::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec);

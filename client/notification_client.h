@@ -19,7 +19,7 @@
 // phases. By default a closed connection prints the timings and ends the
 // process with status 1, and a message from the server closes the
 // connection; an owner that wants to go on sets its own actions.
-class SyslogClient {
+class NotificationClient {
 public:
   using Endpoint = websocketpp::client<websocketpp::config::asio_tls_client>;
   using MessagePtr = websocketpp::config::asio_tls_client::message_type::ptr;
@@ -28,11 +28,11 @@ public:
 
   enum class Phase { idle, connecting, open, failed, closed };
 
-  SyslogClient();
-  explicit SyslogClient(std::string uri);
-  virtual ~SyslogClient();
-  SyslogClient(const SyslogClient&) = delete;
-  SyslogClient& operator=(const SyslogClient&) = delete;
+  NotificationClient();
+  explicit NotificationClient(std::string uri);
+  virtual ~NotificationClient();
+  NotificationClient(const NotificationClient&) = delete;
+  NotificationClient& operator=(const NotificationClient&) = delete;
 
   void setDefaultSetting();
   // Starts the connection and the event loop thread; returns at once. A
@@ -45,7 +45,7 @@ public:
   bool close(websocketpp::close::status::value code, const std::string& reason);
 
   void setDebugFunction(DebugFunction fn);
-  void Trace(const std::string& line);
+  void trace(const std::string& line);
 
   // Owner hooks, to be set before connect.
   // PEM file with a certificate and its unencrypted key, presented to
@@ -76,12 +76,12 @@ public:
   // The five timing lines; a phase that never happened shows "-".
   void printTimings(std::ostream& out) const;
 
-  void on_socket_init(websocketpp::connection_hdl hdl);
-  std::shared_ptr<boost::asio::ssl::context> on_tls_init(websocketpp::connection_hdl hdl);
-  void on_open(websocketpp::connection_hdl hdl);
-  void on_message(websocketpp::connection_hdl hdl, MessagePtr msg);
-  void on_close(websocketpp::connection_hdl hdl);
-  void on_fail(websocketpp::connection_hdl hdl);
+  void onSocketInit(websocketpp::connection_hdl hdl);
+  std::shared_ptr<boost::asio::ssl::context> onTlsInit(websocketpp::connection_hdl hdl);
+  void onOpen(websocketpp::connection_hdl hdl);
+  void onMessage(websocketpp::connection_hdl hdl, MessagePtr msg);
+  void onClose(websocketpp::connection_hdl hdl);
+  void onFail(websocketpp::connection_hdl hdl);
 
 private:
   void setPhase(Phase next);
@@ -103,7 +103,7 @@ private:
   DebugFunction debugFunction = nullptr;
 
   std::ostream* output;
-  // The library's error log while it is not shown: on_fail reads the
+  // The library's error log while it is not shown: onFail reads the
   // system's reason (such as a refused connection) from it.
   std::ostringstream libraryLog;
   bool tcpConnected = false;

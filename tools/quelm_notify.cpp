@@ -1,7 +1,7 @@
 // quelm-notify: sends notifications to a Receiver over secure WebSocket.
 
 #include "intake/notification.h"
-#include "intake/syslog_client.h"
+#include "client/notification_client.h"
 
 #include <json/json.h>
 
@@ -217,17 +217,17 @@ std::string oneLine(std::string text)
 }
 
 // Why a connection did not open, from the phase it stopped in.
-std::string openFailure(const SyslogClient& client, SyslogClient::Phase phase, int timeoutSeconds)
+std::string openFailure(const NotificationClient& client, NotificationClient::Phase phase, int timeoutSeconds)
 {
   std::string reason = client.failureText();
-  if (phase == SyslogClient::Phase::connecting)
+  if (phase == NotificationClient::Phase::connecting)
     reason = "no answer within " + std::to_string(timeoutSeconds) + " s";
-  else if (phase == SyslogClient::Phase::closed)
+  else if (phase == NotificationClient::Phase::closed)
     reason = "the server closed the connection during the handshake";
   return reason.empty() ? "unknown error" : oneLine(reason);
 }
 
-void configureClient(SyslogClient& client, const Options& options, std::ostream& quiet)
+void configureClient(NotificationClient& client, const Options& options, std::ostream& quiet)
 {
   client.setOutput(options.verbose ? std::cerr : quiet);
   client.setLibraryLogging(options.verbose);
@@ -239,7 +239,7 @@ int sendAll(const Options& options)
 {
   const std::chrono::milliseconds timeout = options.timeout();
   std::ostream quiet(nullptr);
-  SyslogClient client(options.uri);
+  NotificationClient client(options.uri);
   configureClient(client, options, quiet);
   // The outcome is read from the client's phase; nothing ends the process
   // from the event loop thread.
@@ -247,8 +247,8 @@ int sendAll(const Options& options)
   client.setFailAction([] {});
 
   client.connect();
-  SyslogClient::Phase phase = client.waitOpened(timeout);
-  if (phase != SyslogClient::Phase::open)
+  NotificationClient::Phase phase = client.waitOpened(timeout);
+  if (phase != NotificationClient::Phase::open)
     return failure("cannot connect to " + options.uri + ": " + openFailure(client, phase, options.timeoutSeconds()));
 
   auto sendOne = [&](const std::string& payload) -> bool {
@@ -272,7 +272,7 @@ int sendAll(const Options& options)
         line.pop_back();
       if (line.empty())
         continue;
-      sent = client.phase() == SyslogClient::Phase::open
+      sent = client.phase() == NotificationClient::Phase::open
           && sendOne(options.host ? wrapMessage(*options.host, line) : line);
     }
   }
@@ -287,7 +287,7 @@ int sendAll(const Options& options)
   phase = client.waitFinished(timeout);
   if (options.timings)
     client.printTimings(std::cout);
-  if (phase != SyslogClient::Phase::closed)
+  if (phase != NotificationClient::Phase::closed)
     return failure("the server did not complete the closing handshake within "
         + std::to_string(options.timeoutSeconds()) + " s");
   if (client.remoteCloseCode() != websocketpp::close::status::normal)
@@ -350,8 +350,8 @@ public:
   {
     client_.connect();
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    SyslogClient::Phase phase = client_.waitOpened(std::max(left, std::chrono::milliseconds(0)));
-    if (phase != SyslogClient::Phase::open) {
+    NotificationClient::Phase phase = client_.waitOpened(std::max(left, std::chrono::milliseconds(0)));
+    if (phase != NotificationClient::Phase::open) {
       reason = openFailure(client_, phase, timeoutSeconds);
       return Opened::failed;
     }
@@ -421,7 +421,7 @@ public:
       client_.waitFinished(timeout);
   }
 
-  SyslogClient& client() { return client_; }
+  NotificationClient& client() { return client_; }
 
 private:
   void onReply(const std::string& text)
@@ -450,7 +450,7 @@ private:
   bool lost_ = false;
   // Last, so that it goes first: its destructor ends the event loop, whose
   // handlers use the members above.
-  SyslogClient client_;
+  NotificationClient client_;
 };
 
 // --ack: 0 when every message was stored, 4 when one may be stored if sent
