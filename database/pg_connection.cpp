@@ -19,13 +19,14 @@ std::vector<const char*> pointersTo(const std::vector<std::string>& values)
 
 // SQLSTATEs that mean the server went away rather than refused the
 // statement: connection exceptions, and an administrator, crash or start-up
-// shutting the session down.
+// shutting the session down. A protocol violation (08P01) is the server
+// refusing a malformed request on a live session: a refusal.
 bool isConnectionState(const char* state)
 {
   if (state == nullptr)
     return false;
   std::string code = state;
-  return code.rfind("08", 0) == 0 || code == "57P01" || code == "57P02" || code == "57P03";
+  return (code.rfind("08", 0) == 0 && code != "08P01") || code == "57P01" || code == "57P02" || code == "57P03";
 }
 
 } // namespace
@@ -74,7 +75,8 @@ PgResult PgConnection::checked(PGresult* raw, const std::string& prefix, bool co
   std::string text = (connectionText || !result) ? PQerrorMessage(connection_.get())
                                                  : PQresultErrorMessage(result.get());
   bool lost = connectionFailed(result.get());
-  if (lost)
+  // Only a connection libpq itself gave up is reset before its next use.
+  if (lost && PQstatus(connection_.get()) == CONNECTION_BAD)
     lost_ = true;
   throw DatabaseError(prefix + text, lost);
 }

@@ -94,7 +94,7 @@ start)
   done
   [ -n "$started" ] || { echo "pg-cluster: the server did not start" >&2; cat "$dir/server.log" >&2; exit 1; }
   psql_super=(as_owner psql -X -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port" -U postgres)
-  "${psql_super[@]}" -d postgres -c "CREATE ROLE quelm LOGIN CREATEDB PASSWORD '$password';" >/dev/null
+  "${psql_super[@]}" -d postgres -c "CREATE ROLE quelm LOGIN CREATEDB CREATEROLE PASSWORD '$password';" >/dev/null
   "${psql_super[@]}" -d postgres -c "CREATE DATABASE quelm OWNER quelm;" >/dev/null
   for sql in "$root/schema/product.sql" "$@"; do
     PGPASSWORD=$password psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$port" -U quelm -d quelm -f "$sql" >/dev/null

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "database/connection_settings.h"
+
 #include <libpq-fe.h>
 
 #include <string>
@@ -58,3 +60,9 @@ public:
 private:
   std::string envFile_;
 };
+
+// The pool's connection settings for a test database.
+inline ConnectionSettings settingsOf(const TestDatabase& db, const std::string& password = "")
+{
+  return ConnectionSettings::of(db.host, db.port, db.name, db.user, password.empty() ? db.password : password);
+}

@@ -1,0 +1,254 @@
+#include "tests/support/certificates.h"
+#include "tests/support/daemon_config.h"
+#include "tests/support/free_port.h"
+#include "tests/support/test_process.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <thread>
+
+namespace {
+
+const std::string binaryDir = QUELM_BINARY_DIR;
+
+size_t count(const std::string& text, const std::string& part)
+{
+  size_t found = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++found;
+  return found;
+}
+
+// The real daemon with four workers over a product database with five syslog
+// services, fed by the real sender tool.
+class ReceiverTest : public ::testing::Test {
+protected:
+  explicit ReceiverTest(bool ownCluster = false)
+      : cluster(ownCluster ? std::make_unique<PrivateCluster>() : nullptr)
+      , db(cluster ? cluster->envFile() : std::string())
+  {
+  }
+
+  void SetUp() override
+  {
+    std::string plugin = dir.write("plugin.sh",
+        "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL: $line\"; exit 2;;\n"
+        "  *WARN*) echo \"WARNING: $line\"; exit 1;;\n  *SILENT*) exit 0;;\n  *) echo \"OK: $line\"; exit 0;;\nesac\n",
+        true);
+    alerts = dir.path() + "/alerts.txt";
+    std::string alerter = dir.write("alert.sh", "#!/bin/sh\necho \"$@\" >> " + alerts + "\n", true);
+    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin + "')");
+    db.exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
+    db.exec("INSERT INTO quelm_device (device_id, device_name) VALUES (1, 'fw01'), (2, 'sw01'), (3, 'gw01'), "
+            "(4, 'old01'), (5, 'young01')");
+    // old01 and young01 are CRITICAL since ten minutes; young01 closes its
+    // errors only after thirty.
+    db.exec("INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
+            "service_previous_state, service_last_stdout) VALUES (1, 'fw01-syslog', 1, 1, 0, ''), "
+            "(2, 'sw01-syslog', 1, 2, 0, ''), (3, 'gw01-syslog', 1, 3, 0, ''), (4, 'old01-syslog', 1, 4, 2, 'x'), "
+            "(5, 'young01-syslog', 1, 5, 2, 'x')");
+    db.exec("INSERT INTO quelm_service_response_program VALUES (1, 1, true, true, true, true, 'id=$ERROR'), "
+            "(2, 1, true, false, false, false, ''), (3, 1, true, true, false, false, 'gw $ERROR'), "
+            "(4, 1, true, false, true, false, 'old $ERROR'), (5, 1, true, false, true, false, 'young $ERROR')");
+    db.exec("INSERT INTO quelm_device_advance_config (adv_device_id, adv_param) VALUES (5, '{\"during_alert\":\"30\"}')");
+    db.exec("INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, happen_service_id, happen_timestamp) "
+            "VALUES (2, 4, 4, now() - interval '10 minute'), (2, 5, 5, now() - interval '10 minute')");
+    port = freeLoopbackPort();
+    std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
+    std::string config = writeReceiverConfig(dir, db,
+        { { "SYSLOG.port", std::to_string(port) }, { "SYSLOG.certificate", pem }, { "SYSLOG.thread", "4" } });
+    daemon = std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/quelm-receiver", "-f", config, "-D" });
+    ASSERT_TRUE(waitFor(30, [&] { return log().find("SYSLOG was starting....") != std::string::npos; })) << log();
+  }
+
+  std::string log() { return readFile(dir.path() + "/receiver.log"); }
+  std::vector<std::string> notifyArgs(const std::vector<std::string>& args)
+  {
+    std::vector<std::string> argv { binaryDir + "/tools/quelm-notify", "wss://127.0.0.1:" + std::to_string(port) + "/" };
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+  int notify(const std::vector<std::string>& args) { return TestProcess(notifyArgs(args)).wait(30); }
+  std::string states() { return db.scalar("SELECT string_agg(service_previous_state::text, '' ORDER BY service_id) FROM quelm_services"); }
+  // "error_id:acquitte" of the service's occurrences, oldest first.
+  std::string occurrences(int serviceId)
+  {
+    return db.scalar("SELECT string_agg(happen_error_id || ':' || happen_acquitte, ' ' ORDER BY happen_id) FROM "
+                     "quelm_error_happen WHERE happen_service_id="
+        + std::to_string(serviceId));
+  }
+
+  std::unique_ptr<PrivateCluster> cluster;
+  TestDatabase db;
+  TempDir dir;
+  std::string alerts;
+  int port = 0;
+  std::unique_ptr<TestProcess> daemon;
+};
+
+TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
+{
+  // The first cleaning pass closes the stale error and alerts once; the
+  // young one stays.
+  ASSERT_TRUE(waitFor(20, [&] { return states().substr(3) == "02"; })) << log();
+  EXPECT_EQ(occurrences(4), "2:1");
+  std::string stale = db.scalar("SELECT happen_id FROM quelm_error_happen WHERE happen_service_id=4");
+  EXPECT_TRUE(waitFor(10, [&] { return readFile(alerts) == "old " + stale + "\n"; })) << readFile(alerts);
+
+  // CRITICAL with an alert whose whole "$ERROR" argument is the occurrence
+  // id, WARNING, then OK alerting for the WARNING occurrence and closing it.
+  EXPECT_EQ(notify({ "--ack", "--host", "gw01", "--message", "CRIT one" }), 0);
+  EXPECT_EQ(notify({ "--ack", "--host", "gw01", "--message", "WARN two" }), 0);
+  std::string warning = db.scalar("SELECT happen_id FROM quelm_error_happen WHERE happen_service_id=3 AND happen_acquitte=0");
+  EXPECT_EQ(notify({ "--ack", "--host", "gw01", "--message", "fine three" }), 0);
+  EXPECT_EQ(occurrences(3), "2:1 1:1");
+  EXPECT_EQ(readFile(alerts), "old " + stale + "\ngw " + warning + "\ngw " + warning + "\n");
+  // Hostile and unknown input: ignored, and the daemon serves on.
+  EXPECT_EQ(notify({ "--ack", "--json", "{not json" }), 3);
+  EXPECT_EQ(notify({ "--ack", "--host", "nobody", "--message", "CRIT" }), 3);
+  // A plugin that prints nothing: three failed runs, then UNKNOWN.
+  EXPECT_EQ(notify({ "--ack", "--host", "gw01", "--message", "SILENT" }), 0);
+  EXPECT_EQ(occurrences(3), "2:1 1:1 3:0");
+  EXPECT_EQ(count(log(), "#ERR#Excute failed retrygw01-syslog 3 DAEMON: the plugin does not return anything"), 3u);
+
+  // Four senders at once for one host, each ending on OK: handled in the
+  // order received per sender, the last state OK and nothing left open.
+  std::vector<std::unique_ptr<TestProcess>> senders;
+  for (int i = 0; i < 4; ++i)
+    senders.push_back(std::make_unique<TestProcess>(
+        notifyArgs({ "--ack", "--stdin", "--host", "sw01" }), "CRIT a\nfine b\nWARN c\nfine d\n"));
+  for (auto& sender : senders)
+    EXPECT_EQ(sender->wait(60), 0);
+  EXPECT_EQ(states(), "00302");
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_acquitte=0 AND happen_service_id=2"), "0");
+
+  // A refused update is logged and answered "rejected".
+  db.exec("CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'refused'; END $$ LANGUAGE plpgsql");
+  db.exec("CREATE TRIGGER refuse BEFORE UPDATE ON quelm_services FOR EACH ROW EXECUTE FUNCTION refuse()");
+  EXPECT_EQ(notify({ "--ack", "--host", "fw01", "--message", "CRIT refused" }), 3);
+  EXPECT_NE(log().find("#Update service state failed: 1 fw01-syslog"), std::string::npos);
+
+  daemon->signal(SIGTERM);
+  EXPECT_EQ(daemon->wait(60), 0);
+  std::string text = log();
+  size_t previous = 0;
+  for (const char* line : { "#INFO#Receiver start....", "#INFO#Connection database sucessful. Encoding: UTF8",
+           "#INFO#PREPARATION REQUEST ", "#INFO#LOAD SERVICE", "#INFO#WAIT", "#INFO#INSTANCE CORE",
+           "#INFO#SYSLOG was starting....", "#INFO#stop Receiver... SIGTERM", "\tfin thread: ", "#INFO#FINISH" }) {
+    size_t at = text.find(line, previous);
+    ASSERT_NE(at, std::string::npos) << line << "\n" << text;
+    previous = at;
+  }
+  EXPECT_EQ(count(text, "\tfin thread: "), 4u);
+  EXPECT_NE(text.find(" nbr:0 "), std::string::npos);
+}
+
+class ReceiverOutageTest : public ReceiverTest {
+protected:
+  ReceiverOutageTest()
+      : ReceiverTest(true)
+  {
+  }
+};
+
+// Acknowledged notifications wait out a database outage and are stored
+// once, in each host's order; a stop during an outage gives up the result
+// in hand, names it, answers "shutdown" and ends as usual.
+TEST_F(ReceiverOutageTest, NotificationsOutliveAnOutageAndAStopDuringOneEndsAsUsual)
+{
+  ASSERT_TRUE(cluster->control("restart"));
+  EXPECT_EQ(notify({ "--ack", "--host", "fw01", "--message", "CRIT after a restart" }), 0);
+  ASSERT_TRUE(cluster->control("halt"));
+  auto sentAt = std::chrono::steady_clock::now();
+  TestProcess sender(notifyArgs({ "--ack", "--stdin", "--timeout", "90" }),
+      "{\"fromhost\":\"sw01\",\"m\":\"CRIT\"}\n{\"fromhost\":\"gw01\",\"m\":\"WARN\"}\n"
+      "{\"fromhost\":\"fw01\",\"m\":\"fine\"}\n{\"fromhost\":\"sw01\",\"m\":\"WARN\"}\n");
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  ASSERT_TRUE(cluster->control("resume"));
+  EXPECT_EQ(sender.wait(90), 0) << sender.output() << log();
+  EXPECT_GT(std::chrono::steady_clock::now() - sentAt, std::chrono::seconds(4));
+  EXPECT_EQ(states().substr(0, 3), "011");
+  EXPECT_EQ(occurrences(1), "2:1");
+  EXPECT_EQ(occurrences(2), "2:1 1:0");
+  EXPECT_EQ(occurrences(3), "1:0");
+  std::string text = log();
+  EXPECT_EQ(text.find("Update service state failed"), std::string::npos) << text;
+  EXPECT_LE(count(text, "#ERR#database connection lost"), 2u * 2) << text;
+  EXPECT_EQ(count(text, "#ERR#database connection lost"), count(text, "#INFO#database connection restored")) << text;
+
+  ASSERT_TRUE(cluster->control("halt"));
+  TestProcess stranded(notifyArgs({ "--ack", "--timeout", "60", "--host", "gw01", "--message", "CRIT stranded" }));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  auto stopAt = std::chrono::steady_clock::now();
+  daemon->signal(SIGTERM);
+  EXPECT_EQ(daemon->wait(40), 0) << log();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(20));
+  EXPECT_EQ(stranded.wait(30), 4) << stranded.output();
+  EXPECT_NE(log().find("notification from gw01 not stored, the Receiver is stopping: 3 gw01-syslog state 2"),
+      std::string::npos)
+      << log();
+  ASSERT_TRUE(cluster->control("resume"));
+  EXPECT_EQ(states().substr(0, 3), "011");
+}
+
+// Start-up failures: each exits 1 with its reason where an operator looks.
+TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
+{
+  TestDatabase db;
+  int holder = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address {};
+  address.sin6_family = AF_INET6;
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::listen(holder, 1);
+  getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+  struct Case {
+    std::map<std::string, std::string> config;
+    const char* reason;
+  } cases[] = {
+    { { { "POSTGRESQL.PGSQL_pwd", "wrong" } }, "password authentication failed" },
+    { { { "POSTGRESQL.connection_number", "0" } }, "at least one connection" },
+    { { { "SYSLOG.port", std::to_string(ntohs(address.sin6_port)) }, { "SYSLOG.thread", "2" } }, "bad listen" },
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    TestProcess daemon({ binaryDir + "/quelm-receiver", "-f", writeReceiverConfig(dir, db, c.config) });
+    EXPECT_EQ(daemon.wait(60), 1) << c.reason;
+    EXPECT_NE(readFile(dir.path() + "/receiver.log").find(c.reason), std::string::npos) << readFile(dir.path() + "/receiver.log");
+  }
+  ::close(holder);
+
+  TempDir dir;
+  TestProcess missing({ binaryDir + "/quelm-receiver", "-f", dir.path() + "/absent.conf" });
+  EXPECT_EQ(missing.wait(20), 1);
+  EXPECT_EQ(missing.output(), "error: can't open file\n");
+  struct stat info;
+  EXPECT_NE(stat((dir.path() + "/receiver.log").c_str(), &info), 0);
+
+  // Values reach the database exactly as configured: spaces and quotes in a
+  // password included. SIGTERM during start-up still ends with FINISH.
+  const std::string role = "odd user " + std::to_string(::getpid());
+  db.exec("CREATE ROLE \"" + role + "\" LOGIN PASSWORD 'pass word''s \"x\"'");
+  db.exec("GRANT ALL ON ALL TABLES IN SCHEMA public TO \"" + role + "\"");
+  std::string config = writeReceiverConfig(
+      dir, db, { { "POSTGRESQL.PGSQL_username", role }, { "POSTGRESQL.PGSQL_pwd", "pass word's \"x\"" } });
+  TestProcess odd({ binaryDir + "/quelm-receiver", "-f", config });
+  ASSERT_TRUE(waitFor(30, [&] { return readFile(dir.path() + "/receiver.log").find("#WAIT") != std::string::npos; }))
+      << readFile(dir.path() + "/receiver.log");
+  odd.signal(SIGTERM);
+  EXPECT_EQ(odd.wait(60), 0);
+  std::string log = readFile(dir.path() + "/receiver.log");
+  EXPECT_LT(log.find("#INFO#stop Receiver... SIGTERM"), log.find("#INFO#FINISH"));
+  db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + role + "\"");
+  db.exec("DROP ROLE \"" + role + "\"");
+}
+
+} // namespace

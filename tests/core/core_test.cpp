@@ -1,0 +1,98 @@
+#include "core/conversions.h"
+#include "core/ini_config.h"
+#include "core/log.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Lookups as stored configurations rely on them: the first line of the
+// section's first block that contains the key text, the value unchanged
+// after the first "=".
+TEST(ConfigTest, LookupRulesThatStoredFilesRelyOn)
+{
+  struct Case {
+    const char* file;
+    const char* section;
+    const char* key;
+    const char* value;
+  } cases[] = {
+    { "[S]\nport=8080\n", "S", "port", "8080" },
+    { "[S]\nspaced = 8080\n", "S", "spaced", " 8080" },
+    { "[S]\nurl=a=b \n", "S", "url", "a=b " },
+    { "[S]\ntransport=x\nport=1\n", "S", "port", "x" },
+    { "[S]\n#port=1\n   #port=2\n\t\tport=3\n", "S", "port", "3" },
+    { "[S]\n\t #port=1\nport=2\n", "S", "port", "1" },
+    { "port=0\n[L]\nport=1\n[S]\nthread=2\n[O]\nport=9\n[S]\nport=5\n", "S", "port", "" },
+    { "[S] \nport=1\n", "S", "port", "" },
+    { "[s]\nport=1\n", "S", "port", "" },
+    { "[S]\r\nport=1\r\n", "S", "port", "" },
+    { "[S]\nport=1\r\n", "S", "port", "1\r" },
+    { "[S]\nport=1\n", "NONE", "port", "" },
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    IniConfig config(dir.write("receiver.conf", c.file));
+    EXPECT_EQ(config.getKey(c.section, c.key), c.value) << c.file;
+  }
+  IniConfig missing(dir.path() + "/absent.conf");
+  try {
+    missing.getKey("S", "port");
+    ADD_FAILURE() << "no exception for a missing file";
+  } catch (const ConfigFileError& error) {
+    EXPECT_STREQ(error.what(), "error: can't open file");
+  }
+}
+
+TEST(ConversionsTest, TextToNumberReadsLikeAStreamAndNeverThrows)
+{
+  struct Case {
+    const char* text;
+    int expected;
+  } cases[] = {
+    { "", 0 }, { "abc", 0 }, { "12abc", 12 }, { " 8080", 8080 }, { "-5", -5 }, { "99999999999", 2147483647 },
+    { "-99999999999", -2147483647 - 1 }, { "1.9", 1 },
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(stringToInt(c.text), c.expected) << '"' << c.text << '"';
+  EXPECT_EQ(stringToLongInt("99999999999999999999"), 18446744073709551615ul);
+  EXPECT_EQ(unsignedLongLongIntToString(18446744073709551615ull), "18446744073709551615");
+  EXPECT_EQ(ipFromNumber(192ul * 16777216 + 168 * 65536 + 256 + 1), "192.168.1.1");
+  EXPECT_EQ(ipFromNumber(4294967295ul), "255.255.255.255");
+}
+
+// Lines from many threads come out whole, each "<asctime>#LEVEL#message";
+// trace lines only in debug mode.
+TEST(LogTest, LinesAreWholeAndTraceFollowsTheSwitch)
+{
+  LogCapture capture;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i)
+        writeLog("INFO", "thread " + std::to_string(t) + " line " + std::to_string(i));
+    });
+  for (auto& thread : threads)
+    thread.join();
+  setTraceEnabled(false);
+  trace("hidden");
+  setTraceEnabled(true);
+  trace("shown");
+  setTraceEnabled(false);
+  writeRaw("raw line");
+  const std::regex line(R"(\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}#(INFO#thread \d line \d+|DEBUG#shown)|raw line)");
+  std::istringstream in(capture.text());
+  int count = 0;
+  for (std::string text; std::getline(in, text); ++count)
+    EXPECT_TRUE(std::regex_match(text, line)) << text;
+  EXPECT_EQ(count, 802);
+}
+
+} // namespace

@@ -1,0 +1,136 @@
+#include "database/database_error.h"
+#include "database/pg_pool.h"
+#include "database/statements.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_database.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+namespace {
+
+std::string backendPid(PgPool& pool) { return pgValue(pool.executeRequest("SELECT pg_backend_pid()"), 0, 0); }
+
+// The error a call throws; its message, and whether it counts as a lost
+// connection.
+std::pair<std::string, bool> failureOf(const std::function<void()>& call)
+{
+  try {
+    call();
+  } catch (const DatabaseError& error) {
+    return { error.what(), error.connectionLost() };
+  }
+  return { "(no exception)", false };
+}
+
+size_t count(const std::string& text, const std::string& part)
+{
+  size_t found = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++found;
+  return found;
+}
+
+TEST(PoolTest, RotatesInOrderAndWrapsTheIndexOneCallLate)
+{
+  TestDatabase db;
+  PgPool pool(settingsOf(db), 3);
+  std::vector<std::string> pids;
+  for (int i = 0; i < 6; ++i)
+    pids.push_back(backendPid(pool));
+  EXPECT_NE(pids[0], pids[1]);
+  EXPECT_NE(pids[1], pids[2]);
+  EXPECT_EQ(pids[0], pids[3]);
+  EXPECT_EQ(pids[2], pids[5]);
+  EXPECT_EQ(pool.nextConnectionIndex(), 3);
+  pool.getNextConnection();
+  EXPECT_EQ(pool.nextConnectionIndex(), 1);
+  EXPECT_EQ(pool.clientEncoding(), "UTF8");
+  EXPECT_THROW(PgPool(settingsOf(db), 0), DatabaseError);
+}
+
+// Every failure keeps the server's text behind the daemon's fixed prefix,
+// and only an unreachable server counts as a lost connection.
+TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
+{
+  TestDatabase db;
+  PgPool pool(settingsOf(db), 2);
+  pool.prepareRequest("two", "SELECT $1::int + $2::int", 2);
+  struct Case {
+    std::function<void()> call;
+    const char* prefix;
+    const char* server;
+  } cases[] = {
+    { [&] { pool.prepareRequest("bad", "SELEC nonsense"); }, "prepare failed:  ", "syntax error" },
+    { [&] { pool.executePrepared("never_prepared", { "1" }); }, "Exec prepareRequest failed:  ", "never_prepared" },
+    { [&] { pool.executePrepared("two", { "1" }); }, "Exec prepareRequest failed:  ", "parameters" },
+    { [&] { pool.executeRequest("SELECT * FROM no_such_table"); }, "execute failed:  ", "no_such_table" },
+    { [&] { pool.executeParams("SELECT $1::int", { "x" }); }, "Execute failed:  ", "invalid input syntax" },
+    { [&] { pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')"); }, "execute failed:  ", "duplicate key" },
+    { [&] { PgPool wrong(settingsOf(db, "wrong"), 1); }, "", "password authentication failed" },
+  };
+  for (const Case& c : cases) {
+    auto [message, lost] = failureOf(c.call);
+    EXPECT_EQ(message.rfind(c.prefix, 0), 0u) << message;
+    EXPECT_NE(message.find(c.server), std::string::npos) << message;
+    EXPECT_FALSE(lost) << message;
+  }
+  EXPECT_EQ(pgValue(pool.executePrepared("two", { "2", "3" }), 0, 0), "5");
+  // A session the server ends (57P01) is replaced at once.
+  db.exec("SELECT pg_terminate_backend(" + backendPid(pool) + ")");
+  LogCapture capture;
+  EXPECT_EQ(pgValue(pool.executeRequest("SELECT 7"), 0, 0), "7");
+  EXPECT_EQ(pgValue(pool.executeRequest("SELECT 8"), 0, 0), "8");
+}
+
+TEST(PoolTest, TheProductSchemaTakesEveryStatementAndItsErrorNames)
+{
+  TestDatabase db;
+  PgPool pool(settingsOf(db), 2);
+  prepareStartupStatements(pool);
+  pool.prepareRequest(statements::reloadServiceName, statements::serviceQuery());
+  pool.prepareRequest(statements::addNewServiceName, statements::newServiceQuery());
+  pool.prepareRequest(statements::checkAutoacquitteName, statements::checkAutoacquitte, 2);
+  EXPECT_EQ(PQnfields(pool.executePrepared(statements::reloadServiceName).get()), 30);
+  EXPECT_EQ(loadErrorNames(pool).at("default_critical_error"), "2");
+  db.exec("DELETE FROM quelm_errors");
+  db.exec("INSERT INTO quelm_errors VALUES (10, 'default_warning_error'), (12, 'default_warning_error')");
+  EXPECT_EQ(loadErrorNames(pool), (ErrorIds { { "default_warning_error", "12" } }));
+}
+
+// A restart is survived with the prepared statements; a stopped server is
+// a lost connection, tried again no more often than the pause allows, with
+// one line when lost and one when back.
+TEST(PoolRecoveryTest, RestartsAndOutagesAreSurvivedWithoutAReconnectStorm)
+{
+  PrivateCluster cluster;
+  TestDatabase db(cluster.envFile());
+  PgPool pool(settingsOf(db), 2);
+  pool.prepareRequest("count_errors", "SELECT count(*) FROM quelm_errors WHERE error_id > $1::int", 1);
+  LogCapture capture;
+  ASSERT_TRUE(cluster.control("restart"));
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(pgValue(pool.executePrepared("count_errors", { "1" }), 0, 0), "3");
+
+  ASSERT_TRUE(cluster.control("halt"));
+  PgConnection* first = pool.getNextConnection();
+  pool.getNextConnection();
+  int attemptsBefore = first->resetAttempts();
+  for (int i = 0; i < 20; ++i) {
+    auto [message, lost] = failureOf([&] { pool.executePrepared("count_errors", { "0" }); });
+    EXPECT_TRUE(lost) << message;
+  }
+  EXPECT_LE(first->resetAttempts() - attemptsBefore, 1);
+  ASSERT_TRUE(cluster.control("resume"));
+  std::this_thread::sleep_for(PgConnection::resetIntervalMax + std::chrono::milliseconds(200));
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(pgValue(pool.executePrepared("count_errors", { "0" }), 0, 0), "4");
+  std::string log = capture.text();
+  EXPECT_EQ(count(log, "#ERR#database connection lost, reconnecting: "), 4u) << log;
+  EXPECT_EQ(count(log, "#INFO#database connection restored\n"), 4u) << log;
+}
+
+} // namespace

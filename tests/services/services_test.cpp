@@ -1,0 +1,130 @@
+#include "database/pg_pool.h"
+#include "database/statements.h"
+#include "services/service_loader.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_database.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+std::string quote(const std::string& text)
+{
+  std::string out = "'";
+  for (char c : text)
+    out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
+}
+
+class LoaderTest : public ::testing::Test {
+protected:
+  // A device with extra columns ("col, col" and their SQL values), an
+  // optional advanced configuration and an appliance, and its service.
+  std::string service(const std::string& name, const std::string& columns, const std::string& values,
+      const std::string& parameter, const std::string& advParam = "", const std::string& type = "",
+      const std::string& serial = "")
+  {
+    std::string device = db.scalar("INSERT INTO quelm_device (device_name" + (columns.empty() ? "" : ", " + columns)
+        + ") VALUES (" + quote(name) + (values.empty() ? "" : ", " + values) + ") RETURNING device_id");
+    if (!advParam.empty()) {
+      std::string typeId = type.empty() ? "NULL"
+                                        : db.scalar("INSERT INTO quelm_device_advance_config_type (device_config_type_name) "
+                                                    "VALUES ("
+                                              + quote(type) + ") RETURNING device_config_type_id");
+      db.exec("INSERT INTO quelm_device_advance_config (adv_device_id, adv_config_type_id, adv_plugin_keyword_value, "
+              "adv_param) VALUES ("
+          + device + ", " + typeId + ", '/etc/radius.key', " + quote(advParam) + ")");
+    }
+    if (!serial.empty()) {
+      db.exec("INSERT INTO tolv_info VALUES (" + device + ", " + quote(serial) + ")");
+      db.exec("INSERT INTO tolv_connected VALUES (" + device + ", " + device + ")");
+    }
+    return db.scalar("INSERT INTO quelm_services (service_name, service_plugin_id, service_device_id, service_parameter) "
+                     "VALUES ("
+        + quote(name) + ", 1, " + device + ", " + quote(parameter) + ") RETURNING service_id");
+  }
+
+  void load()
+  {
+    PgPool pool(settingsOf(db), 1);
+    prepareAndLoadServices(pool, registry, acknowledgements);
+  }
+
+  void SetUp() override { db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '/p')"); }
+
+  TestDatabase db;
+  ServiceRegistry registry;
+  AutoAcknowledgements acknowledgements;
+};
+
+// Every "$" macro, expanded from the service query's row as stored
+// parameters expect: first occurrence only, the spans that swallow a
+// character, the snmp3 and auth-file conditions, $IP before $IP_VERSION.
+TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
+{
+  const std::string snmp3 = "device_snmp3_user, device_snmp3_sec_lvl, device_snmp3_auth_protocole, "
+                            "device_snmp3_auth_key, device_snmp3_priv_protocol, device_snmp3_priv_passphrase";
+  const std::string snmp3Values = "'mon', 'authPriv', 'SHA', 'ak', 'AES', 'pk'";
+  struct Case {
+    std::string name, columns, values, parameter, expected, advParam, type, serial;
+  } cases[] = {
+    { "m1", "device_ip_addr, device_snmp_version, device_snmp_community", "167772161, '2', 'X'",
+        "-H $IP -v $SNMP_VERSION -C $SNMP_COM -t 5", "-H 10.0.0.1 -v v2c -C X -t 5" },
+    { "m2", "device_ip_addr", "4462739457", "-H $IP", "-H 10.0.0.1" },
+    { "m3", "device_snmp_version", "'abc'", "-v $SNMP_VERSION", "-v v1 " },
+    { "m4", "device_snmp_version", "'3'", "$SNMP_VERSION-x", "v3 x" },
+    { "fw01", "", "", "$NODENAME $NODENAME", "fw01 $NODENAME" },
+    { "m6", "device_ip_addr", "167772161", "$IP_VERSION", "10.0.0.1_VERSION", "{\"v\":6}" },
+    { "m7", "device_ip_addr", "167772161", "$IP -V $IP_VERSION", "10.0.0.1 -V {\"v\":6}", "{\"v\":6}" },
+    { "m8", snmp3, snmp3Values, "-u $SNMP3_USER -l $SNMP3_SECLVL -a $SNMP3_AUTH_PROT -A $SNMP3_AUTH_KEY -x "
+        "$SNMP3_PRIV_PROT -X $SNMP3_PRIV_KEY", "-u mon -l authPriv -a SHA -A ak -x AES -X pk" },
+    { "$SNMP3_USER", snmp3, snmp3Values, "-u $NODENAME", "-u mon" },
+    { "m10", "", "", "-f $AUTH_FILE_radius -x", "-f /etc/radius.key -x", "{}", "radius" },
+    { "m11", "", "", "-f $AUTH_FILE_tacacs", "-f $AUTH_FILE_tacacs", "{}", "radius" },
+    { "m12", "", "", "-f $AUTH_FILE_x", "-f x" },
+    { "m13", "", "", "--sn $TOLVSN -t $SNMP_TIMER", "--sn SN-42 -t 1", "", "", "SN-42" },
+  };
+  for (const Case& c : cases)
+    service(c.name, c.columns, c.values, c.parameter, c.advParam, c.type, c.serial);
+  load();
+  for (const Case& c : cases) {
+    std::shared_ptr<SyslogService> loaded = registry.getService(c.name);
+    ASSERT_TRUE(loaded) << c.name;
+    EXPECT_EQ(loaded->parameter, c.expected) << c.name;
+  }
+}
+
+// A row fills the record; the host comes from the advanced parameters or the
+// device name; rows that cannot be loaded are logged and skipped.
+TEST_F(LoaderTest, RowsFillTheRecordAndBadRowsAreSkipped)
+{
+  std::string id = service("fw01", "device_ip_addr", "3232235777", "-H $IP -m 'a b'",
+      "{\"host\":\"fw01.example\",\"during_alert\":\"15\"}");
+  db.exec("UPDATE quelm_services SET service_previous_state=2, service_last_stdout='disk full' WHERE service_id=" + id);
+  db.exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '/opt/alert')");
+  db.exec("INSERT INTO quelm_service_response_program VALUES (" + id + ", 1, true, false, true, false, '--id $ERROR')");
+  std::string bad = service("bad", "", "", "x", "[1,2]");
+  std::string plain = service("plain", "", "", "");
+  LogCapture capture;
+  load();
+  std::shared_ptr<SyslogService> loaded = registry.getService("fw01.example");
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->serviceIdText, id);
+  EXPECT_EQ(loaded->stored().returnCode, 2);
+  EXPECT_EQ(loaded->stored().lastStdout, "disk full");
+  EXPECT_EQ(loaded->programPath, "/opt/alert");
+  EXPECT_TRUE(loaded->responseOk && loaded->responseCritical && !loaded->responseWarning);
+  EXPECT_EQ(loaded->alertingArguments, (std::vector<std::string> { "--id", "$ERROR" }));
+  EXPECT_EQ(loaded->arguments, (std::vector<std::string> { "-H", "192.168.1.1", "-m", "a b" }));
+  const AutoAcknowledgement& entry = acknowledgements.at(static_cast<int>(loaded->deviceId));
+  EXPECT_EQ(entry.interval, "15 minute");
+  EXPECT_EQ(entry.host, "fw01.example");
+  EXPECT_EQ(acknowledgements.at(static_cast<int>(registry.getService("plain")->deviceId)).interval, "5 minute");
+  EXPECT_EQ(registry.size(), 2);
+  EXPECT_NE(capture.text().find("#ERR#Failed to initial load service: " + bad), std::string::npos) << capture.text();
+}
+
+} // namespace

@@ -1,0 +1,81 @@
+#include "services/maintenance.h"
+#include "services/service.h"
+#include "services/service_queue.h"
+#include "services/service_registry.h"
+
+#include "tests/support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(TokenizerTest, SplitsAsStoredParametersExpect)
+{
+  struct Case {
+    std::string text;
+    std::vector<std::string> tokens;
+  } cases[] = {
+    { "-H host -p \"two words\" -x 'more words'", { "-H", "host", "-p", "two words", "-x", "more words" } },
+    { "   one     two  ", { "one", "two" } },
+    { "a '' b", { "a", "b" } },
+    { "pre\"mid dle\"post", { "premid dlepost" } },
+    { "-m \"abc  def", { "-m", "abc  def" } },
+    { "\"it's fine\"", { "its", "fine" } },
+    { "a\\ b c\\\"d e\"", { "a\\", "b", "c\\d e" } },
+    { "a\tb c", { "a\tb", "c" } },
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(tokenizeParameter(c.text), c.tokens) << c.text;
+}
+
+// A service replaced under its host lives on for whoever holds it.
+TEST(RegistryTest, ReplacedAndClearedServicesLiveOnForTheirHolders)
+{
+  ServiceRegistry registry;
+  auto first = std::make_shared<SyslogService>();
+  first->serviceName = "first";
+  registry.addService("fw01", first);
+  std::shared_ptr<SyslogService> held = registry.getService("fw01");
+  registry.addService("fw01", std::make_shared<SyslogService>());
+  first.reset();
+  EXPECT_EQ(held->serviceName, "first");
+  LogCapture capture;
+  EXPECT_TRUE(registry.find("fw01"));
+  EXPECT_FALSE(registry.find("sw01"));
+  EXPECT_EQ(capture.text(), "search fw01\nsearch sw01\n");
+  registry.clear();
+  EXPECT_TRUE(registry.empty());
+  EXPECT_EQ(registry.getService("fw01"), nullptr);
+}
+
+TEST(ContainersTest, MaintenanceWindowsAndTheServiceQueue)
+{
+  Maintenance maintenance;
+  maintenance.add(7, 0x100000001ul, 3, { 100, 0 }, { 200, 0 }, 0);
+  maintenance.add(7, 2, 3, { 0, 0 }, { 999, 0 }, 0);
+  EXPECT_EQ(maintenance.isMaintenanceAt(1, 100), 1);
+  EXPECT_EQ(maintenance.isMaintenanceAt(1, 200), 1);
+  EXPECT_EQ(maintenance.isMaintenanceAt(1, 201), 0);
+  EXPECT_EQ(maintenance.isMaintenanceAt(2, 150), 0);
+  maintenance.cleanAt(1, 250);
+  EXPECT_EQ(maintenance.isPlannedIdPresent(7), 0);
+
+  WaitServiceQueue queue;
+  for (long second : { 30, 10, 20 }) {
+    Service s;
+    s.nextExecTime = { second, 0 };
+    queue.push(s);
+  }
+  EXPECT_EQ(queue.pop().nextExecTime.tv_sec, 10);
+  EXPECT_EQ(queue.pop().nextExecTime.tv_sec, 20);
+  queue.pop();
+  EXPECT_THROW(queue.front(), ContainerError);
+  UpdateServiceMap updates;
+  Service s;
+  s.serviceId = 4;
+  updates.addService(s);
+  EXPECT_EQ(updates.getService(4).serviceId, 4);
+  EXPECT_THROW(updates.getService(4), ContainerError);
+}
+
+} // namespace
