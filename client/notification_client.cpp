@@ -56,8 +56,16 @@ void NotificationClient::setDefaultSetting()
   endpoint.set_open_handler(websocketpp::lib::bind(&NotificationClient::onOpen, this, _1));
   endpoint.set_close_handler(websocketpp::lib::bind(&NotificationClient::onClose, this, _1));
   endpoint.set_fail_handler(websocketpp::lib::bind(&NotificationClient::onFail, this, _1));
-  // Called once the TCP connection exists, before the TLS handshake.
-  endpoint.set_tcp_pre_init_handler([this](websocketpp::connection_hdl) { tcpConnected = true; });
+  // Called once the TCP connection exists, before the TLS handshake. Small
+  // messages go out at once: without this, the kernel holds a message back
+  // until the previous one is acknowledged.
+  endpoint.set_tcp_pre_init_handler([this](websocketpp::connection_hdl hdl) {
+    tcpConnected = true;
+    websocketpp::lib::error_code ec;
+    boost::system::error_code option;
+    if (Endpoint::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec))
+      connection->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), option);
+  });
 }
 
 void NotificationClient::setClientCertificate(std::string pemPath)

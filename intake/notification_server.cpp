@@ -215,6 +215,10 @@ void NotificationServer::installConnectionContext(websocketpp::connection_hdl hd
     // The SSL object takes its own reference on the new context; the verify
     // mode was copied from the placeholder when the object was made, so it
     // is taken over explicitly.
+    // Replies are small and each is waited for: send them at once, not
+    // after the sender has acknowledged the previous one.
+    boost::system::error_code option;
+    connection->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), option);
     SSL* ssl = connection->get_socket().native_handle();
     SSL_set_SSL_CTX(ssl, fresh->native_handle());
     SSL_set_verify(ssl, SSL_CTX_get_verify_mode(fresh->native_handle()), nullptr);
