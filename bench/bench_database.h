@@ -1,5 +1,7 @@
 #pragma once
 
+#include "database/connection_settings.h"
+
 #include <libpq-fe.h>
 
 #include <string>
@@ -13,6 +15,7 @@ struct ClusterSettings {
 
   static ClusterSettings fromEnvFile(const std::string& path);
   std::string connectionString() const;
+  ConnectionSettings pool() const { return ConnectionSettings::of(host, port, database, user, password); }
 };
 
 // One plain libpq connection for the benchmark's own set-up and checks.

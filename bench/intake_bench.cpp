@@ -5,10 +5,9 @@
 // of the process while 100 idle connections stay open. Prints figures; it is
 // not a test.
 
-#include "core/process_state.h"
-#include "intake/execute_queue.h"
+#include "intake/notification_queue.h"
 #include "intake/notification.h"
-#include "intake/syslog_server.h"
+#include "intake/notification_server.h"
 #include "intake/tls_context.h"
 
 #include "bench/process_sampler.h"
@@ -186,11 +185,9 @@ std::string payloadFor(int host)
 // a consumer thread that pops and counts like a worker would.
 class ReceiverUnderTest {
   public:
-  explicit ReceiverUnderTest(int threads)
-      : server_(std::make_unique<NotificationServer>(0, threads, &queue_))
+  ReceiverUnderTest(int threads, const TlsSettings& tls)
+      : server_(std::make_unique<NotificationServer>(ListenerSettings { 0, threads, tls, 0, 0 }, queue_))
   {
-    server_->setValidateFunction(selectFirstSubprotocol);
-    server_->setTlsContextFunction(makeTlsContext);
     runner_ = std::thread([this] {
       try {
         server_->run();
@@ -200,7 +197,7 @@ class ReceiverUnderTest {
       returned_ = true;
     });
     consumer_ = std::thread([this] {
-      while (stop_.load() == 0) {
+      while (!stop_.load()) {
         if (polling_.load()) {
           // Busy workers find the queue non-empty and never sleep on it:
           // looking every millisecond takes the wake-ups out of the figure.
@@ -211,7 +208,7 @@ class ReceiverUnderTest {
             take();
           continue;
         }
-        if (!queue_.waitNotEmptyFor(stop_, 100ms) || stop_.load() != 0)
+        if (!queue_.waitNotEmptyFor(stop_, 100ms) || stop_.load())
           continue;
         take();
       }
@@ -255,16 +252,16 @@ class ReceiverUnderTest {
   void take()
   {
     try {
-      notification item = queue_.pop();
+      Notification item = queue_.pop();
       popped_.fetch_add(1, std::memory_order_relaxed);
     } catch (const EmptyQueueError&) {
       // The only consumer: cannot happen, and harmless if it did.
     }
   }
 
-  NotificationQueue<notification> queue_;
+  NotificationQueue queue_;
   std::unique_ptr<NotificationServer> server_;
-  std::atomic<int> stop_ { 0 };
+  std::atomic<bool> stop_ { false };
   std::atomic<bool> polling_ { false };
   std::atomic<bool> returned_ { false };
   std::atomic<std::uint64_t> popped_ { 0 };
@@ -278,13 +275,13 @@ class BareServer {
   public:
   using Endpoint = websocketpp::server<websocketpp::config::asio_tls>;
 
-  explicit BareServer(int threads)
+  BareServer(int threads, const TlsSettings& tls)
   {
     endpoint_.clear_access_channels(websocketpp::log::alevel::all);
     endpoint_.clear_error_channels(websocketpp::log::elevel::all);
     endpoint_.init_asio();
     endpoint_.set_reuse_addr(true);
-    endpoint_.set_tls_init_handler([](websocketpp::connection_hdl hdl) { return makeTlsContext(1, hdl); });
+    endpoint_.set_tls_init_handler([tls](websocketpp::connection_hdl) { return makeTlsContext(tls, 1); });
     endpoint_.set_message_handler([this](websocketpp::connection_hdl, Endpoint::message_ptr) {
       received_.fetch_add(1, std::memory_order_relaxed);
     });
@@ -666,16 +663,16 @@ int main(int argc, char** argv)
 
   try {
     BenchCertificate certificate;
-    keyfile = certificate.path();
-    verifyClient = 0;
+    TlsSettings tls;
+    tls.certificate = certificate.path();
 
     std::mt19937 random(12345);
     std::vector<ClientMessage::ptr> blocks;
     for (int i = 0; i < 8; ++i)
       blocks.push_back(frameBlock(options.framesPerWrite, i * options.framesPerWrite, random));
 
-    ReceiverUnderTest receiver(options.serverThreads);
-    BareServer bare(options.serverThreads);
+    ReceiverUnderTest receiver(options.serverThreads, tls);
+    BareServer bare(options.serverThreads, tls);
     if (options.idle > 0)
       idleConnections(options, receiver);
 

@@ -1,10 +1,10 @@
-// quelm-bench-runner: plugin runs per second through SyslogService::execute
+// quelm-bench-runner: plugin runs per second through the plugin runner
 // next to the raw limit of the same program started with vfork+execve, fed
 // and reaped by a minimal loop, at 1 and 4 threads; then both again while
 // the process holds a large resident heap. Prints figures; it is not a test.
 
-#include "execution/service_exception.h"
-#include "services/service.h"
+#include "execution/plugin_runner.h"
+#include "processing/state_policy.h"
 
 #include "bench/process_sampler.h"
 
@@ -34,8 +34,8 @@ using Clock = std::chrono::steady_clock;
 
 const char* const usageText = R"(Usage: quelm-bench-runner [options]
 
-Plugin runs per second through serviceSyslog::execute (each thread with a
-service of its own) and, in the same run, the limit: the same plugin started
+Plugin runs per second through the plugin runner and the state policy, as a
+worker runs them and, in the same run, the limit: the same plugin started
 with vfork+execve, fed and reaped by a minimal loop. At 1 and 4 threads,
 first as is, then while the process holds a resident heap of --heap-mb.
 
@@ -231,19 +231,15 @@ Measure measureLimit(const Options& options, int threads, const std::string& mes
 Measure measureRunner(const Options& options, int threads, const std::string& message)
 {
   return measure(threads, options.seconds, [&](std::atomic<bool>& stop, long& failed) {
-    SyslogService target;
-    target.pluginPath = options.plugin;
-    target.setParameter("");
+    PluginRun run { options.plugin, {}, message + "\n", 0 };
+    RunTexts texts { options.plugin, "", 0, nullptr };
     long done = 0;
     while (!stop.load(std::memory_order_relaxed)) {
-      try {
-        if (target.execute(message) == 0)
-          ++done;
-        else
-          ++failed;
-      } catch (const RunError&) {
+      Verdict verdict = judgeRun(runPlugin(run), texts);
+      if (!verdict.failed && verdict.state == 0)
+        ++done;
+      else
         ++failed;
-      }
     }
     return done;
   });

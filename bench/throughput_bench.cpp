@@ -9,8 +9,8 @@
 #include "bench/daemon_process.h"
 #include "bench/process_sampler.h"
 #include "bench/sender_pool.h"
-#include "database/pg_connection_pool.h"
-#include "database/postgresql_exception.h"
+#include "database/pg_pool.h"
+#include "database/database_error.h"
 #include "database/statements.h"
 
 #include <fcntl.h>
@@ -243,7 +243,7 @@ double measureSpawnLimit(const Options& options)
 
 double measureUpdateLimit(const Options& options, const ClusterSettings& cluster, const char* label)
 {
-  PgPool pool(cluster.connectionString(), options.connections);
+  PgPool pool(cluster.pool(), options.connections);
   prepareStartupStatements(pool);
   std::atomic<long> done { 0 }, failed { 0 };
   const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);

@@ -56,9 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // A 32-bit address comes back as four numbers of 0 to 255 that read back
   // to the same address.
-  IP ip;
   unsigned long address = static_cast<unsigned long>(rawUnsigned & 0xFFFFFFFFull);
-  std::string dotted = ip.ipFromNumber(address);
+  std::string dotted = ipFromNumber(address);
   unsigned long rebuilt = 0;
   std::size_t start = 0;
   for (int part = 0; part < 4; ++part) {
@@ -70,6 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start = end + 1;
   }
   check(rebuilt == address);
-  ip.ipFromNumber(static_cast<unsigned long>(rawUnsigned));
+  ipFromNumber(static_cast<unsigned long>(rawUnsigned));
   return 0;
 }

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (total > text.size())
     std::abort();
 
-  service probe;
+  Service probe;
   probe.setParameter(text);
   probe.setAlertingParameter(text);
   return 0;
