@@ -16,6 +16,7 @@ Receiver::Options parseCommandLine(int argc, char** argv)
 {
   Receiver::Options options;
   int option = 0;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the command line is read before any thread starts.
   while ((option = getopt(argc, argv, "f:D")) != -1) {
     switch (option) {
     case 'f':

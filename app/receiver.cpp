@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <future>
 #include <iostream>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -37,12 +38,7 @@ std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> openLogFile(const std::string& p
   return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
 }
 
-void sleepSeconds(unsigned seconds)
-{
-  // sleep() returns early when a signal lands on this thread: finish the wait.
-  while (seconds > 0)
-    seconds = ::sleep(seconds);
-}
+void sleepSeconds(unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }
 
 // The log stream's buffer for the life of the process; the stream must not
 // outlive it, so the standard output's own buffer is put back at the end.
@@ -101,7 +97,8 @@ int Receiver::run()
 
     if (::dup2(1, 2) < 0) {
       int error = errno;
-      std::cout << "erreur de redirection de flux stderr (dup2): " << std::strerror(error) << std::endl;
+      std::cout << "erreur de redirection de flux stderr (dup2): " << std::generic_category().message(error)
+                << std::endl;
       errno = error;
       std::perror("erreur de redirection de flux stderr (dup2)");
       return 2;

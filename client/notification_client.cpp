@@ -59,7 +59,7 @@ void NotificationClient::setDefaultSetting()
   // Called once the TCP connection exists, before the TLS handshake. Small
   // messages go out at once: without this, the kernel holds a message back
   // until the previous one is acknowledged.
-  endpoint.set_tcp_pre_init_handler([this](websocketpp::connection_hdl hdl) {
+  endpoint.set_tcp_pre_init_handler([this](const websocketpp::connection_hdl& hdl) {
     tcpConnected = true;
     websocketpp::lib::error_code ec;
     boost::system::error_code option;
@@ -174,7 +174,7 @@ websocketpp::connection_hdl NotificationClient::currentHandle() const
   return connectionHandle;
 }
 
-void NotificationClient::send(std::string message)
+void NotificationClient::send(const std::string& message)
 {
   send(message, websocketpp::frame::opcode::text);
 }
@@ -279,12 +279,12 @@ std::string NotificationClient::lastLibraryError() const
   return plain;
 }
 
-void NotificationClient::onSocketInit(websocketpp::connection_hdl)
+void NotificationClient::onSocketInit(const websocketpp::connection_hdl&)
 {
   socketInitTime = Clock::now();
 }
 
-std::shared_ptr<boost::asio::ssl::context> NotificationClient::onTlsInit(websocketpp::connection_hdl)
+std::shared_ptr<boost::asio::ssl::context> NotificationClient::onTlsInit(const websocketpp::connection_hdl&)
 {
   *output << "INIT SSL" << std::endl;
   tlsInitTime = Clock::now();
@@ -303,7 +303,7 @@ std::shared_ptr<boost::asio::ssl::context> NotificationClient::onTlsInit(websock
   return context;
 }
 
-void NotificationClient::onOpen(websocketpp::connection_hdl hdl)
+void NotificationClient::onOpen(const websocketpp::connection_hdl& hdl)
 {
   openTime = Clock::now();
   std::string selected;
@@ -320,7 +320,7 @@ void NotificationClient::onOpen(websocketpp::connection_hdl hdl)
   setPhase(Phase::open);
 }
 
-void NotificationClient::onMessage(websocketpp::connection_hdl hdl, MessagePtr msg)
+void NotificationClient::onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg)
 {
   messageTime = Clock::now();
   if (replyAction) {
@@ -331,7 +331,7 @@ void NotificationClient::onMessage(websocketpp::connection_hdl hdl, MessagePtr m
   endpoint.close(hdl, websocketpp::close::status::going_away, "plop", ec);
 }
 
-void NotificationClient::onClose(websocketpp::connection_hdl hdl)
+void NotificationClient::onClose(const websocketpp::connection_hdl& hdl)
 {
   closeTime = Clock::now();
   websocketpp::lib::error_code ec;
@@ -348,10 +348,10 @@ void NotificationClient::onClose(websocketpp::connection_hdl hdl)
     return;
   }
   printTimings(*output);
-  std::exit(1);
+  std::exit(1); // NOLINT(concurrency-mt-unsafe): the owner asked for this default: end the process
 }
 
-void NotificationClient::onFail(websocketpp::connection_hdl hdl)
+void NotificationClient::onFail(const websocketpp::connection_hdl& hdl)
 {
   websocketpp::lib::error_code ec;
   Endpoint::connection_ptr connection = endpoint.get_con_from_hdl(hdl, ec);

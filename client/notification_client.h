@@ -39,7 +39,7 @@ public:
   // second call on the same client is refused (returns without effect).
   void connect();
   // One text frame on the open connection; websocketpp::exception otherwise.
-  void send(std::string message);
+  void send(const std::string& message);
   void send(const std::string& message, websocketpp::frame::opcode::value opcode);
   // Starts a closing handshake; false when there is no open connection.
   bool close(websocketpp::close::status::value code, const std::string& reason);
@@ -76,12 +76,12 @@ public:
   // The five timing lines; a phase that never happened shows "-".
   void printTimings(std::ostream& out) const;
 
-  void onSocketInit(websocketpp::connection_hdl hdl);
-  std::shared_ptr<boost::asio::ssl::context> onTlsInit(websocketpp::connection_hdl hdl);
-  void onOpen(websocketpp::connection_hdl hdl);
-  void onMessage(websocketpp::connection_hdl hdl, MessagePtr msg);
-  void onClose(websocketpp::connection_hdl hdl);
-  void onFail(websocketpp::connection_hdl hdl);
+  void onSocketInit(const websocketpp::connection_hdl& hdl);
+  std::shared_ptr<boost::asio::ssl::context> onTlsInit(const websocketpp::connection_hdl& hdl);
+  void onOpen(const websocketpp::connection_hdl& hdl);
+  void onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg);
+  void onClose(const websocketpp::connection_hdl& hdl);
+  void onFail(const websocketpp::connection_hdl& hdl);
 
 private:
   void setPhase(Phase next);

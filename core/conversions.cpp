@@ -24,12 +24,12 @@ std::string writeNumber(T value)
 
 } // namespace
 
-int stringToInt(std::string text) { return readNumber<int>(text); }
-unsigned int stringToUnsignedInt(std::string text) { return readNumber<unsigned int>(text); }
-long stringToLong(std::string text) { return readNumber<long>(text); }
-unsigned long stringToLongInt(std::string text) { return readNumber<unsigned long>(text); }
-unsigned long long stringToLongLongInt(std::string text) { return readNumber<unsigned long long>(text); }
-double stringToDouble(std::string text) { return readNumber<double>(text); }
+int stringToInt(const std::string& text) { return readNumber<int>(text); }
+unsigned int stringToUnsignedInt(const std::string& text) { return readNumber<unsigned int>(text); }
+long stringToLong(const std::string& text) { return readNumber<long>(text); }
+unsigned long stringToLongInt(const std::string& text) { return readNumber<unsigned long>(text); }
+unsigned long long stringToLongLongInt(const std::string& text) { return readNumber<unsigned long long>(text); }
+double stringToDouble(const std::string& text) { return readNumber<double>(text); }
 
 std::string intToString(int value) { return writeNumber(value); }
 std::string longToString(long value) { return writeNumber(value); }

@@ -6,12 +6,12 @@
 // space skipped, reading stops at the first character that cannot continue
 // the number, no number gives 0, out of range clamps to the type's limit.
 // None of them throws.
-int stringToInt(std::string text);
-unsigned int stringToUnsignedInt(std::string text);
-long stringToLong(std::string text);
-unsigned long stringToLongInt(std::string text);
-unsigned long long stringToLongLongInt(std::string text);
-double stringToDouble(std::string text);
+int stringToInt(const std::string& text);
+unsigned int stringToUnsignedInt(const std::string& text);
+long stringToLong(const std::string& text);
+unsigned long stringToLongInt(const std::string& text);
+unsigned long long stringToLongLongInt(const std::string& text);
+double stringToDouble(const std::string& text);
 
 // Number to text as an output string stream writes it with default settings.
 std::string intToString(int value);

@@ -57,7 +57,7 @@ void scanSection(const std::string& fileName, const std::string& section, Visit 
   }
 }
 
-std::string IniConfig::getKey(std::string section, std::string key)
+std::string IniConfig::getKey(const std::string& section, const std::string& key)
 {
   std::string value;
   // The header line is visited too: a key text inside it matches like any
@@ -72,12 +72,12 @@ std::string IniConfig::getKey(std::string section, std::string key)
   return value;
 }
 
-int IniConfig::getKeyToInt(std::string section, std::string key)
+int IniConfig::getKeyToInt(const std::string& section, const std::string& key)
 {
-  return stringToInt(getKey(std::move(section), std::move(key)));
+  return stringToInt(getKey(section, key));
 }
 
-std::map<std::string, std::string>& IniConfig::getSection(std::string section)
+std::map<std::string, std::string>& IniConfig::getSection(const std::string& section)
 {
   scanSection(fileName_, section, [&](const std::string& line) {
     std::string::size_type eq = line.find('=');
@@ -90,16 +90,16 @@ std::map<std::string, std::string>& IniConfig::getSection(std::string section)
   return entries_;
 }
 
-std::string ltrim(std::string text)
+std::string ltrim(const std::string& text)
 {
   std::string::size_type start = text.find_first_not_of(whiteSpace);
   return start == std::string::npos ? "" : text.substr(start);
 }
 
-std::string rtrim(std::string text)
+std::string rtrim(const std::string& text)
 {
   std::string::size_type end = text.find_last_not_of(whiteSpace);
   return end == std::string::npos ? "" : text.substr(0, end + 1);
 }
 
-std::string trim(std::string text) { return ltrim(rtrim(std::move(text))); }
+std::string trim(const std::string& text) { return ltrim(rtrim(text)); }

@@ -20,15 +20,15 @@ public:
   // Value after the first '=' of the first line of the section's first
   // block that contains the key text anywhere; empty when not found.
   // Throws ConfigFileError when the file cannot be opened.
-  std::string getKey(std::string section, std::string key);
-  int getKeyToInt(std::string section, std::string key);
-  std::map<std::string, std::string>& getSection(std::string section);
+  std::string getKey(const std::string& section, const std::string& key);
+  int getKeyToInt(const std::string& section, const std::string& key);
+  std::map<std::string, std::string>& getSection(const std::string& section);
 
 private:
   std::string fileName_;
   std::map<std::string, std::string> entries_;
 };
 
-std::string ltrim(std::string text);
-std::string rtrim(std::string text);
-std::string trim(std::string text);
+std::string ltrim(const std::string& text);
+std::string rtrim(const std::string& text);
+std::string trim(const std::string& text);

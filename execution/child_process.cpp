@@ -127,7 +127,8 @@ void appendText(char* buffer, std::size_t capacity, std::size_t& used, const cha
   std::size_t room = capacity - used;
   if (length > room)
     length = room;
-  std::memcpy(buffer + used, text, length);
+  // The caller tracks the length and ends the text itself.
+  std::memcpy(buffer + used, text, length); // NOLINT(bugprone-not-null-terminated-result)
   used += length;
 }
 
@@ -211,9 +212,10 @@ ChildProcess vforkChild(const ChildPlan& plan, int closeLimit)
   sigset_t previous;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork): chosen on purpose, see above.
   pid_t pid = ::vfork();
   if (pid == 0)
-    runChild(plan, closeLimit);
+    runChild(plan, closeLimit); // NOLINT(clang-analyzer-unix.Vfork): only async-signal-safe calls, then exec or _exit.
   int saved = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (pid < 0)

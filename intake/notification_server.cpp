@@ -109,7 +109,7 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
   endpoint_.set_open_handler(websocketpp::lib::bind(&NotificationServer::onOpen, this, _1));
   endpoint_.set_close_handler(websocketpp::lib::bind(&NotificationServer::onClose, this, _1));
   endpoint_.set_message_handler(websocketpp::lib::bind(&NotificationServer::onMessage, this, _1, _2));
-  endpoint_.set_validate_handler([this](websocketpp::connection_hdl hdl) {
+  endpoint_.set_validate_handler([this](const websocketpp::connection_hdl& hdl) {
     // An exception here would end an I/O thread: refuse that one connection.
     try {
       return selectFirstSubprotocol(endpoint_, hdl);
@@ -170,8 +170,8 @@ void NotificationServer::run()
   // when the previous one is accepted. The real context is therefore built
   // once the TCP connection exists, just before its handshake, and swapped in:
   // a certificate file replaced on disk serves the very next connection.
-  endpoint_.set_tls_init_handler([](websocketpp::connection_hdl) { return placeholderContext(); });
-  endpoint_.set_tcp_pre_init_handler([this](websocketpp::connection_hdl hdl) { installConnectionContext(hdl); });
+  endpoint_.set_tls_init_handler([](const websocketpp::connection_hdl&) { return placeholderContext(); });
+  endpoint_.set_tcp_pre_init_handler([this](const websocketpp::connection_hdl& hdl) { installConnectionContext(hdl); });
 
   websocketpp::lib::error_code ec;
   if (settings_.port < 0 || settings_.port > 65535)
@@ -207,7 +207,7 @@ void NotificationServer::run()
     thread.join();
 }
 
-void NotificationServer::installConnectionContext(websocketpp::connection_hdl hdl)
+void NotificationServer::installConnectionContext(const websocketpp::connection_hdl& hdl)
 {
   try {
     Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
@@ -312,7 +312,7 @@ void NotificationServer::stop()
 
 void NotificationServer::abort() { endpoint_.stop(); }
 
-void NotificationServer::onOpen(websocketpp::connection_hdl hdl)
+void NotificationServer::onOpen(const websocketpp::connection_hdl& hdl)
 {
   trace("SyslogServer#on_open:");
   bool late = false;
@@ -333,7 +333,7 @@ void NotificationServer::onOpen(websocketpp::connection_hdl hdl)
   trace("SyslogServer#on_open end");
 }
 
-void NotificationServer::onClose(websocketpp::connection_hdl hdl)
+void NotificationServer::onClose(const websocketpp::connection_hdl& hdl)
 {
   trace("SyslogServer#on_close:");
   {
@@ -343,7 +343,7 @@ void NotificationServer::onClose(websocketpp::connection_hdl hdl)
   trace("SyslogServer#on_close end");
 }
 
-void NotificationServer::onMessage(websocketpp::connection_hdl hdl, MessagePtr msg)
+void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg)
 {
   try {
     // The message is dropped after this handler: its payload is moved into
@@ -384,7 +384,7 @@ void NotificationServer::onMessage(websocketpp::connection_hdl hdl, MessagePtr m
   }
 }
 
-void NotificationServer::onFail(websocketpp::connection_hdl hdl)
+void NotificationServer::onFail(const websocketpp::connection_hdl& hdl)
 {
   try {
     Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);

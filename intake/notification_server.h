@@ -71,13 +71,13 @@ public:
 private:
   enum class ListenState { notYet, listening, failed };
 
-  void onOpen(websocketpp::connection_hdl hdl);
-  void onClose(websocketpp::connection_hdl hdl);
-  void onMessage(websocketpp::connection_hdl hdl, MessagePtr msg);
-  void onFail(websocketpp::connection_hdl hdl);
+  void onOpen(const websocketpp::connection_hdl& hdl);
+  void onClose(const websocketpp::connection_hdl& hdl);
+  void onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg);
+  void onFail(const websocketpp::connection_hdl& hdl);
   void setListenState(ListenState state, int boundPort, const std::string& error);
   void runLoop();
-  void installConnectionContext(websocketpp::connection_hdl hdl);
+  void installConnectionContext(const websocketpp::connection_hdl& hdl);
   void countDrop(const std::string& host);
   // Logs the drops counted since the last report; dropLock held.
   void reportDropsLocked(const std::string& host);

@@ -50,7 +50,7 @@ std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& set
   return context;
 }
 
-bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, std::weak_ptr<void> hdl)
+bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, const std::weak_ptr<void>& hdl)
 {
   auto connection = endpoint.get_con_from_hdl(hdl);
   writeLog("INFO", "Validate check router");

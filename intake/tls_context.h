@@ -43,7 +43,7 @@ std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& set
 
 // The handshake validator: accepts every connection and selects the first
 // subprotocol the client offers.
-bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, std::weak_ptr<void> hdl);
+bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, const std::weak_ptr<void>& hdl);
 
 // A fixed pass phrase callback; not installed on the server's context.
 std::string getPassword();

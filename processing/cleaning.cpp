@@ -96,8 +96,8 @@ void Cleaner::closeStaleErrors()
   PgPool& pool = context_.pool;
   // A lost connection is waited out, entry by entry, and the pass goes on.
   DatabaseWait& wait = wait_;
-  for (const auto& [device, entry] : acknowledgements_) {
-    (void)device;
+  for (const auto& item : acknowledgements_) {
+    const AutoAcknowledgement& entry = item.second;
     try {
       trace("th_clean#FOR service" + entry.serviceId + " ");
       trace("EXEC SQL " + entry.serviceId + " " + entry.interval);

@@ -15,7 +15,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -128,7 +130,7 @@ int Workers::runWithRetries(SyslogService& svc, const std::string& message, std:
     writeLog("ERR",
         "Excute failed retry" + svc.serviceName + " " + std::to_string(static_cast<std::uint64_t>(svc.serviceId)) + " "
             + verdict.failure);
-    ::sleep(1);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     if (attempt == runAttempts) {
       output = noOutputText;
       return 3;
@@ -226,7 +228,7 @@ void Workers::run()
       + std::to_string(threadId));
 }
 
-void answerUnhandled(std::deque<Notification> left)
+void answerUnhandled(const std::deque<Notification>& left)
 {
   for (const Notification& item : left) {
     writeLog("ERR", "notification from " + item.host + " not handled, the Receiver is stopping");

@@ -48,4 +48,4 @@ private:
 
 // The stop: logs each notification that no worker will handle and answers
 // it "shutdown".
-void answerUnhandled(std::deque<Notification> left);
+void answerUnhandled(const std::deque<Notification>& left);

@@ -20,7 +20,7 @@ void Service::setIntervalExecTime(int interval)
 {
   intervalExecTime = interval;
   if (interval != 0)
-    execWeight = static_cast<float>(300000 / interval);
+    execWeight = static_cast<float>(300000 / interval); // NOLINT(bugprone-integer-division): stored weights are whole
 }
 
 bool Service::operator<(const Service& other) const
@@ -37,7 +37,7 @@ bool Service::operator>(const Service& other) const
   return nextExecTime.tv_usec > other.nextExecTime.tv_usec;
 }
 
-void Service::setParameter(std::string text)
+void Service::setParameter(const std::string& text)
 {
   parameter = text;
   arguments = tokenizeParameter(text);

@@ -20,7 +20,7 @@ public:
   bool operator>(const Service& other) const;
 
   // Stores the text and replaces the arguments by its tokens.
-  void setParameter(std::string text);
+  void setParameter(const std::string& text);
   // Appends the tokens of the text to the alerting arguments.
   void setAlertingParameter(const std::string& text);
 

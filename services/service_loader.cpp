@@ -162,7 +162,9 @@ void loadServices(
       // Spread the first runs: now plus a random number of seconds.
       struct timeval now {};
       gettimeofday(&now, nullptr);
-      now.tv_sec += std::rand();
+      // Only the start-up thread and then the cleaning thread load services,
+      // never both at once.
+      now.tv_sec += std::rand(); // NOLINT(concurrency-mt-unsafe)
       loaded->nextExecTime = now;
 
       std::string deviceName = column(DeviceName);

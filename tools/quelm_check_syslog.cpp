@@ -215,7 +215,7 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
     for (const char* name : withValue)
       known = known || arg == name;
     if (!known)
-      return arg.rfind("-", 0) == 0 ? "unknown option " + arg : "unexpected argument " + arg;
+      return arg.rfind('-', 0) == 0 ? "unknown option " + arg : "unexpected argument " + arg;
     std::optional<std::string> given = value();
     if (!given)
       return arg + " needs a value";
