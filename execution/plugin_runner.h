@@ -7,7 +7,8 @@
 #include <vector>
 
 // One run of a plugin: the program, its arguments (argument 0 is the path),
-// what to write on its standard input (nothing: input closed at once), and
+// what to write on its standard input (nothing: the plugin keeps the
+// daemon's standard input, as a polled plugin does), and
 // the longest it may run (0: no limit; then the plugin is stopped with its
 // process group: SIGTERM, a short grace, SIGKILL).
 struct PluginRun {

@@ -1,0 +1,62 @@
+#include "processing/state_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+using Ending = RunResult::Ending;
+
+RunResult ended(Ending ending, int status, std::string output, std::string step = "", int error = 0)
+{
+  return { ending, status, std::move(output), std::move(step), std::error_code(error, std::generic_category()) };
+}
+
+TEST(StatePolicy, JudgesEveryWayARunCanEnd)
+{
+  const std::string name = "disk";
+  const std::string where = "\npath:/p/check -w 1";
+  struct Case {
+    RunResult run;
+    bool polled;
+    bool failed;
+    int state;
+    // The output to store, or the failure logged when the run failed.
+    std::string text;
+  };
+  const Case cases[] = {
+    { ended(Ending::exited, 0, "OK: fine\n"), false, false, 0, "OK: fine\n" },
+    { ended(Ending::exited, 1, "''\n"), false, false, 1, "''\n" },
+    // What the runner reads from a plugin that could not be executed.
+    { ended(Ending::exited, 2, "DAEMON: plugin is not executable x\n"), false, false, 2,
+        "DAEMON: plugin is not executable x\n" },
+    { ended(Ending::exited, 4, "pending"), false, false, 4, "pending" },
+    { ended(Ending::exited, 5, "maintenance"), true, false, 5, "maintenance" },
+    { ended(Ending::exited, 255, "cannot ping\n"), false, false, 3, "UNKNOWN: QuelmDaemon could not connect to host" },
+    { ended(Ending::exited, 7, "odd\n"), false, false, 3, "Error execute: Bad return code" + where + " odd\n" },
+    { ended(Ending::exited, 7, "odd\n"), true, false, 3, "Error execute: Bad return code\ndisk" + where + " odd\n" },
+    { ended(Ending::exited, 9, "bad\xff\n"), false, false, 3, "Error execute: Bad return code" + where + " bad \n" },
+    { ended(Ending::exited, 0, "caf\xc3\xa9 \x80x\xff\xfey\xc3z\n"), false, false, 0, "caf\xc3\xa9  x  y z\n" },
+    { ended(Ending::exited, 0, ""), false, true, 3, noOutputText },
+    { ended(Ending::exited, 2, "''"), false, true, 3, noOutputText },
+    { ended(Ending::exited, 255, ""), false, true, 3, noOutputText },
+    { ended(Ending::signaled, 9, "partial\n"), false, true, 3, "Error: quelm can't execute" + where + "partial\n" },
+    { ended(Ending::signaled, 9, "partial\n"), true, true, 3, "Error: quelm can't execute disk" + where + "partial\n" },
+    { ended(Ending::timedOut, 0, "late"), false, true, 3, "Error plugin timeout (7 s)" + where },
+    { ended(Ending::failed, 0, "", "Error open pipe", EMFILE), false, true, 3,
+        "Error open pipe" + where + std::strerror(EMFILE) },
+    { ended(Ending::failed, 0, "", "Error create fork", EAGAIN), true, true, 3,
+        "Error create fork disk" + where + std::strerror(EAGAIN) },
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    Verdict verdict = judgeRun(c.run, { "/p/check", "-w 1", 7, c.polled ? &name : nullptr });
+    EXPECT_EQ(verdict.failed, c.failed) << "row " << row;
+    EXPECT_EQ(verdict.state, c.state) << "row " << row;
+    EXPECT_EQ(verdict.failed ? verdict.failure : verdict.output, c.text) << "row " << row++;
+  }
+}
+
+} // namespace
