@@ -78,6 +78,8 @@ Receiver::~Receiver()
 void Receiver::requestStop()
 {
   queue_.stopAndWakeAll(stopRequested_);
+  // Plugins and alerting programs still running get a grace, then stop.
+  cancel_.raise();
   // What is still queued will not be handled: each is logged, its sender
   // told, and later messages are refused.
   answerUnhandled(queue_.close());
@@ -150,6 +152,7 @@ int Receiver::startAndServe()
   long queueLimit = stringToLong(config.getKey("SYSLOG", "queue_limit"));
   listen.queueLimit = queueLimit > 0 ? static_cast<std::size_t>(queueLimit) : 0;
   int pluginTimeout = stringToInt(config.getKey("SYSLOG", "plugin_timeout"));
+  int alertTimeout = stringToInt(config.getKey("SYSLOG", "alert_timeout"));
 
   // A plugin that exits without reading its input must not end the daemon.
   ignoreSigpipe();
@@ -177,8 +180,8 @@ int Receiver::startAndServe()
     requestStop();
   });
 
-  context_ = std::make_unique<ProcessingContext>(
-      ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_, stopRequested_, std::max(pluginTimeout, 0) });
+  context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
+      stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_ });
   prepareAndLoadServices(*pool_, registry_, acknowledgements_);
 
   writeLog("INFO", "WAIT");

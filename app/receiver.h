@@ -1,6 +1,7 @@
 #pragma once
 
 #include "database/statements.h"
+#include "execution/run_cancel.h"
 #include "intake/notification_queue.h"
 #include "processing/service_locks.h"
 #include "services/service_loader.h"
@@ -61,6 +62,7 @@ private:
   AutoAcknowledgements acknowledgements_;
   ServiceLocks serviceLocks_;
   std::atomic<bool> stopRequested_ { false };
+  RunCancel cancel_;
   std::unique_ptr<ProcessingContext> context_;
 
   std::unique_ptr<NotificationServer> listener_;

@@ -1,5 +1,6 @@
 #include "app/stop_signal.h"
 
+#include "core/daemon_signals.h"
 #include "core/log.h"
 
 #include <cerrno>
@@ -54,11 +55,4 @@ bool startStopThread(std::function<void()> onStop)
   return true;
 }
 
-bool installSigtermHandler()
-{
-  struct sigaction action {};
-  action.sa_handler = handleSigterm;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  return sigaction(SIGTERM, &action, nullptr) == 0;
-}
+bool installSigtermHandler() { return setDaemonSignal(SIGTERM, handleSigterm); }

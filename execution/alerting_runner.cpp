@@ -1,10 +1,12 @@
 #include "execution/alerting_runner.h"
 
 #include "execution/child_process.h"
+#include "execution/child_watch.h"
 
 #include <sys/wait.h>
 
-RunResult runAlertingProgram(const std::string& path, const std::vector<std::string>& arguments)
+RunResult runAlertingProgram(
+    const std::string& path, const std::vector<std::string>& arguments, int timeoutSeconds, const RunCancel* cancel)
 {
   RunResult result;
   ChildProcess child;
@@ -21,17 +23,15 @@ RunResult runAlertingProgram(const std::string& path, const std::vector<std::str
     return result;
   }
 
+  ChildWatch watch(child, timeoutSeconds, cancel);
   int status = 0;
-  try {
-    // A stop or continue report is not the end: wait on, so it is reaped.
-    while (child.running())
-      child.wait(WUNTRACED | WCONTINUED, status);
-  } catch (const std::system_error& error) {
+  // A stop or continue report is not the end: wait on, so it is reaped.
+  do {
+    result.ending = awaitChild(child, watch, status, result.error);
+  } while (result.ending == RunResult::Ending::signaled && child.running());
+  if (result.ending == RunResult::Ending::failed)
     result.failedStep = "Error execute";
-    result.error = error.code();
-    return result;
-  }
-  result.ending = WIFEXITED(status) ? RunResult::Ending::exited : RunResult::Ending::signaled;
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
+  else
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
   return result;
 }

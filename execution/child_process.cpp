@@ -1,5 +1,7 @@
 #include "execution/child_process.h"
 
+#include "core/daemon_signals.h"
+
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -55,9 +57,14 @@ bool ChildProcess::wait(int options, int& status)
 void ChildProcess::signal(int number) const
 {
   // Only called while the child is unreaped: its pid (and group id) cannot
-  // have been given to another process yet.
-  if (pid_ > 0)
-    ::kill(ownGroup_ ? -pid_ : pid_, number);
+  // have been given to another process yet. The child itself is signalled
+  // too: it may have left its group (the group kill then fails with ESRCH,
+  // or reaches only what it left behind).
+  if (pid_ <= 0)
+    return;
+  if (ownGroup_)
+    ::kill(-pid_, number);
+  ::kill(pid_, number);
 }
 
 void ChildProcess::reap()
@@ -179,13 +186,13 @@ void closeFrom(int lowest, int limit)
   if (plan.ownProcessGroup)
     ::setpgid(0, 0);
   // An ignored SIGPIPE and a worker's blocked signals would survive exec.
-  // The daemon's SIGTERM handler must not run here either: it would tell the
-  // daemon, not this child, to stop.
+  // No handler of the daemon may run here either (this child shares the
+  // daemon's memory until exec): every signal it handles gets its default.
   struct sigaction standard { };
   standard.sa_handler = SIG_DFL;
   sigemptyset(&standard.sa_mask);
-  ::sigaction(SIGPIPE, &standard, nullptr);
-  ::sigaction(SIGTERM, &standard, nullptr);
+  for (int number : daemonSignals)
+    ::sigaction(number, &standard, nullptr);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -58,17 +58,17 @@ struct ChildPlan {
   // Duplicated onto 0 and 1 when not -1; both must be above 2.
   int stdinFd = -1;
   int stdoutFd = -1;
-  // Makes the child lead a process group of its own, so that a time-out can
-  // stop the plugin together with whatever it started.
-  bool ownProcessGroup = false;
+  // Makes the child lead a process group of its own, so that a time-out or
+  // a stop can end the program together with whatever it started.
+  bool ownProcessGroup = true;
   // Written to descriptor 1, followed by the error text and a newline, when
   // the program cannot be executed; the child then ends with status 2.
   const char* execFailurePrefix = "";
 };
 
 // Starts a child that closes every descriptor above 2 (whatever its
-// close-on-exec flag), restores the default SIGPIPE action and an empty
-// signal mask, and runs plan.path. Throws std::system_error when the
+// close-on-exec flag), restores the default action of every signal the
+// daemon handles and an empty signal mask, and runs plan.path. Throws std::system_error when the
 // process cannot be created.
 ChildProcess spawnChild(const ChildPlan& plan);
 

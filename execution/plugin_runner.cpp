@@ -1,6 +1,8 @@
 #include "execution/plugin_runner.h"
 
+#include "core/daemon_signals.h"
 #include "execution/child_process.h"
+#include "execution/child_watch.h"
 #include "execution/unique_fd.h"
 
 #include <poll.h>
@@ -19,9 +21,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Deadline = std::optional<Clock::time_point>;
-
-constexpr std::chrono::milliseconds terminationGrace { 1000 };
 
 // Blocks SIGPIPE in this thread while the plugin is fed, and swallows the
 // one a write to an ended plugin raises, whatever the process-wide action.
@@ -66,41 +65,26 @@ class SigpipeShield {
   bool wasPending_ = false;
 };
 
-int setNonBlocking(int fd)
+bool setNonBlocking(int fd)
 {
   int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-    return errno;
-  return 0;
-}
-
-// Milliseconds for poll until the deadline (-1: none); never rounds a
-// remaining wait down to a busy 0.
-int pollTimeout(const Deadline& deadline)
-{
-  if (!deadline)
-    return -1;
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 60000));
-}
-
-bool expired(const Deadline& deadline)
-{
-  return deadline && Clock::now() >= *deadline;
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) >= 0;
 }
 
 // Reads the chunks available now, a bounded number so that a plugin that
 // writes without pause still lets the caller feed it and watch the clock.
-// Returns 0, or the errno of a failed read; sets eof at end of file. Each
-// chunk is taken up to its first NUL byte.
-int drainOutput(int fd, std::string& output, bool& eof)
+// Keeps at most outputLimit bytes and throws the rest away. Returns 0, or
+// the errno of a failed read; sets eof at end of file.
+int drainOutput(int fd, RunResult& result, bool& eof)
 {
-  char buffer[1024];
+  char buffer[16384];
   for (int chunk = 0; chunk < 64; ++chunk) {
-    std::memset(buffer, 0, sizeof(buffer));
-    ssize_t got = ::read(fd, buffer, sizeof(buffer) - 1);
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got > 0) {
-      output.append(buffer, ::strnlen(buffer, static_cast<std::size_t>(got)));
+      std::size_t room = outputLimit - result.output.size();
+      std::size_t kept = std::min(room, static_cast<std::size_t>(got));
+      result.output.append(buffer, kept);
+      result.outputCut = result.outputCut || kept < static_cast<std::size_t>(got);
       continue;
     }
     if (got == 0) {
@@ -136,47 +120,6 @@ void feedInput(UniqueFd& input, const std::string& data, std::size_t& sent)
   input.reset();
 }
 
-// Feeds the input and reads the output at the same time, so that neither a
-// plugin that never reads nor one that writes much can block the other side.
-// Ends at end of output once the input is delivered (or refused). Returns 0,
-// the errno of a failed read or poll, or ETIMEDOUT at the deadline.
-int pumpPlugin(int output, UniqueFd& input, const std::string& data, std::string& text, const Deadline& deadline)
-{
-  if (int error = setNonBlocking(output))
-    return error;
-  if (input.valid() && setNonBlocking(input.get()) != 0)
-    input.reset();
-  std::size_t sent = 0;
-  bool eof = false;
-  while (!eof || input.valid()) {
-    if (expired(deadline))
-      return ETIMEDOUT;
-    struct pollfd watched[2] = {};
-    nfds_t count = 0;
-    if (!eof)
-      watched[count++] = { output, POLLIN, 0 };
-    if (input.valid())
-      watched[count++] = { input.get(), POLLOUT, 0 };
-    int ready = ::poll(watched, count, pollTimeout(deadline));
-    if (ready < 0) {
-      if (errno == EINTR)
-        continue;
-      return errno;
-    }
-    for (nfds_t i = 0; i < count; ++i) {
-      if (watched[i].revents == 0)
-        continue;
-      if (watched[i].fd == output) {
-        if (int error = drainOutput(output, text, eof))
-          return error;
-      } else {
-        feedInput(input, data, sent);
-      }
-    }
-  }
-  return 0;
-}
-
 RunResult failedAt(const char* step, int error)
 {
   RunResult result;
@@ -186,56 +129,72 @@ RunResult failedAt(const char* step, int error)
   return result;
 }
 
-RunResult timedOut(ChildProcess& child, std::string output)
+// Feeds the input and reads the output at the same time, so that neither a
+// plugin that never reads nor one that writes much can block the other side,
+// until the output ends and the input is delivered (or refused); or, once
+// the plugin itself has exited, until outputGrace has passed: a background
+// child that keeps the output open does not hold the run. Returns the
+// ending (exited when nothing stopped it) and fills the output.
+RunResult::Ending pump(ChildWatch& watch, int output, UniqueFd& input, const std::string& data, RunResult& result)
 {
-  child.terminate(terminationGrace);
-  RunResult result;
-  result.ending = RunResult::Ending::timedOut;
-  result.output = std::move(output);
-  return result;
-}
-
-// waitpid with the runner's options; with a deadline, polled until it.
-// False when the deadline passed first.
-bool waitForPlugin(ChildProcess& child, int& status, const Deadline& deadline)
-{
-  const int options = WUNTRACED | WCONTINUED;
-  if (!deadline)
-    return child.wait(options, status);
-  long pauseNs = 100000;
-  for (;;) {
-    if (child.wait(options | WNOHANG, status))
-      return true;
-    if (expired(deadline))
-      return false;
-    struct timespec pause {
-      0, pauseNs
-    };
-    ::nanosleep(&pause, nullptr);
-    pauseNs = std::min(pauseNs * 2, 10000000L);
+  if (!setNonBlocking(output)) {
+    result = failedAt("Error read buffer:", errno);
+    return RunResult::Ending::failed;
   }
-}
-
-Deadline runDeadline(int seconds)
-{
-  if (seconds <= 0)
-    return std::nullopt;
-  return Clock::now() + std::chrono::seconds(seconds);
+  if (input.valid() && !setNonBlocking(input.get()))
+    input.reset();
+  std::size_t sent = 0;
+  bool eof = false;
+  std::optional<Clock::time_point> graceEnd;
+  while (!eof || input.valid()) {
+    RunResult::Ending limit = watch.limitPassed();
+    if (limit != RunResult::Ending::exited)
+      return limit;
+    if (watch.exited()) {
+      // Whoever else holds the input does not read it for the plugin.
+      input.reset();
+      if (!graceEnd)
+        graceEnd = Clock::now() + outputGrace;
+      if (eof || Clock::now() >= *graceEnd)
+        break;
+    }
+    std::vector<pollfd> watched;
+    if (!eof)
+      watched.push_back({ output, POLLIN, 0 });
+    if (input.valid())
+      watched.push_back({ input.get(), POLLOUT, 0 });
+    std::size_t own = watched.size();
+    watch.addTo(watched);
+    int ready = ::poll(watched.data(), watched.size(), watch.pollTimeout(graceEnd));
+    if (ready < 0) {
+      if (errno == EINTR)
+        continue;
+      result = failedAt("Error read buffer:", errno);
+      return RunResult::Ending::failed;
+    }
+    for (std::size_t i = 0; i < own; ++i) {
+      if (watched[i].revents == 0)
+        continue;
+      if (watched[i].fd == output) {
+        if (int error = drainOutput(output, result, eof)) {
+          result = failedAt("Error read buffer:", error);
+          return RunResult::Ending::failed;
+        }
+      } else {
+        feedInput(input, data, sent);
+      }
+    }
+    watch.update(watched);
+  }
+  return RunResult::Ending::exited;
 }
 
 } // namespace
 
-bool ignoreSigpipe()
-{
-  struct sigaction ignore { };
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
-}
+bool ignoreSigpipe() { return setDaemonSignal(SIGPIPE, SIG_IGN); }
 
 RunResult runPlugin(const PluginRun& run)
 {
-  Deadline deadline = runDeadline(run.timeoutSeconds);
   UniqueFd output, outputWrite, inputRead, inputWrite;
   try {
     makePipe(output, outputWrite);
@@ -255,7 +214,6 @@ RunResult runPlugin(const PluginRun& run)
     plan.envp = emptyEnvironment;
     plan.stdinFd = inputRead.get();
     plan.stdoutFd = outputWrite.get();
-    plan.ownProcessGroup = deadline.has_value();
     plan.execFailurePrefix = "DAEMON: plugin is not executable ";
     child = spawnChild(plan);
   } catch (const std::system_error& error) {
@@ -265,35 +223,32 @@ RunResult runPlugin(const PluginRun& run)
   inputRead.reset();
   outputWrite.reset();
 
-  std::string text;
-  int error = 0;
+  ChildWatch watch(child, run.timeoutSeconds, run.cancel);
+  RunResult result;
+  RunResult::Ending ending = RunResult::Ending::exited;
   if (run.input) {
     SigpipeShield shield;
-    error = pumpPlugin(output.get(), inputWrite, *run.input, text, deadline);
+    ending = pump(watch, output.get(), inputWrite, *run.input, result);
   } else {
-    error = pumpPlugin(output.get(), inputWrite, std::string(), text, deadline);
+    ending = pump(watch, output.get(), inputWrite, std::string(), result);
   }
-  if (error == ETIMEDOUT)
-    return timedOut(child, std::move(text));
-  if (error != 0)
-    return failedAt("Error read buffer:", error);
+  output.reset();
+  if (ending == RunResult::Ending::failed)
+    return result;
+  if (ending != RunResult::Ending::exited) {
+    child.terminate(terminationGrace);
+    result.ending = ending;
+    return result;
+  }
 
   int status = 0;
-  try {
-    if (!waitForPlugin(child, status, deadline))
-      return timedOut(child, std::move(text));
-  } catch (const std::system_error& failure) {
-    return failedAt("Error execute", failure.code().value());
-  }
-  RunResult result;
-  result.output = std::move(text);
-  if (WIFEXITED(status)) {
-    result.ending = RunResult::Ending::exited;
+  result.ending = awaitChild(child, watch, status, result.error);
+  if (result.ending == RunResult::Ending::failed)
+    result.failedStep = "Error execute";
+  else if (result.ending == RunResult::Ending::exited)
     result.exitStatus = WEXITSTATUS(status);
-  } else {
+  else if (result.ending == RunResult::Ending::signaled)
     // Killed, or stopped (the owner then kills it): it did not end on its own.
-    result.ending = RunResult::Ending::signaled;
     result.exitStatus = WIFSIGNALED(status) ? WTERMSIG(status) : WIFSTOPPED(status) ? WSTOPSIG(status) : 0;
-  }
   return result;
 }

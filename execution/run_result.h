@@ -9,18 +9,22 @@ struct RunResult {
   enum class Ending {
     // The program exited; exitStatus is its status.
     exited,
-    // A signal ended it; exitStatus is the signal number.
+    // A signal ended or stopped it; exitStatus is the signal number.
     signaled,
     // It was still running at its time limit and was stopped.
     timedOut,
+    // The daemon is stopping: the program was stopped after a grace.
+    cancelled,
     // A step of the run failed: failedStep names it, error says why.
     failed,
   };
 
   Ending ending = Ending::failed;
   int exitStatus = 0;
-  // What the program wrote on its standard output, as read.
+  // What the program wrote on its standard output, at most the runner's
+  // limit (the rest was read and thrown away: outputCut is then true).
   std::string output;
+  bool outputCut = false;
   // For a failed run, the step, in the words of the daemon's failure texts:
   // "Error open pipe", "Error create fork", "Error read buffer:" or
   // "Error execute" (waiting for the program).

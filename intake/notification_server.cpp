@@ -209,24 +209,28 @@ void NotificationServer::run()
 
 void NotificationServer::installConnectionContext(const websocketpp::connection_hdl& hdl)
 {
+  boost::system::error_code ignored;
+  Endpoint::connection_ptr connection;
   try {
-    Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
-    std::shared_ptr<boost::asio::ssl::context> fresh = makeTlsContext(settings_.tls, 1);
-    // The SSL object takes its own reference on the new context; the verify
-    // mode was copied from the placeholder when the object was made, so it
-    // is taken over explicitly.
+    connection = endpoint_.get_con_from_hdl(hdl);
     // Replies are small and each is waited for: send them at once, not
     // after the sender has acknowledged the previous one.
-    boost::system::error_code option;
-    connection->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), option);
+    connection->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    // Fail closed: a connection whose context is not exactly as configured
+    // is cut before its handshake.
+    std::shared_ptr<boost::asio::ssl::context> fresh = makeTlsContext(settings_.tls, 1);
     SSL* ssl = connection->get_socket().native_handle();
-    SSL_set_SSL_CTX(ssl, fresh->native_handle());
-    SSL_set_verify(ssl, SSL_CTX_get_verify_mode(fresh->native_handle()), nullptr);
     static const unsigned char sessionContext[] = "quelm-receiver";
-    SSL_set_session_id_context(ssl, sessionContext, sizeof sessionContext - 1);
+    if (fresh && adoptTlsContext(ssl, fresh->native_handle(), 1)
+        && SSL_set_session_id_context(ssl, sessionContext, sizeof sessionContext - 1) == 1)
+      return;
+    if (fresh)
+      writeLog("ERR", "SSLException: the TLS settings could not be applied to the connection");
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("SSLException: ") + error.what());
   }
+  if (connection)
+    connection->get_socket().lowest_layer().close(ignored);
 }
 
 void NotificationServer::runLoop()

@@ -18,36 +18,50 @@ const char* cipherListForMode(int mode)
 
 std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode)
 {
-  const std::string& keyfile = settings.certificate;
-  const std::string& cafile = settings.cafile;
   namespace ssl = boost::asio::ssl;
   auto context = std::make_shared<ssl::context>(ssl::context::tlsv12);
+  writeLog("INFO", "cafile:" + settings.cafile);
+  writeLog("INFO", "keyfile:" + settings.certificate);
+  // The configured suites and verify mode come first, so that no failure
+  // below can leave the library's defaults in place.
+  if (SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(mode)) != 1) {
+    writeLog("ERR", "Error setting cipher list");
+    return nullptr;
+  }
+  // Senders must prove themselves with a certificate from our authority.
+  context->set_verify_mode(settings.verifyClient ? ssl::verify_peer | ssl::verify_fail_if_no_peer_cert : ssl::verify_none);
   try {
-    writeLog("INFO", "cafile:" + cafile);
-    writeLog("INFO", "keyfile:" + keyfile);
     // An encrypted key must fail to load rather than make OpenSSL prompt on
     // a terminal from an I/O thread: answer every pass phrase request empty.
     context->set_password_callback([](std::size_t, ssl::context::password_purpose) { return std::string(); });
-    context->use_certificate_chain_file(keyfile);
-    context->use_private_key_file(keyfile, ssl::context::pem);
-    if (settings.verifyClient) {
-      // Senders must prove themselves with a certificate from our authority.
-      context->load_verify_file(cafile);
-      context->set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);
-    } else {
-      context->set_verify_mode(ssl::verify_none);
-    }
-    writeLog("INFO", "SSL ca and key file is OK");
-    if (mode == 2)
-      writeLog("INFO", "modern mode");
-    if (SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(mode)) != 1)
-      writeLog("ERR", "Error setting cipher list");
-    else
-      writeLog("INFO", "SSL context OK:");
+    context->use_certificate_chain_file(settings.certificate);
+    context->use_private_key_file(settings.certificate, ssl::context::pem);
+    if (settings.verifyClient)
+      context->load_verify_file(settings.cafile);
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("SSLException: ") + error.what());
+    return nullptr;
   }
+  writeLog("INFO", "SSL ca and key file is OK");
+  if (mode == 2)
+    writeLog("INFO", "modern mode");
+  writeLog("INFO", "SSL context OK:");
   return context;
+}
+
+bool adoptTlsContext(SSL* ssl, SSL_CTX* context, int mode)
+{
+  // The connection's SSL object was made from another context: what it
+  // copied then is set again from this one, each step checked.
+  if (SSL_set_SSL_CTX(ssl, context) != context)
+    return false;
+  SSL_clear_options(ssl, SSL_get_options(ssl));
+  SSL_set_options(ssl, SSL_CTX_get_options(context));
+  SSL_set_verify(ssl, SSL_CTX_get_verify_mode(context), SSL_CTX_get_verify_callback(context));
+  SSL_set_verify_depth(ssl, SSL_CTX_get_verify_depth(context));
+  return SSL_set_min_proto_version(ssl, SSL_CTX_get_min_proto_version(context)) == 1
+      && SSL_set_max_proto_version(ssl, SSL_CTX_get_max_proto_version(context)) == 1
+      && SSL_set_cipher_list(ssl, cipherListForMode(mode)) == 1 && SSL_set1_param(ssl, SSL_CTX_get0_param(context)) == 1;
 }
 
 bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, const std::weak_ptr<void>& hdl)

@@ -3,6 +3,9 @@
 #include <memory>
 #include <string>
 
+struct ssl_st;
+struct ssl_ctx_st;
+
 namespace boost {
 namespace asio {
 namespace ssl {
@@ -36,10 +39,16 @@ struct TlsSettings {
 };
 
 // A fresh TLS 1.2 context for one connection, read from the files named by
-// the settings. Failures are logged at "ERR", never thrown: the context
-// comes back without a usable certificate and that connection's handshake
-// fails.
+// the settings. A context that cannot be built exactly as configured
+// (suites, verify mode, certificate, key, and the authority when senders
+// are verified) is never returned: the reason goes to an "ERR" line and the
+// result is null, so the caller refuses that handshake.
 std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode);
+
+// Moves a connection's SSL object onto the context, with the context's
+// options, protocol bounds, suites and verify settings; false when a step
+// fails (the connection must then be refused).
+bool adoptTlsContext(ssl_st* ssl, ssl_ctx_st* context, int mode);
 
 // The handshake validator: accepts every connection and selects the first
 // subprotocol the client offers.

@@ -5,7 +5,10 @@
 
 class Service;
 
+class RunCancel;
+
 // Starts the service's alerting program for the occurrence and waits for
-// it; a program that cannot be started or waited for throws RunError with
-// the failure text.
-void startAlert(const Service& svc, std::uint64_t occurrenceId);
+// it, at most timeoutSeconds when not 0 and a grace after a stop. A program
+// that cannot be started or waited for, or had to be stopped, throws
+// RunError with the failure text.
+void startAlert(const Service& svc, std::uint64_t occurrenceId, int timeoutSeconds, const RunCancel* cancel);

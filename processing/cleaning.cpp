@@ -51,7 +51,7 @@ void acknowledgeByTime(SyslogService& svc, ProcessingContext& context, DatabaseW
       return;
     }
     trace("th_clean#" + svc.serviceName + " SEND ALERT ");
-    startAlert(svc, *id);
+    startAlert(svc, *id, context.alertTimeoutSeconds, context.cancel);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 
 class PgPool;
+class RunCancel;
 class ServiceLocks;
 class ServiceRegistry;
 
@@ -18,6 +19,10 @@ struct ProcessingContext {
   // Raised once when the daemon stops: workers leave their loop, waits for
   // the database give up.
   const std::atomic<bool>& stopRequested;
-  // Longest run of one plugin in seconds; 0: no limit.
+  // Longest run of one plugin, and of one alerting program, in seconds; 0:
+  // no limit.
   int pluginTimeoutSeconds = 0;
+  int alertTimeoutSeconds = 0;
+  // Raised with the stop: programs still running a grace later are stopped.
+  const RunCancel* cancel = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <iterator>
 
 const char* const noOutputText = "DAEMON: the plugin does not return anything on the stdout";
+const char* const outputCutMark = "\n[output cut at 1 MiB]";
 
 namespace {
 
@@ -42,6 +43,11 @@ std::string validUtf8(const std::string& text)
   return clean;
 }
 
+std::string storableOutput(const std::string& raw)
+{
+  return validUtf8(raw.substr(0, raw.find('\0')));
+}
+
 Verdict judgeRun(const RunResult& run, const RunTexts& texts)
 {
   switch (run.ending) {
@@ -49,13 +55,17 @@ Verdict judgeRun(const RunResult& run, const RunTexts& texts)
     return failedRun(header(run.failedStep, texts) + run.error.message());
   case RunResult::Ending::timedOut:
     return failedRun(header("Error plugin timeout (" + std::to_string(texts.timeoutSeconds) + " s)", texts));
+  case RunResult::Ending::cancelled:
+    return failedRun(header("Error plugin stopped: the Receiver is stopping", texts));
   case RunResult::Ending::signaled:
     return failedRun(header("Error: quelm can't execute", texts) + run.output);
   case RunResult::Ending::exited:
     break;
   }
   Verdict verdict;
-  std::string clean = validUtf8(run.output);
+  std::string clean = storableOutput(run.output);
+  if (run.outputCut && run.output.find('\0') == std::string::npos)
+    clean += outputCutMark;
   if (run.exitStatus <= 5) {
     verdict.state = run.exitStatus;
     verdict.output = clean;
@@ -78,8 +88,12 @@ std::vector<std::string> alertingArguments(const std::vector<std::string>& argum
   return out;
 }
 
-std::string alertFailure(const RunResult& run, const std::string& path, const std::string& parameter)
+std::string alertFailure(const RunResult& run, const std::string& path, const std::string& parameter, int timeoutSeconds)
 {
+  if (run.ending == RunResult::Ending::timedOut)
+    return "Error alerting program timeout (" + std::to_string(timeoutSeconds) + " s) ALERTE" + path + " " + parameter;
+  if (run.ending == RunResult::Ending::cancelled)
+    return "Error alerting program stopped: the Receiver is stopping ALERTE" + path + " " + parameter;
   if (run.failedStep.empty())
     return "";
   const char* cause = run.failedStep == "Error create fork" ? "Error create fork ALERTE" : "Error execute ALERTE";

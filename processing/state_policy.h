@@ -32,11 +32,19 @@ struct Verdict {
 };
 
 // The state policy: exit status 0 to 5 is the state, 255 is UNKNOWN "could
-// not connect", any other status UNKNOWN with an error text; the output is
-// stored with invalid UTF-8 replaced by spaces. A run that produced no
-// output (or exactly ''), was ended by a signal, timed out or failed to run
-// has failed.
+// not connect", any other status UNKNOWN with an error text. The output is
+// stored up to its first NUL byte, with invalid UTF-8 replaced by spaces,
+// and with outputCutMark after it when the runner kept only its first part.
+// A run that produced no output (or exactly ''), was ended by a signal, timed
+// out, was stopped or failed to run has failed.
 Verdict judgeRun(const RunResult& run, const RunTexts& texts);
+
+// Follows an output of which only the runner's limit was kept.
+extern const char* const outputCutMark;
+
+// The output as it can be stored: up to its first NUL byte (what a C
+// string holds, whatever the pipe's timing), invalid UTF-8 replaced.
+std::string storableOutput(const std::string& raw);
 
 // The output after three failed runs, stored with state UNKNOWN.
 extern const char* const noOutputText;
@@ -49,5 +57,6 @@ std::string validUtf8(const std::string& text);
 std::vector<std::string> alertingArguments(const std::vector<std::string>& arguments, const std::string& errorId);
 
 // The failure text of an alerting run that could not start or be waited
-// for; empty when it ran.
-std::string alertFailure(const RunResult& run, const std::string& path, const std::string& parameter);
+// for, or was stopped at its time limit or by the daemon's stop; empty when
+// it ran to its end.
+std::string alertFailure(const RunResult& run, const std::string& path, const std::string& parameter, int timeoutSeconds);

@@ -25,15 +25,15 @@ const int runAttempts = 3;
 
 // Starts the alerting program for the service's open occurrence. Without an
 // occurrence there is no id to give it: the alert is logged, not started.
-void alertFor(const SyslogService& svc, PgPool& pool, DatabaseWait& wait, const std::string& who)
+void alertFor(const SyslogService& svc, const ProcessingContext& context, DatabaseWait& wait, const std::string& who)
 {
-  std::optional<std::uint64_t> id = wait.run([&] { return openOccurrenceId(svc, pool); });
+  std::optional<std::uint64_t> id = wait.run([&] { return openOccurrenceId(svc, context.pool); });
   if (!id) {
     writeLog("ERR", who + "no open occurrence of service " + svc.serviceIdText + ": alerting program not started");
     return;
   }
   trace(who + "SEND ALERT ");
-  startAlert(svc, *id);
+  startAlert(svc, *id, context.alertTimeoutSeconds, context.cancel);
 }
 
 // The occurrences and alert of a stored state change; false when the server
@@ -59,10 +59,10 @@ bool actOnStateChange(const SyslogService& svc, int newState, int previousState,
       return openOccurrence(svc, errorId, output, pool);
     });
     if (responseFlagOf(svc, newState))
-      alertFor(svc, pool, wait, who);
+      alertFor(svc, context, wait, who);
   } else if (newState == 0 && svc.responseOk) {
     if (responseFlagOf(svc, previousState))
-      alertFor(svc, pool, wait, who);
+      alertFor(svc, context, wait, who);
     trace(who + "acquitte l'erreur");
     clean &= wait.run([&] { return closeOccurrences(svc, previousState, pool); });
     trace(who + "acquitte l'erreur==>OK ");
@@ -110,13 +110,16 @@ void Workers::join()
 
 // Runs the plugin up to three times, one second apart after each failure.
 // After the last failure the result is UNKNOWN with a fixed output, so that
-// the row, the memory and the UNKNOWN occurrence agree.
-int Workers::runWithRetries(SyslogService& svc, const std::string& message, std::string& output)
+// the row, the memory and the UNKNOWN occurrence agree. None when the daemon
+// stops meanwhile: a run it stopped, or the wait before another, gives up.
+std::optional<int> Workers::runWithRetries(SyslogService& svc, const std::string& message, std::string& output)
 {
-  PluginRun run { svc.pluginPath, svc.arguments, message + "\n", context_.pluginTimeoutSeconds };
+  PluginRun run { svc.pluginPath, svc.arguments, message + "\n", context_.pluginTimeoutSeconds, context_.cancel };
   RunTexts texts { svc.pluginPath, svc.parameter, context_.pluginTimeoutSeconds, nullptr };
   for (int attempt = 1;; ++attempt) {
     RunResult result = runPlugin(run);
+    if (result.ending == RunResult::Ending::cancelled)
+      return std::nullopt;
     if (result.reachedEnd())
       writeRaw("LOCK");
     Verdict verdict = judgeRun(result, texts);
@@ -130,7 +133,11 @@ int Workers::runWithRetries(SyslogService& svc, const std::string& message, std:
     writeLog("ERR",
         "Excute failed retry" + svc.serviceName + " " + std::to_string(static_cast<std::uint64_t>(svc.serviceId)) + " "
             + verdict.failure);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    for (int tenth = 0; tenth < 10; ++tenth) {
+      if (context_.stopRequested)
+        return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     if (attempt == runAttempts) {
       output = noOutputText;
       return 3;
@@ -153,7 +160,14 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   std::lock_guard<std::mutex> serialised(context_.serviceLocks.lockFor(svc->serviceId));
   const int previousState = svc->getReturnCode();
   std::string output;
-  int newState = runWithRetries(*svc, item.message, output);
+  std::optional<int> result = runWithRetries(*svc, item.message, output);
+  if (!result) {
+    writeLog("ERR",
+        number + "#notification from " + item.host + " not handled, the Receiver is stopping: "
+            + svc->serviceIdText + " " + svc->serviceName + " plugin stopped");
+    return Outcome::shutdown;
+  }
+  const int newState = *result;
   trace("exec return: " + std::to_string(newState) + "=" + std::to_string(previousState));
   trace("exec stdout: " + output);
 

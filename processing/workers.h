@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -36,7 +37,7 @@ public:
 
 private:
   void run();
-  int runWithRetries(SyslogService& svc, const std::string& message, std::string& output);
+  std::optional<int> runWithRetries(SyslogService& svc, const std::string& message, std::string& output);
 
   ProcessingContext& context_;
   NotificationQueue& queue_;

@@ -1,4 +1,6 @@
+#include "execution/alerting_runner.h"
 #include "execution/plugin_runner.h"
+#include "execution/run_cancel.h"
 
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_process.h"
@@ -124,6 +126,48 @@ TEST(PluginRunner, PluginAndWhatItStartedAreStoppedAtTheTimeLimit)
   // The grandchild is gone too (or a zombie left to init to reap).
   const std::string stat = "/proc/" + std::to_string(std::stoi(readFile(pidFile))) + "/stat";
   EXPECT_TRUE(waitFor(2, [&] { return readFile(stat).empty() || readFile(stat).find(") Z ") != std::string::npos; }));
+}
+
+// What a plugin cannot do any more: fill the daemon's memory, hold a worker
+// with a background child, escape its time limit by leaving its group, or
+// outlive a stop; the alerting program has a time limit too.
+TEST(PluginRunner, OutputIsCappedAndEveryRunEnds)
+{
+  TempDir dir;
+  RunResult big = run(script(dir, "big", "/usr/bin/head -c 3000000 /dev/zero | /usr/bin/tr '\\0' a; exit 1"));
+  EXPECT_EQ(big.ending, Ending::exited);
+  EXPECT_EQ(big.exitStatus, 1);
+  EXPECT_EQ(big.output, std::string(outputLimit, 'a'));
+  EXPECT_TRUE(big.outputCut);
+
+  RunCancel cancel;
+  struct Case {
+    std::string body;
+    int timeout;
+    Ending ending;
+    std::string output;
+  } cases[] = {
+    { "/usr/bin/sleep 600 2>/dev/null &\necho $! > " + dir.path() + "/holder\necho hi", 0, Ending::exited, "hi\n" },
+    { "echo x; exec /usr/bin/perl -e 'setpgrp(0, getpgrp(getppid())) or die; sleep 600'", 1, Ending::timedOut, "x\n" },
+    { "echo y; exec /usr/bin/sleep 600", 0, Ending::cancelled, "y\n" },
+  };
+  std::thread stop([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    cancel.raise();
+  });
+  for (const Case& c : cases) {
+    auto start = std::chrono::steady_clock::now();
+    RunResult result = runPlugin({ script(dir, "case", c.body), {}, std::string("m\n"), c.timeout, &cancel });
+    EXPECT_EQ(result.ending, c.ending) << c.body;
+    EXPECT_EQ(result.output, c.output) << c.body;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, RunCancel::grace + std::chrono::seconds(3)) << c.body;
+    EXPECT_TRUE(noChildLeft()) << c.body;
+  }
+  stop.join();
+  ::kill(std::stoi(readFile(dir.path() + "/holder")), SIGKILL);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(runAlertingProgram("/usr/bin/sleep", { "600" }, 1).ending, Ending::timedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
 }
 
 } // namespace

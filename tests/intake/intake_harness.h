@@ -1,91 +1,123 @@
 #pragma once
 
-#include "intake/execute_queue.h"
-#include "intake/notification.h"
+#include "client/notification_client.h"
+#include "intake/listen_error.h"
+#include "intake/notification_server.h"
+#include "tests/support/certificates.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_process.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
+#include <gtest/gtest.h>
 
-class SyslogServer;
-class SyslogClient;
-class LogCapture;
+#include <fstream>
+#include <future>
+#include <iostream>
 
 using namespace std::chrono_literals;
+using Phase = NotificationClient::Phase;
 
-// A notification server wired as the daemon wires it (validateSyslog,
-// enableSSLMode, reading the global keyfile and cafile), run on its own
-// thread over a private queue.
-class RunningServer {
-public:
-  // configure, when given, adjusts the server before it runs.
-  explicit RunningServer(int threads = 2, int port = 0, std::function<void(SyslogServer&)> configure = {});
-  ~RunningServer();
-  RunningServer(const RunningServer&) = delete;
-  RunningServer& operator=(const RunningServer&) = delete;
+inline std::string uri(int port) { return "wss://127.0.0.1:" + std::to_string(port) + "/"; }
 
-  // True once listening; false when run failed or did not start in time.
-  bool listening();
-  int port() const;
-  std::string listenError() const;
-  // What run threw, once it returned; empty if it returned normally.
-  std::string runFailure();
-  bool waitRunReturned(std::chrono::milliseconds timeout);
-  void stop();
-  std::size_t connectionCount();
-  // Polls until the server has recorded exactly `count` open connections.
-  bool waitConnectionCount(std::size_t count, std::chrono::milliseconds timeout = 15s);
-  ExecuteQueue<notification>& queue() { return queue_; }
-  // Pops until `count` notifications arrived or the time ran out.
-  std::vector<notification> collect(std::size_t count, std::chrono::milliseconds timeout = 15s);
+// Pops until `count` items came or the time ran out.
+template <typename T>
+std::vector<T> take(BlockingQueue<T>& queue, std::size_t count, std::chrono::milliseconds timeout = 10s)
+{
+  std::vector<T> got;
+  std::atomic<bool> never { false };
+  for (auto end = std::chrono::steady_clock::now() + timeout; got.size() < count && std::chrono::steady_clock::now() < end;)
+    if (queue.waitNotEmptyFor(never, 20ms))
+      got.push_back(queue.pop());
+  return got;
+}
 
-private:
-  ExecuteQueue<notification> queue_;
-  std::unique_ptr<SyslogServer> server_;
-  std::thread thread_;
-  std::mutex lock_;
-  std::condition_variable returnedChanged_;
-  bool returned_ = false;
-  std::string failure_;
+// The log (standard output) goes to a file for the life of the object: the
+// file, unlike a string buffer, may be read while I/O threads write to it.
+struct LogFile {
+  ~LogFile() { std::cout.rdbuf(previous); }
+  std::size_t count(const std::string& part) const
+  {
+    std::string text = readFile(path);
+    std::size_t found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      ++found;
+    return found;
+  }
+
+  std::string path;
+  std::filebuf file {};
+  std::streambuf* previous = std::cout.rdbuf(file.open(path, std::ios::out));
 };
 
-// A real secure WebSocket client (SyslogClient) that keeps its output and
-// never ends the process.
-class TestClient {
-public:
-  explicit TestClient(const std::string& uri, const std::vector<std::string>& subprotocols = {});
-  ~TestClient();
-  TestClient(const TestClient&) = delete;
-  TestClient& operator=(const TestClient&) = delete;
+// A NotificationServer run on its own thread over a private queue. The
+// destructor stops it and fails the test when run does not return.
+struct RunningServer {
+  explicit RunningServer(const ListenerSettings& settings)
+      : server(settings, queue)
+  {
+  }
+  ~RunningServer()
+  {
+    server.waitListening(10s);
+    server.stop();
+    if (running.wait_for(20s) != std::future_status::ready) {
+      ADD_FAILURE() << "run did not return after stop";
+      server.abort();
+    }
+  }
+  int port() { return server.waitListening(10s) ? server.listeningPort() : 0; }
 
-  // Connects and waits for the handshake; true when open.
-  bool open(std::chrono::milliseconds timeout = 15s);
-  void sendText(const std::string& payload);
-  void sendBinary(const std::string& payload);
-  // Closes with code 1000 and waits for the handshake to complete.
-  bool closeNormally(std::chrono::milliseconds timeout = 15s);
-  // Waits for the server to close; true when closed.
-  bool waitClosed(std::chrono::milliseconds timeout = 15s);
-  int remoteCloseCode() const;
-  std::string subprotocol() const;
-  std::string failureText() const;
-  // What the client printed; complete once it is open, failed or closed.
-  std::string output() const;
-
-private:
-  std::ostringstream out_;
-  std::unique_ptr<SyslogClient> client_;
+  NotificationQueue queue;
+  NotificationServer server;
+  std::shared_future<void> running = std::async(std::launch::async, [this] { server.run(); }).share();
 };
 
-std::string uriFor(int port, const std::string& address = "127.0.0.1");
+// A real NotificationClient that keeps the server's replies and never ends
+// the process.
+struct Sender {
+  explicit Sender(int port, const std::vector<std::string>& subprotocols = {}, const std::string& pem = "")
+      : client(uri(port))
+  {
+    client.setOutput(out);
+    client.setLibraryLogging(false);
+    client.setCloseAction([] {});
+    client.setFailAction([] {});
+    client.setClientCertificate(pem);
+    for (const std::string& subprotocol : subprotocols)
+      client.addSubprotocol(subprotocol);
+    client.setReplyAction([this](const std::string& text) { replies.push(text); });
+  }
+  Phase connect()
+  {
+    client.connect();
+    return client.waitOpened(10s);
+  }
+  // All replies once `count` came or the time ran out, sorted: replies to
+  // different messages may come in any order.
+  std::vector<std::string> sortedReplies(std::size_t count, std::chrono::milliseconds timeout = 10s)
+  {
+    for (std::string& reply : take(replies, count - std::min(count, got.size()), timeout))
+      got.push_back(reply);
+    std::vector<std::string> sorted = got;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+  }
 
-// The captured log, read under the log lock since I/O threads write to it.
-std::string logText(const LogCapture& capture);
-// How many times `part` occurs in `text`.
-std::size_t countOf(const std::string& text, const std::string& part);
+  std::ostringstream out;
+  BlockingQueue<std::string> replies;
+  std::vector<std::string> got;
+  NotificationClient client; // last: its destructor ends the loop that uses the members above
+};
+
+// The log and the library's errors kept out of the test output, a private
+// directory, and settings with a server certificate made for the test.
+struct ListenerTest : testing::Test {
+  ListenerTest() { settings.tls.certificate = certificate; }
+  ~ListenerTest() override { std::cerr.rdbuf(savedErrors); }
+
+  TempDir dir;
+  LogFile log { dir.path() + "/log" };
+  std::ostringstream errors;
+  std::streambuf* savedErrors = std::cerr.rdbuf(errors.rdbuf());
+  std::string certificate = makeCertificatePem(dir, "receiver.pem", "receiver");
+  ListenerSettings settings;
+};

@@ -9,9 +9,9 @@ namespace {
 
 using Ending = RunResult::Ending;
 
-RunResult ended(Ending ending, int status, std::string output, std::string step = "", int error = 0)
+RunResult ended(Ending ending, int status, std::string output, std::string step = "", int error = 0, bool cut = false)
 {
-  return { ending, status, std::move(output), std::move(step), std::error_code(error, std::generic_category()) };
+  return { ending, status, std::move(output), cut, std::move(step), std::error_code(error, std::generic_category()) };
 }
 
 TEST(StatePolicy, JudgesEveryWayARunCanEnd)
@@ -39,6 +39,11 @@ TEST(StatePolicy, JudgesEveryWayARunCanEnd)
     { ended(Ending::exited, 7, "odd\n"), true, false, 3, "Error execute: Bad return code\ndisk" + where + " odd\n" },
     { ended(Ending::exited, 9, "bad\xff\n"), false, false, 3, "Error execute: Bad return code" + where + " bad \n" },
     { ended(Ending::exited, 0, "caf\xc3\xa9 \x80x\xff\xfey\xc3z\n"), false, false, 0, "caf\xc3\xa9  x  y z\n" },
+    // A NUL ends the output, whatever came after it and however it was read.
+    { ended(Ending::exited, 1, std::string("ab\0cd\xff", 6)), false, false, 1, "ab" },
+    { ended(Ending::exited, 1, "kept", "", 0, true), false, false, 1, std::string("kept") + outputCutMark },
+    { ended(Ending::exited, 1, std::string("\0later", 6)), false, true, 3, noOutputText },
+    { ended(Ending::cancelled, 0, "x"), false, true, 3, "Error plugin stopped: the Receiver is stopping" + where },
     { ended(Ending::exited, 0, ""), false, true, 3, noOutputText },
     { ended(Ending::exited, 2, "''"), false, true, 3, noOutputText },
     { ended(Ending::exited, 255, ""), false, true, 3, noOutputText },
