@@ -10,39 +10,6 @@ std::string reply(int seq, const char* status) { return "{\"seq\":" + std::to_st
 
 bool closeNormally(Sender& sender) { return sender.client.close(websocketpp::close::status::normal, "") && sender.client.waitFinished(10s) == Phase::closed; }
 
-// The workers' loop on four threads: each item is taken once, popWith
-// records under the queue's lock (so the record keeps the queue's order), and
-// stopAndWakeAll releases every waiting consumer.
-TEST(NotificationQueue, ConsumersTakeEachItemOnceInOrderAndWakeOnStop)
-{
-  NotificationQueue queue;
-  std::atomic<bool> stop { false };
-  std::vector<std::string> sent, record;
-  std::vector<std::future<void>> consumers;
-  for (int i = 0; i < 4; ++i)
-    consumers.push_back(std::async(std::launch::async, [&] {
-      for (queue.waitNotEmpty(stop); !stop; queue.waitNotEmpty(stop)) {
-        try {
-          queue.popWith([&](const Notification& item) { record.push_back(item.host); });
-        } catch (const EmptyQueueError&) {
-          // Another consumer was faster.
-        }
-      }
-    }));
-  for (int i = 0; i < 5000; ++i)
-    queue.push(Notification { sent.emplace_back(std::to_string(i)), "" });
-  EXPECT_TRUE(waitFor(10, [&] { return queue.size() == 0; }));
-  queue.stopAndWakeAll(stop);
-  auto ended = [&] { return std::all_of(consumers.begin(), consumers.end(), [](auto& consumer) { return consumer.wait_for(0s) == std::future_status::ready; }); };
-  EXPECT_TRUE(waitFor(10, ended)) << "a consumer missed the stop";
-  // Pushes wake a consumer that missed it, so that the test ends.
-  for (int i = 0; i < 100 && !ended(); ++i)
-    queue.push(Notification {});
-  EXPECT_EQ(record, sent);
-}
-
-// Every payload is queued as received under the host hostFromPayload finds
-// in it; one over the size limit closes only its own connection.
 TEST_F(ListenerTest, PayloadsAreQueuedUnchangedUnderTheirHostUnlessTooLarge)
 {
   const std::string bad = "daemonbadhost";
@@ -199,6 +166,13 @@ TEST_F(ListenerTest, EachHandshakeReadsTheCertificateFileAndChecksTheSender)
   EXPECT_EQ(take(server.queue, 3).size(), 3u);
   EXPECT_EQ(log.count("#ERR#SSLException: "), 4u);
   EXPECT_EQ(log.count("#ERR#SyslogServer#connection refused from "), 6u);
+  // Fails closed: with an authority that cannot be read, no sender is served,
+  // not even one without any certificate.
+  settings.tls.cafile = dir.path() + "/missing-ca.pem";
+  RunningServer closed(settings);
+  EXPECT_EQ(Sender(closed.port()).connect(), Phase::failed);
+  EXPECT_EQ(Sender(closed.port(), {}, trusted).connect(), Phase::failed);
+  EXPECT_EQ(log.count("#ERR#SSLException: "), 6u);
 }
 
 TEST_F(ListenerTest, FailedListenThrowsBadListenAndKeepsTheReason)
