@@ -3,16 +3,19 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-// A program started by a test, with its standard output (and error) read
-// into a string. The destructor kills and reaps a child still running, so a
-// failing test never leaves a process behind.
+class TempDir;
+
+// A program started by a test, its input and output in files. The
+// destructor kills and reaps a child still running, so a failing test
+// never leaves a process behind.
 class TestProcess {
 public:
-  // Starts argv[0] with the given arguments; stdin is /dev/null unless
-  // input is given, which is written and then closed.
+  // Starts argv[0] with the given arguments and input on standard input;
+  // standard output and error go to one file.
   explicit TestProcess(const std::vector<std::string>& argv, const std::string& input = "");
   ~TestProcess();
   TestProcess(const TestProcess&) = delete;
@@ -20,17 +23,16 @@ public:
 
   pid_t pid() const { return pid_; }
   void signal(int number) const;
-  // Waits at most timeoutSeconds for the exit; returns the exit status, or
-  // -1 after a time-out (the child is then killed), or 128+signal.
+  // Waits at most timeoutSeconds for the exit; returns the exit status,
+  // 128+signal, or -1 after a time-out (the child is then killed).
   int wait(double timeoutSeconds);
-  // Output collected so far (complete once wait has returned).
-  const std::string& output();
+  // What the program wrote so far.
+  std::string output() const;
 
 private:
-  void drain(int timeoutMs);
+  std::unique_ptr<TempDir> files_;
+  std::string outPath_;
   pid_t pid_ = -1;
-  int outFd_ = -1;
-  std::string output_;
   bool reaped_ = false;
   int status_ = -1;
 };
