@@ -7,16 +7,27 @@
 
 namespace {
 
-// An EC P-256 key: quick to make, and every cipher list in use has ECDSA
-// suites.
-void makePair(const TempDir& dir, const std::string& stem, const std::string& commonName, const std::string& keyOptions)
+void openssl(const std::string& arguments)
 {
-  std::string key = dir.path() + "/" + stem + ".key";
-  std::string cert = dir.path() + "/" + stem + ".crt";
-  CommandResult made = runCommand("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 " + keyOptions
-      + " -keyout " + shellQuote(key) + " -out " + shellQuote(cert) + " -days 2 -subj " + shellQuote("/CN=" + commonName));
+  CommandResult made = runCommand("openssl " + arguments);
   if (made.status != 0)
-    throw std::runtime_error("openssl req failed: " + made.err);
+    throw std::runtime_error("openssl " + arguments + " failed: " + made.err);
+}
+
+// An EC P-256 key (quick to make; every cipher list in use has ECDSA suites)
+// and a certificate for it: self-signed, or signed by `authority`.
+void makePair(const TempDir& dir, const std::string& stem, const std::string& commonName, const std::string& keyOptions,
+    const std::string& authority = "")
+{
+  std::string path = shellQuote(dir.path() + "/" + stem);
+  std::string subject = " -subj " + shellQuote("/CN=" + commonName);
+  std::string newKey = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 " + keyOptions + " -keyout " + path + ".key";
+  if (authority.empty())
+    return openssl("req -x509" + newKey + " -out " + path + ".crt -days 2" + subject);
+  openssl("req -new" + newKey + " -out " + path + ".csr" + subject);
+  openssl("x509 -req -in " + path + ".csr -CA " + shellQuote(authority) + " -CAkey "
+      + shellQuote(authority.substr(0, authority.size() - 4) + ".key") + " -CAcreateserial -days 2 -out " + path
+      + ".crt");
 }
 
 std::string combine(const TempDir& dir, const std::string& name, const std::string& certStem, const std::string& keyStem)
@@ -55,16 +66,6 @@ std::string makeAuthority(const TempDir& dir, const std::string& name)
 std::string makeSignedCertificatePem(
     const TempDir& dir, const std::string& name, const std::string& commonName, const std::string& authority)
 {
-  std::string stem = dir.path() + "/" + name + ".parts";
-  std::string authorityStem = authority.substr(0, authority.size() - 4);
-  CommandResult request = runCommand("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "
-      + shellQuote(stem + ".key") + " -out " + shellQuote(stem + ".csr") + " -subj " + shellQuote("/CN=" + commonName));
-  if (request.status != 0)
-    throw std::runtime_error("openssl req failed: " + request.err);
-  CommandResult signing = runCommand("openssl x509 -req -in " + shellQuote(stem + ".csr") + " -CA "
-      + shellQuote(authority) + " -CAkey " + shellQuote(authorityStem + ".key") + " -CAcreateserial -days 2 -out "
-      + shellQuote(stem + ".crt"));
-  if (signing.status != 0)
-    throw std::runtime_error("openssl x509 failed: " + signing.err);
+  makePair(dir, name + ".parts", commonName, "-nodes", authority);
   return combine(dir, name, name + ".parts", name + ".parts");
 }

@@ -8,12 +8,8 @@
 std::string shellQuote(const std::string& word)
 {
   std::string quoted = "'";
-  for (char c : word) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
+  for (char c : word)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
