@@ -69,9 +69,7 @@ void ArrivalListener::run()
   const int socket = PQsocket(connection_);
   // Wakes at least every 100 ms to see the stop flag.
   while (!stop_) {
-    struct pollfd watched {
-      socket, POLLIN, 0
-    };
+    pollfd watched = { socket, POLLIN, 0 };
     int ready = ::poll(&watched, 1, 100);
     if (ready <= 0)
       continue;

@@ -16,7 +16,7 @@
 // with each updated row's last output. The output holds "n=<sequence>", so
 // every arrival is stamped with the time its update was seen committed.
 class ArrivalListener {
-  public:
+public:
   using Clock = std::chrono::steady_clock;
 
   ArrivalListener(const ClusterSettings& cluster, std::size_t capacity, Clock::time_point epoch);
@@ -32,7 +32,7 @@ class ArrivalListener {
   // Waits until count() >= target or the deadline; returns count().
   std::uint64_t waitForCount(std::uint64_t target, Clock::time_point deadline);
 
-  private:
+private:
   void run();
   void record(const char* payload, std::int64_t now);
 

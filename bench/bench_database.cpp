@@ -59,15 +59,9 @@ BenchDatabase::BenchDatabase(const ClusterSettings& settings)
   run(connection_, "SET client_min_messages = warning");
 }
 
-BenchDatabase::~BenchDatabase()
-{
-  PQfinish(connection_);
-}
+BenchDatabase::~BenchDatabase() { PQfinish(connection_); }
 
-void BenchDatabase::exec(const std::string& sql)
-{
-  run(connection_, sql);
-}
+void BenchDatabase::exec(const std::string& sql) { run(connection_, sql); }
 
 std::string BenchDatabase::scalar(const std::string& sql)
 {
@@ -111,8 +105,8 @@ void seedServices(BenchDatabase& db, const std::string& pluginPath, const std::s
   std::string quoted;
   for (char c : path)
     quoted += c == '\'' ? std::string("''") : std::string(1, c);
-  db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_name, plugin_path, plugin_type) VALUES (1, 'bench', '"
-      + quoted + "', 'syslog')");
+  db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_name, plugin_path, plugin_type) VALUES (1, 'bench', '" + quoted
+      + "', 'syslog')");
   // Names come from the same helper the senders use.
   db.exec("INSERT INTO quelm_device (device_id, device_name) SELECT i, '" + prefix
       + "' || lpad((i - 1)::text, 5, '0') FROM generate_series(1, " + std::to_string(hosts) + ") AS i");

@@ -21,7 +21,7 @@ struct ClusterSettings {
 // One plain libpq connection for the benchmark's own set-up and checks.
 // Failures throw std::runtime_error with the server's message.
 class BenchDatabase {
-  public:
+public:
   explicit BenchDatabase(const ClusterSettings& settings);
   ~BenchDatabase();
   BenchDatabase(const BenchDatabase&) = delete;
@@ -33,7 +33,7 @@ class BenchDatabase {
   std::vector<std::vector<std::string>> rows(const std::string& sql);
   PGconn* raw() { return connection_; }
 
-  private:
+private:
   PGconn* connection_ = nullptr;
 };
 

@@ -30,16 +30,14 @@ bool parseNamedOptions(int argc, char** argv, const char* usage, std::string& en
       std::exit(0);
     }
     if (i + 1 >= argc) {
-      std::cerr << "missing value for " << name << "\n"
-                << usage;
+      std::cerr << "missing value for " << name << "\n" << usage;
       return false;
     }
     std::string value = argv[++i];
     if (name == "--env") {
       envFile = value;
     } else if (!handle(name, value)) {
-      std::cerr << "unknown option " << name << "\n"
-                << usage;
+      std::cerr << "unknown option " << name << "\n" << usage;
       return false;
     }
   }

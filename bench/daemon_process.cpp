@@ -88,14 +88,14 @@ DaemonProcess::DaemonProcess(const ScratchDir& dir, const ClusterSettings& clust
 {
   std::string pem = makeCertificatePem(dir);
   std::string config = dir.write("receiver.conf",
-      "[LOG]\nlog_file=" + logPath_ + "\n"
-                                      "[POSTGRESQL]\nconnection_number="
-          + std::to_string(options.connections) + "\nPGSQL_host=" + cluster.host
-          + "\nPGSQL_port=" + cluster.port + "\nPGSQL_db=" + cluster.database + "\nPGSQL_username=" + cluster.user
-          + "\nPGSQL_pwd=" + cluster.password + "\n"
-                                                "[SYSLOG]\nport="
-          + std::to_string(port_) + "\ncertificate=" + pem + "\nthread="
-          + std::to_string(options.workers) + "\n");
+      "[LOG]\nlog_file=" + logPath_
+          + "\n"
+            "[POSTGRESQL]\nconnection_number="
+          + std::to_string(options.connections) + "\nPGSQL_host=" + cluster.host + "\nPGSQL_port=" + cluster.port
+          + "\nPGSQL_db=" + cluster.database + "\nPGSQL_username=" + cluster.user + "\nPGSQL_pwd=" + cluster.password
+          + "\n"
+            "[SYSLOG]\nport="
+          + std::to_string(port_) + "\ncertificate=" + pem + "\nthread=" + std::to_string(options.workers) + "\n");
   std::string console = dir.path() + "/receiver.console";
 
   std::vector<std::string> args { options.receiverPath, "-f", config };
@@ -166,7 +166,4 @@ int DaemonProcess::stop(std::chrono::seconds timeout)
   return -1;
 }
 
-std::string DaemonProcess::uri() const
-{
-  return "wss://127.0.0.1:" + std::to_string(port_) + "/";
-}
+std::string DaemonProcess::uri() const { return "wss://127.0.0.1:" + std::to_string(port_) + "/"; }

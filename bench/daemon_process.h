@@ -9,7 +9,7 @@
 
 // A scratch directory under /tmp, removed with its contents at the end.
 class ScratchDir {
-  public:
+public:
   ScratchDir();
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
@@ -18,7 +18,7 @@ class ScratchDir {
   const std::string& path() const { return path_; }
   std::string write(const std::string& name, const std::string& text) const;
 
-  private:
+private:
   std::string path_;
 };
 
@@ -40,7 +40,7 @@ struct DaemonOptions {
 // The real quelm-receiver, started with a configuration written into dir
 // and stopped with SIGTERM (SIGKILL if it does not end in time).
 class DaemonProcess {
-  public:
+public:
   DaemonProcess(const ScratchDir& dir, const ClusterSettings& cluster, const DaemonOptions& options);
   ~DaemonProcess();
   DaemonProcess(const DaemonProcess&) = delete;
@@ -58,7 +58,7 @@ class DaemonProcess {
   std::string logPath() const { return logPath_; }
   std::string log() const { return readWholeFile(logPath_); }
 
-  private:
+private:
   pid_t pid_ = -1;
   int port_ = 0;
   std::string logPath_;

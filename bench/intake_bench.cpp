@@ -5,8 +5,8 @@
 // of the process while 100 idle connections stay open. Prints figures; it is
 // not a test.
 
-#include "intake/notification_queue.h"
 #include "intake/notification.h"
+#include "intake/notification_queue.h"
 #include "intake/notification_server.h"
 #include "intake/tls_context.h"
 
@@ -25,8 +25,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -136,15 +136,15 @@ double threadCpuSeconds(clockid_t clock)
 // The key and certificate the servers use, made with openssl in a private
 // directory that is removed at the end.
 class BenchCertificate {
-  public:
+public:
   BenchCertificate()
   {
     char pattern[] = "/tmp/quelm-bench-intake.XXXXXX";
     if (::mkdtemp(pattern) == nullptr)
       throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
-    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout '"
-        + dir_ + "/key.pem' -out '" + dir_ + "/cert.pem' -days 2 -subj /CN=127.0.0.1 >/dev/null 2>&1";
+    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout '" + dir_
+        + "/key.pem' -out '" + dir_ + "/cert.pem' -days 2 -subj /CN=127.0.0.1 >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0)
       throw std::runtime_error("openssl req failed");
     std::ifstream cert(dir_ + "/cert.pem");
@@ -165,15 +165,15 @@ class BenchCertificate {
 
   std::string path() const { return dir_ + "/receiver.pem"; }
 
-  private:
+private:
   std::string dir_;
 };
 
 // A 200-byte notification payload for host number `host`.
 std::string payloadFor(int host)
 {
-  std::string payload = R"({"fromhost":"bench-host-)" + std::to_string(host)
-      + R"(","message":"<13>Jan  1 00:00:00 bench-host app: )";
+  std::string payload
+      = R"({"fromhost":"bench-host-)" + std::to_string(host) + R"(","message":"<13>Jan  1 00:00:00 bench-host app: )";
   while (payload.size() < 198)
     payload.push_back('x');
   return payload + "\"}";
@@ -184,7 +184,7 @@ std::string payloadFor(int host)
 // The Receiver's listener as the daemon wires it, over a private queue, with
 // a consumer thread that pops and counts like a worker would.
 class ReceiverUnderTest {
-  public:
+public:
   ReceiverUnderTest(int threads, const TlsSettings& tls)
       : server_(std::make_unique<NotificationServer>(ListenerSettings { 0, threads, tls, 0, 0 }, queue_))
   {
@@ -248,7 +248,7 @@ class ReceiverUnderTest {
   void setPolling(bool polling) { polling_ = polling; }
   std::size_t connections() { return server_->connectionCount(); }
 
-  private:
+private:
   void take()
   {
     try {
@@ -272,7 +272,7 @@ class ReceiverUnderTest {
 // The reference: a websocketpp TLS server with the same TLS 1.2 context
 // whose message handler only counts.
 class BareServer {
-  public:
+public:
   using Endpoint = websocketpp::server<websocketpp::config::asio_tls>;
 
   BareServer(int threads, const TlsSettings& tls)
@@ -312,7 +312,7 @@ class BareServer {
   int port() const { return port_; }
   std::uint64_t count() const { return received_.load(std::memory_order_relaxed); }
 
-  private:
+private:
   Endpoint endpoint_;
   std::vector<std::thread> threads_;
   std::atomic<std::uint64_t> received_ { 0 };
@@ -345,8 +345,8 @@ ClientMessage::ptr frameBlock(int frames, int firstHost, std::mt19937& random)
     for (std::size_t at = 0; at < payload.size(); ++at)
       wire.push_back(static_cast<char>(payload[at] ^ static_cast<char>(mask[at % 4])));
   }
-  auto message = std::make_shared<ClientMessage>(ClientMessage::con_msg_man_ptr(), websocketpp::frame::opcode::text,
-      wire.size());
+  auto message = std::make_shared<ClientMessage>(
+      ClientMessage::con_msg_man_ptr(), websocketpp::frame::opcode::text, wire.size());
   message->set_header("");
   message->set_payload(wire);
   message->set_prepared(true);
@@ -356,7 +356,7 @@ ClientMessage::ptr frameBlock(int frames, int firstHost, std::mt19937& random)
 // A websocketpp TLS client with one event loop thread whose connections
 // the caller opens, loads and closes.
 class BatchClient {
-  public:
+public:
   BatchClient()
   {
     endpoint_.clear_access_channels(websocketpp::log::alevel::all);
@@ -434,7 +434,7 @@ class BatchClient {
   std::vector<ClientEndpoint::connection_ptr>& connections() { return connections_; }
   double loopCpuSeconds() const { return threadCpuSeconds(loopClock_); }
 
-  private:
+private:
   ClientEndpoint endpoint_;
   std::thread loop_;
   clockid_t loopClock_ {};
@@ -534,7 +534,7 @@ int idleClientMain(int port, int count)
   std::printf("%s\n", opened ? "open" : "failed");
   std::fflush(stdout);
   // Held until the parent writes a line or closes the pipe, at most 5 min.
-  struct pollfd input { 0, POLLIN, 0 };
+  pollfd input = { 0, POLLIN, 0 };
   ::poll(&input, 1, 300000);
   bool closed = client.closeAll(30s);
   std::printf("%s\n", closed ? "closed" : "close-timeout");
@@ -549,7 +549,7 @@ std::string readLine(int fd, std::chrono::milliseconds timeout)
   auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    struct pollfd ready { fd, POLLIN, 0 };
+    pollfd ready = { fd, POLLIN, 0 };
     if (::poll(&ready, 1, static_cast<int>(std::max<long long>(left, 1))) <= 0)
       continue;
     char c = 0;

@@ -128,10 +128,7 @@ std::uint64_t ticksOfCommand(const std::string& command)
   return ticks;
 }
 
-long clockTicksPerSecond()
-{
-  return ::sysconf(_SC_CLK_TCK);
-}
+long clockTicksPerSecond() { return ::sysconf(_SC_CLK_TCK); }
 
 std::string firstLineOf(const char* path)
 {

@@ -121,8 +121,7 @@ struct Measure {
 
 // Runs body(stop) on `threads` threads for about `seconds`; body returns the
 // runs it completed (and counts its failures).
-template <typename Body>
-Measure measure(int threads, double seconds, Body body)
+template <typename Body> Measure measure(int threads, double seconds, Body body)
 {
   std::atomic<bool> stop { false };
   std::atomic<long> runs { 0 };
@@ -207,8 +206,7 @@ bool rawRun(const char* path, const std::string& input)
   if (!ok)
     return false;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
   return total > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -17,10 +17,7 @@ SenderPool::SenderPool(std::string uri, int connections, ReplyHandler onReply)
     clients_.push_back(makeClient(static_cast<std::size_t>(i)));
 }
 
-SenderPool::~SenderPool()
-{
-  closeAll(std::chrono::milliseconds(5000));
-}
+SenderPool::~SenderPool() { closeAll(std::chrono::milliseconds(5000)); }
 
 std::unique_ptr<NotificationClient> SenderPool::makeClient(std::size_t index)
 {

@@ -12,7 +12,7 @@
 // Several secure WebSocket connections to the daemon, each a NotificationClient
 // with its own event loop thread. Messages are spread over them by index.
 class SenderPool {
-  public:
+public:
   // Called on a connection's event loop thread with the connection's index
   // and each reply's text.
   using ReplyHandler = std::function<void(std::size_t connection, const std::string& reply)>;
@@ -41,7 +41,7 @@ class SenderPool {
   std::size_t size() const { return clients_.size(); }
   long reconnects() const { return reconnects_; }
 
-  private:
+private:
   std::unique_ptr<NotificationClient> makeClient(std::size_t index);
 
   std::string uri_;

@@ -69,40 +69,41 @@ struct Options {
 
 bool parseOptions(int argc, char** argv, Options& options)
 {
-  return parseNamedOptions(argc, argv, usageText, options.envFile, [&](const std::string& name, const std::string& value) {
-    auto number = [&](long low, long high) { return static_cast<long>(boundedNumber(name, value, low, high)); };
-    if (name == "--receiver")
-      options.receiver = value;
-    else if (name == "--plugin")
-      options.plugin = value;
-    else if (name == "--count")
-      options.count = number(1, 100000000);
-    else if (name == "--hosts")
-      options.hosts = static_cast<int>(number(1, 100000));
-    else if (name == "--senders")
-      options.senders = static_cast<int>(number(1, 256));
-    else if (name == "--per-connection")
-      options.perConnection = number(1, 100000000);
-    else if (name == "--window")
-      options.window = number(1, 1000000);
-    else if (name == "--interval")
-      options.interval = static_cast<int>(number(1, 600));
-    else if (name == "--workers")
-      options.workers = static_cast<int>(number(1, 64));
-    else if (name == "--connections")
-      options.connections = static_cast<int>(number(1, 64));
-    else if (name == "--max-seconds")
-      options.maxSeconds = static_cast<int>(number(10, 86400));
-    else
-      return false;
-    return true;
-  });
+  return parseNamedOptions(
+      argc, argv, usageText, options.envFile, [&](const std::string& name, const std::string& value) {
+        auto number = [&](long low, long high) { return static_cast<long>(boundedNumber(name, value, low, high)); };
+        if (name == "--receiver")
+          options.receiver = value;
+        else if (name == "--plugin")
+          options.plugin = value;
+        else if (name == "--count")
+          options.count = number(1, 100000000);
+        else if (name == "--hosts")
+          options.hosts = static_cast<int>(number(1, 100000));
+        else if (name == "--senders")
+          options.senders = static_cast<int>(number(1, 256));
+        else if (name == "--per-connection")
+          options.perConnection = number(1, 100000000);
+        else if (name == "--window")
+          options.window = number(1, 1000000);
+        else if (name == "--interval")
+          options.interval = static_cast<int>(number(1, 600));
+        else if (name == "--workers")
+          options.workers = static_cast<int>(number(1, 64));
+        else if (name == "--connections")
+          options.connections = static_cast<int>(number(1, 64));
+        else if (name == "--max-seconds")
+          options.maxSeconds = static_cast<int>(number(10, 86400));
+        else
+          return false;
+        return true;
+      });
 }
 
 // Follows the total of the trigger-fed update counters, reading it every
 // 100 ms on its own connection.
 class ProgressPoller {
-  public:
+public:
   explicit ProgressPoller(const ClusterSettings& cluster)
       : db_(cluster)
       , thread_([this] { run(); })
@@ -126,7 +127,7 @@ class ProgressPoller {
   }
   bool failed() const { return failed_.load(); }
 
-  private:
+private:
   void run()
   {
     while (!stop_) {
@@ -182,7 +183,7 @@ void printSample(const Sample& sample, const Sample* previous)
 
 // Samples the daemon every interval on its own thread and prints each line.
 class Sampler {
-  public:
+public:
   Sampler(pid_t pid, const ProgressPoller& progress, const std::atomic<long>& sent, int interval)
       : pid_(pid)
       , progress_(progress)
@@ -216,7 +217,7 @@ class Sampler {
     return samples_;
   }
 
-  private:
+private:
   void takeSample()
   {
     Sample sample;
@@ -261,8 +262,7 @@ struct Range {
 
 // Spread of one sampled value over the warm samples, and the means of their
 // first and second halves (a leak shows as a second half above the first).
-template <typename Get>
-Range rangeOf(const std::vector<Sample>& warm, Get get)
+template <typename Get> Range rangeOf(const std::vector<Sample>& warm, Get get)
 {
   Range range;
   if (warm.empty())
@@ -396,8 +396,7 @@ int run(const Options& options)
     }
     const Sample& last = samples.back();
     std::printf("at rest after the run: %d fds, %d threads, %d children, %d zombies, %ld kB resident\n",
-        last.process.openFds, last.process.threads, last.process.children, last.process.zombies,
-        last.process.rssKb);
+        last.process.openFds, last.process.threads, last.process.children, last.process.zombies, last.process.rssKb);
   }
 
   int abnormal = pool.closeAll(std::chrono::seconds(10));

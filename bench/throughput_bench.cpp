@@ -9,8 +9,8 @@
 #include "bench/daemon_process.h"
 #include "bench/process_sampler.h"
 #include "bench/sender_pool.h"
-#include "database/pg_pool.h"
 #include "database/database_error.h"
+#include "database/pg_pool.h"
 #include "database/statements.h"
 
 #include <fcntl.h>
@@ -22,12 +22,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <iostream>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -74,38 +74,36 @@ struct Options {
 
 bool parseOptions(int argc, char** argv, Options& options)
 {
-  return parseNamedOptions(argc, argv, usageText, options.envFile, [&](const std::string& name, const std::string& value) {
-    auto number = [&](long low, long high) { return static_cast<int>(boundedNumber(name, value, low, high)); };
-    if (name == "--receiver")
-      options.receiver = value;
-    else if (name == "--plugin")
-      options.plugin = value;
-    else if (name == "--workers")
-      options.workers = number(1, 64);
-    else if (name == "--connections")
-      options.connections = number(1, 64);
-    else if (name == "--services")
-      options.services = number(1, 100000);
-    else if (name == "--senders")
-      options.senders = number(1, 256);
-    else if (name == "--window")
-      options.window = number(1, 100000);
-    else if (name == "--limit-seconds")
-      options.limitSeconds = number(1, 600);
-    else if (name == "--peak-seconds")
-      options.peakSeconds = number(3, 600);
-    else if (name == "--latency-seconds")
-      options.latencySeconds = number(1, 600);
-    else
-      return false;
-    return true;
-  });
+  return parseNamedOptions(
+      argc, argv, usageText, options.envFile, [&](const std::string& name, const std::string& value) {
+        auto number = [&](long low, long high) { return static_cast<int>(boundedNumber(name, value, low, high)); };
+        if (name == "--receiver")
+          options.receiver = value;
+        else if (name == "--plugin")
+          options.plugin = value;
+        else if (name == "--workers")
+          options.workers = number(1, 64);
+        else if (name == "--connections")
+          options.connections = number(1, 64);
+        else if (name == "--services")
+          options.services = number(1, 100000);
+        else if (name == "--senders")
+          options.senders = number(1, 256);
+        else if (name == "--window")
+          options.window = number(1, 100000);
+        else if (name == "--limit-seconds")
+          options.limitSeconds = number(1, 600);
+        else if (name == "--peak-seconds")
+          options.peakSeconds = number(3, 600);
+        else if (name == "--latency-seconds")
+          options.latencySeconds = number(1, 600);
+        else
+          return false;
+        return true;
+      });
 }
 
-double secondsSince(Clock::time_point start)
-{
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // CPU seconds spent by each party during a phase, from /proc.
 struct CpuSnapshot {
@@ -193,8 +191,7 @@ bool spawnOnce(const char* path, const std::string& input)
       break;
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
     ok = total >= 2 && buffer[0] == 'O' && buffer[1] == 'K' && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   } else {
     ::close(in[1]);
@@ -285,7 +282,7 @@ double measureUpdateLimit(const Options& options, const ClusterSettings& cluster
 // ---- End to end ------------------------------------------------------------
 
 class Sender {
-  public:
+public:
   Sender(SenderPool& pool, ArrivalListener& listener, const Options& options, Clock::time_point epoch)
       : pool_(pool)
       , listener_(listener)
@@ -325,8 +322,8 @@ class Sender {
           return;
         continue;
       }
-      listener_.waitForCount(arrivedBefore + sentInPhase - window + 1,
-          std::min(until, Clock::now() + std::chrono::milliseconds(100)));
+      listener_.waitForCount(
+          arrivedBefore + sentInPhase - window + 1, std::min(until, Clock::now() + std::chrono::milliseconds(100)));
     }
   }
 
@@ -343,7 +340,7 @@ class Sender {
 
   long sendFailures() const { return sendFailures_; }
 
-  private:
+private:
   SenderPool& pool_;
   ArrivalListener& listener_;
   const Options& options_;
@@ -356,7 +353,7 @@ class Sender {
 // Pairs each reply of an acknowledged connection with the notification it
 // answers: replies carry the message's number on its connection.
 class AckTracker {
-  public:
+public:
   AckTracker(std::size_t connections, std::size_t capacity, Clock::time_point epoch)
       : sentOn_(connections)
       , replyTimes_(capacity, 0)
@@ -412,7 +409,7 @@ class AckTracker {
     return replyTimes_[sequence];
   }
 
-  private:
+private:
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<std::vector<std::size_t>> sentOn_;
@@ -481,9 +478,8 @@ int run(const Options& options)
   const std::size_t peakSent = sender.next() - firstPeak;
   listener.waitForCount(beforePeak + peakSent, Clock::now() + std::chrono::seconds(60));
   // The rate counts arrivals in the steady part: the first fifth is ramp-up.
-  const auto ns = [&](Clock::time_point at) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(at - epoch).count();
-  };
+  const auto ns
+      = [&](Clock::time_point at) { return std::chrono::duration_cast<std::chrono::nanoseconds>(at - epoch).count(); };
   const std::int64_t steadyFrom = ns(peakStart) + (ns(peakEnd) - ns(peakStart)) / 5;
   const std::int64_t steadyTo = ns(peakEnd);
   std::size_t steadyCount = 0, peakArrived = 0, inCpuWindow = 0;
@@ -498,8 +494,8 @@ int run(const Options& options)
       ++inCpuWindow;
   }
   const double peakRate = steadyCount / ((steadyTo - steadyFrom) / 1e9);
-  std::printf("end to end, peak (%d in flight, %d s): %.0f notifications/s  (%zu sent, %zu updated)\n",
-      options.window, options.peakSeconds, peakRate, peakSent, peakArrived);
+  std::printf("end to end, peak (%d in flight, %d s): %.0f notifications/s  (%zu sent, %zu updated)\n", options.window,
+      options.peakSeconds, peakRate, peakSent, peakArrived);
   printCpu("peak", cpuBefore, cpuAfter, static_cast<double>(inCpuWindow));
 
   // Latency at half the peak rate, open loop.
@@ -584,7 +580,8 @@ int run(const Options& options)
       replyLatencies.push_back((at - ackSendTimes[s]) / 1e6);
   }
   std::sort(replyLatencies.begin(), replyLatencies.end());
-  std::printf("send to reply at %.0f/s (%zu sent, %zu answered): median %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+  std::printf(
+      "send to reply at %.0f/s (%zu sent, %zu answered): median %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
       halfRate, ackSequence - firstAckPaced, replyLatencies.size(), percentile(replyLatencies, 0.5),
       percentile(replyLatencies, 0.9), percentile(replyLatencies, 0.99),
       replyLatencies.empty() ? 0.0 : replyLatencies.back());

@@ -68,15 +68,9 @@ void NotificationClient::setDefaultSetting()
   });
 }
 
-void NotificationClient::setClientCertificate(std::string pemPath)
-{
-  clientCertificate = std::move(pemPath);
-}
+void NotificationClient::setClientCertificate(std::string pemPath) { clientCertificate = std::move(pemPath); }
 
-void NotificationClient::setOutput(std::ostream& out)
-{
-  output = &out;
-}
+void NotificationClient::setOutput(std::ostream& out) { output = &out; }
 
 void NotificationClient::setLibraryLogging(bool enabled)
 {
@@ -94,20 +88,11 @@ void NotificationClient::setLibraryLogging(bool enabled)
   }
 }
 
-void NotificationClient::addSubprotocol(const std::string& value)
-{
-  subprotocols.push_back(value);
-}
+void NotificationClient::addSubprotocol(const std::string& value) { subprotocols.push_back(value); }
 
-void NotificationClient::setCloseAction(std::function<void()> action)
-{
-  closeAction = std::move(action);
-}
+void NotificationClient::setCloseAction(std::function<void()> action) { closeAction = std::move(action); }
 
-void NotificationClient::setFailAction(std::function<void()> action)
-{
-  failAction = std::move(action);
-}
+void NotificationClient::setFailAction(std::function<void()> action) { failAction = std::move(action); }
 
 void NotificationClient::setReplyAction(std::function<void(const std::string&)> action)
 {
@@ -174,10 +159,7 @@ websocketpp::connection_hdl NotificationClient::currentHandle() const
   return connectionHandle;
 }
 
-void NotificationClient::send(const std::string& message)
-{
-  send(message, websocketpp::frame::opcode::text);
-}
+void NotificationClient::send(const std::string& message) { send(message, websocketpp::frame::opcode::text); }
 
 void NotificationClient::send(const std::string& message, websocketpp::frame::opcode::value opcode)
 {
@@ -216,8 +198,8 @@ NotificationClient::Phase NotificationClient::waitOpened(std::chrono::millisecon
 NotificationClient::Phase NotificationClient::waitFinished(std::chrono::milliseconds timeout)
 {
   std::unique_lock<std::mutex> lock(stateLock);
-  phaseChanged.wait_for(lock, timeout,
-      [this] { return currentPhase != Phase::connecting && currentPhase != Phase::open; });
+  phaseChanged.wait_for(
+      lock, timeout, [this] { return currentPhase != Phase::connecting && currentPhase != Phase::open; });
   return currentPhase;
 }
 
@@ -279,10 +261,7 @@ std::string NotificationClient::lastLibraryError() const
   return plain;
 }
 
-void NotificationClient::onSocketInit(const websocketpp::connection_hdl&)
-{
-  socketInitTime = Clock::now();
-}
+void NotificationClient::onSocketInit(const websocketpp::connection_hdl&) { socketInitTime = Clock::now(); }
 
 std::shared_ptr<boost::asio::ssl::context> NotificationClient::onTlsInit(const websocketpp::connection_hdl&)
 {

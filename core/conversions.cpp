@@ -4,8 +4,7 @@
 
 namespace {
 
-template <typename T>
-T readNumber(const std::string& text)
+template <typename T> T readNumber(const std::string& text)
 {
   std::istringstream stream(text);
   T value {};
@@ -14,8 +13,7 @@ T readNumber(const std::string& text)
   return value;
 }
 
-template <typename T>
-std::string writeNumber(T value)
+template <typename T> std::string writeNumber(T value)
 {
   std::ostringstream stream;
   stream << value;

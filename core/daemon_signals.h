@@ -19,7 +19,7 @@ inline bool setDaemonSignal(int number, void (*handler)(int))
     listed = listed || signal == number;
   if (!listed)
     return false;
-  struct sigaction action {};
+  struct sigaction action = {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;

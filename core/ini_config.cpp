@@ -36,8 +36,7 @@ IniConfig::IniConfig(std::string fileName)
 
 // Calls visit with every non-comment line of the section's first block, the
 // header line included, until visit returns false or the block ends.
-template <typename Visit>
-void scanSection(const std::string& fileName, const std::string& section, Visit visit)
+template <typename Visit> void scanSection(const std::string& fileName, const std::string& section, Visit visit)
 {
   std::ifstream file = openOrThrow(fileName);
   const std::string header = "[" + section + "]";

@@ -5,8 +5,7 @@
 
 // A value and the mutex that guards it, in one object: the value can only
 // be reached through a handle that holds the lock for its lifetime.
-template <typename T>
-class LockGuarded {
+template <typename T> class LockGuarded {
 public:
   template <typename... Args>
   explicit LockGuarded(Args&&... args)

@@ -14,6 +14,7 @@ struct ConnectionSettings {
   static ConnectionSettings of(const std::string& host, const std::string& port, const std::string& database,
       const std::string& user, const std::string& password)
   {
-    return { { { "host", host }, { "port", port }, { "dbname", database }, { "user", user }, { "password", password } } };
+    return { { { "host", host }, { "port", port }, { "dbname", database }, { "user", user },
+        { "password", password } } };
   }
 };

@@ -72,8 +72,8 @@ PgResult PgConnection::checked(PGresult* raw, const std::string& prefix, bool co
   ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
     return result;
-  std::string text = (connectionText || !result) ? PQerrorMessage(connection_.get())
-                                                 : PQresultErrorMessage(result.get());
+  std::string text
+      = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
   bool lost = connectionFailed(result.get());
   // Only a connection libpq itself gave up is reset before its next use.
   if (lost && PQstatus(connection_.get()) == CONNECTION_BAD)
@@ -104,10 +104,11 @@ bool PgConnection::recoverLocked()
   if (PQstatus(connection_.get()) != CONNECTION_OK)
     return false;
   for (const Prepared& statement : prepared_) {
-    PgResult result(PQprepare(connection_.get(), statement.name.c_str(), statement.sql.c_str(), statement.paramCount,
-        nullptr));
+    PgResult result(
+        PQprepare(connection_.get(), statement.name.c_str(), statement.sql.c_str(), statement.paramCount, nullptr));
     if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-      writeLog("ERR", "database connection restored but " + statement.name
+      writeLog("ERR",
+          "database connection restored but " + statement.name
               + " cannot be prepared again: " + PQerrorMessage(connection_.get()));
       return false;
     }
@@ -118,8 +119,7 @@ bool PgConnection::recoverLocked()
   return true;
 }
 
-template <typename Call>
-PgResult PgConnection::runLocked(Call call, const std::string& prefix, bool connectionText)
+template <typename Call> PgResult PgConnection::runLocked(Call call, const std::string& prefix, bool connectionText)
 {
   // A connection known to be down is not used until it has been restored.
   if (lost_ && !recoverLocked())
@@ -129,8 +129,8 @@ PgResult PgConnection::runLocked(Call call, const std::string& prefix, bool conn
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
     return result;
   if (connectionFailed(result.get())) {
-    std::string text = (connectionText || !result) ? PQerrorMessage(connection_.get())
-                                                   : PQresultErrorMessage(result.get());
+    std::string text
+        = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
     result.reset();
     if (!recoverLocked())
       throw DatabaseError(prefix + text, true);
@@ -157,8 +157,8 @@ PgResult PgConnection::executeParams(const std::string& sql, const std::vector<s
   std::lock_guard<std::mutex> guard(lock_);
   return runLocked(
       [&] {
-        return PQexecParams(connection_.get(), sql.c_str(), static_cast<int>(pointers.size()), nullptr,
-            pointers.data(), nullptr, nullptr, 0);
+        return PQexecParams(connection_.get(), sql.c_str(), static_cast<int>(pointers.size()), nullptr, pointers.data(),
+            nullptr, nullptr, 0);
       },
       "Execute failed:  ", false);
 }
@@ -177,16 +177,14 @@ void PgConnection::prepareRequest(const std::string& name, const std::string& sq
   prepared_.push_back({ name, sql, paramCount });
 }
 
-
 PgResult PgConnection::executePrepared(const std::string& name, const std::vector<std::string>& values)
 {
   std::vector<const char*> pointers = pointersTo(values);
   std::lock_guard<std::mutex> guard(lock_);
   return runLocked(
       [&] {
-        return PQexecPrepared(connection_.get(), name.c_str(), static_cast<int>(pointers.size()), pointers.data(),
-            nullptr, nullptr, 0);
+        return PQexecPrepared(
+            connection_.get(), name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0);
       },
       "Exec prepareRequest failed:  ", false);
 }
-

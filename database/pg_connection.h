@@ -53,8 +53,7 @@ private:
   // Runs a call. When it fails because the server dropped the connection,
   // the connection is reset, its statements prepared again and the call
   // retried once.
-  template <typename Call>
-  PgResult runLocked(Call call, const std::string& prefix, bool connectionText);
+  template <typename Call> PgResult runLocked(Call call, const std::string& prefix, bool connectionText);
   // Reset and re-prepare; false when not attempted (too soon) or failed.
   bool recoverLocked();
   // Whether a failed call failed because the server could not be reached

@@ -7,8 +7,7 @@
 PgPool::PgPool(const ConnectionSettings& settings, int count)
 {
   if (count < 1)
-    throw DatabaseError(
-        "connection pool needs at least one connection, connection_number is " + std::to_string(count));
+    throw DatabaseError("connection pool needs at least one connection, connection_number is " + std::to_string(count));
   for (int i = 0; i < count; ++i)
     connections_.push_back(std::make_unique<PgConnection>(settings));
 }
@@ -55,8 +54,7 @@ void PgPool::prepareRequest(const std::string& name, const std::string& sql, int
     connection->prepareRequest(name, sql, paramCount);
 }
 
-template <typename Call>
-PgResult PgPool::run(Call call)
+template <typename Call> PgResult PgPool::run(Call call)
 {
   std::uint32_t position = 0;
   PgConnection* connection = rotate(position);

@@ -43,8 +43,7 @@ private:
   // position. The index wraps one call late, as callers of
   // nextConnectionIndex observe.
   PgConnection* rotate(std::uint32_t& position);
-  template <typename Call>
-  PgResult run(Call call);
+  template <typename Call> PgResult run(Call call);
 
   std::mutex listLock_;
   std::vector<std::unique_ptr<PgConnection>> connections_;

@@ -13,5 +13,5 @@ class RunCancel;
 // not 0, and a grace after a stop; then its group is stopped as a plugin's
 // is. A program that cannot be started gives a failed result with the step
 // "Error create fork"; one that cannot be waited for, "Error execute".
-RunResult runAlertingProgram(const std::string& path, const std::vector<std::string>& arguments,
-    int timeoutSeconds = 0, const RunCancel* cancel = nullptr);
+RunResult runAlertingProgram(const std::string& path, const std::vector<std::string>& arguments, int timeoutSeconds = 0,
+    const RunCancel* cancel = nullptr);

@@ -9,7 +9,7 @@
 // A child process owned by exactly one object. A child that nobody reaped
 // is killed and reaped when its owner goes, so no zombie ever remains.
 class ChildProcess {
-  public:
+public:
   ChildProcess() = default;
   ChildProcess(pid_t pid, bool ownGroup)
       : pid_(pid)
@@ -38,7 +38,7 @@ class ChildProcess {
   // SIGTERM, up to grace for the child to end, then SIGKILL; always reaps.
   void terminate(std::chrono::milliseconds grace);
 
-  private:
+private:
   void signal(int number) const;
   // Blocks until the child has ended and reaps it.
   void reap();
@@ -74,14 +74,14 @@ ChildProcess spawnChild(const ChildPlan& plan);
 
 // An argv array built from copies of the given strings.
 class ArgumentList {
-  public:
+public:
   ArgumentList(const std::string& first, const std::vector<std::string>& rest);
   ArgumentList(const ArgumentList&) = delete;
   ArgumentList& operator=(const ArgumentList&) = delete;
 
   char* const* data() { return pointers_.data(); }
 
-  private:
+private:
   std::vector<std::string> storage_;
   std::vector<char*> pointers_;
 };

@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 // Blocks SIGPIPE in this thread while the plugin is fed, and swallows the
 // one a write to an ended plugin raises, whatever the process-wide action.
 class SigpipeShield {
-  public:
+public:
   SigpipeShield()
   {
     sigset_t pipeOnly;
@@ -52,7 +52,7 @@ class SigpipeShield {
   SigpipeShield(const SigpipeShield&) = delete;
   SigpipeShield& operator=(const SigpipeShield&) = delete;
 
-  private:
+private:
   static bool pending()
   {
     sigset_t set;

@@ -1,9 +1,8 @@
 #pragma once
 
-
 // A file descriptor owned by exactly one object and closed with it.
 class UniqueFd {
-  public:
+public:
   UniqueFd() = default;
   explicit UniqueFd(int fd)
       : fd_(fd)
@@ -34,7 +33,7 @@ class UniqueFd {
   // Closes the descriptor held (if any) and takes fd instead.
   void reset(int fd = -1);
 
-  private:
+private:
   int fd_ = -1;
 };
 

@@ -13,8 +13,7 @@
 
 namespace {
 
-template <typename T>
-T leading(const std::uint8_t* data, std::size_t size)
+template <typename T> T leading(const std::uint8_t* data, std::size_t size)
 {
   T value {};
   std::memcpy(&value, data, size < sizeof(T) ? size : sizeof(T));

@@ -19,11 +19,10 @@ namespace {
 
 const char* const columnNames[] = { "plugin_id", "service_name", "plugin_path", "service_interval_time",
   "service_parameter", "device_id", "device_ip_addr", "device_snmp_version", "device_snmp_community", "service_id",
-  "program_path", "response_unknown", "response_warning", "response_critical", "response_parameter",
-  "device_name", "tolv_sn", "device_snmp3_user", "device_snmp3_sec_lvl", "device_snmp3_auth_protocole",
-  "device_snmp3_auth_key", "device_snmp3_priv_protocol", "device_snmp3_priv_passphrase", "device_snmp_timer",
-  "response_ok", "adv_plugin_keyword_value", "device_config_type_name", "service_previous_state",
-  "service_last_stdout", "adv_param" };
+  "program_path", "response_unknown", "response_warning", "response_critical", "response_parameter", "device_name",
+  "tolv_sn", "device_snmp3_user", "device_snmp3_sec_lvl", "device_snmp3_auth_protocole", "device_snmp3_auth_key",
+  "device_snmp3_priv_protocol", "device_snmp3_priv_passphrase", "device_snmp_timer", "response_ok",
+  "adv_plugin_keyword_value", "device_config_type_name", "service_previous_state", "service_last_stdout", "adv_param" };
 constexpr int columnCount = sizeof(columnNames) / sizeof(columnNames[0]);
 static_assert(columnCount == 30, "the service query has 30 columns");
 
@@ -45,9 +44,9 @@ PgResult makeRow(const std::vector<std::string>& lines)
   for (int column = 0; column < columnCount; ++column) {
     std::size_t line = static_cast<std::size_t>(column) + 1;
     std::string value = line < lines.size() ? lines[line] : std::string();
-    bool ok = value == "\\N" ? PQsetvalue(result.get(), 0, column, nullptr, -1)
-                             : PQsetvalue(result.get(), 0, column, const_cast<char*>(value.data()),
-                                   static_cast<int>(value.size()));
+    bool ok = value == "\\N"
+        ? PQsetvalue(result.get(), 0, column, nullptr, -1)
+        : PQsetvalue(result.get(), 0, column, const_cast<char*>(value.data()), static_cast<int>(value.size()));
     if (!ok)
       std::abort();
   }

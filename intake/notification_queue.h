@@ -20,8 +20,7 @@ public:
 // consumer calls waitNotEmpty, then pop; pop never blocks and throws when
 // another consumer was faster. The items, the closed mark and the condition
 // live under one mutex.
-template <typename T>
-class BlockingQueue {
+template <typename T> class BlockingQueue {
 public:
   BlockingQueue() = default;
   BlockingQueue(const BlockingQueue&) = delete;
@@ -88,8 +87,7 @@ public:
 
   // pop, calling whilePopping(item) before the mutex is released, so that
   // whatever it records follows the order of the queue.
-  template <typename F>
-  T popWith(F&& whilePopping)
+  template <typename F> T popWith(F&& whilePopping)
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (items_.empty())

@@ -430,8 +430,8 @@ void NotificationServer::countDrop(const std::string& host)
 void NotificationServer::reportDropsLocked(const std::string& host)
 {
   writeLog("ERR",
-      "SyslogServer#queue full (" + std::to_string(settings_.queueLimit) + "), notification from " + host
-          + " dropped; " + std::to_string(dropsSinceReport_) + " dropped since the last report");
+      "SyslogServer#queue full (" + std::to_string(settings_.queueLimit) + "), notification from " + host + " dropped; "
+          + std::to_string(dropsSinceReport_) + " dropped since the last report");
   dropsSinceReport_ = 0;
   lastDropReport_ = std::chrono::steady_clock::now();
 }

@@ -7,14 +7,23 @@
 #include <websocketpp/config/asio.hpp>
 #include <websocketpp/server.hpp>
 
-const char* const modernCipherList = "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES256-GCM-SHA384:DHE-RSA-AES128-GCM-SHA256:DHE-DSS-AES128-GCM-SHA256:kEDH+AESGCM:ECDHE-RSA-AES128-SHA256:ECDHE-ECDSA-AES128-SHA256:ECDHE-RSA-AES128-SHA:ECDHE-ECDSA-AES128-SHA:ECDHE-RSA-AES256-SHA384:ECDHE-ECDSA-AES256-SHA384:ECDHE-RSA-AES256-SHA:ECDHE-ECDSA-AES256-SHA:DHE-RSA-AES128-SHA256:DHE-RSA-AES128-SHA:DHE-DSS-AES128-SHA256:DHE-RSA-AES256-SHA256:DHE-DSS-AES256-SHA:DHE-RSA-AES256-SHA:!aNULL:!eNULL:!EXPORT:!DES:!RC4:!3DES:!MD5:!PSK";
+const char* const modernCipherList
+    = "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES256-GCM-"
+      "SHA384:DHE-RSA-AES128-GCM-SHA256:DHE-DSS-AES128-GCM-SHA256:kEDH+AESGCM:ECDHE-RSA-AES128-SHA256:ECDHE-ECDSA-"
+      "AES128-SHA256:ECDHE-RSA-AES128-SHA:ECDHE-ECDSA-AES128-SHA:ECDHE-RSA-AES256-SHA384:ECDHE-ECDSA-AES256-SHA384:"
+      "ECDHE-RSA-AES256-SHA:ECDHE-ECDSA-AES256-SHA:DHE-RSA-AES128-SHA256:DHE-RSA-AES128-SHA:DHE-DSS-AES128-SHA256:DHE-"
+      "RSA-AES256-SHA256:DHE-DSS-AES256-SHA:DHE-RSA-AES256-SHA:!aNULL:!eNULL:!EXPORT:!DES:!RC4:!3DES:!MD5:!PSK";
 
-const char* const broadCipherList = "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES256-GCM-SHA384:DHE-RSA-AES128-GCM-SHA256:DHE-DSS-AES128-GCM-SHA256:kEDH+AESGCM:ECDHE-RSA-AES128-SHA256:ECDHE-ECDSA-AES128-SHA256:ECDHE-RSA-AES128-SHA:ECDHE-ECDSA-AES128-SHA:ECDHE-RSA-AES256-SHA384:ECDHE-ECDSA-AES256-SHA384:ECDHE-RSA-AES256-SHA:ECDHE-ECDSA-AES256-SHA:DHE-RSA-AES128-SHA256:DHE-RSA-AES128-SHA:DHE-DSS-AES128-SHA256:DHE-RSA-AES256-SHA256:DHE-DSS-AES256-SHA:DHE-RSA-AES256-SHA:AES128-GCM-SHA256:AES256-GCM-SHA384:AES128-SHA256:AES256-SHA256:AES128-SHA:AES256-SHA:AES:CAMELLIA:DES-CBC3-SHA:!aNULL:!eNULL:!EXPORT:!DES:!RC4:!MD5:!PSK:!aECDH:!EDH-DSS-DES-CBC3-SHA:!EDH-RSA-DES-CBC3-SHA:!KRB5-DES-CBC3-SHA";
+const char* const broadCipherList
+    = "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES256-GCM-"
+      "SHA384:DHE-RSA-AES128-GCM-SHA256:DHE-DSS-AES128-GCM-SHA256:kEDH+AESGCM:ECDHE-RSA-AES128-SHA256:ECDHE-ECDSA-"
+      "AES128-SHA256:ECDHE-RSA-AES128-SHA:ECDHE-ECDSA-AES128-SHA:ECDHE-RSA-AES256-SHA384:ECDHE-ECDSA-AES256-SHA384:"
+      "ECDHE-RSA-AES256-SHA:ECDHE-ECDSA-AES256-SHA:DHE-RSA-AES128-SHA256:DHE-RSA-AES128-SHA:DHE-DSS-AES128-SHA256:DHE-"
+      "RSA-AES256-SHA256:DHE-DSS-AES256-SHA:DHE-RSA-AES256-SHA:AES128-GCM-SHA256:AES256-GCM-SHA384:AES128-SHA256:"
+      "AES256-SHA256:AES128-SHA:AES256-SHA:AES:CAMELLIA:DES-CBC3-SHA:!aNULL:!eNULL:!EXPORT:!DES:!RC4:!MD5:!PSK:!aECDH:!"
+      "EDH-DSS-DES-CBC3-SHA:!EDH-RSA-DES-CBC3-SHA:!KRB5-DES-CBC3-SHA";
 
-const char* cipherListForMode(int mode)
-{
-  return mode == 2 ? modernCipherList : broadCipherList;
-}
+const char* cipherListForMode(int mode) { return mode == 2 ? modernCipherList : broadCipherList; }
 
 std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode)
 {
@@ -29,7 +38,8 @@ std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& set
     return nullptr;
   }
   // Senders must prove themselves with a certificate from our authority.
-  context->set_verify_mode(settings.verifyClient ? ssl::verify_peer | ssl::verify_fail_if_no_peer_cert : ssl::verify_none);
+  context->set_verify_mode(
+      settings.verifyClient ? ssl::verify_peer | ssl::verify_fail_if_no_peer_cert : ssl::verify_none);
   try {
     // An encrypted key must fail to load rather than make OpenSSL prompt on
     // a terminal from an I/O thread: answer every pass phrase request empty.
@@ -61,10 +71,12 @@ bool adoptTlsContext(SSL* ssl, SSL_CTX* context, int mode)
   SSL_set_verify_depth(ssl, SSL_CTX_get_verify_depth(context));
   return SSL_set_min_proto_version(ssl, SSL_CTX_get_min_proto_version(context)) == 1
       && SSL_set_max_proto_version(ssl, SSL_CTX_get_max_proto_version(context)) == 1
-      && SSL_set_cipher_list(ssl, cipherListForMode(mode)) == 1 && SSL_set1_param(ssl, SSL_CTX_get0_param(context)) == 1;
+      && SSL_set_cipher_list(ssl, cipherListForMode(mode)) == 1
+      && SSL_set1_param(ssl, SSL_CTX_get0_param(context)) == 1;
 }
 
-bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, const std::weak_ptr<void>& hdl)
+bool selectFirstSubprotocol(
+    websocketpp::server<websocketpp::config::asio_tls>& endpoint, const std::weak_ptr<void>& hdl)
 {
   auto connection = endpoint.get_con_from_hdl(hdl);
   writeLog("INFO", "Validate check router");
@@ -76,7 +88,4 @@ bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& 
   return true;
 }
 
-std::string getPassword()
-{
-  return "kram";
-}
+std::string getPassword() { return "kram"; }

@@ -8,17 +8,16 @@ struct ssl_ctx_st;
 
 namespace boost {
 namespace asio {
-namespace ssl {
-class context;
-}
+  namespace ssl {
+    class context;
+  }
 }
 }
 
 namespace websocketpp {
-template <typename config>
-class server;
+template <typename config> class server;
 namespace config {
-struct asio_tls;
+  struct asio_tls;
 }
 }
 
@@ -52,7 +51,8 @@ bool adoptTlsContext(ssl_st* ssl, ssl_ctx_st* context, int mode);
 
 // The handshake validator: accepts every connection and selects the first
 // subprotocol the client offers.
-bool selectFirstSubprotocol(websocketpp::server<websocketpp::config::asio_tls>& endpoint, const std::weak_ptr<void>& hdl);
+bool selectFirstSubprotocol(
+    websocketpp::server<websocketpp::config::asio_tls>& endpoint, const std::weak_ptr<void>& hdl);
 
 // A fixed pass phrase callback; not installed on the server's context.
 std::string getPassword();

@@ -101,8 +101,9 @@ void Cleaner::closeStaleErrors()
     try {
       trace("th_clean#FOR service" + entry.serviceId + " ");
       trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
-      PgResult result = wait.run(
-          [&] { return pool.executePrepared(statements::checkAutoacquitteName, { entry.serviceId, entry.interval }); });
+      PgResult result = wait.run([&] {
+        return pool.executePrepared(statements::checkAutoacquitteName, { entry.serviceId, entry.interval });
+      });
       trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
       std::string text = PQntuples(result.get()) > 0 ? pgValue(result, 0, 0) : "";
       result.reset();

@@ -28,8 +28,7 @@ public:
   {
   }
 
-  template <typename Step>
-  auto run(Step&& step) -> decltype(step())
+  template <typename Step> auto run(Step&& step) -> decltype(step())
   {
     std::chrono::milliseconds pause = firstPause;
     for (;;) {
@@ -59,7 +58,8 @@ private:
       auto now = std::chrono::steady_clock::now();
       if (now >= until)
         return true;
-      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now, std::chrono::milliseconds(100)));
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(until - now, std::chrono::milliseconds(100)));
     }
   }
 

@@ -43,10 +43,7 @@ std::string validUtf8(const std::string& text)
   return clean;
 }
 
-std::string storableOutput(const std::string& raw)
-{
-  return validUtf8(raw.substr(0, raw.find('\0')));
-}
+std::string storableOutput(const std::string& raw) { return validUtf8(raw.substr(0, raw.find('\0'))); }
 
 Verdict judgeRun(const RunResult& run, const RunTexts& texts)
 {
@@ -88,7 +85,8 @@ std::vector<std::string> alertingArguments(const std::vector<std::string>& argum
   return out;
 }
 
-std::string alertFailure(const RunResult& run, const std::string& path, const std::string& parameter, int timeoutSeconds)
+std::string alertFailure(
+    const RunResult& run, const std::string& path, const std::string& parameter, int timeoutSeconds)
 {
   if (run.ending == RunResult::Ending::timedOut)
     return "Error alerting program timeout (" + std::to_string(timeoutSeconds) + " s) ALERTE" + path + " " + parameter;

@@ -59,4 +59,5 @@ std::vector<std::string> alertingArguments(const std::vector<std::string>& argum
 // The failure text of an alerting run that could not start or be waited
 // for, or was stopped at its time limit or by the daemon's stop; empty when
 // it ran to its end.
-std::string alertFailure(const RunResult& run, const std::string& path, const std::string& parameter, int timeoutSeconds);
+std::string alertFailure(
+    const RunResult& run, const std::string& path, const std::string& parameter, int timeoutSeconds);

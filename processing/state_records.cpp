@@ -2,14 +2,17 @@
 
 #include "core/conversions.h"
 #include "core/log.h"
-#include "database/pg_pool.h"
 #include "database/database_error.h"
+#include "database/pg_pool.h"
 #include "database/statements.h"
 #include "services/service.h"
 
 namespace {
 
-std::string deviceIdText(const Service& svc) { return unsignedLongLongIntToString(static_cast<std::uint64_t>(svc.deviceId)); }
+std::string deviceIdText(const Service& svc)
+{
+  return unsignedLongLongIntToString(static_cast<std::uint64_t>(svc.deviceId));
+}
 
 // A refusal is logged with the given prefix; a lost connection goes on to
 // the caller.

@@ -19,8 +19,7 @@ class Service;
 void updateService(const Service& svc, int state, const std::string& output, PgPool& pool);
 // Opens an occurrence of the error of the given state with the output as
 // its message; a refusal is logged and gives false.
-bool openOccurrence(
-    const Service& svc, const std::string& errorId, const std::string& output, PgPool& pool);
+bool openOccurrence(const Service& svc, const std::string& errorId, const std::string& output, PgPool& pool);
 // Closes every open occurrence of the service, unless the previous state was
 // OK; a refusal is logged and gives false.
 bool closeOccurrences(const Service& svc, int previousState, PgPool& pool);

@@ -163,8 +163,8 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   std::optional<int> result = runWithRetries(*svc, item.message, output);
   if (!result) {
     writeLog("ERR",
-        number + "#notification from " + item.host + " not handled, the Receiver is stopping: "
-            + svc->serviceIdText + " " + svc->serviceName + " plugin stopped");
+        number + "#notification from " + item.host + " not handled, the Receiver is stopping: " + svc->serviceIdText
+            + " " + svc->serviceName + " plugin stopped");
     return Outcome::shutdown;
   }
   const int newState = *result;
@@ -193,7 +193,7 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
     return Outcome::stored;
   try {
     return actOnStateChange(*svc, newState, previousState, output, context_, wait, number) ? Outcome::stored
-                                                                                            : Outcome::rejected;
+                                                                                           : Outcome::rejected;
   } catch (const DatabaseUnavailable& error) {
     writeLog("ERR",
         number + "#notification from " + item.host + " stored without its occurrences, the Receiver is stopping: "
@@ -238,8 +238,8 @@ void Workers::run()
   }
   std::lock_guard<std::mutex> guard(runningLock_);
   --running_;
-  writeRaw("\tfin thread: " + std::to_string(number) + " nbr:" + std::to_string(running_) + " "
-      + std::to_string(threadId));
+  writeRaw(
+      "\tfin thread: " + std::to_string(number) + " nbr:" + std::to_string(running_) + " " + std::to_string(threadId));
 }
 
 void answerUnhandled(const std::deque<Notification>& left)

@@ -65,8 +65,7 @@ MaintenanceWindow Maintenance::getMaintenanceInformationAt(unsigned long key, st
   return MaintenanceWindow {};
 }
 
-template <typename Match>
-void Maintenance::cleanLocked(int key, Match match)
+template <typename Match> void Maintenance::cleanLocked(int key, Match match)
 {
   auto found = windows.find(key);
   if (found == windows.end())

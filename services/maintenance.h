@@ -48,8 +48,7 @@ private:
   static int keyOf(unsigned long key) { return static_cast<int>(static_cast<unsigned int>(key)); }
   static std::time_t currentSeconds();
   // Drops the key's windows when one of them matches; the lock is held.
-  template <typename Match>
-  void cleanLocked(int key, Match match);
+  template <typename Match> void cleanLocked(int key, Match match);
 
   std::map<int, std::vector<MaintenanceWindow>> windows;
   std::map<int, int> plannedIds;

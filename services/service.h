@@ -39,7 +39,7 @@ public:
   bool responseUnknown = false;
   bool responseWarning = false;
   bool responseCritical = false;
-  struct timeval nextExecTime { 0, 0 };
+  timeval nextExecTime = { 0, 0 };
   std::int32_t intervalExecTime = 0;
   std::string lastStdout;
   float execWeight = 1.0f;

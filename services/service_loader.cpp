@@ -2,8 +2,8 @@
 
 #include "core/conversions.h"
 #include "core/log.h"
-#include "database/pg_pool.h"
 #include "database/database_error.h"
+#include "database/pg_pool.h"
 #include "database/statements.h"
 
 #include <json/json.h>
@@ -73,8 +73,7 @@ std::string snmpVersionText(int version)
 // Replaces the first occurrence of the macro; span characters go, or the
 // rest of the text when fewer are left. The value is only computed when
 // the macro occurs, so an unused macro never reads its column.
-template <typename Value>
-void expandFirst(std::string& text, const std::string& macro, std::size_t span, Value value)
+template <typename Value> void expandFirst(std::string& text, const std::string& macro, std::size_t span, Value value)
 {
   std::size_t at = text.find(macro);
   if (at != std::string::npos)
@@ -92,9 +91,7 @@ std::string replaceServiceParameter(std::string parameter, const PgResult& resul
 
   // "$IP" goes first, so a leading "$IP_VERSION" loses its first three
   // characters to the address; stored parameters are written for that.
-  expandFirst(text, "$IP", 3, [&] {
-    return ipFromNumber(stringToLongInt(column(DeviceIp)) & 0xFFFFFFFFul);
-  });
+  expandFirst(text, "$IP", 3, [&] { return ipFromNumber(stringToLongInt(column(DeviceIp)) & 0xFFFFFFFFul); });
   expandFirst(text, "$IP_VERSION", 11, [&] { return column(AdvParam); });
   expandFirst(text, "$NODEID", 7, [&] { return column(DeviceId); });
   expandFirst(text, "$NODENAME", 9, [&] { return column(DeviceName); });
@@ -160,7 +157,7 @@ void loadServices(
       loaded->setIntervalExecTime(stringToInt(column(IntervalTime)));
 
       // Spread the first runs: now plus a random number of seconds.
-      struct timeval now {};
+      timeval now = {};
       gettimeofday(&now, nullptr);
       // Only the start-up thread and then the cleaning thread load services,
       // never both at once.

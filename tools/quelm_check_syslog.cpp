@@ -63,10 +63,7 @@ that is not a JSON object, a missing or unreadable key, input larger than
 4 MiB, or no answer within the time-out.
 )";
 
-enum State { stateOk = 0,
-  stateWarning = 1,
-  stateCritical = 2,
-  stateUnknown = 3 };
+enum State { stateOk = 0, stateWarning = 1, stateCritical = 2, stateUnknown = 3 };
 
 const std::size_t mebibyte = std::size_t { 1024 } * 1024;
 const std::size_t maxInputBytes = 4 * mebibyte;
@@ -126,8 +123,7 @@ std::string oneLine(const std::string& text, std::size_t maxBytes)
 
 int answer(State state, const std::string& text)
 {
-  std::cout << stateName(state) << ": " << text << '\n'
-            << std::flush;
+  std::cout << stateName(state) << ": " << text << '\n' << std::flush;
   return state;
 }
 
@@ -231,8 +227,9 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
     } else if (arg == "--message-key" || arg == "--severity-key" || arg == "--host-key") {
       if (given->empty())
         return arg + " needs a key name";
-      (arg == "--message-key" ? options.messageKey : arg == "--severity-key" ? options.severityKey
-                                                                             : options.hostKey)
+      (arg == "--message-key"           ? options.messageKey
+              : arg == "--severity-key" ? options.severityKey
+                                        : options.hostKey)
           = *given;
     } else if (arg == "--length") {
       std::optional<unsigned long> length = wholeNumber(*given);
@@ -285,7 +282,8 @@ std::optional<std::string> compile(const Options& options, Patterns& patterns)
   auto flags = std::regex::ECMAScript;
   if (options.ignoreCase)
     flags |= std::regex::icase;
-  auto add = [&](const std::string& text, std::vector<std::regex>& into, const char* option) -> std::optional<std::string> {
+  auto add
+      = [&](const std::string& text, std::vector<std::regex>& into, const char* option) -> std::optional<std::string> {
     try {
       into.emplace_back(text, flags);
     } catch (const std::regex_error& error) {
@@ -392,7 +390,8 @@ int check(const Options& options)
   if (!root.isObject())
     return unknown("input is not a JSON object");
 
-  const Json::Value* message = root.find(options.messageKey.data(), options.messageKey.data() + options.messageKey.size());
+  const Json::Value* message
+      = root.find(options.messageKey.data(), options.messageKey.data() + options.messageKey.size());
   if (message == nullptr)
     return unknown("no \"" + options.messageKey + "\" key in the notification");
   if (!message->isString())

@@ -1,7 +1,7 @@
 // quelm-notify: sends notifications to a Receiver over secure WebSocket.
 
-#include "intake/notification.h"
 #include "client/notification_client.h"
+#include "intake/notification.h"
 
 #include <json/json.h>
 
@@ -288,8 +288,8 @@ int sendAll(const Options& options)
   if (options.timings)
     client.printTimings(std::cout);
   if (phase != NotificationClient::Phase::closed)
-    return failure("the server did not complete the closing handshake within "
-        + std::to_string(options.timeoutSeconds()) + " s");
+    return failure(
+        "the server did not complete the closing handshake within " + std::to_string(options.timeoutSeconds()) + " s");
   if (client.remoteCloseCode() != websocketpp::close::status::normal)
     return failure("the server went away (close code " + std::to_string(client.remoteCloseCode()) + ")");
   return 0;
@@ -395,7 +395,8 @@ public:
 
   // Waits until the deadline at most for a reply to each of the first
   // `count` messages; their statuses, nullopt where none came.
-  std::vector<std::optional<std::string>> waitReplies(std::uint64_t count, std::chrono::steady_clock::time_point deadline)
+  std::vector<std::optional<std::string>> waitReplies(
+      std::uint64_t count, std::chrono::steady_clock::time_point deadline)
   {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait_until(guard, deadline, [&] { return replies_.size() >= count || lost_; });
@@ -502,7 +503,8 @@ int sendAcknowledged(const Options& options)
                               : (lost ? std::string("no reply, connection lost")
                                       : "no reply within " + std::to_string(options.timeoutSeconds()) + " s");
     retry = retry || !status || !isFinal(*status);
-    auto known = std::find_if(notStored.begin(), notStored.end(), [&](const auto& entry) { return entry.first == word; });
+    auto known
+        = std::find_if(notStored.begin(), notStored.end(), [&](const auto& entry) { return entry.first == word; });
     if (known == notStored.end())
       notStored.emplace_back(word, 1);
     else
