@@ -119,7 +119,7 @@ Options parseOptions(int argc, char** argv)
 
 double processCpuSeconds()
 {
-  struct rusage usage { };
+  struct rusage usage = {};
   ::getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
       + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -127,7 +127,7 @@ double processCpuSeconds()
 
 double threadCpuSeconds(clockid_t clock)
 {
-  struct timespec now { };
+  struct timespec now = {};
   if (::clock_gettime(clock, &now) != 0)
     return 0;
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;

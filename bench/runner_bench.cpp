@@ -105,7 +105,7 @@ std::string benchMessage()
 
 double cpuSeconds(int who)
 {
-  struct rusage usage { };
+  struct rusage usage = {};
   ::getrusage(who, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
       + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;

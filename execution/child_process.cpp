@@ -188,14 +188,14 @@ void closeFrom(int lowest, int limit)
   // An ignored SIGPIPE and a worker's blocked signals would survive exec.
   // No handler of the daemon may run here either (this child shares the
   // daemon's memory until exec): every signal it handles gets its default.
-  struct sigaction standard { };
+  struct sigaction standard = {};
   standard.sa_handler = SIG_DFL;
   sigemptyset(&standard.sa_mask);
   for (int number : daemonSignals)
     ::sigaction(number, &standard, nullptr);
   sigset_t none;
   sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
   if (plan.envp)
     ::execve(plan.path, plan.argv, plan.envp);
   else
@@ -238,7 +238,7 @@ ChildProcess spawnChild(const ChildPlan& plan)
 {
   // Bound of the fallback descriptor loop, read here: sysconf and getrlimit
   // are not for the child.
-  struct rlimit files { };
+  struct rlimit files = {};
   int closeLimit = 65536;
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
     closeLimit = static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20));

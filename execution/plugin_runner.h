@@ -24,7 +24,7 @@ struct PluginRun {
 
 // The most of a plugin's output that is kept; the rest is read and thrown
 // away until the plugin ends, so that it never blocks on a full pipe.
-constexpr std::size_t outputLimit = 1024 * 1024;
+constexpr std::size_t outputLimit = std::size_t { 1024 } * 1024;
 // How long the output may stay open once the plugin itself has exited (a
 // background child may hold it); then what was read is kept.
 constexpr std::chrono::seconds outputGrace { 2 };

@@ -367,7 +367,7 @@ int check(const Options& options)
     return unknown(*why);
 
   std::snprintf(timeoutLine, sizeof timeoutLine, "UNKNOWN: no result within %u s\n", options.timeoutSeconds);
-  struct sigaction action { };
+  struct sigaction action = {};
   action.sa_handler = onAlarm;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGALRM, &action, nullptr);
