@@ -23,17 +23,17 @@ template <typename T>
 std::vector<T> take(BlockingQueue<T>& queue, std::size_t count, std::chrono::milliseconds timeout = 10s)
 {
   std::vector<T> got;
-  std::atomic<bool> never { false };
-  for (auto end = std::chrono::steady_clock::now() + timeout; got.size() < count && std::chrono::steady_clock::now() < end;)
-    if (queue.waitNotEmptyFor(never, 20ms))
+  waitFor(timeout / 1.0s, [&] {
+    while (got.size() < count && queue.size() > 0)
       got.push_back(queue.pop());
+    return got.size() == count;
+  });
   return got;
 }
 
-// The log (standard output) goes to a file for the life of the object: the
-// file, unlike a string buffer, may be read while I/O threads write to it.
-struct LogFile {
-  ~LogFile() { std::cout.rdbuf(previous); }
+// A stream sent to a file, which unlike a string may be read while I/O threads write.
+template <std::ostream& stream> struct StreamFile {
+  ~StreamFile() { stream.rdbuf(previous); }
   std::size_t count(const std::string& part) const
   {
     std::string text = readFile(path);
@@ -45,16 +45,11 @@ struct LogFile {
 
   std::string path;
   std::filebuf file {};
-  std::streambuf* previous = std::cout.rdbuf(file.open(path, std::ios::out));
+  std::streambuf* previous = stream.rdbuf(file.open(path, std::ios::out));
 };
 
-// A NotificationServer run on its own thread over a private queue. The
-// destructor stops it and fails the test when run does not return.
+// A NotificationServer run on its own thread over a private queue; run must return after stop.
 struct RunningServer {
-  explicit RunningServer(const ListenerSettings& settings)
-      : server(settings, queue)
-  {
-  }
   ~RunningServer()
   {
     server.waitListening(10s);
@@ -66,13 +61,13 @@ struct RunningServer {
   }
   int port() { return server.waitListening(10s) ? server.listeningPort() : 0; }
 
-  NotificationQueue queue;
-  NotificationServer server;
+  ListenerSettings settings;
+  NotificationQueue queue {};
+  NotificationServer server { settings, queue };
   std::shared_future<void> running = std::async(std::launch::async, [this] { server.run(); }).share();
 };
 
-// A real NotificationClient that keeps the server's replies and never ends
-// the process.
+// A real NotificationClient that keeps the server's replies and never ends the process.
 struct Sender {
   explicit Sender(int port, const std::vector<std::string>& subprotocols = {}, const std::string& pem = "")
       : client(uri(port))
@@ -91,8 +86,8 @@ struct Sender {
     client.connect();
     return client.waitOpened(10s);
   }
-  // All replies once `count` came or the time ran out, sorted: replies to
-  // different messages may come in any order.
+  bool closeNormally() { return client.close(1000, "") && client.waitFinished(10s) == Phase::closed; }
+  // The replies once `count` came or the time ran out, sorted: they may come in any order.
   std::vector<std::string> sortedReplies(std::size_t count, std::chrono::milliseconds timeout = 10s)
   {
     for (std::string& reply : take(replies, count - std::min(count, got.size()), timeout))
@@ -108,16 +103,12 @@ struct Sender {
   NotificationClient client; // last: its destructor ends the loop that uses the members above
 };
 
-// The log and the library's errors kept out of the test output, a private
-// directory, and settings with a server certificate made for the test.
+// The log and the library's errors in files, and settings with a certificate made for the test.
 struct ListenerTest : testing::Test {
-  ListenerTest() { settings.tls.certificate = certificate; }
-  ~ListenerTest() override { std::cerr.rdbuf(savedErrors); }
+  ListenerTest() { settings.tls.certificate = makeCertificatePem(dir, "receiver.pem", "receiver"); }
 
   TempDir dir;
-  LogFile log { dir.path() + "/log" };
-  std::ostringstream errors;
-  std::streambuf* savedErrors = std::cerr.rdbuf(errors.rdbuf());
-  std::string certificate = makeCertificatePem(dir, "receiver.pem", "receiver");
+  StreamFile<std::cout> log { dir.path() + "/log" };
+  StreamFile<std::cerr> errors { dir.path() + "/errors" };
   ListenerSettings settings;
 };
