@@ -2,6 +2,7 @@
 #include "tests/support/command.h"
 #include "tests/support/daemon_config.h"
 #include "tests/support/free_port.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
@@ -15,14 +16,6 @@
 namespace {
 
 const std::string binaryDir = QUELM_BINARY_DIR;
-
-size_t count(const std::string& text, const std::string& part)
-{
-  size_t found = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++found;
-  return found;
-}
 
 // The real daemon with four workers over a product database with five syslog services, fed by the real sender
 // tool; the database on a cluster of the test's own when the test stops it.
@@ -99,7 +92,7 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   EXPECT_EQ(notify({ "--ack", "--json", "{not json" }), 3);
   EXPECT_EQ(notify({ "--ack", "--host", "nobody", "--message", "CRIT" }), 3);
   EXPECT_EQ(notify({ "--ack", "--host", "sw01", "--message", "SILENT" }), 0);
-  EXPECT_EQ(count(log(), "#ERR#Excute failed retrysw01-syslog 2 DAEMON: the plugin does not return anything"), 3u);
+  EXPECT_EQ(countOf(log(), "#ERR#Excute failed retrysw01-syslog 2 DAEMON: the plugin does not return anything"), 3u);
   // Four senders at once for one host, each ending on OK.
   std::vector<std::unique_ptr<TestProcess>> senders;
   for (int i = 0; i < 4; ++i)
@@ -116,7 +109,7 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   for (const char* line : { "#INFO#Receiver start....", "#INFO#Connection database sucessful. Encoding: UTF8",
            "#INFO#SYSLOG was starting....", "#INFO#stop Receiver... SIGTERM", "\tfin thread: ", "#INFO#FINISH" })
     ASSERT_NE(previous = text.find(line, previous), std::string::npos) << line << "\n" << text;
-  EXPECT_EQ(count(text, "\tfin thread: "), 4u);
+  EXPECT_EQ(countOf(text, "\tfin thread: "), 4u);
 }
 
 // A stop ends within its bound whatever the plugins and the database do: a plugin that never ends (no

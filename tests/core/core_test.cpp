@@ -57,8 +57,14 @@ TEST(ConversionsTest, TextToNumberReadsLikeAStreamAndNeverThrows)
     const char* text;
     int expected;
   } cases[] = {
-    { "", 0 }, { "abc", 0 }, { "12abc", 12 }, { " 8080", 8080 }, { "-5", -5 }, { "99999999999", 2147483647 },
-    { "-99999999999", -2147483647 - 1 }, { "1.9", 1 },
+    { "", 0 },
+    { "abc", 0 },
+    { "12abc", 12 },
+    { " 8080", 8080 },
+    { "-5", -5 },
+    { "99999999999", 2147483647 },
+    { "-99999999999", -2147483647 - 1 },
+    { "1.9", 1 },
   };
   for (const Case& c : cases)
     EXPECT_EQ(stringToInt(c.text), c.expected) << '"' << c.text << '"';

@@ -26,14 +26,6 @@ std::pair<std::string, bool> failureOf(const std::function<void()>& call)
   return { "(no exception)", false };
 }
 
-size_t count(const std::string& text, const std::string& part)
-{
-  size_t found = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++found;
-  return found;
-}
-
 TEST(PoolTest, RotatesInOrderAndWrapsTheIndexOneCallLate)
 {
   TestDatabase db;
@@ -69,7 +61,8 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
     { [&] { pool.executePrepared("two", { "1" }); }, "Exec prepareRequest failed:  ", "parameters" },
     { [&] { pool.executeRequest("SELECT * FROM no_such_table"); }, "execute failed:  ", "no_such_table" },
     { [&] { pool.executeParams("SELECT $1::int", { "x" }); }, "Execute failed:  ", "invalid input syntax" },
-    { [&] { pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')"); }, "execute failed:  ", "duplicate key" },
+    { [&] { pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')"); },
+        "execute failed:  ", "duplicate key" },
     { [&] { PgPool wrong(settingsOf(db, "wrong"), 1); }, "", "password authentication failed" },
   };
   for (const Case& c : cases) {
@@ -129,8 +122,8 @@ TEST(PoolRecoveryTest, RestartsAndOutagesAreSurvivedWithoutAReconnectStorm)
   for (int i = 0; i < 2; ++i)
     EXPECT_EQ(pgValue(pool.executePrepared("count_errors", { "0" }), 0, 0), "4");
   std::string log = capture.text();
-  EXPECT_EQ(count(log, "#ERR#database connection lost, reconnecting: "), 4u) << log;
-  EXPECT_EQ(count(log, "#INFO#database connection restored\n"), 4u) << log;
+  EXPECT_EQ(countOf(log, "#ERR#database connection lost, reconnecting: "), 4u) << log;
+  EXPECT_EQ(countOf(log, "#INFO#database connection restored\n"), 4u) << log;
 }
 
 } // namespace

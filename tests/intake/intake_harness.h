@@ -4,6 +4,7 @@
 #include "intake/listen_error.h"
 #include "intake/notification_server.h"
 #include "tests/support/certificates.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_process.h"
 
@@ -34,14 +35,7 @@ std::vector<T> take(BlockingQueue<T>& queue, std::size_t count, std::chrono::mil
 // A stream sent to a file, which unlike a string may be read while I/O threads write.
 template <std::ostream& stream> struct StreamFile {
   ~StreamFile() { stream.rdbuf(previous); }
-  std::size_t count(const std::string& part) const
-  {
-    std::string text = readFile(path);
-    std::size_t found = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-      ++found;
-    return found;
-  }
+  std::size_t count(const std::string& part) const { return countOf(readFile(path), part); }
 
   std::string path;
   std::filebuf file {};

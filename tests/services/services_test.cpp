@@ -30,10 +30,11 @@ protected:
     std::string device = db.scalar("INSERT INTO quelm_device (device_name" + (columns.empty() ? "" : ", " + columns)
         + ") VALUES (" + quote(name) + (values.empty() ? "" : ", " + values) + ") RETURNING device_id");
     if (!advParam.empty()) {
-      std::string typeId = type.empty() ? "NULL"
-                                        : db.scalar("INSERT INTO quelm_device_advance_config_type (device_config_type_name) "
-                                                    "VALUES ("
-                                              + quote(type) + ") RETURNING device_config_type_id");
+      std::string typeId = type.empty()
+          ? "NULL"
+          : db.scalar("INSERT INTO quelm_device_advance_config_type (device_config_type_name) "
+                      "VALUES ("
+              + quote(type) + ") RETURNING device_config_type_id");
       db.exec("INSERT INTO quelm_device_advance_config (adv_device_id, adv_config_type_id, adv_plugin_keyword_value, "
               "adv_param) VALUES ("
           + device + ", " + typeId + ", '/etc/radius.key', " + quote(advParam) + ")");
@@ -42,8 +43,9 @@ protected:
       db.exec("INSERT INTO tolv_info VALUES (" + device + ", " + quote(serial) + ")");
       db.exec("INSERT INTO tolv_connected VALUES (" + device + ", " + device + ")");
     }
-    return db.scalar("INSERT INTO quelm_services (service_name, service_plugin_id, service_device_id, service_parameter) "
-                     "VALUES ("
+    return db.scalar(
+        "INSERT INTO quelm_services (service_name, service_plugin_id, service_device_id, service_parameter) "
+        "VALUES ("
         + quote(name) + ", 1, " + device + ", " + quote(parameter) + ") RETURNING service_id");
   }
 
@@ -69,7 +71,7 @@ TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
                             "device_snmp3_auth_key, device_snmp3_priv_protocol, device_snmp3_priv_passphrase";
   const std::string snmp3Values = "'mon', 'authPriv', 'SHA', 'ak', 'AES', 'pk'";
   struct Case {
-    std::string name, columns, values, parameter, expected, advParam, type, serial;
+    std::string name, columns, values, parameter, expected, advParam = "", type = "", serial = "";
   } cases[] = {
     { "m1", "device_ip_addr, device_snmp_version, device_snmp_community", "167772161, '2', 'X'",
         "-H $IP -v $SNMP_VERSION -C $SNMP_COM -t 5", "-H 10.0.0.1 -v v2c -C X -t 5" },
@@ -79,8 +81,10 @@ TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
     { "fw01", "", "", "$NODENAME $NODENAME", "fw01 $NODENAME" },
     { "m6", "device_ip_addr", "167772161", "$IP_VERSION", "10.0.0.1_VERSION", "{\"v\":6}" },
     { "m7", "device_ip_addr", "167772161", "$IP -V $IP_VERSION", "10.0.0.1 -V {\"v\":6}", "{\"v\":6}" },
-    { "m8", snmp3, snmp3Values, "-u $SNMP3_USER -l $SNMP3_SECLVL -a $SNMP3_AUTH_PROT -A $SNMP3_AUTH_KEY -x "
-        "$SNMP3_PRIV_PROT -X $SNMP3_PRIV_KEY", "-u mon -l authPriv -a SHA -A ak -x AES -X pk" },
+    { "m8", snmp3, snmp3Values,
+        "-u $SNMP3_USER -l $SNMP3_SECLVL -a $SNMP3_AUTH_PROT -A $SNMP3_AUTH_KEY -x "
+        "$SNMP3_PRIV_PROT -X $SNMP3_PRIV_KEY",
+        "-u mon -l authPriv -a SHA -A ak -x AES -X pk" },
     { "$SNMP3_USER", snmp3, snmp3Values, "-u $NODENAME", "-u mon" },
     { "m10", "", "", "-f $AUTH_FILE_radius -x", "-f /etc/radius.key -x", "{}", "radius" },
     { "m11", "", "", "-f $AUTH_FILE_tacacs", "-f $AUTH_FILE_tacacs", "{}", "radius" },
@@ -101,8 +105,8 @@ TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
 // device name; rows that cannot be loaded are logged and skipped.
 TEST_F(LoaderTest, RowsFillTheRecordAndBadRowsAreSkipped)
 {
-  std::string id = service("fw01", "device_ip_addr", "3232235777", "-H $IP -m 'a b'",
-      "{\"host\":\"fw01.example\",\"during_alert\":\"15\"}");
+  std::string id = service(
+      "fw01", "device_ip_addr", "3232235777", "-H $IP -m 'a b'", "{\"host\":\"fw01.example\",\"during_alert\":\"15\"}");
   db.exec("UPDATE quelm_services SET service_previous_state=2, service_last_stdout='disk full' WHERE service_id=" + id);
   db.exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '/opt/alert')");
   db.exec("INSERT INTO quelm_service_response_program VALUES (" + id + ", 1, true, false, true, false, '--id $ERROR')");

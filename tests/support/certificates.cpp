@@ -30,9 +30,11 @@ void makePair(const TempDir& dir, const std::string& stem, const std::string& co
       + ".crt");
 }
 
-std::string combine(const TempDir& dir, const std::string& name, const std::string& certStem, const std::string& keyStem)
+std::string combine(
+    const TempDir& dir, const std::string& name, const std::string& certStem, const std::string& keyStem)
 {
-  return dir.write(name, readFile(dir.path() + "/" + certStem + ".crt") + readFile(dir.path() + "/" + keyStem + ".key"));
+  return dir.write(
+      name, readFile(dir.path() + "/" + certStem + ".crt") + readFile(dir.path() + "/" + keyStem + ".key"));
 }
 
 } // namespace

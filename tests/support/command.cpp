@@ -19,8 +19,8 @@ CommandResult runCommand(const std::string& command, const std::string& input, i
   std::string in = files.write("stdin", input);
   std::string out = files.path() + "/stdout";
   std::string err = files.path() + "/stderr";
-  std::string line = "timeout -k 5 " + std::to_string(timeoutSeconds) + " /bin/sh -c " + shellQuote(command)
-      + " <" + shellQuote(in) + " >" + shellQuote(out) + " 2>" + shellQuote(err);
+  std::string line = "timeout -k 5 " + std::to_string(timeoutSeconds) + " /bin/sh -c " + shellQuote(command) + " <"
+      + shellQuote(in) + " >" + shellQuote(out) + " 2>" + shellQuote(err);
   int raw = std::system(line.c_str());
   CommandResult result;
   if (raw != -1 && WIFEXITED(raw))

@@ -4,6 +4,15 @@
 #include <sstream>
 #include <string>
 
+// How many times part occurs in text.
+inline std::size_t countOf(const std::string& text, const std::string& part)
+{
+  std::size_t found = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++found;
+  return found;
+}
+
 // Points the standard output stream (where the daemon's log goes) at a
 // buffer for the life of the object.
 class LogCapture {

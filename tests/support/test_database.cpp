@@ -55,7 +55,8 @@ TestDatabase::TestDatabase(const std::string& envFile)
   PGconn* admin = PQconnectdb(connectionString("postgres").c_str());
   std::string error = PQerrorMessage(admin);
   if (PQstatus(admin) == CONNECTION_OK) {
-    Result created(PQexec(admin, ("CREATE DATABASE " + name + " TEMPLATE " + setting(file, "PGDATABASE")).c_str()), &PQclear);
+    Result created(
+        PQexec(admin, ("CREATE DATABASE " + name + " TEMPLATE " + setting(file, "PGDATABASE")).c_str()), &PQclear);
     error = PQresultStatus(created.get()) == PGRES_COMMAND_OK ? "" : PQerrorMessage(admin);
   }
   PQfinish(admin);

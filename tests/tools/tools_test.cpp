@@ -1,12 +1,6 @@
-#include "core/ini_config.h"
 #include "execution/plugin_runner.h"
 
-#include "tests/support/command.h"
-#include "tests/support/temp_dir.h"
-
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -70,38 +64,6 @@ TEST(CheckSyslogTest, UnusableInputAndCommandLinesAreUnknownInOneLine)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   }
   EXPECT_EQ(check({ "--help" }, "").exitStatus, 0);
-}
-
-// An install into a staging directory: the programs run, the sample configuration gives every key its own line for
-// the substring lookup, the unit and the rsyslog configuration point at the installed files.
-TEST(InstallTest, StagedFilesRunAndPointAtEachOther)
-{
-  TempDir dest;
-  const std::string root = dest.path();
-  CommandResult result = runCommand("DESTDIR=" + shellQuote(root) + " " + shellQuote(QUELM_CMAKE_COMMAND)
-          + " --install " + shellQuote(QUELM_BINARY_DIR),
-      "", 120);
-  ASSERT_EQ(result.status, 0) << result.out << result.err;
-  RunResult run = runPlugin({ root + QUELM_INSTALL_BINDIR "/quelm-check-syslog", { "-c", "down" },
-      "{\"fromhost\":\"fw01\",\"message\":\"link down\"}\n", 20 });
-  EXPECT_EQ(run.output, "CRITICAL: fw01: link down\n");
-  for (const char* name : { "quelm-receiver", "quelm-notify" })
-    EXPECT_EQ(::access((root + QUELM_INSTALL_BINDIR "/" + name).c_str(), X_OK), 0) << name;
-  std::string sample = root + QUELM_INSTALL_SYSCONFDIR "/quelm/receiver.conf.sample", text = readFile(sample);
-  IniConfig config(sample);
-  for (const std::string key : { "LOG.log_file", "POSTGRESQL.connection_number", "POSTGRESQL.PGSQL_host",
-           "POSTGRESQL.PGSQL_port", "POSTGRESQL.PGSQL_db", "POSTGRESQL.PGSQL_username", "POSTGRESQL.PGSQL_pwd",
-           "SYSLOG.port", "SYSLOG.certificate", "SYSLOG.cafile", "SYSLOG.thread", "SYSLOG.plugin_timeout",
-           "SYSLOG.verify_client", "SYSLOG.queue_limit" }) {
-    std::string name = key.substr(key.find('.') + 1), value = config.getKey(key.substr(0, key.find('.')), name);
-    EXPECT_TRUE(!value.empty() && text.find("\n" + name + "=" + value + "\n") != std::string::npos) << key;
-  }
-  std::string unit = readFile(root + QUELM_INSTALL_UNITDIR "/quelm-receiver.service");
-  const char* execStart
-      = "\nExecStart=" QUELM_INSTALL_BINDIR "/quelm-receiver -f " QUELM_INSTALL_SYSCONFDIR "/quelm/receiver.conf\n";
-  EXPECT_NE(unit.find(execStart), std::string::npos) << unit;
-  std::string rsyslog = readFile(root + QUELM_INSTALL_DATADIR "/quelm/rsyslog-quelm.conf");
-  EXPECT_NE(rsyslog.find("binary=\"" QUELM_INSTALL_BINDIR "/quelm-notify "), std::string::npos) << rsyslog;
 }
 
 } // namespace
