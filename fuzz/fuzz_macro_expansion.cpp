@@ -1,8 +1,6 @@
-// The "$" macro expansion of a service parameter against one row of the
-// service query, built in memory with libpq's result-construction calls.
-// Input: newline-separated lines; the first is the parameter, the next 30
-// are the row's columns in the query's order (missing lines are empty, a
-// line of exactly \N is NULL).
+// The "$" macro expansion of a service parameter against one row of the service query, built in memory with libpq's
+// result-construction calls. Input: newline-separated lines; the first is the parameter, the next 30 are the row's
+// columns in the query's order (missing lines are empty, a line of exactly \N is NULL).
 #include "services/service_loader.h"
 
 #include "database/pg_result.h"

@@ -1,6 +1,5 @@
-// The parameter tokenizer on any text: it must not fail, and its tokens are
-// never empty, never hold a quote character (quotes only delimit), and
-// together are never longer than the text.
+// The parameter tokenizer on any text: it must not fail, and its tokens are never empty, never hold a quote character
+// (quotes only delimit), and together are never longer than the text.
 #include "services/service.h"
 
 #include <cstddef>

@@ -36,7 +36,7 @@ cmake --build "$build" -j"$(nproc)"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(ini_config conversions tokenizer macro_expansion payload_host)
+  targets=(tokenizer macro_expansion payload_host)
 fi
 
 run_one() {

@@ -17,8 +17,8 @@ namespace {
 
 const std::string binaryDir = QUELM_BINARY_DIR;
 
-// The real daemon with four workers over a product database with five syslog services, fed by the real sender
-// tool; the database on a cluster of the test's own when the test stops it.
+// The real daemon with four workers over a product database with five syslog services, fed by the real sender tool; the
+// database on a cluster of the test's own when the test stops it.
 template <bool ownCluster> class Receiver : public testing::Test {
 protected:
   void SetUp() override
@@ -112,9 +112,9 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   EXPECT_EQ(countOf(text, "\tfin thread: "), 4u);
 }
 
-// A stop ends within its bound whatever the plugins and the database do: a plugin that never ends (no
-// plugin_timeout) is stopped with its group, a result waiting for an absent database is given up, each named in an
-// "ERR" line, and the acknowledged sender is told to send again.
+// A stop ends within its bound whatever the plugins and the database do: a plugin that never ends (no plugin_timeout)
+// is stopped with its group, a result waiting for an absent database is given up, each named in an "ERR" line, and the
+// acknowledged sender is told to send again.
 TEST_F(ReceiverStopTest, SigtermEndsWhateverThePluginsAndTheDatabaseDo)
 {
   EXPECT_EQ(notify({ "--host", "gw01", "--message", "HANG" }), 0);

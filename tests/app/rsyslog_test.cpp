@@ -16,9 +16,9 @@ namespace {
 const std::string binaryDir = QUELM_BINARY_DIR;
 const std::string rsyslogd = "/usr/sbin/rsyslogd";
 
-// Every line forwarded by a real rsyslog with the shipped configuration is stored at least once, although the
-// Receiver is stopped and started, killed and started, and its database away for twenty seconds meanwhile. The
-// plugin echoes each line's sequence number and a trigger records every stored one.
+// Every line forwarded by a real rsyslog with the shipped configuration is stored at least once, although the Receiver
+// is stopped and started, killed and started, and its database away for twenty seconds meanwhile. The plugin echoes
+// each line's sequence number and a trigger records every stored one.
 TEST(RsyslogForwardingTest, EveryLineIsStoredThroughRestartsAKillAndADatabaseOutage)
 {
   const std::string shipped = binaryDir + "/packaging/rsyslog-quelm.conf";
@@ -56,8 +56,8 @@ TEST(RsyslogForwardingTest, EveryLineIsStoredThroughRestartsAKillAndADatabaseOut
   };
   ASSERT_TRUE(startReceiver()) << readFile(logPath);
 
-  // The shipped configuration pointed at this build, the Receiver and a loopback port, with a private work
-  // directory and a diagnostics file; each text replaced must be there, so that a change to it is noticed.
+  // The shipped configuration pointed at this build, the Receiver and a loopback port, with a private work directory
+  // and a diagnostics file; each text replaced must be there, so that a change to it is noticed.
   int syslogPort = freeLoopbackPort();
   const std::string listen = "address=\"127.0.0.1\" port=\"" + std::to_string(syslogPort) + "\"";
   std::string conf = readFile(shipped);

@@ -13,9 +13,8 @@
 
 namespace {
 
-// Lookups as stored configurations rely on them: the first line of the
-// section's first block that contains the key text, the value unchanged
-// after the first "=".
+// Lookups as stored configurations rely on them: the first line of the section's first block that contains the key
+// text, the value unchanged after the first "=".
 TEST(ConfigTest, LookupRulesThatStoredFilesRelyOn)
 {
   struct Case {
@@ -74,8 +73,7 @@ TEST(ConversionsTest, TextToNumberReadsLikeAStreamAndNeverThrows)
   EXPECT_EQ(ipFromNumber(4294967295ul), "255.255.255.255");
 }
 
-// Lines from many threads come out whole, each "<asctime>#LEVEL#message";
-// trace lines only in debug mode.
+// Lines from many threads come out whole, each "<asctime>#LEVEL#message"; trace lines only in debug mode.
 TEST(LogTest, LinesAreWholeAndTraceFollowsTheSwitch)
 {
   LogCapture capture;

@@ -14,8 +14,7 @@ namespace {
 
 std::string backendPid(PgPool& pool) { return pgValue(pool.executeRequest("SELECT pg_backend_pid()"), 0, 0); }
 
-// The error a call throws; its message, and whether it counts as a lost
-// connection.
+// The error a call throws; its message, and whether it counts as a lost connection.
 std::pair<std::string, bool> failureOf(const std::function<void()>& call)
 {
   try {
@@ -44,8 +43,8 @@ TEST(PoolTest, RotatesInOrderAndWrapsTheIndexOneCallLate)
   EXPECT_THROW(PgPool(settingsOf(db), 0), DatabaseError);
 }
 
-// Every failure keeps the server's text behind the daemon's fixed prefix,
-// and only an unreachable server counts as a lost connection.
+// Every failure keeps the server's text behind the daemon's fixed prefix, and only an unreachable server counts as a
+// lost connection.
 TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
 {
   TestDatabase db;
@@ -94,9 +93,8 @@ TEST(PoolTest, TheProductSchemaTakesEveryStatementAndItsErrorNames)
   EXPECT_EQ(loadErrorNames(pool), (ErrorIds { { "default_warning_error", "12" } }));
 }
 
-// A restart is survived with the prepared statements; a stopped server is
-// a lost connection, tried again no more often than the pause allows, with
-// one line when lost and one when back.
+// A restart is survived with the prepared statements; a stopped server is a lost connection, tried again no more often
+// than the pause allows, with one line when lost and one when back.
 TEST(PoolRecoveryTest, RestartsAndOutagesAreSurvivedWithoutAReconnectStorm)
 {
   PrivateCluster cluster;

@@ -87,8 +87,8 @@ TEST(PluginRunner, PluginsStartWithDefaultSignalsAnEmptyMaskAndNoEnvironmentOrSa
   EXPECT_EQ(missing.output, "DAEMON: plugin is not executable " + std::string(std::strerror(ENOENT)) + "\n");
 }
 
-// Fed a megabyte, stopped during the first run: no deadlock, no run held by a
-// background child or outliving its limit, the output capped at 1 MiB.
+// Fed a megabyte, stopped during the first run: no deadlock, no run held by a background child or outliving its limit,
+// the output capped at 1 MiB.
 TEST(PluginRunner, EveryRunEndsInTimeWithItsOutputWhateverThePluginDoes)
 {
   TempDir dir;

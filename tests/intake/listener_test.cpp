@@ -10,8 +10,8 @@ std::string reply(int seq, const char* status)
   return R"({"seq":)" + std::to_string(seq) + R"(,"status":")" + status + "\"}";
 }
 
-// Every payload, bytes not UTF-8 (in a binary frame) included, is queued unchanged under its host; one over the
-// size limit closes only its own connection.
+// Every payload, bytes not UTF-8 (in a binary frame) included, is queued unchanged under its host; one over the size
+// limit closes only its own connection.
 TEST_F(ListenerTest, PayloadsAreQueuedUnchangedUnderTheirHostUnlessTooLarge)
 {
   const std::string bad = "daemonbadhost", binary("\0\xff\xfe{\"fromhost\":\"x\"}", 20);
@@ -103,8 +103,8 @@ TEST_F(ListenerTest, FullQueueDropsAreAnsweredAndLoggedAtMostOnceASecond)
   EXPECT_EQ(sender.sortedReplies(5).back(), reply(7, "shutdown"));
 }
 
-// A listen on a port in use or out of range throws and keeps the reason; closes on four I/O threads take turns on
-// each connection's SSL object (no broken records reported); stop closes what is open or opening with 1000.
+// A listen on a port in use or out of range throws and keeps the reason; closes on four I/O threads take turns on each
+// connection's SSL object (no broken records reported); stop closes what is open or opening with 1000.
 TEST_F(ListenerTest, FailedListenThrowsThenConnectionsCloseIntactAndStopClosesTheRestWith1000)
 {
   settings.ioThreads = 4;
@@ -142,8 +142,8 @@ TEST_F(ListenerTest, FailedListenThrowsThenConnectionsCloseIntactAndStopClosesTh
   EXPECT_EQ(errors.count("asio.ssl") + errors.count("TLS"), 0u) << readFile(errors.path).substr(0, 2000);
 }
 
-// Each handshake reads the certificate file again; an unusable file or an uncertified sender fails only that
-// handshake on the one I/O thread; an unreadable authority fails every one (fails closed).
+// Each handshake reads the certificate file again; an unusable file or an uncertified sender fails only that handshake
+// on the one I/O thread; an unreadable authority fails every one (fails closed).
 TEST_F(ListenerTest, EachHandshakeReadsTheCertificateFileAndChecksTheSender)
 {
   const std::string good = readFile(settings.tls.certificate), authority = makeAuthority(dir, "senders");

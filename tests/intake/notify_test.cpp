@@ -28,8 +28,8 @@ std::string textOf(const std::string& payload)
   return wrapped ? value["message"].asString() : payload;
 }
 
-// Stands in for the workers: answers each notification with the outcome its text names and notes "TEXT:SEQ";
-// "silent" is never answered, "hold" is answered stored just before the next one, "quit" stops the listener.
+// Stands in for the workers: answers each notification with the outcome its text names and notes "TEXT:SEQ"; "silent"
+// is never answered, "hold" is answered stored just before the next one, "quit" stops the listener.
 struct Answerer {
   ~Answerer()
   {
@@ -103,8 +103,8 @@ TEST_F(NotifyTest, SendsWhatItIsGivenAndExitsWithItsStatus)
   }
 }
 
-// One answer a line, in order, OK only for a final outcome or an empty line: never for a late reply, a line too
-// long for the listener, or a line sent as the listener stops or once it is gone.
+// One answer a line, in order, OK only for a final outcome or an empty line: never for a late reply, a line too long
+// for the listener, or a line sent as the listener stops or once it is gone.
 TEST_F(NotifyTest, ConfirmAnswersOkOnlyForFinalOutcomes)
 {
   settings.port = freeLoopbackPort();

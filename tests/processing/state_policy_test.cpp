@@ -18,8 +18,7 @@ RunResult ended(Ending ending, int status, std::string output, std::string step 
 TEST(StatePolicy, JudgesEveryWayARunCanEnd)
 {
   const std::string name = "disk", where = "\npath:/p/check -w 1";
-  // Whether the service is named, whether the run failed, the state, and the
-  // output stored or the failure logged.
+  // Whether the service is named, whether the run failed, the state, and the output stored or the failure logged.
   const std::tuple<RunResult, bool, bool, int, std::string> cases[] = {
     { ended(Ending::exited, 0, "OK: fine\n"), false, false, 0, "OK: fine\n" },
     { ended(Ending::exited, 1, "''\n"), false, false, 1, "''\n" },

@@ -25,15 +25,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A plugin that answers by a word of the notification and notes each one in
-// "<its path>.seen", and an alerting program that notes its arguments.
+// A plugin that answers by a word of the notification and notes each one in "<its path>.seen", and an alerting program
+// that notes its arguments.
 const char* const pluginScript
     = "#!/bin/sh\nread line\necho \"$line\" >> \"$0.seen\"\ncase \"$line\" in\n"
       "  *CRIT*) echo \"CRITICAL: $line\"; exit 2;; *WARN*) echo \"WARNING: $line\"; exit 1;;\n"
       "  *PENDING*) echo pending; exit 4;; *) echo \"OK: $line\";;\nesac\n";
 const char* const alertScript = "#!/bin/sh\necho \"$@\" >> \"$0.out\"\n";
-// "state output|error:acknowledged ..." of a service's row and occurrences,
-// and the alerting program's line for its latest occurrence.
+// "state output|error:acknowledged ..." of a service's row and occurrences, and the alerting program's line for its
+// latest occurrence.
 const std::string recordQuery
     = "SELECT service_previous_state || ' ' || coalesce(service_last_stdout, '') || '|' || coalesce((SELECT string_agg("
       "happen_error_id || ':' || happen_acquitte, ' ' ORDER BY happen_id) FROM quelm_error_happen WHERE "
@@ -42,8 +42,8 @@ const std::string alertQuery
     = "SELECT '--error ' || max(happen_id) || E'\\n' FROM quelm_error_happen JOIN quelm_services "
       "ON happen_service_id=service_id WHERE service_name='";
 
-// The product database and the parts the daemon builds at start-up; with
-// OwnCluster the server is the test's own, to stop and restart.
+// The product database and the parts the daemon builds at start-up; with OwnCluster the server is the test's own, to
+// stop and restart.
 template <bool OwnCluster> class Fixture : public ::testing::Test {
 protected:
   void SetUp() override
@@ -54,8 +54,8 @@ protected:
     errorIds = loadErrorNames(pool);
   }
 
-  // A device and its service named after the host, with alert flags for ok,
-  // warning, critical and unknown; returns the service id.
+  // A device and its service named after the host, with alert flags for ok, warning, critical and unknown; returns the
+  // service id.
   std::string addService(const std::string& host, const std::string& flags = "false,false,false,false")
   {
     return db.scalar("WITH d AS (INSERT INTO quelm_device (device_name) VALUES ('" + host
@@ -101,8 +101,8 @@ TEST_F(WorkersTest, TheRoadOfServicesThroughTheirStatesARefusedUpdateAndRunsThat
   addService("sw01", "false,false,true,false");
   addService("ap01", "true,true,true,true");
   load();
-  // Alerts on entering CRITICAL and on leaving it for OK (only with the OK
-  // response, without which the occurrence stays open); none for WARNING.
+  // Alerts on entering CRITICAL and on leaving it for OK (only with the OK response, without which the occurrence stays
+  // open); none for WARNING.
   const std::tuple<const char*, const char*, const char*, bool> road[] = {
     { "fw01", "link CRIT", "2 CRITICAL: link CRIT\n|2:0", true },
     { "fw01", "still CRIT", "2 CRITICAL: still CRIT\n|2:0", false },
@@ -122,8 +122,7 @@ TEST_F(WorkersTest, TheRoadOfServicesThroughTheirStatesARefusedUpdateAndRunsThat
   }
   EXPECT_EQ(db.scalar("SELECT string_agg(happen_message, '' ORDER BY happen_id) FROM quelm_error_happen"),
       "CRITICAL: link CRIT\nWARNING: WARN\nCRITICAL: CRIT again\nCRITICAL: CRIT\n");
-  // A refused update is logged and changes nothing: once the row takes
-  // updates again, the next CRITICAL is a change.
+  // A refused update is logged and changes nothing: once the row takes updates again, the next CRITICAL is a change.
   LogCapture capture;
   db.exec("ALTER TABLE quelm_services ADD CONSTRAINT refuse CHECK (service_previous_state <> 2) NOT VALID");
   EXPECT_EQ(send("fw01", "CRIT"), Outcome::rejected);
@@ -164,8 +163,8 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
   workers.join();
   EXPECT_EQ(readFile(plugin + ".seen"), expected);
   EXPECT_EQ(record("fw01"), "0 OK: n159\n|");
-  // Handled straight from several threads, the changes of one service still
-  // never interleave: no occurrence opens while another is open.
+  // Handled straight from several threads, the changes of one service still never interleave: no occurrence opens while
+  // another is open.
   const char* texts[] = { "CRIT", "WARN", "fine" };
   std::vector<std::future<void>> senders;
   for (int t = 0; t < 6; ++t)

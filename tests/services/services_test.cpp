@@ -21,8 +21,8 @@ std::string quote(const std::string& text)
 
 class LoaderTest : public ::testing::Test {
 protected:
-  // A device with extra columns ("col, col" and their SQL values), an
-  // optional advanced configuration and an appliance, and its service.
+  // A device with extra columns ("col, col" and their SQL values), an optional advanced configuration and an appliance,
+  // and its service.
   std::string service(const std::string& name, const std::string& columns, const std::string& values,
       const std::string& parameter, const std::string& advParam = "", const std::string& type = "",
       const std::string& serial = "")
@@ -62,9 +62,8 @@ protected:
   AutoAcknowledgements acknowledgements;
 };
 
-// Every "$" macro, expanded from the service query's row as stored
-// parameters expect: first occurrence only, the spans that swallow a
-// character, the snmp3 and auth-file conditions, $IP before $IP_VERSION.
+// Every "$" macro, expanded from the service query's row as stored parameters expect: first occurrence only, the spans
+// that swallow a character, the snmp3 and auth-file conditions, $IP before $IP_VERSION.
 TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
 {
   const std::string snmp3 = "device_snmp3_user, device_snmp3_sec_lvl, device_snmp3_auth_protocole, "
@@ -101,8 +100,8 @@ TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
   }
 }
 
-// A row fills the record; the host comes from the advanced parameters or the
-// device name; rows that cannot be loaded are logged and skipped.
+// A row fills the record; the host comes from the advanced parameters or the device name; rows that cannot be loaded
+// are logged and skipped.
 TEST_F(LoaderTest, RowsFillTheRecordAndBadRowsAreSkipped)
 {
   std::string id = service(

@@ -14,8 +14,8 @@ void openssl(const std::string& arguments)
     throw std::runtime_error("openssl " + arguments + " failed: " + made.err);
 }
 
-// An EC P-256 key (quick to make; every cipher list in use has ECDSA suites)
-// and a certificate for it: self-signed, or signed by `authority`.
+// An EC P-256 key (quick to make; every cipher list in use has ECDSA suites) and a certificate for it: self-signed, or
+// signed by `authority`.
 void makePair(const TempDir& dir, const std::string& stem, const std::string& commonName, const std::string& keyOptions,
     const std::string& authority = "")
 {

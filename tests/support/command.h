@@ -9,8 +9,8 @@ struct CommandResult {
   std::string err;
 };
 
-// Runs `command` through /bin/sh with `input` on its standard input, killed
-// after `timeoutSeconds`, and collects both output streams.
+// Runs `command` through /bin/sh with `input` on its standard input, killed after `timeoutSeconds`, and collects both
+// output streams.
 CommandResult runCommand(const std::string& command, const std::string& input = "", int timeoutSeconds = 30);
 
 // Quotes a word for /bin/sh.

@@ -6,9 +6,8 @@
 #include <map>
 #include <string>
 
-// Writes a receiver.conf for a daemon under test into dir, pointing at db.
-// Extra entries are "SECTION.key" -> value and replace the defaults (an
-// empty value removes the key).
+// Writes a receiver.conf for a daemon under test into dir, pointing at db. Extra entries are "SECTION.key" -> value and
+// replace the defaults (an empty value removes the key).
 inline std::string writeReceiverConfig(
     const TempDir& dir, const TestDatabase& db, std::map<std::string, std::string> extra = {})
 {

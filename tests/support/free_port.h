@@ -5,8 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// A TCP port that was free on 127.0.0.1 a moment ago, for daemons whose
-// configuration needs a port number before they start.
+// A TCP port that was free on 127.0.0.1 a moment ago, for daemons whose configuration needs a port number before they
+// start.
 inline int freeLoopbackPort()
 {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

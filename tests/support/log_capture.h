@@ -13,8 +13,7 @@ inline std::size_t countOf(const std::string& text, const std::string& part)
   return found;
 }
 
-// Points the standard output stream (where the daemon's log goes) at a
-// buffer for the life of the object.
+// Points the standard output stream (where the daemon's log goes) at a buffer for the life of the object.
 class LogCapture {
 public:
   LogCapture()

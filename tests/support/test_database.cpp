@@ -13,8 +13,7 @@ namespace {
 
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
-// A statement on a connection that survives a restart of the server under
-// test: a dropped connection is reset once.
+// A statement on a connection that survives a restart of the server under test: a dropped connection is reset once.
 Result run(PGconn* connection, const std::string& sql)
 {
   for (int attempt = 0;; ++attempt) {

@@ -9,10 +9,9 @@
 
 class TempDir;
 
-// A fresh database for one test, copied from the throwaway cluster's
-// "quelm" database (the product schema), and dropped again at the end. The
-// cluster is the one named by the settings file given, by default the one
-// the test fixture started (QUELM_TEST_ENV).
+// A fresh database for one test, copied from the throwaway cluster's "quelm" database (the product schema), and dropped
+// again at the end. The cluster is the one named by the settings file given, by default the one the test fixture
+// started (QUELM_TEST_ENV).
 class TestDatabase {
 public:
   explicit TestDatabase(const std::string& envFile = "");
@@ -38,8 +37,7 @@ inline ConnectionSettings settingsOf(const TestDatabase& db, const std::string& 
   return ConnectionSettings::of(db.host, db.port, db.name, db.user, password.empty() ? db.password : password);
 }
 
-// A cluster of a test's own, for tests that stop or restart the server;
-// removed at the end.
+// A cluster of a test's own, for tests that stop or restart the server; removed at the end.
 class PrivateCluster {
 public:
   PrivateCluster();

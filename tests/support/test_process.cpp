@@ -14,8 +14,8 @@
 TestProcess::TestProcess(const std::vector<std::string>& argv, const std::string& input)
     : files_(std::make_unique<TempDir>())
 {
-  // Input and output are files: nothing to pump, and a background child of
-  // the program cannot hold up whoever reads the output.
+  // Input and output are files: nothing to pump, and a background child of the program cannot hold up whoever reads the
+  // output.
   std::string in = files_->write("stdin", input);
   outPath_ = files_->path() + "/stdout";
   std::vector<char*> args;

@@ -9,13 +9,11 @@
 
 class TempDir;
 
-// A program started by a test, its input and output in files. The
-// destructor kills and reaps a child still running, so a failing test
-// never leaves a process behind.
+// A program started by a test, its input and output in files. The destructor kills and reaps a child still running, so
+// a failing test never leaves a process behind.
 class TestProcess {
 public:
-  // Starts argv[0] with the given arguments and input on standard input;
-  // standard output and error go to one file.
+  // Starts argv[0] with the given arguments and input on standard input; standard output and error go to one file.
   explicit TestProcess(const std::vector<std::string>& argv, const std::string& input = "");
   ~TestProcess();
   TestProcess(const TestProcess&) = delete;
@@ -23,8 +21,8 @@ public:
 
   pid_t pid() const { return pid_; }
   void signal(int number) const;
-  // Waits at most timeoutSeconds for the exit; returns the exit status,
-  // 128+signal, or -1 after a time-out (the child is then killed).
+  // Waits at most timeoutSeconds for the exit; returns the exit status, 128+signal, or -1 after a time-out (the child
+  // is then killed).
   int wait(double timeoutSeconds);
   // What the program wrote so far.
   std::string output() const;
