@@ -27,7 +27,7 @@ fi
 # clang-tidy reads how each file is compiled from the build's database.
 build=${LINT_BUILD_DIR:-$root/build-lint}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DQUELM_BUILD_BENCH=ON \
-  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -UQUELM_TEST_FOLDERS >/dev/null
 units=()
 for file in "${sources[@]}"; do
   case "$file" in

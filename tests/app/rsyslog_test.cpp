@@ -90,7 +90,7 @@ TEST(RsyslogForwardingTest, EveryLineIsStoredThroughRestartsAKillAndADatabaseOut
   })) << diagnostics();
   // A stop and a start, a kill and a start, then the database away for twenty seconds under the running Receiver.
   for (const auto& [stored, stop] : { std::pair { 300, SIGTERM }, std::pair { 800, SIGKILL } }) {
-    ASSERT_TRUE(waitFor(120, [&] { return distinct() >= stored; })) << diagnostics();
+    ASSERT_TRUE(waitFor(120, [&, want = stored] { return distinct() >= want; })) << diagnostics();
     receiver->signal(stop);
     ASSERT_EQ(receiver->wait(40), stop == SIGTERM ? 0 : 128 + SIGKILL) << diagnostics();
     logs += readFile(logPath);

@@ -69,7 +69,7 @@ TEST(ConversionsTest, TextToNumberReadsLikeAStreamAndNeverThrows)
     EXPECT_EQ(stringToInt(c.text), c.expected) << '"' << c.text << '"';
   EXPECT_EQ(stringToLongInt("99999999999999999999"), 18446744073709551615ul);
   EXPECT_EQ(unsignedLongLongIntToString(18446744073709551615ull), "18446744073709551615");
-  EXPECT_EQ(ipFromNumber(192ul * 16777216 + 168 * 65536 + 256 + 1), "192.168.1.1");
+  EXPECT_EQ(ipFromNumber(192ul * 16777216 + 168ul * 65536 + 256 + 1), "192.168.1.1");
   EXPECT_EQ(ipFromNumber(4294967295ul), "255.255.255.255");
 }
 

@@ -14,7 +14,7 @@ std::string reply(int seq, const char* status)
 // limit closes only its own connection.
 TEST_F(ListenerTest, PayloadsAreQueuedUnchangedUnderTheirHostUnlessTooLarge)
 {
-  const std::string bad = "daemonbadhost", binary("\0\xff\xfe{\"fromhost\":\"x\"}", 20);
+  const std::string bad = "daemonbadhost", binary("\0\xff\xfe{\"fromhost\":\"x\"}", 19);
   const std::vector<std::pair<std::string, std::string>> cases = { { R"({"fromhost":"r-1","m":"down"})", "r-1" },
     { R"({"fromhost":"a","fromhost":"b"})", "b" }, { R"({"fromhost":"a","\u0066romhost":"b"})", "b" },
     { R"({"fromhost":42})", "42" }, { R"({"fromhost":true})", "true" }, { R"({"fromhost":null})", "" },

@@ -69,7 +69,7 @@ protected:
   // The service's record, checking that its memory agrees with its row.
   std::string record(const std::string& host)
   {
-    const std::string row = db.scalar(recordQuery + host + "'");
+    std::string row = db.scalar(recordQuery + host + "'");
     StoredState stored = registry.getService(host)->stored();
     EXPECT_EQ(std::to_string(stored.returnCode) + " " + stored.lastStdout, row.substr(0, row.find('|'))) << host;
     return row;

@@ -9,7 +9,7 @@
 // Writes a receiver.conf for a daemon under test into dir, pointing at db. Extra entries are "SECTION.key" -> value and
 // replace the defaults (an empty value removes the key).
 inline std::string writeReceiverConfig(
-    const TempDir& dir, const TestDatabase& db, std::map<std::string, std::string> extra = {})
+    const TempDir& dir, const TestDatabase& db, const std::map<std::string, std::string>& extra = {})
 {
   std::map<std::string, std::string> values = {
     { "LOG.log_file", dir.path() + "/receiver.log" },
@@ -22,7 +22,7 @@ inline std::string writeReceiverConfig(
     { "SYSLOG.port", "0" },
     { "SYSLOG.thread", "0" },
   };
-  for (auto& [key, value] : extra)
+  for (const auto& [key, value] : extra)
     values[key] = value;
   std::string text;
   for (const char* section : { "LOG", "POSTGRESQL", "SYSLOG" }) {

@@ -51,7 +51,7 @@ TEST(CheckSyslogTest, UnusableInputAndCommandLinesAreUnknownInOneLine)
           { pattern, "{\"message\":42}\n" }, { severity, "{\"message\":\"no severity\"}\n" },
           { severity, event("8", "m") }, { severity, event("\"loud\"", "m") },
           { { "-c", "m" }, "{\"message\":\"m\",\"x\":" + std::string(200000, '[') + std::string(200000, ']') + "}" },
-          { { "-c", "a" }, "{\"message\":\"" + std::string(5 * 1024 * 1024, 'a') + "\"}\n" },
+          { { "-c", "a" }, "{\"message\":\"" + std::string(std::size_t { 5 } * 1024 * 1024, 'a') + "\"}\n" },
           { { "--timeout", "1", "-c", "(a|aa)+$" }, event("6", std::string(5000, 'a') + "b") }, { {}, event("3", "m") },
           { { "-c", "(unclosed" }, event("3", "m") }, { { "--severity-critical", "9" }, event("3", "m") },
           { { "--bogus", "-c", "x" }, event("3", "m") } };
