@@ -151,6 +151,16 @@ int Receiver::startAndServe()
   listen.maxMessageSize = maxMessageSize > 0 ? static_cast<std::size_t>(maxMessageSize) : 0;
   long queueLimit = stringToLong(config.getKey("SYSLOG", "queue_limit"));
   listen.queueLimit = queueLimit > 0 ? static_cast<std::size_t>(queueLimit) : 0;
+  long maxConnections = stringToLong(config.getKey("SYSLOG", "max_connections"));
+  listen.maxConnections = maxConnections > 0 ? static_cast<std::size_t>(maxConnections) : 0;
+  listen.idleTimeout = std::chrono::seconds(std::max(stringToInt(config.getKey("SYSLOG", "idle_timeout")), 0));
+  SenderRules senders = SenderRules::fromSection(config.getSection("SENDERS"));
+  if (senders.active() && !listen.tls.verifyClient)
+    writeLog("ERR", "SENDERS section ignored: it needs verify_client=1");
+  else if (senders.active())
+    writeLog("INFO", "SENDERS: " + std::to_string(senders.identityCount()) + " sender identities");
+  if (listen.tls.verifyClient)
+    listen.senders = std::move(senders);
   int pluginTimeout = stringToInt(config.getKey("SYSLOG", "plugin_timeout"));
   int alertTimeout = stringToInt(config.getKey("SYSLOG", "alert_timeout"));
 

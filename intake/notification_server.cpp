@@ -6,6 +6,7 @@
 
 #include <boost/version.hpp>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <thread>
 #include <type_traits>
@@ -30,6 +31,25 @@ std::shared_ptr<boost::asio::ssl::context> placeholderContext()
   auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
   SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(1));
   return context;
+}
+
+// The common name of the certificate the peer presented; empty without one.
+std::string peerCommonName(SSL* ssl)
+{
+  std::unique_ptr<X509, decltype(&X509_free)> certificate(SSL_get1_peer_certificate(ssl), &X509_free);
+  if (!certificate)
+    return std::string();
+  X509_NAME* subject = X509_get_subject_name(certificate.get());
+  int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+  if (at < 0)
+    return std::string();
+  unsigned char* text = nullptr;
+  int length = ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+  if (length < 0)
+    return std::string();
+  std::string name(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+  OPENSSL_free(text);
+  return name;
 }
 
 } // namespace
@@ -120,10 +140,24 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
   });
   if (settings_.maxMessageSize > 0)
     endpoint_.set_max_message_size(settings_.maxMessageSize);
-  // A sender refused at the handshake is worth a line when senders must
-  // prove who they are.
-  if (settings_.tls.verifyClient)
-    endpoint_.set_fail_handler(websocketpp::lib::bind(&NotificationServer::onFail, this, _1));
+  endpoint_.set_fail_handler(websocketpp::lib::bind(&NotificationServer::onFail, this, _1));
+  const std::string limit = std::to_string(settings_.queueLimit);
+  drops_ = std::make_unique<ThrottledReport>(
+      endpoint_.get_io_service(), [limit](const std::string&, const std::string& host, std::size_t count) {
+        return "SyslogServer#queue full (" + limit + "), notification from " + host + " dropped; "
+            + std::to_string(count) + " dropped since the last report";
+      });
+  refusals_ = std::make_unique<ThrottledReport>(
+      endpoint_.get_io_service(), [](const std::string& identity, const std::string& host, std::size_t count) {
+        return "SyslogServer#sender \"" + identity + "\" may not report for " + host + ", notification refused; "
+            + std::to_string(count) + " refused since the last report";
+      });
+  const std::string most = std::to_string(settings_.maxConnections);
+  connectionRefusals_ = std::make_unique<ThrottledReport>(
+      endpoint_.get_io_service(), [most](const std::string&, const std::string& peer, std::size_t count) {
+        return "SyslogServer#max_connections (" + most + ") reached, connection from " + peer + " closed; "
+            + std::to_string(count) + " closed since the last report";
+      });
 }
 
 NotificationServer::~NotificationServer() { replyHub_->detach(); }
@@ -192,9 +226,9 @@ void NotificationServer::run()
     throw ListenError("bad listen");
   }
   setListenState(ListenState::listening, localError ? settings_.port : bound, std::string());
-  {
-    std::lock_guard<std::mutex> guard(dropLock_);
-    dropTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
+  if (settings_.idleTimeout.count() > 0) {
+    idleTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
+    armIdleSweep();
   }
 
   std::vector<std::thread> threads;
@@ -213,6 +247,10 @@ void NotificationServer::installConnectionContext(const websocketpp::connection_
   Endpoint::connection_ptr connection;
   try {
     connection = endpoint_.get_con_from_hdl(hdl);
+    if (!admitConnection(hdl)) {
+      connection->get_socket().lowest_layer().close(ignored);
+      return;
+    }
     // Replies are small and each is waited for: send them at once, not
     // after the sender has acknowledged the previous one.
     connection->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
@@ -294,9 +332,11 @@ void NotificationServer::stop()
   withLoopPaused([this] {
     websocketpp::lib::error_code ec;
     endpoint_.stop_listening(ec);
-    std::lock_guard<std::mutex> guard(dropLock_);
-    if (dropTimer_)
-      dropTimer_->cancel();
+    drops_->cancel();
+    refusals_->cancel();
+    connectionRefusals_->cancel();
+    if (idleTimer_)
+      idleTimer_->cancel();
   });
   std::vector<websocketpp::connection_hdl> open;
   {
@@ -320,12 +360,15 @@ void NotificationServer::onOpen(const websocketpp::connection_hdl& hdl)
 {
   trace("SyslogServer#on_open:");
   bool late = false;
-  std::shared_ptr<ReplyChannel> replies;
-  if (endpoint_.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol)
-    replies = std::make_shared<ConnectionReplies>(replyHub_, hdl);
+  Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
+  Session session { nullptr, std::string(), std::chrono::steady_clock::now() };
+  if (connection->get_subprotocol() == ackSubprotocol)
+    session.replies = std::make_shared<ConnectionReplies>(replyHub_, hdl);
+  if (settings_.senders.active())
+    session.identity = peerCommonName(connection->get_socket().native_handle());
   {
     std::lock_guard<std::mutex> guard(connectionLock_);
-    connections_[hdl] = std::move(replies);
+    connections_[hdl] = std::move(session);
     late = stopping_;
   }
   // A handshake that was under way when stop ran is closed as soon as it
@@ -340,10 +383,7 @@ void NotificationServer::onOpen(const websocketpp::connection_hdl& hdl)
 void NotificationServer::onClose(const websocketpp::connection_hdl& hdl)
 {
   trace("SyslogServer#on_close:");
-  {
-    std::lock_guard<std::mutex> guard(connectionLock_);
-    connections_.erase(hdl);
-  }
+  forgetConnection(hdl);
   trace("SyslogServer#on_close end");
 }
 
@@ -356,13 +396,25 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     if (trace_)
       trace("THREAD SyslogServer#on_message:" + payload);
     Notification item { hostFromPayload(payload), std::move(payload) };
-    if (endpoint_.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol) {
+    std::string identity;
+    {
       std::lock_guard<std::mutex> guard(connectionLock_);
       auto found = connections_.find(hdl);
-      if (found != connections_.end() && found->second) {
-        item.seq = static_cast<ConnectionReplies&>(*found->second).nextSeq();
-        item.replyTo = found->second;
+      if (found != connections_.end()) {
+        Session& session = found->second;
+        session.lastMessage = std::chrono::steady_clock::now();
+        identity = session.identity;
+        if (session.replies) {
+          item.seq = static_cast<ConnectionReplies&>(*session.replies).nextSeq();
+          item.replyTo = session.replies;
+        }
       }
+    }
+    if (!settings_.senders.allows(identity, item.host)) {
+      ++forbidden_;
+      refusals_->count(identity, item.host);
+      item.answer(Outcome::forbidden);
+      return;
     }
     if (trace_)
       trace("th_listener#PUSH NOTIF#");
@@ -373,7 +425,7 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     case NotificationQueue::Offer::queued:
       break;
     case NotificationQueue::Offer::full:
-      countDrop(host);
+      drops_->count(std::string(), host);
       if (replyTo)
         replyTo->send(seq, Outcome::dropped);
       break;
@@ -390,6 +442,10 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
 
 void NotificationServer::onFail(const websocketpp::connection_hdl& hdl)
 {
+  // A sender refused at the handshake is worth a line when senders must
+  // prove who they are; one closed for max_connections has had its line.
+  if (!forgetConnection(hdl) || !settings_.tls.verifyClient)
+    return;
   try {
     Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
     std::string reason = connection->get_ec().message();
@@ -402,36 +458,62 @@ void NotificationServer::onFail(const websocketpp::connection_hdl& hdl)
   }
 }
 
-void NotificationServer::countDrop(const std::string& host)
+bool NotificationServer::admitConnection(const websocketpp::connection_hdl& hdl)
 {
-  // At most one line a second; it tells how many were dropped since the
-  // last one, so a flood cannot flood the log too. Drops that come after the
-  // last line of a burst are reported by a timer a second after it.
-  std::lock_guard<std::mutex> guard(dropLock_);
-  ++dropsSinceReport_;
-  lastDroppedHost_ = host;
-  auto now = std::chrono::steady_clock::now();
-  if (lastDropReport_.time_since_epoch().count() == 0 || now - lastDropReport_ >= std::chrono::seconds(1)) {
-    reportDropsLocked(host);
-    return;
+  {
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    if (settings_.maxConnections == 0 || live_.size() < settings_.maxConnections) {
+      live_.insert(hdl);
+      return true;
+    }
   }
-  if (dropTimerArmed_ || !dropTimer_)
-    return;
-  dropTimerArmed_ = true;
-  dropTimer_->expires_at(lastDropReport_ + std::chrono::seconds(1));
-  dropTimer_->async_wait([this](const boost::system::error_code& ec) {
-    std::lock_guard<std::mutex> guard(dropLock_);
-    dropTimerArmed_ = false;
-    if (!ec && dropsSinceReport_ > 0)
-      reportDropsLocked(lastDroppedHost_);
+  ++refusedConnections_;
+  std::string peer;
+  try {
+    peer = endpoint_.get_con_from_hdl(hdl)->get_remote_endpoint();
+  } catch (const std::exception&) {
+    peer = "an unknown peer";
+  }
+  connectionRefusals_->count(std::string(), peer);
+  return false;
+}
+
+bool NotificationServer::forgetConnection(const websocketpp::connection_hdl& hdl)
+{
+  std::lock_guard<std::mutex> guard(connectionLock_);
+  connections_.erase(hdl);
+  return live_.erase(hdl) > 0;
+}
+
+void NotificationServer::armIdleSweep()
+{
+  // Often enough that a session outlives its limit by a small share of it.
+  auto period = std::min<std::chrono::steady_clock::duration>(settings_.idleTimeout / 4, std::chrono::seconds(1));
+  idleTimer_->expires_after(std::max<std::chrono::steady_clock::duration>(period, std::chrono::milliseconds(100)));
+  idleTimer_->async_wait([this](const boost::system::error_code& ec) {
+    if (ec)
+      return;
+    closeIdleSessions();
+    armIdleSweep();
   });
 }
 
-void NotificationServer::reportDropsLocked(const std::string& host)
+void NotificationServer::closeIdleSessions()
 {
-  writeLog("ERR",
-      "SyslogServer#queue full (" + std::to_string(settings_.queueLimit) + "), notification from " + host + " dropped; "
-          + std::to_string(dropsSinceReport_) + " dropped since the last report");
-  dropsSinceReport_ = 0;
-  lastDropReport_ = std::chrono::steady_clock::now();
+  std::vector<websocketpp::connection_hdl> idle;
+  auto limit = std::chrono::steady_clock::now() - settings_.idleTimeout;
+  {
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    if (stopping_)
+      return;
+    for (const auto& [hdl, session] : connections_) {
+      if (session.lastMessage <= limit)
+        idle.push_back(hdl);
+    }
+  }
+  // Closed outside the lock, as stop does.
+  for (auto& hdl : idle) {
+    websocketpp::lib::error_code ec;
+    endpoint_.close(hdl, websocketpp::close::status::normal, "idle", ec);
+  }
 }

@@ -2,6 +2,8 @@
 
 #include "intake/notification.h"
 #include "intake/notification_queue.h"
+#include "intake/sender_rules.h"
+#include "intake/throttled_report.h"
 #include "intake/tls_context.h"
 
 #include <websocketpp/config/asio.hpp>
@@ -14,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include <boost/asio/steady_timer.hpp>
@@ -33,6 +36,15 @@ struct ListenerSettings {
   // Most notifications waiting in the queue; 0: no limit. A notification
   // that finds the queue full is dropped and counted in an "ERR" line.
   std::size_t queueLimit = 0;
+  // Which hosts each sender may report for; inactive (everyone, any host)
+  // unless senders are verified and the section has a line.
+  SenderRules senders;
+  // Most connections at once, handshakes included; beyond it a new TCP
+  // connection is closed at once and counted. 0: no limit.
+  std::size_t maxConnections = 0;
+  // A session that has sent nothing for this long is closed with code 1000.
+  // 0: never.
+  std::chrono::seconds idleTimeout { 0 };
 };
 
 // The secure WebSocket listener: every message becomes a notification on the
@@ -66,7 +78,12 @@ public:
   int listeningPort() const;
   // Why the listen failed, empty if it did not.
   std::string listenError() const;
+  // Open WebSocket sessions.
   std::size_t connectionCount();
+  // Connections refused by max_connections, and notifications refused by
+  // the sender rules, since the start.
+  std::size_t refusedConnections() const { return refusedConnections_; }
+  std::size_t forbiddenNotifications() const { return forbidden_; }
 
 private:
   enum class ListenState { notYet, listening, failed };
@@ -78,9 +95,11 @@ private:
   void setListenState(ListenState state, int boundPort, const std::string& error);
   void runLoop();
   void installConnectionContext(const websocketpp::connection_hdl& hdl);
-  void countDrop(const std::string& host);
-  // Logs the drops counted since the last report; dropLock held.
-  void reportDropsLocked(const std::string& host);
+  bool admitConnection(const websocketpp::connection_hdl& hdl);
+  // Forgets an ended connection; false when it was never admitted.
+  bool forgetConnection(const websocketpp::connection_hdl& hdl);
+  void armIdleSweep();
+  void closeIdleSessions();
   void withLoopPaused(const std::function<void()>& work);
 
   const ListenerSettings settings_;
@@ -89,21 +108,31 @@ private:
   Endpoint endpoint_;
   std::shared_ptr<ReplyHub> replyHub_;
 
-  // Open connections, each with its reply channel (null when the sender did
-  // not ask for acknowledgements), and whether stop has run.
+  // One open session: its reply channel (null when the sender did not ask
+  // for acknowledgements), the common name of its certificate when the
+  // sender rules need it, and when it last sent.
+  struct Session {
+    std::shared_ptr<ReplyChannel> replies;
+    std::string identity;
+    std::chrono::steady_clock::time_point lastMessage;
+  };
+  using HandleLess = std::owner_less<websocketpp::connection_hdl>;
+  // Connections from their TCP accept to their end (handshakes included),
+  // open sessions, and whether stop has run.
   std::mutex connectionLock_;
-  std::map<websocketpp::connection_hdl, std::shared_ptr<ReplyChannel>, std::owner_less<websocketpp::connection_hdl>>
-      connections_;
+  std::set<websocketpp::connection_hdl, HandleLess> live_;
+  std::map<websocketpp::connection_hdl, Session, HandleLess> connections_;
   bool stopping_ = false;
+  std::atomic<std::size_t> refusedConnections_ { 0 };
+  std::atomic<std::size_t> forbidden_ { 0 };
 
-  // Queue-full drops since the last report. The timer reports the drops
-  // that follow the last report, a second after it.
-  std::mutex dropLock_;
-  std::size_t dropsSinceReport_ = 0;
-  std::chrono::steady_clock::time_point lastDropReport_ {};
-  std::string lastDroppedHost_;
-  std::unique_ptr<boost::asio::steady_timer> dropTimer_;
-  bool dropTimerArmed_ = false;
+  // Queue-full drops (one key), refused notifications (per sender) and
+  // refused connections (one key): at most one line a second each.
+  // Made once the endpoint's event loop exists.
+  std::unique_ptr<ThrottledReport> drops_;
+  std::unique_ptr<ThrottledReport> refusals_;
+  std::unique_ptr<ThrottledReport> connectionRefusals_;
+  std::unique_ptr<boost::asio::steady_timer> idleTimer_;
 
   // The acceptor is not safe to close while an I/O thread re-arms it: stop
   // parks every loop thread first.

@@ -1,5 +1,10 @@
 #include "tests/intake/intake_harness.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <map>
 
@@ -171,6 +176,93 @@ TEST_F(ListenerTest, EachHandshakeReadsTheCertificateFileAndChecksTheSender)
   EXPECT_EQ(Sender(closed.port()).connect(), Phase::failed);
   EXPECT_EQ(Sender(closed.port(), {}, trusted).connect(), Phase::failed);
   EXPECT_EQ(log.count("#ERR#SSLException: "), 6u);
+}
+
+// Rules by certificate name and host glob; unlisted names may send nothing, and without any rule everyone may.
+TEST(SenderRulesTest, PatternsPerIdentity)
+{
+  const SenderRules rules = SenderRules::fromSection(
+      { { "[SENDERS]", "" }, { "", "" }, { "branch-a ", " fw*, sw0[1-3] ,,core-?" }, { "empty", "" }, { "all", "*" } });
+  EXPECT_EQ(rules.identityCount(), 3u);
+  const std::vector<std::tuple<const char*, const char*, bool>> cases
+      = { { "branch-a", "fw01", true }, { "branch-a", "sw02", true }, { "branch-a", "sw04", false },
+          { "branch-a", "core-1", true }, { "branch-a", "core-12", false }, { "branch-a", "xfw01", false },
+          { "branch-a", "", false }, { "empty", "fw01", false }, { "all", "anything.example", true },
+          { "stranger", "fw01", false }, { "", "fw01", false } };
+  for (const auto& [identity, host, allowed] : cases)
+    EXPECT_EQ(rules.allows(identity, host), allowed) << identity << " " << host;
+  EXPECT_TRUE(SenderRules::fromSection({ { "[SENDERS]", "" } }).allows("stranger", "fw01"));
+}
+
+// A forwarder limited to its site's hosts is served for them only; an unlisted certificate for none. Refusals are
+// answered forbidden, never queued, and logged at most once a second per sender with a count.
+TEST_F(ListenerTest, SendersReportOnlyForTheirHosts)
+{
+  const std::string authority = makeAuthority(dir, "senders");
+  settings.tls = { settings.tls.certificate, authority, true };
+  settings.senders = SenderRules::fromSection({ { "branch-a", "fw*" } });
+  RunningServer server { settings };
+  Sender branch(server.port(), { ackSubprotocol }, makeSignedCertificatePem(dir, "branch.pem", "branch-a", authority));
+  Sender stranger(server.port(), { ackSubprotocol }, makeSignedCertificatePem(dir, "other.pem", "stranger", authority));
+  ASSERT_TRUE(branch.connect() == Phase::open && stranger.connect() == Phase::open);
+  for (const char* host : { "sw01", "fw01", "sw02", "fw02" })
+    branch.client.send(std::string(R"({"fromhost":")") + host + "\"}");
+  stranger.client.send(R"({"fromhost":"fw01"})");
+  std::vector<Notification> got = take(server.queue, 2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].host + " " + got[1].host, "fw01 fw02");
+  for (const Notification& item : got)
+    item.answer(Outcome::stored);
+  EXPECT_EQ(branch.sortedReplies(4),
+      (std::vector<std::string> {
+          reply(1, "forbidden"), reply(2, "stored"), reply(3, "forbidden"), reply(4, "stored") }));
+  EXPECT_EQ(stranger.sortedReplies(1), (std::vector<std::string> { reply(1, "forbidden") }));
+  EXPECT_EQ(server.server.forbiddenNotifications(), 3u);
+  const std::string refused = "#ERR#SyslogServer#sender \"branch-a\" may not report for ";
+  EXPECT_EQ(log.count(refused + "sw01, notification refused; 1 refused since the last report\n"), 1u);
+  EXPECT_TRUE(waitFor(5, [&] { return log.count(refused + "sw02, notification refused; 1 refused since") == 1; }));
+  EXPECT_EQ(log.count("#ERR#SyslogServer#sender \"stranger\" may not report for fw01"), 1u);
+  EXPECT_EQ(server.queue.size(), 0u);
+}
+
+// Beyond max_connections a new connection is closed at once while the others go on; a session idle for
+// idle_timeout is closed with 1000 while a busy one stays; a TCP connection that never starts its TLS handshake is
+// dropped within seconds.
+TEST_F(ListenerTest, SessionLimits)
+{
+  settings.maxConnections = 2;
+  settings.idleTimeout = 2s;
+  RunningServer server { settings };
+  Sender busy(server.port()), idle(server.port()), third(server.port());
+  ASSERT_TRUE(busy.connect() == Phase::open && idle.connect() == Phase::open);
+  EXPECT_EQ(third.connect(), Phase::failed);
+  EXPECT_EQ(server.server.refusedConnections(), 1u);
+  EXPECT_EQ(log.count("#ERR#SyslogServer#max_connections (2) reached, connection from "), 1u);
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 12; ++i) {
+    busy.client.send(R"({"fromhost":"busy"})");
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_EQ(idle.client.waitFinished(5s), Phase::closed);
+  EXPECT_EQ(idle.client.remoteCloseCode(), 1000);
+  EXPECT_EQ(busy.client.phase(), Phase::open);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(take(server.queue, 12).size(), 12u);
+  // The idle one's place is free again.
+  EXPECT_TRUE(waitFor(10, [&] { return Sender(server.port()).connect() == Phase::open; }));
+  int raw = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(server.port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval wait = { 15, 0 };
+  ::setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char byte = 0;
+  auto opened = std::chrono::steady_clock::now();
+  EXPECT_EQ(::recv(raw, &byte, 1, 0), 0) << "still open";
+  EXPECT_LT(std::chrono::steady_clock::now() - opened, 12s);
+  ::close(raw);
 }
 
 } // namespace
