@@ -8,6 +8,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <malloc.h>
+
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -28,9 +30,13 @@ namespace {
 // handshake.
 std::shared_ptr<boost::asio::ssl::context> placeholderContext()
 {
-  auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
-  SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(1));
-  return context;
+  // One for all connections: each holds it only until its real one is in.
+  static const std::shared_ptr<boost::asio::ssl::context> shared = [] {
+    auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
+    SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(1));
+    return context;
+  }();
+  return shared;
 }
 
 // The common name of the certificate the peer presented; empty without one.
@@ -226,6 +232,7 @@ void NotificationServer::run()
     throw ListenError("bad listen");
   }
   setListenState(ListenState::listening, localError ? settings_.port : bound, std::string());
+  trimTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
   if (settings_.idleTimeout.count() > 0) {
     idleTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
     armIdleSweep();
@@ -327,6 +334,7 @@ void NotificationServer::stop()
   // Closing everything at once makes the library report each torn-down
   // handshake and socket on standard error: noise for a stop.
   endpoint_.clear_error_channels(websocketpp::log::elevel::all);
+  stopStarted_ = true;
   // Parked before connectionLock_ is taken: a loop thread waiting for that
   // lock in onOpen could not park.
   withLoopPaused([this] {
@@ -337,6 +345,8 @@ void NotificationServer::stop()
     connectionRefusals_->cancel();
     if (idleTimer_)
       idleTimer_->cancel();
+    if (trimTimer_)
+      trimTimer_->cancel();
   });
   std::vector<websocketpp::connection_hdl> open;
   {
@@ -384,6 +394,7 @@ void NotificationServer::onClose(const websocketpp::connection_hdl& hdl)
 {
   trace("SyslogServer#on_close:");
   forgetConnection(hdl);
+  scheduleTrim();
   trace("SyslogServer#on_close end");
 }
 
@@ -495,6 +506,22 @@ void NotificationServer::armIdleSweep()
       return;
     closeIdleSessions();
     armIdleSweep();
+  });
+}
+
+void NotificationServer::scheduleTrim()
+{
+  // Runs on the event loop: trimTimer_ exists once run listens, and stop
+  // cancels it with the loop parked.
+  if (!trimTimer_ || stopStarted_ || trimPending_.exchange(true))
+    return;
+  // Late enough for the closed sessions' sockets to be gone (their TLS
+  // shutdown may take the library's 5 s time-out).
+  trimTimer_->expires_after(std::chrono::seconds(10));
+  trimTimer_->async_wait([this](const boost::system::error_code& ec) {
+    trimPending_ = false;
+    if (!ec)
+      ::malloc_trim(0);
   });
 }
 

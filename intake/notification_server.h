@@ -99,6 +99,7 @@ private:
   // Forgets an ended connection; false when it was never admitted.
   bool forgetConnection(const websocketpp::connection_hdl& hdl);
   void armIdleSweep();
+  void scheduleTrim();
   void closeIdleSessions();
   void withLoopPaused(const std::function<void()>& work);
 
@@ -133,6 +134,12 @@ private:
   std::unique_ptr<ThrottledReport> refusals_;
   std::unique_ptr<ThrottledReport> connectionRefusals_;
   std::unique_ptr<boost::asio::steady_timer> idleTimer_;
+  // After sessions close, the memory they freed is given back to the system
+  // a little later (one trim for a burst of closes).
+  std::unique_ptr<boost::asio::steady_timer> trimTimer_;
+  std::atomic<bool> trimPending_ { false };
+  // Set as stop begins: no timer is armed after it, so the loop can run out.
+  std::atomic<bool> stopStarted_ { false };
 
   // The acceptor is not safe to close while an I/O thread re-arms it: stop
   // parks every loop thread first.

@@ -65,6 +65,9 @@ bool adoptTlsContext(SSL* ssl, SSL_CTX* context, int mode)
   // copied then is set again from this one, each step checked.
   if (SSL_set_SSL_CTX(ssl, context) != context)
     return false;
+  // An idle connection gives its record buffers back until it reads or
+  // writes again.
+  SSL_set_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
   SSL_clear_options(ssl, SSL_get_options(ssl));
   SSL_set_options(ssl, SSL_CTX_get_options(context));
   SSL_set_verify(ssl, SSL_CTX_get_verify_mode(context), SSL_CTX_get_verify_callback(context));
