@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <map>
 #include <memory>
 
 namespace {
@@ -45,9 +46,10 @@ protected:
         "INSERT INTO quelm_device_advance_config (adv_device_id, adv_param) VALUES (5, '{\"during_alert\":\"30\"}');"
         "INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, happen_service_id, happen_timestamp) "
         "VALUES (2, 4, 4, now() - interval '10 minute'), (2, 5, 5, now() - interval '10 minute')");
-    std::string config = writeReceiverConfig(dir, db,
-        { { "SYSLOG.port", std::to_string(port) },
-            { "SYSLOG.certificate", makeCertificatePem(dir, "receiver.pem", "localhost") }, { "SYSLOG.thread", "4" } });
+    std::map<std::string, std::string> values = { { "SYSLOG.port", std::to_string(port) },
+      { "SYSLOG.certificate", makeCertificatePem(dir, "receiver.pem", "localhost") }, { "SYSLOG.thread", "4" } };
+    values.insert(extraConfig.begin(), extraConfig.end());
+    std::string config = writeReceiverConfig(dir, db, values);
     daemon
         = std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/quelm-receiver", "-f", config, "-D" });
     ASSERT_TRUE(waitFor(30, [&] { return log().find("SYSLOG was starting....") != std::string::npos; })) << log();
@@ -71,6 +73,7 @@ protected:
   std::string alerts = dir.path() + "/alerts.txt";
   int port = freeLoopbackPort();
   std::unique_ptr<TestProcess> daemon;
+  std::map<std::string, std::string> extraConfig;
 };
 using ReceiverTest = Receiver<false>;
 using ReceiverStopTest = Receiver<true>;
@@ -167,6 +170,31 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
   std::string log = readFile(dir.path() + "/receiver.log");
   EXPECT_LT(log.find("#INFO#stop Receiver... SIGTERM"), log.find("#INFO#FINISH"));
   db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + role + "\"; DROP ROLE \"" + role + "\"");
+}
+
+// A sender limited to the firewalls is refused for a switch, which keeps its row, and served for a firewall; the
+// refusal is answered forbidden and logged.
+class ReceiverSendersTest : public Receiver<false> {
+protected:
+  ReceiverSendersTest()
+  {
+    const std::string authority = makeAuthority(dir, "senders");
+    branch = makeSignedCertificatePem(dir, "branch.pem", "branch-a", authority);
+    extraConfig = { { "SYSLOG.verify_client", "1" }, { "SYSLOG.cafile", authority }, { "SENDERS.branch-a", "fw*" } };
+  }
+  std::string branch;
+};
+
+TEST_F(ReceiverSendersTest, ASenderReportsOnlyForItsHosts)
+{
+  const std::string row = "SELECT service_previous_state || service_last_stdout FROM quelm_services WHERE service_id=";
+  EXPECT_EQ(notify({ "--ack", "--cert", branch, "--host", "sw01", "--message", "CRIT" }), 3);
+  EXPECT_EQ(notify({ "--ack", "--cert", branch, "--host", "fw01", "--message", "CRIT" }), 0);
+  EXPECT_EQ(db.scalar(row + "2"), "0");
+  EXPECT_EQ(db.scalar(row + "1"), "2CRITICAL: {\"fromhost\":\"fw01\",\"message\":\"CRIT\"}\n");
+  EXPECT_NE(log().find("#ERR#SyslogServer#sender \"branch-a\" may not report for sw01, notification refused; 1 "),
+      std::string::npos)
+      << log();
 }
 
 } // namespace

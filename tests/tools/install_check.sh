@@ -24,7 +24,7 @@ done
 sample=$stage$sysconfdir/quelm/receiver.conf.sample
 for entry in LOG.log_file POSTGRESQL.connection_number POSTGRESQL.PGSQL_host POSTGRESQL.PGSQL_port \
   POSTGRESQL.PGSQL_db POSTGRESQL.PGSQL_username POSTGRESQL.PGSQL_pwd SYSLOG.port SYSLOG.certificate SYSLOG.cafile \
-  SYSLOG.thread SYSLOG.plugin_timeout SYSLOG.alert_timeout SYSLOG.verify_client SYSLOG.queue_limit; do
+  SYSLOG.thread SYSLOG.plugin_timeout SYSLOG.alert_timeout SYSLOG.verify_client SYSLOG.queue_limit SYSLOG.max_connections SYSLOG.idle_timeout; do
   section=${entry%%.*} key=${entry#*.}
   line=$(awk -v s="[$section]" -v k="$key" '
     /^\[/ { inside = ($0 == s); next }
