@@ -26,8 +26,10 @@ protected:
   {
     std::string plugin = dir.write("plugin.sh",
         "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL: $line\"; exit 2;;\n"
-        "  *WARN*) echo \"WARNING: $line\"; exit 1;;\n  *SILENT*) exit 0;;\n  *HANG*) exec /usr/bin/sleep 6061;;\n"
-        "  *) echo \"OK: $line\"; exit 0;;\nesac\n",
+        "  *WARN*) echo \"WARNING: $line\"; exit 1;;\n  *SILENT*) exit 0;;\n  *HANG*) exec /usr/bin/sleep "
+            + hang
+            + ";;\n"
+              "  *) echo \"OK: $line\"; exit 0;;\nesac\n",
         true);
     std::string alerter = dir.write("alert.sh", "#!/bin/sh\necho \"$@\" >> " + alerts + "\n", true);
     // old01 and young01 are CRITICAL since ten minutes; young01 closes its errors only after thirty.
@@ -72,6 +74,8 @@ protected:
   TempDir dir;
   std::string alerts = dir.path() + "/alerts.txt";
   int port = freeLoopbackPort();
+  // A duration no other test run uses, so that the check for a plugin left behind sees only this run's.
+  const std::string hang = std::to_string(600000 + ::getpid());
   std::unique_ptr<TestProcess> daemon;
   std::map<std::string, std::string> extraConfig;
 };
@@ -132,7 +136,7 @@ TEST_F(ReceiverStopTest, SigtermEndsWhateverThePluginsAndTheDatabaseDo)
   for (const char* line : { "notification from fw01 not stored, the Receiver is stopping: 1 fw01-syslog state 2",
            "notification from gw01 not handled, the Receiver is stopping: 3 gw01-syslog plugin stopped" })
     EXPECT_NE(log().find(line), std::string::npos) << log();
-  EXPECT_EQ(runCommand("pgrep -f 'slee[p] 6061'").out, "");
+  EXPECT_EQ(runCommand("pgrep -fx '/usr/bin/sleep " + hang + "'").out, "");
   ASSERT_TRUE(cluster->control("resume"));
   EXPECT_EQ(states().substr(0, 3), "000");
 }
