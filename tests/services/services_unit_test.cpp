@@ -48,6 +48,18 @@ TEST(RegistryTest, ReplacedAndClearedServicesLiveOnForTheirHolders)
   EXPECT_EQ(registry.getService("fw01"), nullptr);
 }
 
+TEST(ResponseFlagTest, OnlyWarningCriticalAndUnknownHaveAFlagOfTheirOwn)
+{
+  Service all;
+  all.responseOk = all.responseWarning = all.responseCritical = all.responseUnknown = true;
+  Service critical;
+  critical.responseCritical = true;
+  for (int state = -1; state <= 6; ++state) {
+    EXPECT_EQ(responseFlagOf(all, state), state >= 1 && state <= 3) << state;
+    EXPECT_EQ(responseFlagOf(critical, state), state == 2) << state;
+  }
+}
+
 TEST(ContainersTest, MaintenanceWindowsAndTheServiceQueue)
 {
   Maintenance maintenance;

@@ -63,6 +63,8 @@ TEST(CheckSyslogTest, UnusableInputAndCommandLinesAreUnknownInOneLine)
     EXPECT_EQ(run.output.find('\n'), run.output.size() - 1) << run.output;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   }
+  EXPECT_EQ(check({ "-c", "a" }, std::string(std::size_t { 5 } * 1024 * 1024, 'a')).output,
+      "UNKNOWN: input larger than 4 MiB\n");
   EXPECT_EQ(check({ "--help" }, "").exitStatus, 0);
 }
 
