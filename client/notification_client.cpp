@@ -1,6 +1,10 @@
 #include "client/notification_client.h"
 
 #include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/verify_context.hpp>
+#include <openssl/x509_vfy.h>
+
+#include <arpa/inet.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -69,6 +73,12 @@ void NotificationClient::setDefaultSetting()
 }
 
 void NotificationClient::setClientCertificate(std::string pemPath) { clientCertificate = std::move(pemPath); }
+
+void NotificationClient::setServerVerification(bool verify, std::string authorityFile)
+{
+  verifyServer = verify;
+  serverAuthority = std::move(authorityFile);
+}
 
 void NotificationClient::setOutput(std::ostream& out) { output = &out; }
 
@@ -278,8 +288,48 @@ std::shared_ptr<boost::asio::ssl::context> NotificationClient::onTlsInit(const w
     if (ec)
       *output << "client certificate " << clientCertificate << ": " << ec.message() << std::endl;
   }
+  if (verifyServer)
+    verifyServerOn(*context);
   *output << "END SSL" << std::endl;
   return context;
+}
+
+void NotificationClient::verifyServerOn(boost::asio::ssl::context& context)
+{
+  auto remember = [this](const std::string& why) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    if (verifyError.empty())
+      verifyError = why;
+  };
+  boost::system::error_code ec;
+  if (serverAuthority.empty())
+    context.set_default_verify_paths(ec);
+  else
+    context.load_verify_file(serverAuthority, ec);
+  if (ec)
+    remember("cannot read the authorities " + (serverAuthority.empty() ? "of the system" : serverAuthority) + ": "
+        + ec.message());
+  context.set_verify_mode(boost::asio::ssl::verify_peer);
+  // The name to check is the URI's host: an address against the
+  // certificate's IP entries, a name against its DNS entries and common name.
+  std::string host;
+  try {
+    host = websocketpp::uri(uri).get_host();
+  } catch (const std::exception&) {
+  }
+  X509_VERIFY_PARAM* param = SSL_CTX_get0_param(context.native_handle());
+  unsigned char address[16];
+  bool isAddress
+      = ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
+  int named = isAddress ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
+                        : X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
+  if (named != 1)
+    remember("cannot check the name " + host);
+  context.set_verify_callback([remember](bool preverified, boost::asio::ssl::verify_context& verify) {
+    if (!preverified)
+      remember(X509_verify_cert_error_string(X509_STORE_CTX_get_error(verify.native_handle())));
+    return preverified;
+  });
 }
 
 void NotificationClient::onOpen(const websocketpp::connection_hdl& hdl)
@@ -350,6 +400,8 @@ void NotificationClient::onFail(const websocketpp::connection_hdl& hdl)
   }
   {
     std::lock_guard<std::mutex> guard(stateLock);
+    if (!verifyError.empty())
+      text = "cannot verify the Receiver's certificate: " + verifyError;
     failure = text;
     currentPhase = Phase::failed;
   }

@@ -43,9 +43,16 @@ psql_demo() { psql -X -q -h "$PGHOST" -p "$PGPORT" -U "$PGUSER" -d "$PGDATABASE"
 psql_demo -v ON_ERROR_STOP=1 -v plugin="$build/tools/quelm-check-syslog" -v alerter="$root/scripts/demo-alert.sh" \
   -f "$root/schema/demo-data.sql" >/dev/null
 
-echo "== making a certificate for the listener"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=localhost" \
-  -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
+echo "== making a small certificate authority and the listener's certificate, signed by it"
+# quelm-notify verifies the Receiver: the certificate names the address the
+# demo connects to (127.0.0.1) and localhost, and ca.pem is what it trusts.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+  -subj "/CN=quelm demo authority" -keyout "$work/ca.key" -out "$work/ca.pem" >/dev/null 2>&1
+openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=localhost" \
+  -keyout "$work/key.pem" -out "$work/receiver.csr" >/dev/null 2>&1
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/receiver.ext"
+openssl x509 -req -in "$work/receiver.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial \
+  -days 2 -extfile "$work/receiver.ext" -out "$work/cert.pem" >/dev/null 2>&1
 cat "$work/cert.pem" "$work/key.pem" >"$work/receiver.pem"
 
 port=$((20000 + RANDOM % 20000))
@@ -80,7 +87,7 @@ done
 grep -q "SYSLOG was starting" "$work/receiver.log" || { echo "the Receiver did not start"; exit 1; }
 
 url="wss://127.0.0.1:$port/"
-send() { "$build/tools/quelm-notify" "$url" --json "$1"; }
+send() { "$build/tools/quelm-notify" "$url" --cacert "$work/ca.pem" --json "$1"; }
 
 # Waits until the given service's last output contains the text.
 wait_for() {
@@ -144,8 +151,8 @@ if [ -n "$keep" ]; then
   cat <<TXT
 == The Receiver (pid $daemon_pid) and the database are still running.
 Send your own notifications:
-  $build/tools/quelm-notify $url --host fw01 --message "disk failure" 
-  $build/tools/quelm-notify $url --json '{"fromhost":"sw01","severity":3,"message":"loop detected"}'
+  $build/tools/quelm-notify $url --cacert $work/ca.pem --host fw01 --message "disk failure" 
+  $build/tools/quelm-notify $url --cacert $work/ca.pem --json '{"fromhost":"sw01","severity":3,"message":"loop detected"}'
 Watch the log:      tail -f $work/receiver.log
 Look at the rows:   PGPASSWORD=$PGPASSWORD psql -h $PGHOST -p $PGPORT -U $PGUSER $PGDATABASE
 Stop everything:    kill -TERM $daemon_pid; $root/scripts/pg-cluster.sh stop $envfile; rm -rf $work

@@ -28,7 +28,8 @@ const char* const usageText = R"(Usage:
   quelm-notify wss://HOST:PORT/ --confirm [--host NAME] [options]
 
 Sends notifications to a Receiver over secure WebSocket (TLS 1.2). The
-server's certificate is not verified.
+Receiver's certificate is verified: its chain against the system's
+authorities (or --cacert), its name against the URI's host.
 
   --host NAME       the sending host, sent as "fromhost"
   --message TEXT    send one notification {"fromhost": NAME, "message": TEXT};
@@ -44,6 +45,9 @@ server's certificate is not verified.
                     line on standard output once the Receiver has replied:
                     the line protocol of rsyslog's omprog with
                     confirmMessages="on" (see below)
+  --cacert FILE     verify the Receiver's certificate against the
+                    authorities in this PEM file instead of the system's
+  --insecure        do not verify the Receiver's certificate
   --cert FILE       present the certificate and unencrypted key in this PEM
                     file to the server (for a Receiver with verify_client=1)
   --timings         print the connection phase timings (microseconds since
@@ -100,6 +104,8 @@ struct Options {
   std::optional<std::string> message;
   std::optional<std::string> json;
   std::optional<std::string> certificate;
+  std::string authority;
+  bool insecure = false;
   bool fromStdin = false;
   bool ack = false;
   bool confirm = false;
@@ -149,7 +155,8 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
     if (arg == "--help" || arg == "-h") {
       std::cout << usageText;
       return 0;
-    } else if (arg == "--host" || arg == "--message" || arg == "--json" || arg == "--timeout" || arg == "--cert") {
+    } else if (arg == "--host" || arg == "--message" || arg == "--json" || arg == "--timeout" || arg == "--cert"
+        || arg == "--cacert") {
       std::optional<std::string> given = value();
       if (!given)
         return usageError(arg + " needs a value");
@@ -161,6 +168,8 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
         options.json = *given;
       else if (arg == "--cert")
         options.certificate = *given;
+      else if (arg == "--cacert")
+        options.authority = *given;
       else {
         char* end = nullptr;
         long seconds = std::strtol(given->c_str(), &end, 10);
@@ -168,6 +177,8 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
           return usageError("--timeout takes a number of seconds from 1 to 3600");
         options.timeoutGiven = static_cast<int>(seconds);
       }
+    } else if (arg == "--insecure") {
+      options.insecure = true;
     } else if (arg == "--stdin") {
       options.fromStdin = true;
     } else if (arg == "--ack") {
@@ -233,6 +244,7 @@ void configureClient(NotificationClient& client, const Options& options, std::os
   client.setLibraryLogging(options.verbose);
   if (options.certificate)
     client.setClientCertificate(*options.certificate);
+  client.setServerVerification(!options.insecure, options.authority);
 }
 
 int sendAll(const Options& options)

@@ -60,7 +60,9 @@ protected:
   std::string log() { return readFile(dir.path() + "/receiver.log"); }
   std::vector<std::string> notifyArgs(std::vector<std::string> args)
   {
-    args.insert(args.begin(), { binaryDir + "/tools/quelm-notify", "wss://127.0.0.1:" + std::to_string(port) + "/" });
+    args.insert(args.begin(),
+        { binaryDir + "/tools/quelm-notify", "wss://127.0.0.1:" + std::to_string(port) + "/", "--cacert",
+            dir.path() + "/receiver.pem" });
     return args;
   }
   int notify(const std::vector<std::string>& args) { return TestProcess(notifyArgs(args)).wait(30); }

@@ -64,8 +64,10 @@ TEST(RsyslogForwardingTest, EveryLineIsStoredThroughRestartsAKillAndADatabaseOut
   for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>> {
            { "input(type=\"imudp\" port=\"514\"", "input(type=\"imudp\" " + listen },
            { "input(type=\"imtcp\" port=\"514\"", "input(type=\"imtcp\" " + listen },
-           { QUELM_INSTALL_BINDIR "/quelm-notify wss://127.0.0.1:6514/",
-               binaryDir + "/tools/quelm-notify wss://127.0.0.1:" + std::to_string(receiverPort) + "/" },
+           { QUELM_INSTALL_BINDIR "/quelm-notify wss://127.0.0.1:6514/ --cacert " QUELM_INSTALL_SYSCONFDIR
+                                  "/quelm/ca.pem",
+               binaryDir + "/tools/quelm-notify wss://127.0.0.1:" + std::to_string(receiverPort) + "/ --cacert "
+                   + dir.path() + "/receiver.pem" },
            { "template=\"QuelmJson\"\n", "template=\"QuelmJson\" output=\"" + dir.path() + "/notify.out\"\n" } }) {
     ASSERT_NE(conf.find(from), std::string::npos) << "not in the shipped rsyslog configuration: " << from;
     conf.replace(conf.find(from), from.size(), to);

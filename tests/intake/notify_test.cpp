@@ -10,14 +10,6 @@ namespace {
 
 const std::string notifyPath = QUELM_NOTIFY_PATH;
 
-CommandResult notify(const std::vector<std::string>& arguments, const std::string& input = "")
-{
-  std::string command = shellQuote(notifyPath);
-  for (const std::string& argument : arguments)
-    command += " " + shellQuote(argument);
-  return runCommand(command, input, 60);
-}
-
 // The text of a payload that quelm-notify wrapped, else the payload itself.
 std::string textOf(const std::string& payload)
 {
@@ -59,7 +51,16 @@ struct Answerer {
   } };
 };
 
-using NotifyTest = ListenerTest;
+// quelm-notify run against the listener, whose self-signed certificate is the authority it verifies against.
+struct NotifyTest : ListenerTest {
+  CommandResult notify(const std::vector<std::string>& arguments, const std::string& input = "")
+  {
+    std::string command = shellQuote(notifyPath) + " --cacert " + shellQuote(settings.tls.certificate);
+    for (const std::string& argument : arguments)
+      command += " " + shellQuote(argument);
+    return runCommand(command, input, 60);
+  }
+};
 
 TEST_F(NotifyTest, SendsWhatItIsGivenAndExitsWithItsStatus)
 {
@@ -87,6 +88,22 @@ TEST_F(NotifyTest, SendsWhatItIsGivenAndExitsWithItsStatus)
       got.push_back(item.host + " " + textOf(item.message));
     EXPECT_EQ(got, expected);
   }
+  EXPECT_EQ(server.queue.size(), 0u);
+  // A Receiver whose certificate another authority signed, or that is reached under a name its certificate does
+  // not carry, is not sent anything unless told --insecure.
+  const std::string foreign = makeAuthority(dir, "foreign");
+  const std::string elsewhere = "wss://127.0.0.2:" + std::to_string(server.port()) + "/";
+  for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>> {
+           { { "--cacert", foreign, to }, "self-signed certificate" }, { { elsewhere }, "IP address mismatch" } }) {
+    std::vector<std::string> all = arguments;
+    all.insert(all.end(), { "--host", "h", "--message", "m" });
+    CommandResult run = notify(all);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot verify the Receiver's certificate: " + why), std::string::npos) << run.err;
+    all.insert(all.begin(), "--insecure");
+    EXPECT_EQ(notify(all).status, 0);
+  }
+  EXPECT_EQ(take(server.queue, 2).size(), 2u);
   EXPECT_EQ(server.queue.size(), 0u);
   // With --ack the status tells what became of the messages.
   std::string seen;
@@ -118,8 +135,9 @@ TEST_F(NotifyTest, ConfirmAnswersOkOnlyForFinalOutcomes)
   for (const auto& [line, answer] : lines)
     input += line + "\n", answers += answer + "\n";
   // Started first so that it inherits no socket of the listener; it tries to connect until the time-out.
-  TestProcess sender(
-      { notifyPath, uri(settings.port), "--confirm", "--host", "relay", "--timeout", "2" }, input + "quit\nstored\n");
+  TestProcess sender({ notifyPath, uri(settings.port), "--cacert", settings.tls.certificate, "--confirm", "--host",
+                         "relay", "--timeout", "2" },
+      input + "quit\nstored\n");
   std::string seen;
   {
     RunningServer server { settings };
