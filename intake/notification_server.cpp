@@ -502,7 +502,8 @@ void NotificationServer::armIdleSweep()
   auto period = std::min<std::chrono::steady_clock::duration>(settings_.idleTimeout / 4, std::chrono::seconds(1));
   idleTimer_->expires_after(std::max<std::chrono::steady_clock::duration>(period, std::chrono::milliseconds(100)));
   idleTimer_->async_wait([this](const boost::system::error_code& ec) {
-    if (ec)
+    // A sweep already due when stop cancelled the timer must not arm another.
+    if (ec || stopStarted_)
       return;
     closeIdleSessions();
     armIdleSweep();
