@@ -41,6 +41,12 @@ TEST_F(ListenerTest, PayloadsAreQueuedUnchangedUnderTheirHostUnlessTooLarge)
   ASSERT_EQ(got.size(), cases.size());
   for (std::size_t i = 0; i < got.size(); ++i)
     EXPECT_TRUE(got[i].host == cases[i].second && got[i].message == cases[i].first) << i << ": " << got[i].host;
+  // A client destroyed while open closes its session rather than abandoning it to a time-out.
+  auto leaving = std::make_unique<Sender>(server.port());
+  ASSERT_EQ(leaving->connect(), Phase::open);
+  auto leftAt = std::chrono::steady_clock::now();
+  leaving.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - leftAt, 3s);
   EXPECT_EQ(server.queue.size(), 0u);
 }
 

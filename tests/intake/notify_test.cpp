@@ -89,6 +89,8 @@ TEST_F(NotifyTest, SendsWhatItIsGivenAndExitsWithItsStatus)
     EXPECT_EQ(got, expected);
   }
   EXPECT_EQ(server.queue.size(), 0u);
+  EXPECT_EQ(notify({ to, "--confirm", "--host", "h", "--message", "m" }).err,
+      "quelm-notify: --confirm reads standard input: --message and --json do not apply (see --help)\n");
   // A Receiver whose certificate another authority signed, or that is reached under a name its certificate does
   // not carry, is not sent anything unless told --insecure.
   const std::string foreign = makeAuthority(dir, "foreign");
