@@ -407,14 +407,19 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     if (trace_)
       trace("THREAD SyslogServer#on_message:" + payload);
     Notification item { hostFromPayload(payload), std::move(payload) };
+    // The session is looked up only when something needs it: the idle clock,
+    // the sender rules or the replies. A plain one-way sender takes no lock.
+    const bool rules = settings_.senders.active(), idleClock = settings_.idleTimeout.count() > 0;
     std::string identity;
-    {
+    if (rules || idleClock || endpoint_.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol) {
       std::lock_guard<std::mutex> guard(connectionLock_);
       auto found = connections_.find(hdl);
       if (found != connections_.end()) {
         Session& session = found->second;
-        session.lastMessage = std::chrono::steady_clock::now();
-        identity = session.identity;
+        if (idleClock)
+          session.lastMessage = std::chrono::steady_clock::now();
+        if (rules)
+          identity = session.identity;
         if (session.replies) {
           item.seq = static_cast<ConnectionReplies&>(*session.replies).nextSeq();
           item.replyTo = session.replies;
