@@ -110,9 +110,11 @@ void feedInput(UniqueFd& input, const std::string& data, std::size_t& sent)
       sent += static_cast<std::size_t>(wrote);
       continue;
     }
-    if (wrote < 0 && errno == EINTR)
+    // A write of at least one byte never answers 0, so anything else is an
+    // error.
+    if (errno == EINTR)
       continue;
-    if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
       return;
     input.reset();
     return;

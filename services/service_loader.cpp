@@ -55,10 +55,11 @@ enum Column {
 // column fails the row rather than reading outside the result.
 std::string columnText(const PgResult& result, int row, int column)
 {
-  const PGresult* raw = result.get();
-  if (raw == nullptr || row < 0 || row >= PQntuples(raw) || column < 0 || column >= PQnfields(raw))
+  // libpq answers a null pointer for a missing result, row or column.
+  const char* value = PQgetvalue(result.get(), row, column);
+  if (value == nullptr)
     throw DatabaseError("no column " + std::to_string(column) + " in row " + std::to_string(row));
-  return std::string(PQgetvalue(raw, row, column), static_cast<std::size_t>(PQgetlength(raw, row, column)));
+  return std::string(value, static_cast<std::size_t>(PQgetlength(result.get(), row, column)));
 }
 
 std::string snmpVersionText(int version)

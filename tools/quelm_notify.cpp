@@ -556,18 +556,20 @@ int confirmLines(const Options& options)
   // started at the same time as rsyslog may not listen yet.
   Clock::time_point deadline = Clock::now() + options.timeout();
   for (;;) {
-    connection = std::make_unique<AckConnection>(options);
-    AckConnection::Opened opened = connection->open(deadline, options.timeoutSeconds(), reason);
-    if (opened == AckConnection::Opened::yes)
-      break;
-    if (opened == AckConnection::Opened::withoutAck || Clock::now() + pause >= deadline) {
-      answer("ERROR: cannot connect to " + options.uri + ": " + reason);
-      // Answered first: a connection still in its handshake may take a while
-      // to go.
-      connection.reset();
-      return 1;
-    }
-    connection.reset();
+    {
+      auto attempt = std::make_unique<AckConnection>(options);
+      AckConnection::Opened opened = attempt->open(deadline, options.timeoutSeconds(), reason);
+      if (opened == AckConnection::Opened::yes) {
+        connection = std::move(attempt);
+        break;
+      }
+      // Answered before the attempt goes: a connection still in its
+      // handshake may take a while to close.
+      if (opened == AckConnection::Opened::withoutAck || Clock::now() + pause >= deadline) {
+        answer("ERROR: cannot connect to " + options.uri + ": " + reason);
+        return 1;
+      }
+    } // a failed attempt is closed before the pause
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, longestPause);
   }
@@ -596,7 +598,6 @@ int confirmLines(const Options& options)
       auto attempt = std::make_unique<AckConnection>(options);
       if (attempt->open(lineDeadline, options.timeoutSeconds(), reason) != AckConnection::Opened::yes) {
         answer("ERROR: not stored (no connection: " + reason + ")");
-        attempt.reset();
         nextAttempt = Clock::now() + pause;
         pause = std::min(pause * 2, longestPause);
         continue;
