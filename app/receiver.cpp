@@ -1,5 +1,6 @@
 #include "app/receiver.h"
 
+#include "app/metrics_endpoint.h"
 #include "app/stop_signal.h"
 #include "core/conversions.h"
 #include "core/ini_config.h"
@@ -7,6 +8,7 @@
 #include "database/database_error.h"
 #include "database/pg_pool.h"
 #include "execution/plugin_runner.h"
+#include "execution/unique_fd.h"
 #include "intake/listen_error.h"
 #include "intake/notification_server.h"
 #include "processing/cleaning.h"
@@ -59,6 +61,8 @@ Receiver::Receiver(Options options)
 Receiver::~Receiver()
 {
   requestStop();
+  systemd_.stop();
+  metricsEndpoint_.reset();
   if (listenerThread_.joinable()) {
     listener_->stop();
     // Connections that do not finish their closing handshake in time are
@@ -77,12 +81,13 @@ Receiver::~Receiver()
 
 void Receiver::requestStop()
 {
+  systemd_.stopping();
   queue_.stopAndWakeAll(stopRequested_);
   // Plugins and alerting programs still running get a grace, then stop.
   cancel_.raise();
   // What is still queued will not be handled: each is logged, its sender
   // told, and later messages are refused.
-  answerUnhandled(queue_.close());
+  answerUnhandled(queue_.close(), metrics_.get());
 }
 
 int Receiver::run()
@@ -95,7 +100,7 @@ int Receiver::run()
   LogRedirection log;
   try {
     config_ = std::make_unique<IniConfig>(options_.configPath);
-    std::string logPath = config_->getKey("LOG", "log_file");
+    logPath_ = config_->getKey("LOG", "log_file");
 
     if (::dup2(1, 2) < 0) {
       int error = errno;
@@ -105,9 +110,11 @@ int Receiver::run()
       std::perror("erreur de redirection de flux stderr (dup2)");
       return 2;
     }
-    log.file = openLogFile(logPath);
+    log.file = openLogFile(logPath_);
     if (!log.file)
-      std::cout << "ERROR can't open file " << logPath << std::endl;
+      std::cout << "ERROR can't open file " << logPath_ << std::endl;
+    else
+      logFd_ = log.file->fd();
     // Without a log file the stream has no buffer and later lines are lost.
     std::cout.rdbuf(log.file.get());
     int status = startAndServe();
@@ -125,10 +132,14 @@ int Receiver::startAndServe()
   IniConfig& config = *config_;
   writeLog("INFO", "Receiver start....");
   writeLog("INFO", "Receiver configuration open succesful");
-  if (!startStopThread([this] { requestStop(); }) || !installSigtermHandler()) {
+  if (!startStopThread([this] { requestStop(); }, [this] { reopenLog(); }) || !installSigtermHandler()) {
     writeLog("ERR", "error SIGTERM");
     return 1;
   }
+  if (!installSighupHandler())
+    writeLog("ERR", "error SIGHUP: the log file cannot be reopened on demand");
+  if (!config.getKey("METRICS", "listen").empty())
+    metrics_ = std::make_unique<Metrics>();
 
   writeLog("INFO", "QUELM Database connection ....");
   int connectionNumber = stringToInt(config.getKey("POSTGRESQL", "connection_number"));
@@ -136,7 +147,7 @@ int Receiver::startAndServe()
       config.getKey("POSTGRESQL", "PGSQL_port"), config.getKey("POSTGRESQL", "PGSQL_db"),
       config.getKey("POSTGRESQL", "PGSQL_username"), config.getKey("POSTGRESQL", "PGSQL_pwd"));
   writeLog("INFO", "Connection database....");
-  pool_ = std::make_unique<PgPool>(database, connectionNumber);
+  pool_ = std::make_unique<PgPool>(database, connectionNumber, metrics_.get());
   writeLog("INFO", "Connection database sucessful. Encoding: " + pool_->clientEncoding());
   writeLog("INFO", "PREPARATION REQUEST ");
   prepareStartupStatements(*pool_);
@@ -161,6 +172,7 @@ int Receiver::startAndServe()
     writeLog("INFO", "SENDERS: " + std::to_string(senders.identityCount()) + " sender identities");
   if (listen.tls.verifyClient)
     listen.senders = std::move(senders);
+  listen.metrics = metrics_.get();
   int pluginTimeout = stringToInt(config.getKey("SYSLOG", "plugin_timeout"));
   int alertTimeout = stringToInt(config.getKey("SYSLOG", "alert_timeout"));
 
@@ -191,16 +203,16 @@ int Receiver::startAndServe()
   });
 
   context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
-      stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_ });
+      stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_, metrics_.get() });
   prepareAndLoadServices(*pool_, registry_, acknowledgements_);
 
   writeLog("INFO", "WAIT");
   sleepSeconds(5);
   writeLog("INFO", "Mutex INIT");
-  int workerCount = stringToInt(config.getKey("SYSLOG", "thread"));
+  workerCount_ = stringToInt(config.getKey("SYSLOG", "thread"));
   writeLog("INFO", "INSTANCE CORE");
   workers_ = std::make_unique<Workers>(*context_, queue_);
-  workers_->start(workerCount);
+  workers_->start(workerCount_);
   cleaner_ = std::make_unique<Cleaner>(*context_, acknowledgements_);
   cleanerThread_ = std::thread([this] {
     try {
@@ -210,7 +222,15 @@ int Receiver::startAndServe()
     }
   });
 
+  startMetrics();
   writeLog("INFO", "SYSLOG was starting....");
+  // Ready once the listener listens and the workers run; a listener that
+  // failed has already begun the stop.
+  if (listener_->waitListening(std::chrono::seconds(5))) {
+    lastStatus_ = std::chrono::steady_clock::now();
+    systemd_.ready(statusLine());
+    systemd_.start([this] { return statusLine(); }, [this] { return healthProblem(); });
+  }
   workers_->join();
   if (listenerFailed_) {
     // The listener never came up: an operator's supervisor must see it.
@@ -221,4 +241,69 @@ int Receiver::startAndServe()
   // Replies to senders still go out meanwhile.
   sleepSeconds(10);
   return 0;
+}
+
+void Receiver::startMetrics()
+{
+  if (!metrics_)
+    return;
+  const std::string listen = config_->getKey("METRICS", "listen");
+  LiveFigures live;
+  live.queuedNotifications = [this] { return static_cast<double>(queue_.size()); };
+  live.openSessions = [this] { return static_cast<double>(listener_->connectionCount()); };
+  live.runningWorkers = [this] { return static_cast<double>(workers_->running()); };
+  try {
+    metricsEndpoint_ = std::make_unique<MetricsEndpoint>(listen, *metrics_, std::move(live));
+    writeLog("INFO", "METRICS on " + listen + "/metrics");
+  } catch (const std::exception& error) {
+    // Notifications matter more than their figures: the daemon goes on.
+    writeLog("ERR", "METRICS cannot listen on " + listen + ": " + error.what());
+  }
+}
+
+void Receiver::reopenLog()
+{
+  if (logFd_ < 0)
+    return;
+  // Appended to, never truncated: the file may be the one still in use when
+  // a rotation did not rename it.
+  UniqueFd reopened(::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (reopened.get() < 0) {
+    writeLog("ERR", "cannot reopen the log file " + logPath_ + ": " + std::generic_category().message(errno));
+    return;
+  }
+  bool moved = false;
+  withLogPaused([&] { moved = ::dup3(reopened.get(), logFd_, O_CLOEXEC) >= 0; });
+  if (!moved) {
+    writeLog("ERR", "cannot reopen the log file " + logPath_ + ": " + std::generic_category().message(errno));
+    return;
+  }
+  writeLog("INFO", "log file reopened");
+}
+
+std::string Receiver::statusLine()
+{
+  auto now = std::chrono::steady_clock::now();
+  std::uint64_t handled = workers_->handled();
+  double seconds = std::chrono::duration<double>(now - lastStatus_).count();
+  double rate = seconds > 0 ? static_cast<double>(handled - lastHandled_) / seconds : 0;
+  lastHandled_ = handled;
+  lastStatus_ = now;
+  char text[160];
+  std::snprintf(text, sizeof text, "%zu sessions, %zu queued, %.1f notifications/s", listener_->connectionCount(),
+      queue_.size(), rate);
+  return text;
+}
+
+std::string Receiver::healthProblem()
+{
+  const int running = workers_->running();
+  if (running < workerCount_)
+    return std::to_string(workerCount_ - running) + " of " + std::to_string(workerCount_) + " workers ended";
+  // A fraction of the watchdog period, so the answer comes before systemd
+  // gives up.
+  auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(systemd_.watchdogPeriod() / 4);
+  if (!listener_->loopAnswers(std::max(wait, std::chrono::milliseconds(100))))
+    return "the listener's event loop does not answer";
+  return {};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/systemd_notifier.h"
+#include "core/metrics.h"
 #include "database/statements.h"
 #include "execution/run_cancel.h"
 #include "intake/notification_queue.h"
@@ -16,6 +18,7 @@
 
 class Cleaner;
 class IniConfig;
+class MetricsEndpoint;
 class NotificationServer;
 class PgPool;
 class Workers;
@@ -52,9 +55,27 @@ public:
 
 private:
   int startAndServe();
+  void startMetrics();
+  // SIGHUP: the log file is opened again by its name, for log rotation.
+  void reopenLog();
+  // What the status line tells systemd, and what keeps the watchdog from
+  // being fed (empty: nothing).
+  std::string statusLine();
+  std::string healthProblem();
 
   Options options_;
   std::unique_ptr<IniConfig> config_;
+  // The log file's name and the descriptor under the log stream (-1: none).
+  std::string logPath_;
+  int logFd_ = -1;
+  // Only with a [METRICS] listen address: counting and its endpoint.
+  std::unique_ptr<Metrics> metrics_;
+  std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
+  SystemdNotifier systemd_;
+  int workerCount_ = 0;
+  // For the rate in the status line.
+  std::uint64_t lastHandled_ = 0;
+  std::chrono::steady_clock::time_point lastStatus_ {};
   std::unique_ptr<PgPool> pool_;
   ErrorIds errorIds_;
   NotificationQueue queue_;

@@ -15,17 +15,17 @@ namespace {
 // Process-wide: the signal handler can reach nothing else.
 int wakeFds[2] = { -1, -1 };
 
-void handleSigterm(int)
+void handleSignal(int number)
 {
   int saved = errno;
-  char byte = 'T';
+  char byte = number == SIGHUP ? 'H' : 'T';
   // Nothing can be done about a failed write inside a signal handler.
   ssize_t ignored = ::write(wakeFds[1], &byte, 1);
   (void)ignored;
   errno = saved;
 }
 
-void stopThreadBody(const std::function<void()>& onStop)
+void stopThreadBody(const std::function<void()>& onStop, const std::function<void()>& onHangup)
 {
   for (;;) {
     char byte = 0;
@@ -34,6 +34,10 @@ void stopThreadBody(const std::function<void()>& onStop)
       continue;
     if (got <= 0)
       return;
+    if (byte == 'H') {
+      onHangup();
+      continue;
+    }
     writeLog("INFO", "stop Receiver... SIGTERM");
     onStop();
   }
@@ -41,18 +45,20 @@ void stopThreadBody(const std::function<void()>& onStop)
 
 } // namespace
 
-bool startStopThread(std::function<void()> onStop)
+bool startStopThread(std::function<void()> onStop, std::function<void()> onHangup)
 {
   if (::pipe2(wakeFds, O_CLOEXEC) != 0)
     return false;
   try {
     // Left running for the life of the process: it only ever waits on the
     // pipe, and a SIGTERM may come at any moment until the end.
-    std::thread(stopThreadBody, std::move(onStop)).detach();
+    std::thread(stopThreadBody, std::move(onStop), std::move(onHangup)).detach();
   } catch (const std::system_error&) {
     return false;
   }
   return true;
 }
 
-bool installSigtermHandler() { return setDaemonSignal(SIGTERM, handleSigterm); }
+bool installSigtermHandler() { return setDaemonSignal(SIGTERM, handleSignal); }
+
+bool installSighupHandler() { return setDaemonSignal(SIGHUP, handleSignal); }

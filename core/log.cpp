@@ -48,6 +48,13 @@ void flushLog()
   std::fflush(nullptr);
 }
 
+void withLogPaused(const std::function<void()>& work)
+{
+  std::lock_guard<std::mutex> guard(logMutex);
+  std::cout.flush();
+  work();
+}
+
 void setTraceEnabled(bool enabled) { traceOn = enabled; }
 
 bool traceEnabled() { return traceOn.load(std::memory_order_relaxed); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 // The daemon's one log: every line goes to the standard output stream,
@@ -15,6 +16,9 @@ void trace(const std::string& message);
 void writeRaw(const std::string& line);
 // Flushes the stream under the log lock, so no line is cut at exit.
 void flushLog();
+// Flushes the stream and runs work under the log lock: for changing the
+// file under the stream between two whole lines.
+void withLogPaused(const std::function<void()>& work);
 
 // Debug mode (-D): trace lines are written. Set before any thread starts.
 void setTraceEnabled(bool enabled);

@@ -31,7 +31,8 @@ bool isConnectionState(const char* state)
 
 } // namespace
 
-PgConnection::PgConnection(const ConnectionSettings& settings)
+PgConnection::PgConnection(const ConnectionSettings& settings, Metrics* metrics)
+    : metrics_(metrics)
 {
   std::vector<const char*> keywords;
   std::vector<const char*> values;
@@ -76,8 +77,12 @@ PgResult PgConnection::checked(PGresult* raw, const std::string& prefix, bool co
       = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
   bool lost = connectionFailed(result.get());
   // Only a connection libpq itself gave up is reset before its next use.
-  if (lost && PQstatus(connection_.get()) == CONNECTION_BAD)
+  if (lost && PQstatus(connection_.get()) == CONNECTION_BAD && !lost_) {
     lost_ = true;
+    count(metrics_, &Metrics::databaseLosses);
+  }
+  if (!lost)
+    count(metrics_, &Metrics::statementsRejected);
   throw DatabaseError(prefix + text, lost);
 }
 
@@ -89,6 +94,7 @@ bool PgConnection::recoverLocked()
     while (!reason.empty() && reason.back() == '\n')
       reason.pop_back();
     writeLog("ERR", "database connection lost, reconnecting: " + reason);
+    count(metrics_, &Metrics::databaseLosses);
   }
   // Attempts are spaced by a pause that doubles up to resetIntervalMax, so
   // a server that stays down does not cause a reconnect storm; callers wait
@@ -116,6 +122,7 @@ bool PgConnection::recoverLocked()
   lost_ = false;
   resetPause_ = resetIntervalMin;
   writeLog("INFO", "database connection restored");
+  count(metrics_, &Metrics::databaseRestorations);
   return true;
 }
 

@@ -3,6 +3,8 @@
 #include "database/connection_settings.h"
 #include "database/pg_result.h"
 
+#include "core/metrics.h"
+
 #include <libpq-fe.h>
 
 #include <chrono>
@@ -19,7 +21,7 @@ class PgConnection {
 public:
   // Opens the connection; throws DatabaseError with the library's error text
   // and a line end when it cannot.
-  explicit PgConnection(const ConnectionSettings& settings);
+  explicit PgConnection(const ConnectionSettings& settings, Metrics* metrics = nullptr);
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
 
@@ -60,6 +62,7 @@ private:
   // (bad connection, or a connection-class SQLSTATE).
   bool connectionFailed(const PGresult* result) const;
 
+  Metrics* const metrics_;
   std::mutex lock_;
   std::unique_ptr<PGconn, ConnDeleter> connection_;
   // Statements prepared on this connection, to prepare again after a reset.

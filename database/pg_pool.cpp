@@ -4,12 +4,12 @@
 
 #include "core/log.h"
 
-PgPool::PgPool(const ConnectionSettings& settings, int count)
+PgPool::PgPool(const ConnectionSettings& settings, int count, Metrics* metrics)
 {
   if (count < 1)
     throw DatabaseError("connection pool needs at least one connection, connection_number is " + std::to_string(count));
   for (int i = 0; i < count; ++i)
-    connections_.push_back(std::make_unique<PgConnection>(settings));
+    connections_.push_back(std::make_unique<PgConnection>(settings, metrics));
 }
 
 PgConnection* PgPool::rotate(std::uint32_t& position)

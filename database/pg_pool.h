@@ -17,8 +17,9 @@
 class PgPool {
 public:
   // Opens count connections; throws DatabaseError when one cannot be opened,
-  // or when count is below 1 (an empty pool could serve nothing).
-  PgPool(const ConnectionSettings& settings, int count);
+  // or when count is below 1 (an empty pool could serve nothing). Losses,
+  // restorations and refused statements are counted into metrics, if any.
+  PgPool(const ConnectionSettings& settings, int count, Metrics* metrics = nullptr);
   PgPool(const PgPool&) = delete;
   PgPool& operator=(const PgPool&) = delete;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,6 +51,9 @@ struct Notification {
   // and the message's number on it (from 1).
   std::shared_ptr<ReplyChannel> replyTo {};
   std::uint64_t seq = 0;
+  // When the listener took it, for the time-to-stored figure (set only when
+  // the daemon counts).
+  std::chrono::steady_clock::time_point received {};
 
   // Tells the sender how its notification ended; nothing on a one-way
   // connection.

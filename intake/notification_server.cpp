@@ -10,6 +10,7 @@
 
 #include <malloc.h>
 
+#include <future>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -96,6 +97,15 @@ private:
 };
 
 namespace {
+
+// A connection that failed in its TLS handshake, or did not finish it in
+// time.
+bool isTlsHandshakeFailure(const websocketpp::lib::error_code& error)
+{
+  namespace socket = websocketpp::transport::asio::socket;
+  return error == socket::make_error_code(socket::error::tls_handshake_failed)
+      || error == socket::make_error_code(socket::error::tls_handshake_timeout);
+}
 
 // The reply channel of one acknowledged connection.
 class ConnectionReplies : public ReplyChannel {
@@ -202,6 +212,15 @@ std::size_t NotificationServer::connectionCount()
 {
   std::lock_guard<std::mutex> guard(connectionLock_);
   return connections_.size();
+}
+
+bool NotificationServer::loopAnswers(std::chrono::milliseconds timeout)
+{
+  // Shared with the handler, which may run after this has given up.
+  auto ran = std::make_shared<std::promise<void>>();
+  std::future<void> answered = ran->get_future();
+  endpoint_.get_io_service().post([ran] { ran->set_value(); });
+  return answered.wait_for(timeout) == std::future_status::ready;
 }
 
 void NotificationServer::run()
@@ -407,6 +426,8 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     if (trace_)
       trace("THREAD SyslogServer#on_message:" + payload);
     Notification item { hostFromPayload(payload), std::move(payload) };
+    if (settings_.metrics != nullptr)
+      item.received = std::chrono::steady_clock::now();
     // The session is looked up only when something needs it: the idle clock,
     // the sender rules or the replies. A plain one-way sender takes no lock.
     const bool rules = settings_.senders.active(), idleClock = settings_.idleTimeout.count() > 0;
@@ -428,6 +449,7 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     }
     if (!settings_.senders.allows(identity, item.host)) {
       ++forbidden_;
+      count(settings_.metrics, &Metrics::forbidden);
       refusals_->count(identity, item.host);
       item.answer(Outcome::forbidden);
       return;
@@ -441,12 +463,14 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     case NotificationQueue::Offer::queued:
       break;
     case NotificationQueue::Offer::full:
+      count(settings_.metrics, &Metrics::dropped);
       drops_->count(std::string(), host);
       if (replyTo)
         replyTo->send(seq, Outcome::dropped);
       break;
     case NotificationQueue::Offer::closed:
       // The Receiver is stopping: nobody will handle it.
+      count(settings_.metrics, &Metrics::shutdown);
       if (replyTo)
         replyTo->send(seq, Outcome::shutdown);
       break;
@@ -460,10 +484,14 @@ void NotificationServer::onFail(const websocketpp::connection_hdl& hdl)
 {
   // A sender refused at the handshake is worth a line when senders must
   // prove who they are; one closed for max_connections has had its line.
-  if (!forgetConnection(hdl) || !settings_.tls.verifyClient)
+  if (!forgetConnection(hdl))
     return;
   try {
     Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
+    if (settings_.metrics != nullptr && isTlsHandshakeFailure(connection->get_ec()))
+      settings_.metrics->handshakeFailures->Increment();
+    if (!settings_.tls.verifyClient)
+      return;
     std::string reason = connection->get_ec().message();
     std::string detail = connection->get_transport_ec().message();
     if (!detail.empty() && detail != reason)
@@ -484,6 +512,7 @@ bool NotificationServer::admitConnection(const websocketpp::connection_hdl& hdl)
     }
   }
   ++refusedConnections_;
+  count(settings_.metrics, &Metrics::refusedConnections);
   std::string peer;
   try {
     peer = endpoint_.get_con_from_hdl(hdl)->get_remote_endpoint();

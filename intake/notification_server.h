@@ -6,6 +6,8 @@
 #include "intake/throttled_report.h"
 #include "intake/tls_context.h"
 
+#include "core/metrics.h"
+
 #include <websocketpp/config/asio.hpp>
 #include <websocketpp/server.hpp>
 
@@ -45,6 +47,8 @@ struct ListenerSettings {
   // A session that has sent nothing for this long is closed with code 1000.
   // 0: never.
   std::chrono::seconds idleTimeout { 0 };
+  // Where drops, refusals and failed handshakes are counted; none: nowhere.
+  Metrics* metrics = nullptr;
 };
 
 // The secure WebSocket listener: every message becomes a notification on the
@@ -80,6 +84,9 @@ public:
   std::string listenError() const;
   // Open WebSocket sessions.
   std::size_t connectionCount();
+  // Whether the event loop runs a handler posted to it within the time: a
+  // loop whose threads are all stuck, or that has ended, does not.
+  bool loopAnswers(std::chrono::milliseconds timeout);
   // Connections refused by max_connections, and notifications refused by
   // the sender rules, since the start.
   std::size_t refusedConnections() const { return refusedConnections_; }

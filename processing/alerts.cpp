@@ -1,14 +1,19 @@
 #include "processing/alerts.h"
 
 #include "execution/alerting_runner.h"
+#include "processing/processing_context.h"
 #include "processing/state_policy.h"
 #include "services/service.h"
 
-void startAlert(const Service& svc, std::uint64_t occurrenceId, int timeoutSeconds, const RunCancel* cancel)
+void startAlert(const Service& svc, std::uint64_t occurrenceId, const ProcessingContext& context)
 {
-  RunResult run = runAlertingProgram(
-      svc.programPath, alertingArguments(svc.alertingArguments, std::to_string(occurrenceId)), timeoutSeconds, cancel);
+  const int timeoutSeconds = context.alertTimeoutSeconds;
+  count(context.metrics, &Metrics::alertsRun);
+  RunResult run = runAlertingProgram(svc.programPath,
+      alertingArguments(svc.alertingArguments, std::to_string(occurrenceId)), timeoutSeconds, context.cancel);
   std::string failure = alertFailure(run, svc.programPath, svc.parameter, timeoutSeconds);
-  if (!failure.empty())
+  if (!failure.empty()) {
+    count(context.metrics, &Metrics::alertFailures);
     throw RunError(failure);
+  }
 }

@@ -44,6 +44,7 @@ void acknowledgeByTime(SyslogService& svc, ProcessingContext& context, DatabaseW
   svc.setStored(0, output);
   trace("th_clean#" + svc.serviceName + " acquitte l'erreur");
   wait.run([&] { return closeOccurrences(svc, previousState, pool); });
+  count(context.metrics, &Metrics::cleaningClosed);
   trace("th_clean#" + svc.serviceName + " acquitte l'erreur==>OK ");
   if (svc.responseOk && responseFlagOf(svc, previousState)) {
     if (!id) {
@@ -51,7 +52,7 @@ void acknowledgeByTime(SyslogService& svc, ProcessingContext& context, DatabaseW
       return;
     }
     trace("th_clean#" + svc.serviceName + " SEND ALERT ");
-    startAlert(svc, *id, context.alertTimeoutSeconds, context.cancel);
+    startAlert(svc, *id, context);
   }
 }
 
@@ -157,8 +158,10 @@ void Cleaner::run()
     // A preparation that failed is tried again on the next cycle.
     if (!prepared)
       prepared = prepareStatements();
-    if (prepared)
+    if (prepared) {
       closeStaleErrors();
+      count(context_.metrics, &Metrics::cleaningPasses);
+    }
     {
       std::unique_lock<std::mutex> lock(stopLock_);
       if (stopChanged_.wait_for(lock, cycle, [this] { return stopping_; }))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/metrics.h"
 #include "database/statements.h"
 
 #include <atomic>
@@ -25,4 +26,7 @@ struct ProcessingContext {
   int alertTimeoutSeconds = 0;
   // Raised with the stop: programs still running a grace later are stopped.
   const RunCancel* cancel = nullptr;
+  // Where outcomes, plugin runs, alerts and cleaning are counted; none:
+  // nowhere.
+  Metrics* metrics = nullptr;
 };

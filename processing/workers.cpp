@@ -23,6 +23,28 @@ namespace {
 
 const int runAttempts = 3;
 
+// Counts a worker's outcome; a stored one also gives its time since receipt.
+void countOutcome(Metrics* metrics, Outcome outcome, std::chrono::steady_clock::time_point received)
+{
+  if (metrics == nullptr)
+    return;
+  switch (outcome) {
+  case Outcome::stored:
+    metrics->stored->Increment();
+    metrics->observeStored(std::chrono::steady_clock::now() - received);
+    break;
+  case Outcome::ignored:
+    metrics->ignored->Increment();
+    break;
+  case Outcome::rejected:
+    metrics->rejected->Increment();
+    break;
+  default:
+    metrics->shutdown->Increment();
+    break;
+  }
+}
+
 // Starts the alerting program for the service's open occurrence. Without an
 // occurrence there is no id to give it: the alert is logged, not started.
 void alertFor(const SyslogService& svc, const ProcessingContext& context, DatabaseWait& wait, const std::string& who)
@@ -33,7 +55,7 @@ void alertFor(const SyslogService& svc, const ProcessingContext& context, Databa
     return;
   }
   trace(who + "SEND ALERT ");
-  startAlert(svc, *id, context.alertTimeoutSeconds, context.cancel);
+  startAlert(svc, *id, context);
 }
 
 // The occurrences and alert of a stored state change; false when the server
@@ -108,6 +130,12 @@ void Workers::join()
   threads_.clear();
 }
 
+int Workers::running()
+{
+  std::lock_guard<std::mutex> guard(runningLock_);
+  return running_;
+}
+
 // Runs the plugin up to three times, one second apart after each failure.
 // After the last failure the result is UNKNOWN with a fixed output, so that
 // the row, the memory and the UNKNOWN occurrence agree. None when the daemon
@@ -116,13 +144,25 @@ std::optional<int> Workers::runWithRetries(SyslogService& svc, const std::string
 {
   PluginRun run { svc.pluginPath, svc.arguments, message + "\n", context_.pluginTimeoutSeconds, context_.cancel };
   RunTexts texts { svc.pluginPath, svc.parameter, context_.pluginTimeoutSeconds, nullptr };
+  Metrics* metrics = context_.metrics;
   for (int attempt = 1;; ++attempt) {
+    const auto started = std::chrono::steady_clock::now();
     RunResult result = runPlugin(run);
     if (result.ending == RunResult::Ending::cancelled)
       return std::nullopt;
+    if (metrics != nullptr)
+      metrics->observePluginRun(std::chrono::steady_clock::now() - started);
     if (result.reachedEnd())
       writeRaw("LOCK");
     Verdict verdict = judgeRun(result, texts);
+    if (metrics != nullptr) {
+      if (!verdict.failed)
+        metrics->pluginRun(verdict.state).Increment();
+      else
+        metrics->pluginFailures->Increment();
+      if (result.ending == RunResult::Ending::timedOut)
+        metrics->pluginTimeouts->Increment();
+    }
     if (!verdict.failed) {
       writeRaw("UNLOCK");
       output = std::move(verdict.output);
@@ -229,7 +269,10 @@ void Workers::run()
       Notification item = queue_.popWith([&](const Notification& popped) { ticket = hostOrder_.take(popped.host); });
       // Notifications of one host are handled in the order received.
       HostTurn turn(hostOrder_, item.host, ticket);
-      item.answer(handle(item, number));
+      handled_.fetch_add(1, std::memory_order_relaxed);
+      Outcome outcome = handle(item, number);
+      countOutcome(context_.metrics, outcome, item.received);
+      item.answer(outcome);
     } catch (const EmptyQueueError&) {
       // Another worker took the last notification.
     } catch (const std::exception& error) {
@@ -242,10 +285,11 @@ void Workers::run()
       "\tfin thread: " + std::to_string(number) + " nbr:" + std::to_string(running_) + " " + std::to_string(threadId));
 }
 
-void answerUnhandled(const std::deque<Notification>& left)
+void answerUnhandled(const std::deque<Notification>& left, Metrics* metrics)
 {
   for (const Notification& item : left) {
     writeLog("ERR", "notification from " + item.host + " not handled, the Receiver is stopping");
+    count(metrics, &Metrics::shutdown);
     item.answer(Outcome::shutdown);
   }
 }

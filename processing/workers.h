@@ -4,6 +4,7 @@
 #include "processing/host_order.h"
 #include "processing/processing_context.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -27,6 +28,9 @@ public:
   void start(int count);
   // Waits until every worker has ended; each writes its "fin thread:" line.
   void join();
+  // Workers still in their loop, and notifications they have taken.
+  int running();
+  std::uint64_t handled() const { return handled_.load(std::memory_order_relaxed); }
 
   // Handles one notification: finds the host's service, runs its plugin (up
   // to three attempts), stores the state and, on a change, closes and opens
@@ -45,8 +49,9 @@ private:
   std::vector<std::thread> threads_;
   std::mutex runningLock_;
   int running_ = 0;
+  std::atomic<std::uint64_t> handled_ { 0 };
 };
 
 // The stop: logs each notification that no worker will handle and answers
 // it "shutdown".
-void answerUnhandled(const std::deque<Notification>& left);
+void answerUnhandled(const std::deque<Notification>& left, Metrics* metrics = nullptr);

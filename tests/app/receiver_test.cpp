@@ -3,11 +3,15 @@
 #include "tests/support/daemon_config.h"
 #include "tests/support/free_port.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/loopback_io.h"
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <chrono>
 #include <csignal>
@@ -201,6 +205,110 @@ TEST_F(ReceiverSendersTest, ASenderReportsOnlyForItsHosts)
   EXPECT_NE(log().find("#ERR#SyslogServer#sender \"branch-a\" may not report for sw01, notification refused; 1 "),
       std::string::npos)
       << log();
+}
+
+// The daemon as systemd runs it (a notification socket and a two-second watchdog), with its metrics endpoint scraped by
+// hand, by promtool and by a real Prometheus server, and its log file rotated.
+class ReceiverOperatingTest : public Receiver<false> {
+protected:
+  ReceiverOperatingTest()
+  {
+    ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "2000000", 1);
+    extraConfig = { { "METRICS.listen", "127.0.0.1:" + std::to_string(metricsPort) } };
+  }
+  ~ReceiverOperatingTest() override
+  {
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+  }
+  std::string metrics()
+  {
+    std::string answer = httpGet(metricsPort, "/metrics");
+    std::string::size_type body = answer.find("\r\n\r\n");
+    return body == std::string::npos ? std::string() : answer.substr(body + 4);
+  }
+
+  std::string socketPath = dir.path() + "/notify.sock";
+  DatagramListener systemd { socketPath };
+  int metricsPort = freeLoopbackPort();
+  std::string seen;
+};
+
+TEST_F(ReceiverOperatingTest, SystemdMetricsAndLogRotation)
+{
+  ASSERT_TRUE(systemd.bound());
+  std::optional<std::string> ready = systemd.until("READY=1", 10, seen);
+  ASSERT_TRUE(ready) << seen;
+  EXPECT_NE(ready->find("STATUS=0 sessions, 0 queued, "), std::string::npos) << *ready;
+  // Fed every second, each time with a status line.
+  for (int i = 0; i < 2; ++i) {
+    std::optional<std::string> fed = systemd.until("WATCHDOG=1", 3, seen);
+    ASSERT_TRUE(fed) << seen;
+    EXPECT_NE(fed->find("STATUS="), std::string::npos) << *fed;
+  }
+
+  // The first cleaning pass closes old01's stale error and alerts; fw01 turns CRITICAL and alerts; a plain-text
+  // client fails its TLS handshake.
+  ASSERT_TRUE(waitFor(20, [&] { return states().substr(3) == "02"; })) << log();
+  EXPECT_EQ(notify({ "--ack", "--host", "fw01", "--message", "CRIT one" }), 0);
+  notify({ "--ack", "--host", "nobody", "--message", "x" });
+  EXPECT_EQ(httpGet(port, "/", 5), "");
+  std::string text;
+  const std::vector<std::string> expected = { "quelm_receiver_notifications_total{outcome=\"stored\"} 1\n",
+    "quelm_receiver_notifications_total{outcome=\"ignored\"} 1\n",
+    "quelm_receiver_notifications_total{outcome=\"dropped\"} 0\n",
+    "quelm_receiver_plugin_runs_total{state=\"critical\"} 1\n", "quelm_receiver_plugin_runs_total{state=\"ok\"} 0\n",
+    "quelm_receiver_plugin_run_seconds_count 1\n", "quelm_receiver_receipt_to_stored_seconds_count 1\n",
+    "quelm_receiver_alerting_programs_total 2\n", "quelm_receiver_alerting_program_failures_total 0\n",
+    "quelm_receiver_cleaning_closed_errors_total 1\n", "quelm_receiver_tls_handshake_failures_total 1\n",
+    "quelm_receiver_database_connection_losses_total 0\n", "quelm_receiver_queued_notifications 0\n",
+    "quelm_receiver_open_sessions 0\n", "quelm_receiver_running_workers 4\n", "quelm_receiver_build_info{version=\"" };
+  // The handshake failure and the last outcome are counted a moment after the sender has its answer.
+  EXPECT_TRUE(waitFor(10, [&] {
+    text = metrics();
+    for (const std::string& line : expected) {
+      if (text.find(line) == std::string::npos)
+        return false;
+    }
+    return true;
+  })) << text;
+  EXPECT_NE(text.find("quelm_receiver_cleaning_passes_total "), std::string::npos) << text;
+  CommandResult lint = runCommand("promtool check metrics", text);
+  EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+
+  // A real Prometheus server scrapes it every second.
+  int prometheusPort = freeLoopbackPort();
+  dir.write("prometheus.yml",
+      "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n  - job_name: receiver\n"
+      "    static_configs:\n      - targets: ['127.0.0.1:"
+          + std::to_string(metricsPort) + "']\n");
+  TestProcess prometheus({ "/usr/bin/prometheus", "--config.file=" + dir.path() + "/prometheus.yml",
+      "--storage.tsdb.path=" + dir.path() + "/tsdb", "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort),
+      "--log.level=error" });
+  const std::string query = "promtool query instant http://127.0.0.1:" + std::to_string(prometheusPort) + " "
+      + shellQuote("quelm_receiver_notifications_total{outcome=\"stored\",job=\"receiver\"}");
+  CommandResult answer;
+  EXPECT_TRUE(waitFor(40,
+      [&] {
+        answer = runCommand(query, "", 10);
+        return answer.out.find("=> 1 @") != std::string::npos;
+      }))
+      << answer.out << answer.err << prometheus.output();
+
+  // A rotation renames the file and sends SIGHUP: the daemon writes on in a new file, the old one is kept whole.
+  ASSERT_EQ(std::rename((dir.path() + "/receiver.log").c_str(), (dir.path() + "/receiver.log.1").c_str()), 0);
+  daemon->signal(SIGHUP);
+  ASSERT_TRUE(waitFor(10, [&] { return log().find("#INFO#log file reopened") != std::string::npos; }));
+  EXPECT_EQ(notify({ "--ack", "--host", "sw01", "--message", "fine" }), 0);
+  EXPECT_NE(log().find("search sw01"), std::string::npos) << log();
+  std::string before = readFile(dir.path() + "/receiver.log.1");
+  EXPECT_NE(before.find("#INFO#SYSLOG was starting...."), std::string::npos);
+  EXPECT_EQ(before.find("search sw01"), std::string::npos);
+
+  daemon->signal(SIGTERM);
+  EXPECT_TRUE(systemd.until("STOPPING=1", 10, seen)) << seen;
+  EXPECT_EQ(daemon->wait(60), 0);
 }
 
 } // namespace

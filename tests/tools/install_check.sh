@@ -2,8 +2,8 @@
 # Installs the built tree into a staging directory and checks that the staged
 # files run and point at each other: the stock plugin answers, the programs
 # are executable, the sample configuration gives every key its own line for
-# the daemon's substring lookup, the unit and the rsyslog configuration name
-# the installed paths.
+# the daemon's substring lookup, the unit passes systemd's check, and the unit
+# and the rsyslog configuration name the installed paths.
 #   install_check.sh CMAKE BUILD_DIR BINDIR SYSCONFDIR DATADIR UNITDIR
 set -uo pipefail
 cmake=$1 build=$2 bindir=$3 sysconfdir=$4 datadir=$5 unitdir=$6
@@ -34,6 +34,14 @@ done
 
 grep -qxF "ExecStart=$bindir/quelm-receiver -f $sysconfdir/quelm/receiver.conf" \
   "$stage$unitdir/quelm-receiver.service" || fail "the unit does not start the installed daemon"
+# systemd's own check of the unit, its ExecStart pointed at the staged daemon;
+# any complaint fails.
+mkdir -p "$stage/verify"
+sed "s|$bindir/|$stage$bindir/|g" "$stage$unitdir/quelm-receiver.service" >"$stage/verify/quelm-receiver.service"
+verify=$(systemd-analyze verify --man=no "$stage/verify/quelm-receiver.service" 2>&1) ||
+  fail "systemd-analyze verify failed: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify complained: $verify"
+grep -qx "Type=notify" "$stage$unitdir/quelm-receiver.service" || fail "the unit is not Type=notify"
 grep -qF "binary=\"$bindir/quelm-notify " "$stage$datadir/quelm/rsyslog-quelm.conf" ||
   fail "the rsyslog configuration does not run the installed quelm-notify"
 [ $failed -eq 0 ] && echo "install check passed"

@@ -27,9 +27,9 @@ TEST(CheckSyslogTest, ThresholdsPatternsAndTheSummaryLine)
       = { "--severity-critical", "crit", "--severity-warning", "4", "-c", "link (down|flap)", "-w", "retry" };
   // Severity, message, state.
   const std::vector<std::tuple<std::string, std::string, int>> cases
-      = { { "0", "m", 2 }, { "\"2\"", "m", 2 }, { "\"EMERG\"", "m", 2 }, { "3", "m", 1 }, { "\"Warning\"", "m", 1 },
-          { "\" 4 \"", "m", 1 }, { "6", "m", 0 }, { "6", "eth0: link down", 2 }, { "6", "will retry", 1 },
-          { "6", "link flap after retry", 2 }, { "6", "LINK DOWN", 0 } };
+      = { { "0", "m", 2 }, { "\"2\"", "m", 2 }, { "\"EMERG\"", "m", 2 }, { "\"ALERT\"", "m", 2 }, { "3", "m", 1 },
+          { "\"Warning\"", "m", 1 }, { "\" 4 \"", "m", 1 }, { "6", "m", 0 }, { "6", "eth0: link down", 2 },
+          { "6", "will retry", 1 }, { "6", "link flap after retry", 2 }, { "6", "LINK DOWN", 0 } };
   const char* names[] = { "OK", "WARNING", "CRITICAL" };
   for (const auto& [severity, message, state] : cases) {
     RunResult run = check(args, event(severity, message));

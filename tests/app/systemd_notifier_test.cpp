@@ -1,0 +1,94 @@
+#include "app/metrics_endpoint.h"
+#include "app/systemd_notifier.h"
+
+#include "tests/support/free_port.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/loopback_io.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace {
+
+// Sets a variable for the life of the object.
+struct ScopedEnv {
+  ScopedEnv(const char* name, const std::string& value)
+      : name(name)
+  {
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { ::unsetenv(name); }
+  const char* name;
+};
+
+// A watchdog of 0.4 s: the notifier writes every 0.2 s and feeds the watchdog only while nothing is wrong, except
+// once the stop has begun.
+TEST(SystemdNotifierTest, TheWatchdogIsFedOnlyWhileNothingIsWrong)
+{
+  TempDir dir;
+  DatagramListener systemd(dir.path() + "/notify.sock");
+  ASSERT_TRUE(systemd.bound());
+  std::string seen;
+  {
+    // Without the socket nothing is sent.
+    SystemdNotifier quiet;
+    EXPECT_FALSE(quiet.active());
+    quiet.ready("x");
+    EXPECT_FALSE(systemd.next(std::chrono::milliseconds(200)));
+  }
+  LogCapture log;
+  std::atomic<bool> stuck { false };
+  {
+    ScopedEnv socket("NOTIFY_SOCKET", dir.path() + "/notify.sock");
+    ScopedEnv watchdog("WATCHDOG_USEC", "400000");
+    SystemdNotifier notifier;
+    EXPECT_EQ(notifier.watchdogPeriod(), std::chrono::milliseconds(400));
+    notifier.ready("starting");
+    EXPECT_EQ(systemd.next(std::chrono::seconds(2)).value_or(""), "READY=1\nSTATUS=starting");
+    notifier.start([] { return "3 sessions"; }, [&] { return stuck ? std::string("the loop is stuck") : ""; });
+    EXPECT_EQ(systemd.next(std::chrono::seconds(2)).value_or(""), "STATUS=3 sessions\nWATCHDOG=1");
+
+    stuck = true;
+    ASSERT_TRUE(systemd.until("STATUS=3 sessions", 2, seen)) << seen;
+    // From the first status after the problem was seen, no datagram feeds the watchdog.
+    ASSERT_TRUE(waitFor(2, [&] { return systemd.next(std::chrono::seconds(1)).value_or("") == "STATUS=3 sessions"; }));
+    for (int i = 0; i < 4; ++i)
+      EXPECT_EQ(systemd.next(std::chrono::seconds(1)).value_or(""), "STATUS=3 sessions");
+
+    stuck = false;
+    EXPECT_TRUE(systemd.until("WATCHDOG=1", 2, seen)) << seen;
+    // The stop has its own time limit: the watchdog is fed whatever the checks say.
+    stuck = true;
+    notifier.stopping();
+    EXPECT_TRUE(systemd.until("STOPPING=1", 2, seen)) << seen;
+    EXPECT_TRUE(systemd.until("WATCHDOG=1", 2, seen)) << seen;
+  }
+  EXPECT_EQ(countOf(log.text(), "#ERR#watchdog not fed, systemd will restart the Receiver: the loop is stuck"), 1u)
+      << log.text();
+  EXPECT_EQ(countOf(log.text(), "#INFO#watchdog fed again"), 1u) << log.text();
+}
+
+// The endpoint serves the counters and the live figures; an address already taken is refused.
+TEST(MetricsEndpointTest, ServesCountersAndLiveFiguresOnItsAddress)
+{
+  Metrics metrics;
+  metrics.dropped->Increment();
+  metrics.observeStored(std::chrono::milliseconds(30));
+  LiveFigures live;
+  live.queuedNotifications = [] { return 7.0; };
+  MetricsEndpoint endpoint("127.0.0.1:0", metrics, live);
+  ASSERT_GT(endpoint.port(), 0);
+  std::string text = httpGet(endpoint.port(), "/metrics");
+  for (const char* line :
+      { "quelm_receiver_notifications_total{outcome=\"dropped\"} 1\n", "quelm_receiver_queued_notifications 7\n",
+          "quelm_receiver_open_sessions 0\n", "quelm_receiver_receipt_to_stored_seconds_bucket{le=\"0.025\"} 0\n",
+          "quelm_receiver_receipt_to_stored_seconds_bucket{le=\"0.05\"} 1\n" })
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  EXPECT_THROW(MetricsEndpoint("127.0.0.1:" + std::to_string(endpoint.port()), metrics, live), std::exception);
+}
+
+} // namespace
