@@ -2,6 +2,7 @@
 // notification (a JSON object) on standard input and answers OK, WARNING or
 // CRITICAL from the message's syslog severity and regular expressions.
 
+#include <cctype>
 #include <json/json.h>
 
 #include <pthread.h>
@@ -131,10 +132,9 @@ int unknown(const std::string& why) { return answer(stateUnknown, oneLine(why, 4
 
 std::string lowerAscii(std::string text)
 {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
+  // The plugin never sets a locale: tolower changes ASCII letters only.
+  for (char& c : text)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 

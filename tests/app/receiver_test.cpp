@@ -7,6 +7,7 @@
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <csignal>
 #include <map>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -295,6 +297,32 @@ TEST_F(ReceiverOperatingTest, SystemdMetricsAndLogRotation)
         return answer.out.find("=> 1 @") != std::string::npos;
       }))
       << answer.out << answer.err << prometheus.output();
+
+  // Every query of the shipped dashboard finds its series.
+  Json::Value dashboard;
+  std::istringstream(readFile(std::string(QUELM_SOURCE_DIR) + "/packaging/grafana-dashboard.json")) >> dashboard;
+  std::vector<std::string> expressions;
+  for (const Json::Value& panel : dashboard["panels"]) {
+    for (const Json::Value& target : panel["targets"]) {
+      std::string expression = target["expr"].asString();
+      for (auto [from, to] :
+          { std::pair<std::string, std::string> { "$__rate_interval", "1m" }, { "$instance", ".*" } })
+        for (auto at = expression.find(from); at != std::string::npos; at = expression.find(from))
+          expression.replace(at, from.size(), to);
+      expressions.push_back(expression);
+    }
+  }
+  EXPECT_GE(expressions.size(), 4u);
+  for (const std::string& expression : expressions) {
+    const std::string instant = "promtool query instant http://127.0.0.1:" + std::to_string(prometheusPort) + " ";
+    EXPECT_TRUE(waitFor(20,
+        [&] {
+          answer = runCommand(instant + shellQuote(expression), "", 10);
+          return answer.status == 0 && answer.out.find(" => ") != std::string::npos;
+        }))
+        << expression << "\n"
+        << answer.out << answer.err;
+  }
 
   // A rotation renames the file and sends SIGHUP: the daemon writes on in a new file, the old one is kept whole.
   ASSERT_EQ(std::rename((dir.path() + "/receiver.log").c_str(), (dir.path() + "/receiver.log.1").c_str()), 0);
