@@ -95,7 +95,8 @@ DaemonProcess::DaemonProcess(const ScratchDir& dir, const ClusterSettings& clust
           + "\nPGSQL_db=" + cluster.database + "\nPGSQL_username=" + cluster.user + "\nPGSQL_pwd=" + cluster.password
           + "\n"
             "[SYSLOG]\nport="
-          + std::to_string(port_) + "\ncertificate=" + pem + "\nthread=" + std::to_string(options.workers) + "\n");
+          + std::to_string(port_) + "\ncertificate=" + pem + "\nthread=" + std::to_string(options.workers) + "\n"
+          + (options.metrics ? "[METRICS]\nlisten=127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n" : ""));
   std::string console = dir.path() + "/receiver.console";
 
   std::vector<std::string> args { options.receiverPath, "-f", config };

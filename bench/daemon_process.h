@@ -35,6 +35,9 @@ struct DaemonOptions {
   std::string receiverPath;
   int workers = 8;
   int connections = 8;
+  // With a [METRICS] endpoint on a free loopback port: every notification
+  // is counted.
+  bool metrics = false;
 };
 
 // The real quelm-receiver, started with a configuration written into dir

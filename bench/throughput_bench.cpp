@@ -56,6 +56,8 @@ end-to-end peak rate and the latency at half that rate.
   --limit-seconds S   duration of each limit measurement (default 5)
   --peak-seconds S    duration of the peak measurement (default 15)
   --latency-seconds S duration of the half-rate latency run (default 15)
+  --metrics 0|1       1: the daemon serves metrics, so it counts every
+                      notification (default 0)
 )";
 
 struct Options {
@@ -70,6 +72,7 @@ struct Options {
   int limitSeconds = 5;
   int peakSeconds = 15;
   int latencySeconds = 15;
+  bool metrics = false;
 };
 
 bool parseOptions(int argc, char** argv, Options& options)
@@ -97,6 +100,8 @@ bool parseOptions(int argc, char** argv, Options& options)
           options.peakSeconds = number(3, 600);
         else if (name == "--latency-seconds")
           options.latencySeconds = number(1, 600);
+        else if (name == "--metrics")
+          options.metrics = number(0, 1) == 1;
         else
           return false;
         return true;
@@ -432,8 +437,10 @@ int run(const Options& options)
   BenchDatabase db(cluster);
   std::printf("machine: %ld cores online, load average at start: %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
       readWholeFile("/proc/loadavg").substr(0, 14).c_str());
-  std::printf("settings: %d workers, %d database connections, %d services, %d sender connections, plugin %s\n",
-      options.workers, options.connections, options.services, options.senders, options.plugin.c_str());
+  std::printf("settings: %d workers, %d database connections, %d services, %d sender connections, plugin %s, "
+              "metrics %s\n",
+      options.workers, options.connections, options.services, options.senders, options.plugin.c_str(),
+      options.metrics ? "on" : "off");
   seedServices(db, options.plugin, "bench-h", options.services);
   setBenchTrigger(db, "bench_count", false);
 
@@ -448,7 +455,7 @@ int run(const Options& options)
   seedServices(db, options.plugin, "bench-h", options.services);
 
   ScratchDir dir;
-  DaemonOptions daemonOptions { options.receiver, options.workers, options.connections };
+  DaemonOptions daemonOptions { options.receiver, options.workers, options.connections, options.metrics };
   DaemonProcess daemon(dir, cluster, daemonOptions);
   if (!daemon.waitReady(std::chrono::seconds(60)))
     throw std::runtime_error("the daemon did not start; its log:\n" + daemon.log());
