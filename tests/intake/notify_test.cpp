@@ -136,12 +136,14 @@ TEST_F(NotifyTest, ConfirmAnswersOkOnlyForFinalOutcomes)
   std::string input, answers = "OK\n"; // the first once connected
   for (const auto& [line, answer] : lines)
     input += line + "\n", answers += answer + "\n";
-  // Started first so that it inherits no socket of the listener; it tries to connect until the time-out.
+  // Started first so that it inherits no socket of the listener; it tries to connect until the time-out (2 s).
   TestProcess sender({ notifyPath, uri(settings.port), "--cacert", settings.tls.certificate, "--confirm", "--host",
                          "relay", "--timeout", "2" },
       input + "quit\nstored\n");
   std::string seen;
   {
+    // The listener comes up after the first attempts were refused, as a Receiver started with rsyslog may.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
     RunningServer server { settings };
     Answerer answerer { server, seen };
     EXPECT_EQ(sender.wait(60), 0);
