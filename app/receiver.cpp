@@ -12,6 +12,7 @@
 #include "intake/listen_error.h"
 #include "intake/notification_server.h"
 #include "processing/cleaning.h"
+#include "processing/cluster_locks.h"
 #include "processing/processing_context.h"
 #include "processing/workers.h"
 
@@ -146,11 +147,21 @@ int Receiver::startAndServe()
   ConnectionSettings database = ConnectionSettings::of(config.getKey("POSTGRESQL", "PGSQL_host"),
       config.getKey("POSTGRESQL", "PGSQL_port"), config.getKey("POSTGRESQL", "PGSQL_db"),
       config.getKey("POSTGRESQL", "PGSQL_username"), config.getKey("POSTGRESQL", "PGSQL_pwd"));
+  // Several hosts may be listed; with target_session_attrs=read-write a
+  // reconnect finds the primary after a failover.
+  const std::string sessionAttributes = config.getKey("POSTGRESQL", "target_session_attrs");
+  if (!sessionAttributes.empty())
+    database.parameters.emplace_back("target_session_attrs", sessionAttributes);
+  const bool cluster = stringToInt(config.getKey("POSTGRESQL", "cluster")) == 1;
   writeLog("INFO", "Connection database....");
   pool_ = std::make_unique<PgPool>(database, connectionNumber, metrics_.get());
   writeLog("INFO", "Connection database sucessful. Encoding: " + pool_->clientEncoding());
   writeLog("INFO", "PREPARATION REQUEST ");
   prepareStartupStatements(*pool_);
+  if (cluster) {
+    prepareClusterStatements(*pool_);
+    writeLog("INFO", "cluster mode: services and cleaning are locked in the database");
+  }
   errorIds_ = loadErrorNames(*pool_);
 
   ListenerSettings listen;
@@ -203,7 +214,7 @@ int Receiver::startAndServe()
   });
 
   context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
-      stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_, metrics_.get() });
+      stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_, metrics_.get(), cluster });
   prepareAndLoadServices(*pool_, registry_, acknowledgements_);
 
   writeLog("INFO", "WAIT");
@@ -213,7 +224,9 @@ int Receiver::startAndServe()
   writeLog("INFO", "INSTANCE CORE");
   workers_ = std::make_unique<Workers>(*context_, queue_);
   workers_->start(workerCount_);
-  cleaner_ = std::make_unique<Cleaner>(*context_, acknowledgements_);
+  const int cleaningCycle = stringToInt(config.getKey("SYSLOG", "cleaning_cycle"));
+  cleaner_ = std::make_unique<Cleaner>(
+      *context_, acknowledgements_, cleaningCycle > 0 ? std::chrono::seconds(cleaningCycle) : Cleaner::defaultCycle);
   cleanerThread_ = std::thread([this] {
     try {
       cleaner_->run();

@@ -6,6 +6,7 @@
 #include "database/pg_pool.h"
 #include "database/statements.h"
 #include "processing/alerts.h"
+#include "processing/cluster_locks.h"
 #include "processing/database_wait.h"
 #include "processing/service_locks.h"
 #include "processing/state_records.h"
@@ -36,8 +37,11 @@ void acknowledgeByTime(SyslogService& svc, ProcessingContext& context, DatabaseW
 {
   PgPool& pool = context.pool;
   std::lock_guard<std::mutex> serialised(context.serviceLocks.lockFor(svc.serviceId));
+  std::optional<ServiceClusterLock> clusterLock;
+  if (context.cluster)
+    clusterLock.emplace(pool, svc, wait);
   const std::string output = "OK: syslog daemon has acquit this error";
-  int previousState = svc.getReturnCode();
+  int previousState = context.cluster ? storedState(pool, svc, wait) : svc.getReturnCode();
   std::optional<std::uint64_t> id = wait.run([&] { return openOccurrenceId(svc, pool); });
   wait.run([&] { updateService(svc, 0, output, pool); });
   // The memory follows the row only once the row is written.
@@ -58,8 +62,10 @@ void acknowledgeByTime(SyslogService& svc, ProcessingContext& context, DatabaseW
 
 } // namespace
 
-Cleaner::Cleaner(ProcessingContext& context, AutoAcknowledgements& acknowledgements)
+Cleaner::Cleaner(ProcessingContext& context, AutoAcknowledgements& acknowledgements, std::chrono::seconds cycle)
     : context_(context)
+    , cycle_(cycle)
+    , roleConnection_(context.cluster ? context.pool.getNextConnection() : nullptr)
     , acknowledgements_(acknowledgements)
     , wait_([this] { return context_.stopRequested.load(); })
 {
@@ -149,6 +155,22 @@ void Cleaner::refreshServices()
   }
 }
 
+bool Cleaner::holdsCleaningRole()
+{
+  if (!context_.cluster)
+    return true;
+  try {
+    bool held = wait_.run([this] { return holdCleaningRole(*roleConnection_); });
+    if (held != cleaningRole_)
+      writeLog("INFO", held ? "th_clean#this Receiver cleans for the cluster" : "th_clean#another Receiver cleans");
+    cleaningRole_ = held;
+  } catch (const std::exception& error) {
+    writeLog("ERR", std::string("th_clean#cleaning role: ") + error.what());
+    cleaningRole_ = false;
+  }
+  return cleaningRole_;
+}
+
 void Cleaner::run()
 {
   trace("th_clean#start");
@@ -158,13 +180,13 @@ void Cleaner::run()
     // A preparation that failed is tried again on the next cycle.
     if (!prepared)
       prepared = prepareStatements();
-    if (prepared) {
+    if (prepared && holdsCleaningRole()) {
       closeStaleErrors();
       count(context_.metrics, &Metrics::cleaningPasses);
     }
     {
       std::unique_lock<std::mutex> lock(stopLock_);
-      if (stopChanged_.wait_for(lock, cycle, [this] { return stopping_; }))
+      if (stopChanged_.wait_for(lock, cycle_, [this] { return stopping_; }))
         return;
     }
     if (prepared)

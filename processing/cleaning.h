@@ -8,14 +8,17 @@
 #include <condition_variable>
 #include <mutex>
 
+class PgConnection;
+
 // The cleaning thread's work: closes error occurrences older than each
 // service's alert duration, and every 120 seconds removes deleted services,
 // loads the ones added in the last five minutes and moves new services to
-// OK. Each part logs its failures at "ERR" and returns normally, so that
+// OK (the cycle is configurable). Each part logs its failures at "ERR" and returns normally, so that
 // they can also be driven one by one.
 class Cleaner {
 public:
-  Cleaner(ProcessingContext& context, AutoAcknowledgements& acknowledgements);
+  Cleaner(
+      ProcessingContext& context, AutoAcknowledgements& acknowledgements, std::chrono::seconds cycle = defaultCycle);
   Cleaner(const Cleaner&) = delete;
   Cleaner& operator=(const Cleaner&) = delete;
 
@@ -34,10 +37,18 @@ public:
   void run();
   void stop();
 
-  static constexpr std::chrono::seconds cycle { 120 };
+  static constexpr std::chrono::seconds defaultCycle { 120 };
 
 private:
+  // Cluster mode: whether this Receiver has the cleaning role (taken when
+  // free, checked every cycle); always true otherwise.
+  bool holdsCleaningRole();
+
   ProcessingContext& context_;
+  const std::chrono::seconds cycle_;
+  // The connection whose session holds the cleaning role's lock.
+  PgConnection* roleConnection_ = nullptr;
+  bool cleaningRole_ = false;
   AutoAcknowledgements& acknowledgements_;
   DatabaseWait wait_;
   bool prepared_[3] = { false, false, false };

@@ -44,6 +44,8 @@ public:
     }
   }
 
+  bool stopping() const { return stopping_(); }
+
   static constexpr std::chrono::milliseconds firstPause { 500 };
   static constexpr std::chrono::milliseconds lastPause { 5000 };
 

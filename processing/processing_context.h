@@ -29,4 +29,8 @@ struct ProcessingContext {
   // Where outcomes, plugin runs, alerts and cleaning are counted; none:
   // nowhere.
   Metrics* metrics = nullptr;
+  // Several Receivers share the database: a service's handling holds its
+  // advisory lock and reads the previous state from its row, and only the
+  // holder of the cleaning role closes stale errors.
+  bool cluster = false;
 };

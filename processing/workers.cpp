@@ -5,6 +5,7 @@
 #include "database/pg_pool.h"
 #include "execution/plugin_runner.h"
 #include "processing/alerts.h"
+#include "processing/cluster_locks.h"
 #include "processing/database_wait.h"
 #include "processing/service_locks.h"
 #include "processing/state_policy.h"
@@ -196,9 +197,25 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   trace(number + "# prise du reussi");
   trace("service from host find:" + svc->pluginPath);
 
-  // Two notifications of one service never interleave their transitions.
+  // Two notifications of one service never interleave their transitions:
+  // in this process, and in cluster mode across the Receivers.
   std::lock_guard<std::mutex> serialised(context_.serviceLocks.lockFor(svc->serviceId));
-  const int previousState = svc->getReturnCode();
+  DatabaseWait wait([this] { return context_.stopRequested.load(); });
+  std::optional<ServiceClusterLock> clusterLock;
+  int previousState = 0;
+  try {
+    if (context_.cluster)
+      clusterLock.emplace(context_.pool, *svc, wait);
+    previousState = context_.cluster ? storedState(context_.pool, *svc, wait) : svc->getReturnCode();
+  } catch (const DatabaseUnavailable& error) {
+    writeLog("ERR",
+        number + "#notification from " + item.host + " not handled, the Receiver is stopping: " + svc->serviceIdText
+            + " " + svc->serviceName + " " + error.what());
+    return Outcome::shutdown;
+  } catch (const DatabaseError& error) {
+    writeLog("ERR", number + "#" + svc->serviceIdText + " " + svc->serviceName + " previous state: " + error.what());
+    return Outcome::rejected;
+  }
   std::string output;
   std::optional<int> result = runWithRetries(*svc, item.message, output);
   if (!result) {
@@ -214,7 +231,6 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   // The result in hand is kept while the database is away: the record is
   // written once it is back, and only a stop gives it up. The memory
   // changes only once the row is written.
-  DatabaseWait wait([this] { return context_.stopRequested.load(); });
   const std::string what = svc->serviceIdText + " " + svc->serviceName + " ";
   try {
     wait.run([&] { updateService(*svc, newState, output, context_.pool); });

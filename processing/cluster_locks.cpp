@@ -1,0 +1,67 @@
+#include "processing/cluster_locks.h"
+
+#include "core/conversions.h"
+#include "database/database_error.h"
+#include "database/pg_pool.h"
+#include "database/statements.h"
+#include "processing/database_wait.h"
+#include "services/service.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+const char* const lockServiceName = "ClusterLockService";
+const char* const unlockServiceName = "ClusterUnlockService";
+const char* const cleaningRoleName = "ClusterCleaningRole";
+
+// Keys of the cleaning role's lock: "quel" and 1.
+const char* const cleaningRole
+    = "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND pid = pg_backend_pid() AND granted "
+      "AND classid = 1903520108 AND objid = 1 AND objsubid = 2) OR pg_try_advisory_lock(1903520108, 1)";
+
+bool isTrue(const PgResult& result) { return PQntuples(result.get()) == 1 && pgValue(result, 0, 0) == "t"; }
+
+} // namespace
+
+void prepareClusterStatements(PgPool& pool)
+{
+  pool.prepareRequest(lockServiceName, "SELECT pg_try_advisory_lock($1::bigint)", 1);
+  pool.prepareRequest(unlockServiceName, "SELECT pg_advisory_unlock($1::bigint)", 1);
+  pool.prepareRequest(cleaningRoleName, cleaningRole, 0);
+}
+
+ServiceClusterLock::ServiceClusterLock(PgPool& pool, const Service& svc, DatabaseWait& wait)
+    : connection_(pool.getNextConnection())
+    , serviceId_(svc.serviceIdText)
+{
+  for (;;) {
+    if (wait.run([&] { return isTrue(connection_->executePrepared(lockServiceName, { serviceId_ })); }))
+      return;
+    if (wait.stopping())
+      throw DatabaseUnavailable("service " + serviceId_ + " is being handled by another Receiver");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+ServiceClusterLock::~ServiceClusterLock()
+{
+  try {
+    connection_->executePrepared(unlockServiceName, { serviceId_ });
+  } catch (const DatabaseError&) {
+    // The session is gone, and its locks with it.
+  }
+}
+
+int storedState(PgPool& pool, const Service& svc, DatabaseWait& wait)
+{
+  return wait.run([&] {
+    PgResult result = pool.executePrepared(statements::getPreviousStateName, { svc.serviceIdText });
+    if (PQntuples(result.get()) != 1)
+      throw DatabaseError("service " + svc.serviceIdText + " has no row");
+    return stringToInt(pgValue(result, 0, 0));
+  });
+}
+
+bool holdCleaningRole(PgConnection& connection) { return isTrue(connection.executePrepared(cleaningRoleName, {})); }

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class DatabaseWait;
+class PgConnection;
+class PgPool;
+class Service;
+
+// Cluster mode: Receivers that share one database serialise on it with
+// PostgreSQL advisory locks. A service's lock has the service id as its
+// one bigint key; the cleaning role's lock has two integer keys, a space of
+// its own.
+
+// Prepares the lock statements on every pooled connection.
+void prepareClusterStatements(PgPool& pool);
+
+// Holds the advisory lock of one service, on one pooled connection, for its
+// own life. It is taken by trying again every 10 ms, so the connection is
+// never blocked while another Receiver handles the service; a lost
+// connection is waited out. Throws DatabaseUnavailable when the daemon
+// stops before the lock is taken. A session that ends (a lost connection, a
+// Receiver that dies) frees its locks on the server.
+class ServiceClusterLock {
+public:
+  ServiceClusterLock(PgPool& pool, const Service& svc, DatabaseWait& wait);
+  ~ServiceClusterLock();
+  ServiceClusterLock(const ServiceClusterLock&) = delete;
+  ServiceClusterLock& operator=(const ServiceClusterLock&) = delete;
+
+private:
+  PgConnection* connection_;
+  std::string serviceId_;
+};
+
+// The state stored in the service's row, read under its lock: another
+// Receiver may have written it since this one loaded the service.
+int storedState(PgPool& pool, const Service& svc, DatabaseWait& wait);
+
+// Whether this Receiver has the cleaning role: true when the session of the
+// connection holds its lock, taking it if it is free. The lock lives as long
+// as that session; after a reconnect it is taken again here.
+bool holdCleaningRole(PgConnection& connection);
