@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,7 +29,6 @@ public:
   std::int32_t pluginId = 0;
   std::int64_t serviceId = 0;
   std::string serviceIdText;
-  std::int32_t returnCode = 0;
   std::string serviceName;
   std::string parameter;
   std::vector<std::string> arguments;
@@ -41,7 +41,6 @@ public:
   bool responseCritical = false;
   timeval nextExecTime = { 0, 0 };
   std::int32_t intervalExecTime = 0;
-  std::string lastStdout;
   float execWeight = 1.0f;
 };
 
@@ -52,30 +51,38 @@ struct StoredState {
 };
 
 // A service run when a syslog notification for its device arrives. Its
-// stored state (the inherited returnCode and lastStdout) is shared by the
-// workers and the cleaning thread, so it is read and written only under
-// stateLock_; it changes only together with the service's row.
+// stored state is shared by the workers and the cleaning thread, so it is
+// read and written only under its cell's lock; it changes only together
+// with the service's row.
 class SyslogService : public Service {
 public:
   StoredState stored() const
   {
-    std::lock_guard<std::mutex> guard(stateLock_);
-    return { returnCode, lastStdout };
+    std::lock_guard<std::mutex> guard(cell_->lock);
+    return cell_->state;
   }
   int getReturnCode() const
   {
-    std::lock_guard<std::mutex> guard(stateLock_);
-    return returnCode;
+    std::lock_guard<std::mutex> guard(cell_->lock);
+    return cell_->state.returnCode;
   }
   void setStored(int state, std::string output)
   {
-    std::lock_guard<std::mutex> guard(stateLock_);
-    returnCode = state;
-    lastStdout = std::move(output);
+    std::lock_guard<std::mutex> guard(cell_->lock);
+    cell_->state.returnCode = state;
+    cell_->state.lastStdout = std::move(output);
   }
+  // A service loaded again takes over the state of the one it replaces: a
+  // worker may have written the row and that state after the loader read
+  // the row, and both objects then see every later change.
+  void takeStoredStateOf(const SyslogService& replaced) { cell_ = replaced.cell_; }
 
 private:
-  mutable std::mutex stateLock_;
+  struct Cell {
+    std::mutex lock;
+    StoredState state;
+  };
+  std::shared_ptr<Cell> cell_ = std::make_shared<Cell>();
 };
 
 // Splits a parameter string into plugin arguments: space is the only

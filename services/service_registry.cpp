@@ -9,6 +9,8 @@ void ServiceRegistry::addService(const std::string& host, std::shared_ptr<Syslog
     auto services = services_.lock();
     std::shared_ptr<SyslogService>& slot = (*services)[host];
     replaced = std::move(slot);
+    if (replaced && service && replaced->serviceId == service->serviceId)
+      service->takeStoredStateOf(*replaced);
     slot = std::move(service);
   }
   // The replaced service, if this was its last holder, is freed here,

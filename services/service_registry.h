@@ -12,7 +12,8 @@
 // holder.
 class ServiceRegistry {
 public:
-  // Registers the service under the host, replacing the one held there.
+  // Registers the service under the host, replacing the one held there; a
+  // replacement for the same service id keeps sharing its stored state.
   void addService(const std::string& host, std::shared_ptr<SyslogService> service);
   // Writes "search <host>" to the log stream, then says whether the host
   // has a service.

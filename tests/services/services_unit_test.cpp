@@ -43,6 +43,21 @@ TEST(RegistryTest, ReplacedAndClearedServicesLiveOnForTheirHolders)
   EXPECT_TRUE(registry.find("fw01"));
   EXPECT_FALSE(registry.find("sw01"));
   EXPECT_EQ(capture.text(), "search fw01\nsearch sw01\n");
+  // A reload of the same service keeps the state in memory, even what a worker writes afterwards through the object
+  // it still holds; another service starts from its own.
+  auto handled = std::make_shared<SyslogService>(), reloaded = std::make_shared<SyslogService>();
+  handled->serviceId = reloaded->serviceId = 7;
+  handled->setStored(2, "CRITICAL");
+  reloaded->setStored(0, "the row as the loader read it");
+  registry.addService("gw01", handled);
+  registry.addService("gw01", reloaded);
+  EXPECT_EQ(registry.getService("gw01")->getReturnCode(), 2);
+  handled->setStored(1, "WARNING");
+  EXPECT_EQ(registry.getService("gw01")->stored().lastStdout, "WARNING");
+  auto other = std::make_shared<SyslogService>();
+  other->serviceId = 8;
+  registry.addService("gw01", other);
+  EXPECT_EQ(registry.getService("gw01")->getReturnCode(), 0);
   registry.clear();
   EXPECT_TRUE(registry.empty());
   EXPECT_EQ(registry.getService("fw01"), nullptr);
