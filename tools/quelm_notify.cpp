@@ -25,7 +25,7 @@ const char* const usageText = R"(Usage:
   quelm-notify wss://HOST:PORT/ --host NAME --message TEXT [options]
   quelm-notify wss://HOST:PORT/ --json '{"fromhost":"NAME",...}' [options]
   quelm-notify wss://HOST:PORT/ --stdin [--host NAME] [options]
-  quelm-notify wss://HOST:PORT/ --confirm [--host NAME] [options]
+  quelm-notify wss://HOST:PORT/ [wss://HOST:PORT/...] --confirm [--host NAME] [options]
 
 Sends notifications to a Receiver over secure WebSocket (TLS 1.2). The
 Receiver's certificate is verified: its chain against the system's
@@ -92,6 +92,9 @@ Lines written with --confirm (standard output, flushed after each line):
   carriage return is removed. After a lost connection the next line
   connects again; after a failed attempt the next one waits 0.5 s, doubling
   up to 5 s, and a line that comes meanwhile gets an ERROR line at once.
+  With several URIs (Receivers sharing one database), a failed attempt
+  makes the next one go to the next URI, round the list; a lost connection
+  is first tried again at the same URI.
   When the first connection cannot be made within the time-out, or the
   Receiver does not select quelm.ack.v1, the only line is "ERROR: cannot
   connect ..." and the exit status is 1. At end of input, after the last
@@ -100,6 +103,8 @@ Lines written with --confirm (standard output, flushed after each line):
 
 struct Options {
   std::string uri;
+  // With --confirm, further Receivers to try in turn.
+  std::vector<std::string> moreUris;
   std::optional<std::string> host;
   std::optional<std::string> message;
   std::optional<std::string> json;
@@ -193,6 +198,8 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
       return usageError("unknown option " + arg);
     } else if (options.uri.empty()) {
       options.uri = arg;
+    } else if (arg.rfind("wss://", 0) == 0) {
+      options.moreUris.push_back(arg);
     } else {
       return usageError("unexpected argument " + arg);
     }
@@ -206,6 +213,10 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options)
       return usageError("--confirm reads standard input: --message and --json do not apply");
     if (options.timings)
       return usageError("--confirm answers on standard output: --timings does not apply");
+  } else if (!options.moreUris.empty()) {
+    return usageError("several server URIs need --confirm");
+  }
+  if (options.confirm) {
     options.fromStdin = true;
     options.ack = true;
   }
@@ -339,9 +350,9 @@ class AckConnection {
 public:
   enum class Opened { yes, failed, withoutAck };
 
-  explicit AckConnection(const Options& options)
+  AckConnection(const Options& options, const std::string& uri)
       : verbose_(options.verbose)
-      , client_(options.uri)
+      , client_(uri)
   {
     configureClient(client_, options, quiet_);
     client_.addSubprotocol(ackSubprotocol);
@@ -470,7 +481,7 @@ private:
 // again, otherwise 3.
 int sendAcknowledged(const Options& options)
 {
-  AckConnection connection(options);
+  AckConnection connection(options, options.uri);
   std::string reason;
   auto deadline = std::chrono::steady_clock::now() + options.timeout();
   if (connection.open(deadline, options.timeoutSeconds(), reason) != AckConnection::Opened::yes)
@@ -551,13 +562,18 @@ int confirmLines(const Options& options)
   std::string reason;
   std::chrono::milliseconds pause = firstPause;
   Clock::time_point nextAttempt {};
+  // The Receivers in turn: a failed attempt moves on to the next one.
+  std::vector<std::string> uris { options.uri };
+  uris.insert(uris.end(), options.moreUris.begin(), options.moreUris.end());
+  std::size_t target = 0;
+  auto moveOn = [&] { target = (target + 1) % uris.size(); };
 
   // The first connection is tried again until the time-out: a Receiver
   // started at the same time as rsyslog may not listen yet.
   Clock::time_point deadline = Clock::now() + options.timeout();
   for (;;) {
     {
-      auto attempt = std::make_unique<AckConnection>(options);
+      auto attempt = std::make_unique<AckConnection>(options, uris[target]);
       AckConnection::Opened opened = attempt->open(deadline, options.timeoutSeconds(), reason);
       if (opened == AckConnection::Opened::yes) {
         connection = std::move(attempt);
@@ -566,9 +582,10 @@ int confirmLines(const Options& options)
       // Answered before the attempt goes: a connection still in its
       // handshake may take a while to close.
       if (opened == AckConnection::Opened::withoutAck || Clock::now() + pause >= deadline) {
-        answer("ERROR: cannot connect to " + options.uri + ": " + reason);
+        answer("ERROR: cannot connect to " + uris[target] + ": " + reason);
         return 1;
       }
+      moveOn();
     } // a failed attempt is closed before the pause
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, longestPause);
@@ -595,9 +612,10 @@ int confirmLines(const Options& options)
         answer("ERROR: not stored (no connection: " + reason + ")");
         continue;
       }
-      auto attempt = std::make_unique<AckConnection>(options);
+      auto attempt = std::make_unique<AckConnection>(options, uris[target]);
       if (attempt->open(lineDeadline, options.timeoutSeconds(), reason) != AckConnection::Opened::yes) {
         answer("ERROR: not stored (no connection: " + reason + ")");
+        moveOn();
         nextAttempt = Clock::now() + pause;
         pause = std::min(pause * 2, longestPause);
         continue;

@@ -77,7 +77,8 @@ TEST_F(NotifyTest, SendsWhatItIsGivenAndExitsWithItsStatus)
     { { to, "--stdin", "--host", "relay" }, "first\n\nsecond \"q\"\n", 0, { "relay first", "relay second \"q\"" } },
     { { refused, "--host", "h", "--message", "m" }, "", 1, {} }, { {}, "", 2, {} },
     { { to, "--message", "m" }, "", 2, {} }, { { "http" + to.substr(3), "--json", "{}" }, "", 2, {} },
-    { { to, "--json", "{}", "--stdin" }, "", 2, {} }, { { to, "--json", "{}", "--timeout", "0" }, "", 2, {} }
+    { { to, "--json", "{}", "--stdin" }, "", 2, {} }, { { to, "--json", "{}", "--timeout", "0" }, "", 2, {} },
+    { { to, refused, "--json", "{}" }, "", 2, {} }
   };
   for (const auto& [arguments, input, status, expected] : cases) {
     CommandResult run = notify(arguments, input);
@@ -136,14 +137,13 @@ TEST_F(NotifyTest, ConfirmAnswersOkOnlyForFinalOutcomes)
   std::string input, answers = "OK\n"; // the first once connected
   for (const auto& [line, answer] : lines)
     input += line + "\n", answers += answer + "\n";
-  // Started first so that it inherits no socket of the listener; it tries to connect until the time-out (2 s).
-  TestProcess sender({ notifyPath, uri(settings.port), "--cacert", settings.tls.certificate, "--confirm", "--host",
-                         "relay", "--timeout", "2" },
+  // Started first so that it inherits no socket of the listener; it tries to connect until the time-out (2 s), first
+  // to a port where nothing listens, then to the listener.
+  TestProcess sender({ notifyPath, uri(freeLoopbackPort()), uri(settings.port), "--cacert", settings.tls.certificate,
+                         "--confirm", "--host", "relay", "--timeout", "2" },
       input + "quit\nstored\n");
   std::string seen;
   {
-    // The listener comes up after the first attempts were refused, as a Receiver started with rsyslog may.
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
     RunningServer server { settings };
     Answerer answerer { server, seen };
     EXPECT_EQ(sender.wait(60), 0);
