@@ -44,5 +44,9 @@ verify=$(systemd-analyze verify --man=no "$stage/verify/quelm-receiver.service" 
 grep -qx "Type=notify" "$stage$unitdir/quelm-receiver.service" || fail "the unit is not Type=notify"
 grep -qF "binary=\"$bindir/quelm-notify " "$stage$datadir/quelm/rsyslog-quelm.conf" ||
   fail "the rsyslog configuration does not run the installed quelm-notify"
+for shared in grafana-dashboard.json haproxy-quelm.cfg; do
+  [ -s "$stage$datadir/quelm/$shared" ] || fail "$shared not installed"
+done
+haproxy -c -q -f "$stage$datadir/quelm/haproxy-quelm.cfg" >/dev/null 2>&1 || fail "HAProxy refuses the shipped configuration"
 [ $failed -eq 0 ] && echo "install check passed"
 exit $failed
