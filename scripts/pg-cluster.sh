@@ -11,6 +11,15 @@
 #   pg-cluster.sh restart ENVFILE          restart the server (same port/data)
 #   pg-cluster.sh halt ENVFILE             stop the server, keep its data
 #   pg-cluster.sh resume ENVFILE           start a halted server again
+#   pg-cluster.sh standby ENVFILE PRIMARY  make a streaming standby of the
+#                                          running cluster whose settings are
+#                                          in the file PRIMARY: a base backup
+#                                          (pg_basebackup -R, over 127.0.0.1 as
+#                                          "quelm", given the REPLICATION
+#                                          attribute) started on a free port of
+#                                          its own; write its settings to
+#                                          ENVFILE, for the actions above
+#   pg-cluster.sh promote ENVFILE          promote a standby to a primary
 #
 # PostgreSQL refuses to run as root: as root the server runs as "postgres"
 # in a directory that user owns.
@@ -19,7 +28,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 action=${1:-}
 envfile=${2:-}
-[ -n "$action" ] && [ -n "$envfile" ] || { echo "usage: $0 start|stop|restart|halt|resume ENVFILE [SQL...]" >&2; exit 2; }
+usage="usage: $0 start|stop|restart|halt|resume|standby|promote ENVFILE [SQL...|PRIMARY]"
+[ -n "$action" ] && [ -n "$envfile" ] || { echo "$usage" >&2; exit 2; }
 shift 2
 
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
@@ -57,6 +67,41 @@ server_ctl() {
     "$1" >/dev/null
 }
 
+# A new directory for a cluster, owned by the user the server runs as.
+make_dir() {
+  dir=$(mktemp -d /tmp/quelm-pg.XXXXXX)
+  chmod 755 "$dir"
+  [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$dir"
+  return 0
+}
+
+# Starts the server of $dir/data on a free port, set in $port.
+start_on_free_port() {
+  for _ in $(seq 1 20); do
+    port=$((20000 + RANDOM % 30000))
+    port_is_free "$port" || continue
+    if as_owner "$pgbin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
+      -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c max_connections=200 -c fsync=off" \
+      start >/dev/null 2>&1; then
+      return 0
+    fi
+  done
+  echo "pg-cluster: the server did not start" >&2
+  cat "$dir/server.log" >&2
+  exit 1
+}
+
+write_envfile() {
+  cat >"$envfile" <<ENV
+PGHOST=127.0.0.1
+PGPORT=$port
+PGUSER=quelm
+PGPASSWORD=$password
+PGDATABASE=quelm
+QUELM_PG_DIR=$dir
+ENV
+}
+
 case "$action" in
 stop)
   stop_cluster
@@ -70,46 +115,51 @@ halt)
 resume)
   server_ctl start
   ;;
+promote)
+  dir=$(sed -n 's/^QUELM_PG_DIR=//p' "$envfile")
+  [ -n "$dir" ] || { echo "pg-cluster: no cluster in $envfile" >&2; exit 1; }
+  as_owner "$pgbin/pg_ctl" -D "$dir/data" -w -t 30 promote >/dev/null
+  ;;
+standby)
+  primary=${1:-}
+  [ -f "$primary" ] || { echo "$usage" >&2; exit 2; }
+  primary_dir=$(sed -n 's/^QUELM_PG_DIR=//p' "$primary")
+  primary_port=$(sed -n 's/^PGPORT=//p' "$primary")
+  password=$(sed -n 's/^PGPASSWORD=//p' "$primary")
+  stop_cluster
+  # initdb's pg_hba.conf already lets a role with the REPLICATION attribute
+  # replicate from 127.0.0.1 with its password ("host replication all
+  # 127.0.0.1/32 scram-sha-256"); wal_level=replica is the default.
+  as_owner psql -X -q -v ON_ERROR_STOP=1 -h "$primary_dir" -p "$primary_port" -U postgres -d postgres \
+    -c "ALTER ROLE quelm REPLICATION;" >/dev/null
+  make_dir
+  # -R writes standby.signal and primary_conninfo (with the password).
+  as_owner env PGPASSWORD="$password" "$pgbin/pg_basebackup" -h 127.0.0.1 -p "$primary_port" -U quelm \
+    -D "$dir/data" -R -X stream -c fast >"$dir/basebackup.log" 2>&1 \
+    || { cat "$dir/basebackup.log" >&2; rm -rf "$dir"; exit 1; }
+  start_on_free_port
+  write_envfile
+  ;;
 start)
   stop_cluster
-  dir=$(mktemp -d /tmp/quelm-pg.XXXXXX)
-  chmod 755 "$dir"
-  [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$dir"
+  make_dir
   password="quelm-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
   printf '%s\n' "$password" >"$dir/pwfile"
   [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$dir/pwfile"
   as_owner "$pgbin/initdb" -D "$dir/data" -U postgres -A trust --auth-host=scram-sha-256 \
     -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 \
     || { cat "$dir/initdb.log" >&2; exit 1; }
-  started=""
-  for _ in $(seq 1 20); do
-    port=$((20000 + RANDOM % 30000))
-    port_is_free "$port" || continue
-    if as_owner "$pgbin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
-      -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c max_connections=200 -c fsync=off" \
-      start >/dev/null 2>&1; then
-      started=yes
-      break
-    fi
-  done
-  [ -n "$started" ] || { echo "pg-cluster: the server did not start" >&2; cat "$dir/server.log" >&2; exit 1; }
+  start_on_free_port
   psql_super=(as_owner psql -X -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port" -U postgres)
   "${psql_super[@]}" -d postgres -c "CREATE ROLE quelm LOGIN CREATEDB CREATEROLE PASSWORD '$password';" >/dev/null
   "${psql_super[@]}" -d postgres -c "CREATE DATABASE quelm OWNER quelm;" >/dev/null
   for sql in "$root/schema/product.sql" "$@"; do
     PGPASSWORD=$password psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$port" -U quelm -d quelm -f "$sql" >/dev/null
   done
-  cat >"$envfile" <<ENV
-PGHOST=127.0.0.1
-PGPORT=$port
-PGUSER=quelm
-PGPASSWORD=$password
-PGDATABASE=quelm
-QUELM_PG_DIR=$dir
-ENV
+  write_envfile
   ;;
 *)
-  echo "usage: $0 start|stop ENVFILE [SQL...]" >&2
+  echo "$usage" >&2
   exit 2
   ;;
 esac

@@ -27,8 +27,9 @@ Result run(PGconn* connection, const std::string& sql)
   }
 }
 
-// The value of KEY in a "KEY=value" line of the cluster's settings file.
-std::string setting(const std::string& file, const std::string& key)
+} // namespace
+
+std::string clusterSetting(const std::string& file, const std::string& key)
 {
   std::string text = "\n" + readFile(file);
   std::string::size_type at = text.find("\n" + key + "=");
@@ -38,16 +39,14 @@ std::string setting(const std::string& file, const std::string& key)
   return text.substr(at, text.find('\n', at) - at);
 }
 
-} // namespace
-
 TestDatabase::TestDatabase(const std::string& envFile)
 {
   const char* shared = std::getenv("QUELM_TEST_ENV");
   std::string file = envFile.empty() && shared ? shared : envFile;
-  host = setting(file, "PGHOST");
-  port = setting(file, "PGPORT");
-  user = setting(file, "PGUSER");
-  password = setting(file, "PGPASSWORD");
+  host = clusterSetting(file, "PGHOST");
+  port = clusterSetting(file, "PGPORT");
+  user = clusterSetting(file, "PGUSER");
+  password = clusterSetting(file, "PGPASSWORD");
   static std::atomic<int> counter { 0 };
   name = "t_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
   // Each test gets a copy of the product schema's database.
@@ -55,7 +54,8 @@ TestDatabase::TestDatabase(const std::string& envFile)
   std::string error = PQerrorMessage(admin);
   if (PQstatus(admin) == CONNECTION_OK) {
     Result created(
-        PQexec(admin, ("CREATE DATABASE " + name + " TEMPLATE " + setting(file, "PGDATABASE")).c_str()), &PQclear);
+        PQexec(admin, ("CREATE DATABASE " + name + " TEMPLATE " + clusterSetting(file, "PGDATABASE")).c_str()),
+        &PQclear);
     error = PQresultStatus(created.get()) == PGRES_COMMAND_OK ? "" : PQerrorMessage(admin);
   }
   PQfinish(admin);
@@ -88,14 +88,28 @@ std::string TestDatabase::scalar(const std::string& sql)
 PrivateCluster::PrivateCluster()
     : dir_(std::make_unique<TempDir>())
     , envFile_(dir_->path() + "/cluster.env")
+    , standbyEnvFile_(dir_->path() + "/standby.env")
 {
   if (!control("start"))
     throw std::runtime_error("the private test cluster did not start");
 }
 
-PrivateCluster::~PrivateCluster() { control("stop"); }
-
-bool PrivateCluster::control(const std::string& action)
+PrivateCluster::~PrivateCluster()
 {
-  return TestProcess({ std::string(QUELM_SOURCE_DIR) + "/scripts/pg-cluster.sh", action, envFile_ }).wait(120) == 0;
+  if (!readFile(standbyEnvFile_).empty())
+    controlStandby("stop");
+  control("stop");
 }
+
+bool PrivateCluster::runScript(const std::vector<std::string>& arguments)
+{
+  std::vector<std::string> argv { std::string(QUELM_SOURCE_DIR) + "/scripts/pg-cluster.sh" };
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return TestProcess(argv).wait(120) == 0;
+}
+
+bool PrivateCluster::control(const std::string& action) { return runScript({ action, envFile_ }); }
+
+bool PrivateCluster::startStandby() { return runScript({ "standby", standbyEnvFile_, envFile_ }); }
+
+bool PrivateCluster::controlStandby(const std::string& action) { return runScript({ action, standbyEnvFile_ }); }

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class TempDir;
 
@@ -49,7 +50,19 @@ public:
   // "restart", "halt" (stop, keeping the data) or "resume"; true on success.
   bool control(const std::string& action);
 
+  // Makes a streaming standby of the running cluster, from a base backup, on a port of its own; true on success.
+  bool startStandby();
+  const std::string& standbyEnvFile() const { return standbyEnvFile_; }
+  // As control() for the standby, and "promote" to make it a primary.
+  bool controlStandby(const std::string& action);
+
 private:
+  static bool runScript(const std::vector<std::string>& arguments);
+
   std::unique_ptr<TempDir> dir_;
   std::string envFile_;
+  std::string standbyEnvFile_;
 };
+
+// The value of KEY in a cluster's settings file (KEY=value lines); throws std::runtime_error when it is not there.
+std::string clusterSetting(const std::string& envFile, const std::string& key);
