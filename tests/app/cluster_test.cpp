@@ -1,3 +1,4 @@
+#include "tests/app/rsyslog_forwarding.h"
 #include "tests/support/certificates.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_config.h"
@@ -20,15 +21,16 @@ namespace {
 const std::string binaryDir = QUELM_BINARY_DIR;
 
 // A product database whose hosts h0, h1... each have a syslog service checked by a plugin that answers CRITICAL,
-// WARNING or OK after the word it is sent, and an alerting program for every state that appends its argument (the
-// occurrence id) to a file; plus stale0, stale1... whose CRITICAL occurrence has been open for ten minutes.
+// WARNING or OK after the word it is sent, followed by what it was sent, and an alerting program for every state that
+// appends its argument (the occurrence id) to a file; plus stale0, stale1... whose CRITICAL occurrence has been open
+// for ten minutes.
 struct Site {
   Site(const TempDir& dir, const std::string& name, int hosts, int stale)
       : alerts(dir.path() + "/" + name + "-alerts.txt")
   {
     std::string plugin = dir.write(name + "-plugin.sh",
-        "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL\"; exit 2;;\n"
-        "  *WARN*) echo \"WARNING\"; exit 1;;\n  *) echo \"OK\"; exit 0;;\nesac\n",
+        "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL $line\"; exit 2;;\n"
+        "  *WARN*) echo \"WARNING $line\"; exit 1;;\n  *) echo \"OK $line\"; exit 0;;\nesac\n",
         true);
     std::string alerter = dir.write(name + "-alert.sh", "#!/bin/sh\necho \"$1\" >> " + alerts + "\n", true);
     db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
@@ -187,6 +189,118 @@ TEST(ClusterTest, TwoReceiversTakingTurnsAgreeWithOne)
     receiver->signal(SIGTERM);
     EXPECT_EQ(receiver->wait(60), 0);
   }
+}
+
+// Three Receivers in cluster mode behind HAProxy (the shipped configuration), fed by a real rsyslog through
+// quelm-notify with confirmations: every one of 5,000 lines for 20 hosts is stored although the Receiver serving
+// rsyslog is killed, and later the next one stopped; no service ever has two open occurrences; each stale error is
+// closed and alerted once.
+TEST(ClusterTest, ThreeReceiversBehindHaproxyLoseNothingThroughAKillAndAStop)
+{
+  TempDir dir;
+  const std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
+  const int lineCount = 5000, hosts = 20, stale = 5;
+  Site site(dir, "site", hosts, stale);
+  site.db.exec(
+      "CREATE TABLE delivered (seq int); CREATE TABLE doubled (service int);"
+      "CREATE FUNCTION record_seq() RETURNS trigger AS $$ BEGIN INSERT INTO delivered SELECT "
+      "substring(NEW.service_last_stdout from 'seq=([0-9]+)')::int WHERE NEW.service_last_stdout ~ "
+      "'seq=[0-9]'; RETURN NEW; END $$ LANGUAGE plpgsql;"
+      "CREATE TRIGGER record_seq AFTER UPDATE ON quelm_services FOR EACH ROW EXECUTE FUNCTION record_seq();"
+      "CREATE FUNCTION one_open() RETURNS trigger AS $$ BEGIN INSERT INTO doubled SELECT NEW.happen_service_id "
+      "WHERE (SELECT count(*) FROM quelm_error_happen WHERE happen_service_id = NEW.happen_service_id AND "
+      "happen_acquitte = 0) > 1; RETURN NEW; END $$ LANGUAGE plpgsql;"
+      "CREATE TRIGGER one_open AFTER INSERT ON quelm_error_happen FOR EACH ROW EXECUTE FUNCTION one_open()");
+  std::vector<int> ports;
+  std::vector<std::string> logs(3);
+  std::vector<std::unique_ptr<TestProcess>> receivers;
+  for (int r = 0; r < 3; ++r) {
+    ports.push_back(freeLoopbackPort());
+    receivers.push_back(startReceiver(dir, site, "receiver" + std::to_string(r), ports.back(), pem, true, logs[r]));
+  }
+  for (const std::string& log : logs)
+    ASSERT_TRUE(started(log)) << readFile(log);
+
+  // The shipped HAProxy configuration on a loopback port, its servers the three Receivers.
+  const int haproxyPort = freeLoopbackPort();
+  std::string haproxy = readFile(std::string(QUELM_SOURCE_DIR) + "/packaging/haproxy-quelm.cfg");
+  std::vector<std::pair<std::string, std::string>> replacements
+      = { { "bind :6514", "bind 127.0.0.1:" + std::to_string(haproxyPort) } };
+  for (int r = 0; r < 3; ++r)
+    replacements.emplace_back("192.0.2.1" + std::to_string(r + 1) + ":6514", "127.0.0.1:" + std::to_string(ports[r]));
+  for (const auto& [from, to] : replacements) {
+    ASSERT_NE(haproxy.find(from), std::string::npos) << "not in the shipped HAProxy configuration: " << from;
+    haproxy.replace(haproxy.find(from), from.size(), to);
+  }
+  TestProcess balancer({ "/usr/sbin/haproxy", "-db", "-f", dir.write("haproxy.cfg", haproxy) });
+
+  RsyslogForwarding forwarding(dir, "wss://127.0.0.1:" + std::to_string(haproxyPort) + "/", pem);
+  ASSERT_EQ(forwarding.missing, "") << "not in the shipped rsyslog configuration";
+  TestProcess rsyslog({ "/usr/sbin/rsyslogd", "-n", "-f", forwarding.confPath, "-i", dir.path() + "/rsyslogd.pid" });
+  auto distinct = [&] { return std::stoi(site.db.scalar("SELECT count(DISTINCT seq) FROM delivered")); };
+  auto diagnostics = [&] {
+    return "rsyslogd: " + rsyslog.output() + "\nhaproxy: " + balancer.output() + "\nquelm-notify: "
+        + readFile(dir.path() + "/notify.out") + "\nrsyslog internal: " + readFile(dir.path() + "/rsyslog.out");
+  };
+  // The words change every round of the hosts, so that states change and occurrences open and close.
+  const char* words[] = { "CRIT", "WARN", "fine", "CRIT", "fine" };
+  std::string lines;
+  for (int seq = 1; seq <= lineCount; ++seq)
+    lines += "<14>Dec  7 05:00:00 h" + std::to_string(seq % hosts) + " probe: " + words[seq / hosts % 5]
+        + " seq=" + std::to_string(seq) + "\n";
+  ASSERT_TRUE(waitFor(20, [&] {
+    return runCommand("exec bash -c 'cat >/dev/tcp/127.0.0.1/" + std::to_string(forwarding.port) + "'", lines).status
+        == 0;
+  })) << diagnostics();
+
+  // The Receiver serving rsyslog's one connection is the one whose log grows.
+  auto busiest = [&](const std::vector<int>& candidates) {
+    std::vector<std::size_t> before;
+    for (int r : candidates)
+      before.push_back(countOf(readFile(logs[r]), "search h"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int chosen = candidates.front();
+    std::size_t most = 0;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      std::size_t grew = countOf(readFile(logs[candidates[i]]), "search h") - before[i];
+      if (grew >= most)
+        most = grew, chosen = candidates[i];
+    }
+    return chosen;
+  };
+  ASSERT_TRUE(waitFor(120, [&] { return distinct() >= 1500; })) << diagnostics();
+  int killed = busiest({ 0, 1, 2 });
+  receivers[killed]->signal(SIGKILL);
+  EXPECT_EQ(receivers[killed]->wait(20), 128 + SIGKILL);
+  std::vector<int> left;
+  for (int r = 0; r < 3; ++r)
+    if (r != killed)
+      left.push_back(r);
+  ASSERT_TRUE(waitFor(120, [&] { return distinct() >= 3000; })) << diagnostics();
+  int stopped = busiest(left);
+  receivers[stopped]->signal(SIGTERM);
+  EXPECT_EQ(receivers[stopped]->wait(60), 0);
+
+  EXPECT_TRUE(waitFor(240, [&] { return distinct() == lineCount; })) << distinct() << " stored\n" << diagnostics();
+  EXPECT_EQ(site.db.scalar("SELECT count(*) FROM doubled"), "0");
+  EXPECT_EQ(site.db.scalar("SELECT count(*) FROM (SELECT happen_service_id FROM quelm_error_happen WHERE "
+                           "happen_acquitte = 0 GROUP BY 1 HAVING count(*) > 1) t"),
+      "0");
+  EXPECT_EQ(site.db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_service_id >= 1000 AND "
+                           "happen_acquitte = 0"),
+      "0");
+  std::string alerted = readFile(site.alerts);
+  std::istringstream ids(site.db.scalar(
+      "SELECT string_agg(happen_id::text, ',') FROM quelm_error_happen WHERE happen_service_id >= 1000"));
+  for (std::string id; std::getline(ids, id, ',');)
+    EXPECT_EQ(countOf("\n" + alerted, "\n" + id + "\n"), 1u) << id;
+  RecordProperty("duplicates", site.db.scalar("SELECT count(*) - count(DISTINCT seq) FROM delivered"));
+
+  rsyslog.signal(SIGTERM);
+  EXPECT_EQ(rsyslog.wait(30), 0);
+  int last = 3 - killed - stopped;
+  receivers[last]->signal(SIGTERM);
+  EXPECT_EQ(receivers[last]->wait(60), 0);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "tests/app/rsyslog_forwarding.h"
 #include "tests/support/certificates.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_config.h"
@@ -21,8 +22,7 @@ const std::string rsyslogd = "/usr/sbin/rsyslogd";
 // each line's sequence number and a trigger records every stored one.
 TEST(RsyslogForwardingTest, EveryLineIsStoredThroughRestartsAKillAndADatabaseOutage)
 {
-  const std::string shipped = binaryDir + "/packaging/rsyslog-quelm.conf";
-  CommandResult check = runCommand(rsyslogd + " -N1 -f " + shellQuote(shipped));
+  CommandResult check = runCommand(rsyslogd + " -N1 -f " + shellQuote(binaryDir + "/packaging/rsyslog-quelm.conf"));
   ASSERT_EQ(check.status, 0) << check.out << check.err;
   const int lineCount = 2000;
   PrivateCluster cluster;
@@ -56,25 +56,11 @@ TEST(RsyslogForwardingTest, EveryLineIsStoredThroughRestartsAKillAndADatabaseOut
   };
   ASSERT_TRUE(startReceiver()) << readFile(logPath);
 
-  // The shipped configuration pointed at this build, the Receiver and a loopback port, with a private work directory
-  // and a diagnostics file; each text replaced must be there, so that a change to it is noticed.
-  int syslogPort = freeLoopbackPort();
-  const std::string listen = "address=\"127.0.0.1\" port=\"" + std::to_string(syslogPort) + "\"";
-  std::string conf = readFile(shipped);
-  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>> {
-           { "input(type=\"imudp\" port=\"514\"", "input(type=\"imudp\" " + listen },
-           { "input(type=\"imtcp\" port=\"514\"", "input(type=\"imtcp\" " + listen },
-           { QUELM_INSTALL_BINDIR "/quelm-notify wss://127.0.0.1:6514/ --cacert " QUELM_INSTALL_SYSCONFDIR
-                                  "/quelm/ca.pem",
-               binaryDir + "/tools/quelm-notify wss://127.0.0.1:" + std::to_string(receiverPort) + "/ --cacert "
-                   + dir.path() + "/receiver.pem" },
-           { "template=\"QuelmJson\"\n", "template=\"QuelmJson\" output=\"" + dir.path() + "/notify.out\"\n" } }) {
-    ASSERT_NE(conf.find(from), std::string::npos) << "not in the shipped rsyslog configuration: " << from;
-    conf.replace(conf.find(from), from.size(), to);
-  }
-  std::string confPath = dir.write("rsyslog.conf",
-      "global(workDirectory=\"" + dir.path() + "\")\n" + conf + "\n*.* action(type=\"omfile\" file=\"" + dir.path()
-          + "/rsyslog.out\")\n");
+  RsyslogForwarding forwarding(
+      dir, "wss://127.0.0.1:" + std::to_string(receiverPort) + "/", dir.path() + "/receiver.pem");
+  ASSERT_EQ(forwarding.missing, "") << "not in the shipped rsyslog configuration";
+  const std::string confPath = forwarding.confPath;
+  const int syslogPort = forwarding.port;
   TestProcess rsyslog({ rsyslogd, "-n", "-f", confPath, "-i", dir.path() + "/rsyslogd.pid" });
   auto diagnostics = [&] {
     return "rsyslogd: " + rsyslog.output() + "\nrsyslog internal: " + readFile(dir.path() + "/rsyslog.out")
