@@ -20,13 +20,17 @@ std::vector<const char*> pointersTo(const std::vector<std::string>& values)
 // SQLSTATEs that mean the server went away rather than refused the
 // statement: connection exceptions, and an administrator, crash or start-up
 // shutting the session down. A protocol violation (08P01) is the server
-// refusing a malformed request on a live session: a refusal.
+// refusing a malformed request on a live session: a refusal. A server that
+// cannot write (25006: a standby not yet promoted, or a primary fenced
+// read-only during a failover) refuses every write until the failover is
+// over: the write waits for it rather than being given up.
 bool isConnectionState(const char* state)
 {
   if (state == nullptr)
     return false;
   std::string code = state;
-  return (code.rfind("08", 0) == 0 && code != "08P01") || code == "57P01" || code == "57P02" || code == "57P03";
+  return (code.rfind("08", 0) == 0 && code != "08P01") || code == "57P01" || code == "57P02" || code == "57P03"
+      || code == "25006";
 }
 
 } // namespace

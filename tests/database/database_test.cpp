@@ -71,6 +71,12 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
     EXPECT_FALSE(lost) << message;
   }
   EXPECT_EQ(pgValue(pool.executePrepared("two", { "2", "3" }), 0, 0), "5");
+  // A server that cannot write (a standby, a primary fenced read-only) is waited for, not a refusal.
+  PgPool readOnly(settingsOf(db), 1);
+  auto [message, lost] = failureOf(
+      [&] { readOnly.executeRequest("START TRANSACTION READ ONLY; INSERT INTO quelm_errors VALUES (77, 'x')"); });
+  EXPECT_NE(message.find("read-only transaction"), std::string::npos) << message;
+  EXPECT_TRUE(lost) << message;
   // A session the server ends (57P01) is replaced at once.
   db.exec("SELECT pg_terminate_backend(" + backendPid(pool) + ")");
   LogCapture capture;
