@@ -36,8 +36,20 @@ ServiceClusterLock::ServiceClusterLock(PgPool& pool, const Service& svc, Databas
     : connection_(pool.getNextConnection())
     , serviceId_(svc.serviceIdText)
 {
+  retake(wait);
+}
+
+bool ServiceClusterLock::held() { return connection_->resetAttempts() == session_; }
+
+void ServiceClusterLock::retake(DatabaseWait& wait)
+{
   for (;;) {
-    if (wait.run([&] { return isTrue(connection_->executePrepared(lockServiceName, { serviceId_ })); }))
+    bool taken = wait.run([&] {
+      bool got = isTrue(connection_->executePrepared(lockServiceName, { serviceId_ }));
+      session_ = connection_->resetAttempts();
+      return got;
+    });
+    if (taken)
       return;
     if (wait.stopping())
       throw DatabaseUnavailable("service " + serviceId_ + " is being handled by another Receiver");

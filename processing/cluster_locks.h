@@ -26,12 +26,18 @@ class ServiceClusterLock {
 public:
   ServiceClusterLock(PgPool& pool, const Service& svc, DatabaseWait& wait);
   ~ServiceClusterLock();
+  // Whether the session that took the lock is still the connection's: a
+  // reset since has ended it, and freed the lock on the server.
+  bool held();
+  // Takes the lock again after it was lost, as the constructor does.
+  void retake(DatabaseWait& wait);
   ServiceClusterLock(const ServiceClusterLock&) = delete;
   ServiceClusterLock& operator=(const ServiceClusterLock&) = delete;
 
 private:
   PgConnection* connection_;
   std::string serviceId_;
+  int session_ = 0;
 };
 
 // The state stored in the service's row, read under its lock: another

@@ -233,6 +233,12 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   // changes only once the row is written.
   const std::string what = svc->serviceIdText + " " + svc->serviceName + " ";
   try {
+    // A session lost while the plugin ran took the service's lock with it:
+    // taken again, and the previous state read again under it.
+    if (clusterLock && !clusterLock->held()) {
+      clusterLock->retake(wait);
+      previousState = storedState(context_.pool, *svc, wait);
+    }
     wait.run([&] { updateService(*svc, newState, output, context_.pool); });
   } catch (const DatabaseError& error) {
     writeLog("ERR", number + "#Update service state failed: " + what + error.what());
