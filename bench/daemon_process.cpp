@@ -93,6 +93,7 @@ DaemonProcess::DaemonProcess(const ScratchDir& dir, const ClusterSettings& clust
             "[POSTGRESQL]\nconnection_number="
           + std::to_string(options.connections) + "\nPGSQL_host=" + cluster.host + "\nPGSQL_port=" + cluster.port
           + "\nPGSQL_db=" + cluster.database + "\nPGSQL_username=" + cluster.user + "\nPGSQL_pwd=" + cluster.password
+          + "\ncluster=" + (options.cluster ? "1" : "0")
           + "\n"
             "[SYSLOG]\nport="
           + std::to_string(port_) + "\ncertificate=" + pem + "\nthread=" + std::to_string(options.workers) + "\n"

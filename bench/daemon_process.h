@@ -38,6 +38,9 @@ struct DaemonOptions {
   // With a [METRICS] endpoint on a free loopback port: every notification
   // is counted.
   bool metrics = false;
+  // cluster=1: services locked in the database, as several Receivers on one
+  // database run.
+  bool cluster = false;
 };
 
 // The real quelm-receiver, started with a configuration written into dir

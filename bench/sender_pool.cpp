@@ -10,7 +10,12 @@ SenderPool::SenderPool(std::string uri, int connections)
 }
 
 SenderPool::SenderPool(std::string uri, int connections, ReplyHandler onReply)
-    : uri_(std::move(uri))
+    : SenderPool(std::vector<std::string> { std::move(uri) }, connections, std::move(onReply))
+{
+}
+
+SenderPool::SenderPool(std::vector<std::string> uris, int connections, ReplyHandler onReply)
+    : uris_(std::move(uris))
     , onReply_(std::move(onReply))
 {
   for (int i = 0; i < connections; ++i)
@@ -21,7 +26,7 @@ SenderPool::~SenderPool() { closeAll(std::chrono::milliseconds(5000)); }
 
 std::unique_ptr<NotificationClient> SenderPool::makeClient(std::size_t index)
 {
-  auto client = std::make_unique<NotificationClient>(uri_);
+  auto client = std::make_unique<NotificationClient>(uris_[index % uris_.size()]);
   if (onReply_) {
     client->addSubprotocol(ackSubprotocol);
     client->setReplyAction([this, index](const std::string& reply) { onReply_(index, reply); });

@@ -20,6 +20,9 @@ public:
   SenderPool(std::string uri, int connections);
   // Connections that ask for acknowledgements, whose replies go to onReply.
   SenderPool(std::string uri, int connections, ReplyHandler onReply);
+  // Connections spread over several servers: connection i goes to
+  // uris[i % uris.size()].
+  SenderPool(std::vector<std::string> uris, int connections, ReplyHandler onReply);
   ~SenderPool();
   SenderPool(const SenderPool&) = delete;
   SenderPool& operator=(const SenderPool&) = delete;
@@ -44,7 +47,7 @@ public:
 private:
   std::unique_ptr<NotificationClient> makeClient(std::size_t index);
 
-  std::string uri_;
+  std::vector<std::string> uris_;
   ReplyHandler onReply_;
   std::ostream quiet_ { nullptr };
   std::vector<std::unique_ptr<NotificationClient>> clients_;

@@ -58,6 +58,9 @@ end-to-end peak rate and the latency at half that rate.
   --latency-seconds S duration of the half-rate latency run (default 15)
   --metrics 0|1       1: the daemon serves metrics, so it counts every
                       notification (default 0)
+  --cluster 0|1       1: the daemon runs in cluster mode (default 0)
+  --receivers N       Receivers in cluster mode on the one database, the
+                      sender connections spread over them (default 1)
 )";
 
 struct Options {
@@ -73,6 +76,8 @@ struct Options {
   int peakSeconds = 15;
   int latencySeconds = 15;
   bool metrics = false;
+  bool cluster = false;
+  int receivers = 1;
 };
 
 bool parseOptions(int argc, char** argv, Options& options)
@@ -102,6 +107,10 @@ bool parseOptions(int argc, char** argv, Options& options)
           options.latencySeconds = number(1, 600);
         else if (name == "--metrics")
           options.metrics = number(0, 1) == 1;
+        else if (name == "--cluster")
+          options.cluster = number(0, 1) == 1;
+        else if (name == "--receivers")
+          options.receivers = number(1, 8);
         else
           return false;
         return true;
@@ -118,11 +127,14 @@ struct CpuSnapshot {
   MachineTicks machine;
   Clock::time_point at;
 
-  static CpuSnapshot take(pid_t daemonPid)
+  static CpuSnapshot take(const std::vector<pid_t>& daemonPids)
   {
     CpuSnapshot snapshot;
-    if (daemonPid > 0)
-      snapshot.daemon = sampleProcess(daemonPid);
+    for (pid_t pid : daemonPids) {
+      ProcessSample one = sampleProcess(pid);
+      snapshot.daemon.ownTicks += one.ownTicks;
+      snapshot.daemon.childTicks += one.childTicks;
+    }
     snapshot.postgres = ticksOfCommand("postgres");
     snapshot.bench = sampleProcess(::getpid()).ownTicks;
     snapshot.machine = sampleMachine();
@@ -209,7 +221,7 @@ double measureSpawnLimit(const Options& options)
 {
   std::atomic<long> done { 0 }, failed { 0 };
   const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
-  CpuSnapshot before = CpuSnapshot::take(-1);
+  CpuSnapshot before = CpuSnapshot::take({});
   ProcessSample selfBefore = sampleProcess(::getpid());
   std::vector<std::thread> threads;
   auto start = Clock::now();
@@ -227,7 +239,7 @@ double measureSpawnLimit(const Options& options)
   for (auto& thread : threads)
     thread.join();
   double elapsed = secondsSince(start);
-  CpuSnapshot after = CpuSnapshot::take(-1);
+  CpuSnapshot after = CpuSnapshot::take({});
   ProcessSample selfAfter = sampleProcess(::getpid());
   double rate = done / elapsed;
   std::printf("limit 1: plugin spawns (vfork+execve, %d threads): %.0f /s  (%ld runs in %.1f s, %ld failed)\n",
@@ -249,7 +261,7 @@ double measureUpdateLimit(const Options& options, const ClusterSettings& cluster
   prepareStartupStatements(pool);
   std::atomic<long> done { 0 }, failed { 0 };
   const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
-  CpuSnapshot before = CpuSnapshot::take(-1);
+  CpuSnapshot before = CpuSnapshot::take({});
   std::vector<std::thread> threads;
   auto start = Clock::now();
   for (int t = 0; t < options.workers; ++t) {
@@ -275,7 +287,7 @@ double measureUpdateLimit(const Options& options, const ClusterSettings& cluster
   for (auto& thread : threads)
     thread.join();
   double elapsed = secondsSince(start);
-  CpuSnapshot after = CpuSnapshot::take(-1);
+  CpuSnapshot after = CpuSnapshot::take({});
   double rate = done / elapsed;
   std::printf("limit 2: UpdateState through the pool (%d threads, %d connections, %s): %.0f /s  (%ld in %.1f s, "
               "%ld failed)\n",
@@ -454,16 +466,28 @@ int run(const Options& options)
   double lowerLimit = std::min(spawnLimit, updateLimit);
   seedServices(db, options.plugin, "bench-h", options.services);
 
-  ScratchDir dir;
-  DaemonOptions daemonOptions { options.receiver, options.workers, options.connections, options.metrics };
-  DaemonProcess daemon(dir, cluster, daemonOptions);
-  if (!daemon.waitReady(std::chrono::seconds(60)))
-    throw std::runtime_error("the daemon did not start; its log:\n" + daemon.log());
-  std::printf("daemon: pid %d on %s\n", static_cast<int>(daemon.pid()), daemon.uri().c_str());
+  DaemonOptions daemonOptions { options.receiver, options.workers, options.connections, options.metrics,
+    options.cluster || options.receivers > 1 };
+  std::vector<std::unique_ptr<ScratchDir>> dirs;
+  std::vector<std::unique_ptr<DaemonProcess>> daemons;
+  std::vector<std::string> uris;
+  std::vector<pid_t> pids;
+  for (int r = 0; r < options.receivers; ++r) {
+    dirs.push_back(std::make_unique<ScratchDir>());
+    daemons.push_back(std::make_unique<DaemonProcess>(*dirs.back(), cluster, daemonOptions));
+  }
+  for (auto& daemon : daemons) {
+    if (!daemon->waitReady(std::chrono::seconds(60)))
+      throw std::runtime_error("the daemon did not start; its log:\n" + daemon->log());
+    std::printf("daemon: pid %d on %s%s\n", static_cast<int>(daemon->pid()), daemon->uri().c_str(),
+        daemonOptions.cluster ? " (cluster mode)" : "");
+    uris.push_back(daemon->uri());
+    pids.push_back(daemon->pid());
+  }
 
   const auto epoch = Clock::now();
   ArrivalListener listener(cluster, Sender::capacity, epoch);
-  SenderPool pool(daemon.uri(), options.senders);
+  SenderPool pool(uris, options.senders, nullptr);
   pool.open(std::chrono::seconds(10));
   Sender sender(pool, listener, options, epoch);
 
@@ -479,9 +503,9 @@ int run(const Options& options)
   const std::size_t firstPeak = sender.next();
   auto peakStart = Clock::now();
   auto peakEnd = peakStart + std::chrono::seconds(options.peakSeconds);
-  CpuSnapshot cpuBefore = CpuSnapshot::take(daemon.pid());
+  CpuSnapshot cpuBefore = CpuSnapshot::take(pids);
   sender.runWindowed(static_cast<std::size_t>(options.window), peakEnd, beforePeak, firstPeak);
-  CpuSnapshot cpuAfter = CpuSnapshot::take(daemon.pid());
+  CpuSnapshot cpuAfter = CpuSnapshot::take(pids);
   const std::size_t peakSent = sender.next() - firstPeak;
   listener.waitForCount(beforePeak + peakSent, Clock::now() + std::chrono::seconds(60));
   // The rate counts arrivals in the steady part: the first fifth is ramp-up.
@@ -530,7 +554,7 @@ int run(const Options& options)
   // per message, the window counts replies, and the time from send to reply
   // is what a sender waits.
   AckTracker tracker(static_cast<std::size_t>(options.senders), Sender::capacity, epoch);
-  SenderPool ackPool(daemon.uri(), options.senders,
+  SenderPool ackPool(uris, options.senders,
       [&](std::size_t connection, const std::string& reply) { tracker.replied(connection, reply); });
   ackPool.open(std::chrono::seconds(10));
   std::size_t ackSequence = sender.next() + 1000;
@@ -614,8 +638,10 @@ int run(const Options& options)
   std::printf("  send to reply at %.0f/s: median %.1f ms, p99 %.1f ms\n", halfRate, percentile(replyLatencies, 0.5),
       percentile(replyLatencies, 0.99));
 
-  int status = daemon.stop(std::chrono::seconds(30));
-  std::printf("daemon stopped with status %d\n", status);
+  int status = 0;
+  for (auto& daemon : daemons)
+    status |= daemon->stop(std::chrono::seconds(30));
+  std::printf("daemons stopped with status %d\n", status);
   return lost == 0 ? 0 : 1;
 }
 
