@@ -379,8 +379,8 @@ public:
       return Opened::failed;
     }
     if (client_.selectedSubprotocol() != ackSubprotocol) {
+      // Closed normally by the client's destructor.
       reason = std::string("the Receiver did not select ") + ackSubprotocol;
-      client_.close(websocketpp::close::status::normal, "");
       return Opened::withoutAck;
     }
     return Opened::yes;
