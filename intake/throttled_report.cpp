@@ -15,7 +15,8 @@ void ThrottledReport::count(const std::string& key, const std::string& detail)
   ++entry.since;
   entry.detail = detail;
   auto now = std::chrono::steady_clock::now();
-  if (entry.lastLine.time_since_epoch().count() == 0 || now - entry.lastLine >= std::chrono::seconds(1)) {
+  // A new entry's last line is the clock's epoch, long past.
+  if (now - entry.lastLine >= std::chrono::seconds(1)) {
     reportLocked(entry, key);
     return;
   }
