@@ -1,7 +1,9 @@
 #pragma once
 
+#include "tests/support/command.h"
 #include "tests/support/free_port.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_process.h"
 
 #include <string>
 #include <utility>
@@ -13,6 +15,7 @@
 // a change to it is noticed: a missing one is named in `missing` and nothing is written.
 struct RsyslogForwarding {
   RsyslogForwarding(const TempDir& dir, const std::string& uris, const std::string& pem)
+      : dir_(dir.path())
   {
     const std::string listen = "address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\"";
     std::string conf = readFile(shipped);
@@ -34,6 +37,21 @@ struct RsyslogForwarding {
             + "/rsyslog.out\")\n");
   }
 
+  // Writes the lines to rsyslog's TCP input once it listens; false when it never did.
+  bool send(const std::string& lines) const
+  {
+    return waitFor(20, [&] {
+      return runCommand("exec bash -c 'cat >/dev/tcp/127.0.0.1/" + std::to_string(port) + "'", lines).status == 0;
+    });
+  }
+  // What rsyslog and quelm-notify said, to see what went wrong.
+  std::string diagnostics(const TestProcess& rsyslog) const
+  {
+    return "rsyslogd: " + rsyslog.output() + "\nquelm-notify: " + readFile(dir_ + "/notify.out")
+        + "\nrsyslog internal: " + readFile(dir_ + "/rsyslog.out");
+  }
+
+  const std::string dir_;
   const std::string shipped = std::string(QUELM_BINARY_DIR) + "/packaging/rsyslog-quelm.conf";
   int port = freeLoopbackPort();
   std::string confPath;
