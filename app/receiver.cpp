@@ -62,8 +62,6 @@ Receiver::Receiver(Options options)
 Receiver::~Receiver()
 {
   requestStop();
-  systemd_.stop();
-  metricsEndpoint_.reset();
   if (listenerThread_.joinable()) {
     listener_->stop();
     // Connections that do not finish their closing handshake in time are

@@ -68,10 +68,9 @@ private:
   // The log file's name and the descriptor under the log stream (-1: none).
   std::string logPath_;
   int logFd_ = -1;
-  // Only with a [METRICS] listen address: counting and its endpoint.
+  // Only with a [METRICS] listen address: what is counted, by every part
+  // below, which it outlives.
   std::unique_ptr<Metrics> metrics_;
-  std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
-  SystemdNotifier systemd_;
   int workerCount_ = 0;
   // For the rate in the status line.
   std::uint64_t lastHandled_ = 0;
@@ -94,4 +93,9 @@ private:
   std::unique_ptr<Workers> workers_;
   std::unique_ptr<Cleaner> cleaner_;
   std::thread cleanerThread_;
+
+  // Declared last, so destroyed first: they read the parts above while a
+  // scrape or a status line comes.
+  std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
+  SystemdNotifier systemd_;
 };
