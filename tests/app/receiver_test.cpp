@@ -125,6 +125,8 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
            "#INFO#SYSLOG was starting....", "#INFO#stop Receiver... SIGTERM", "\tfin thread: ", "#INFO#FINISH" })
     ASSERT_NE(previous = text.find(line, previous), std::string::npos) << line << "\n" << text;
   EXPECT_EQ(countOf(text, "\tfin thread: "), 4u);
+  // The WebSocket library's own access and error lines ("[2026-12-07 ...] [connect] ...") stay out of the log.
+  EXPECT_EQ(text.find("\n[2"), std::string::npos) << text;
 }
 
 // A stop ends within its bound whatever the plugins and the database do: a plugin that never ends (no plugin_timeout)
