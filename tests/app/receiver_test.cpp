@@ -125,6 +125,9 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
            "#INFO#SYSLOG was starting....", "#INFO#stop Receiver... SIGTERM", "\tfin thread: ", "#INFO#FINISH" })
     ASSERT_NE(previous = text.find(line, previous), std::string::npos) << line << "\n" << text;
   EXPECT_EQ(countOf(text, "\tfin thread: "), 4u);
+  // With -D the debug lines trace the transitions, in the texts operators know.
+  EXPECT_NE(text.find("#DEBUG#"), std::string::npos);
+  EXPECT_NE(text.find("fw01-syslog acquitte l'erreur==>OK"), std::string::npos);
   // The WebSocket library's own access and error lines ("[2026-12-07 ...] [connect] ...") stay out of the log.
   EXPECT_EQ(text.find("\n[2"), std::string::npos) << text;
 }
