@@ -55,9 +55,7 @@ long residentKb()
   std::_Exit(0);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
   const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
   if (count < 20 || count > 20000) {
@@ -67,6 +65,7 @@ int main(int argc, char** argv)
   const std::string pem = "/tmp/quelm-bench-tls-floor-" + std::to_string(::getpid()) + ".pem";
   const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " + pem
       + ".key -out " + pem + " 2>/dev/null && cat " + pem + ".key >> " + pem + " && rm -f " + pem + ".key";
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): called before any thread starts.
   if (std::system(make.c_str()) != 0) {
     std::fprintf(stderr, "openssl req failed\n");
     return 1;
@@ -117,4 +116,16 @@ int main(int argc, char** argv)
   ::kill(client, SIGKILL);
   ::waitpid(client, nullptr, 0);
   return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "quelm-bench-tls-floor: %s\n", error.what());
+    return 1;
+  }
 }

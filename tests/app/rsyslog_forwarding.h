@@ -19,12 +19,13 @@ struct RsyslogForwarding {
   {
     const std::string listen = "address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\"";
     std::string conf = readFile(shipped);
+    const std::string notify = std::string(QUELM_BINARY_DIR) + "/tools/quelm-notify " + uris + " --cacert " + pem;
     for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>> {
              { "input(type=\"imudp\" port=\"514\"", "input(type=\"imudp\" " + listen },
              { "input(type=\"imtcp\" port=\"514\"", "input(type=\"imtcp\" " + listen },
              { QUELM_INSTALL_BINDIR "/quelm-notify wss://127.0.0.1:6514/ --cacert " QUELM_INSTALL_SYSCONFDIR
                                     "/quelm/ca.pem",
-                 std::string(QUELM_BINARY_DIR) + "/tools/quelm-notify " + uris + " --cacert " + pem },
+                 notify },
              { "template=\"QuelmJson\"\n", "template=\"QuelmJson\" output=\"" + dir.path() + "/notify.out\"\n" } }) {
       if (conf.find(from) == std::string::npos) {
         missing = from;
