@@ -255,18 +255,20 @@ TEST_F(ReceiverOperatingTest, SystemdMetricsAndLogRotation)
     EXPECT_NE(fed->find("STATUS="), std::string::npos) << *fed;
   }
 
-  // The first cleaning pass closes old01's stale error and alerts; fw01 turns CRITICAL and alerts; a plain-text
-  // client fails its TLS handshake.
+  // The first cleaning pass closes old01's stale error and alerts; fw01 turns CRITICAL and alerts; sw01's silent plugin
+  // fails three times and its UNKNOWN is stored; a plain-text client fails its TLS handshake.
   ASSERT_TRUE(waitFor(20, [&] { return states().substr(3) == "02"; })) << log();
   EXPECT_EQ(notify({ "--ack", "--host", "fw01", "--message", "CRIT one" }), 0);
+  EXPECT_EQ(notify({ "--ack", "--host", "sw01", "--message", "SILENT" }), 0);
   notify({ "--ack", "--host", "nobody", "--message", "x" });
   EXPECT_EQ(httpGet(port, "/", 5), "");
   std::string text;
-  const std::vector<std::string> expected = { "quelm_receiver_notifications_total{outcome=\"stored\"} 1\n",
+  const std::vector<std::string> expected = { "quelm_receiver_notifications_total{outcome=\"stored\"} 2\n",
     "quelm_receiver_notifications_total{outcome=\"ignored\"} 1\n",
     "quelm_receiver_notifications_total{outcome=\"dropped\"} 0\n",
     "quelm_receiver_plugin_runs_total{state=\"critical\"} 1\n", "quelm_receiver_plugin_runs_total{state=\"ok\"} 0\n",
-    "quelm_receiver_plugin_run_seconds_count 1\n", "quelm_receiver_receipt_to_stored_seconds_count 1\n",
+    "quelm_receiver_plugin_failures_total 3\n", "quelm_receiver_plugin_runs_total{state=\"unknown\"} 0\n",
+    "quelm_receiver_plugin_run_seconds_count 4\n", "quelm_receiver_receipt_to_stored_seconds_count 2\n",
     "quelm_receiver_alerting_programs_total 2\n", "quelm_receiver_alerting_program_failures_total 0\n",
     "quelm_receiver_cleaning_closed_errors_total 1\n", "quelm_receiver_tls_handshake_failures_total 1\n",
     "quelm_receiver_database_connection_losses_total 0\n", "quelm_receiver_queued_notifications 0\n",
@@ -299,7 +301,7 @@ TEST_F(ReceiverOperatingTest, SystemdMetricsAndLogRotation)
   EXPECT_TRUE(waitFor(40,
       [&] {
         answer = runCommand(query, "", 10);
-        return answer.out.find("=> 1 @") != std::string::npos;
+        return answer.out.find("=> 2 @") != std::string::npos;
       }))
       << answer.out << answer.err << prometheus.output();
 
@@ -333,11 +335,11 @@ TEST_F(ReceiverOperatingTest, SystemdMetricsAndLogRotation)
   ASSERT_EQ(std::rename((dir.path() + "/receiver.log").c_str(), (dir.path() + "/receiver.log.1").c_str()), 0);
   daemon->signal(SIGHUP);
   ASSERT_TRUE(waitFor(10, [&] { return log().find("#INFO#log file reopened") != std::string::npos; }));
-  EXPECT_EQ(notify({ "--ack", "--host", "sw01", "--message", "fine" }), 0);
-  EXPECT_NE(log().find("search sw01"), std::string::npos) << log();
+  EXPECT_EQ(notify({ "--ack", "--host", "gw01", "--message", "fine" }), 0);
+  EXPECT_NE(log().find("search gw01"), std::string::npos) << log();
   std::string before = readFile(dir.path() + "/receiver.log.1");
   EXPECT_NE(before.find("#INFO#SYSLOG was starting...."), std::string::npos);
-  EXPECT_EQ(before.find("search sw01"), std::string::npos);
+  EXPECT_EQ(before.find("search gw01"), std::string::npos);
 
   daemon->signal(SIGTERM);
   EXPECT_TRUE(systemd.until("STOPPING=1", 10, seen)) << seen;
