@@ -1,9 +1,9 @@
-#include "tests/app/rsyslog_forwarding.h"
-#include "tests/app/site.h"
 #include "tests/support/certificates.h"
 #include "tests/support/command.h"
+#include "tests/support/daemon_config.h"
 #include "tests/support/free_port.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,140 @@
 namespace {
 
 const std::string binaryDir = QUELM_BINARY_DIR;
+
+// A product database whose hosts host00, host01... each have a syslog service checked by a plugin that answers
+// CRITICAL, WARNING or OK after the word it is sent (CRIT, WARN, anything else) followed by what it was sent, and an
+// alerting program for every state that appends its argument (the occurrence id) to a file; plus stale0, stale1...
+// whose CRITICAL occurrence has been open for ten minutes. Triggers record every stored "seq=N" in `delivered` and
+// every service found with two open occurrences in `doubled`.
+struct Site {
+  Site(const TempDir& dir, const std::string& name, int hosts, int stale = 0, const std::string& envFile = "")
+      : db(envFile)
+      , alerts(dir.path() + "/" + name + "-alerts.txt")
+  {
+    std::string plugin = dir.write(name + "-plugin.sh",
+        "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL $line\"; exit 2;;\n"
+        "  *WARN*) echo \"WARNING $line\"; exit 1;;\n  *) echo \"OK $line\"; exit 0;;\nesac\n",
+        true);
+    std::string alerter = dir.write(name + "-alert.sh", "#!/bin/sh\necho \"$1\" >> " + alerts + "\n", true);
+    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
+        + "'); INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter
+        + "'); INSERT INTO quelm_device (device_id, device_name) SELECT h + 1, 'host' || lpad(h::text, 2, '0') FROM "
+          "generate_series(0, "
+        + std::to_string(hosts - 1) + ") h UNION ALL SELECT 1000 + s, 'stale' || s FROM generate_series(0, "
+        + std::to_string(stale - 1)
+        + ") s;"
+          "INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
+          "service_previous_state, service_last_stdout) SELECT device_id, device_name || '-syslog', 1, device_id, "
+          "CASE WHEN device_id >= 1000 THEN 2 ELSE 0 END, '' FROM quelm_device;"
+          "INSERT INTO quelm_service_response_program SELECT service_id, 1, true, true, true, true, '$ERROR' FROM "
+          "quelm_services;"
+          "INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, happen_service_id, happen_timestamp) "
+          "SELECT 2, device_id, device_id, now() - interval '10 minute' FROM quelm_device WHERE device_id >= 1000;"
+          "CREATE TABLE delivered (seq int); CREATE TABLE doubled (service int);"
+          "CREATE FUNCTION record_seq() RETURNS trigger AS $$ BEGIN INSERT INTO delivered SELECT "
+          "substring(NEW.service_last_stdout from 'seq=([0-9]+)')::int WHERE NEW.service_last_stdout ~ "
+          "'seq=[0-9]'; RETURN NEW; END $$ LANGUAGE plpgsql;"
+          "CREATE TRIGGER record_seq AFTER UPDATE ON quelm_services FOR EACH ROW EXECUTE FUNCTION record_seq();"
+          "CREATE FUNCTION one_open() RETURNS trigger AS $$ BEGIN INSERT INTO doubled SELECT NEW.happen_service_id "
+          "WHERE (SELECT count(*) FROM quelm_error_happen WHERE happen_service_id = NEW.happen_service_id AND "
+          "happen_acquitte = 0) > 1; RETURN NEW; END $$ LANGUAGE plpgsql;"
+          "CREATE TRIGGER one_open AFTER INSERT ON quelm_error_happen FOR EACH ROW EXECUTE FUNCTION one_open()");
+  }
+
+  // Distinct sequence numbers stored, and those of 1..count that are not.
+  int delivered() { return std::stoi(db.scalar("SELECT count(DISTINCT seq) FROM delivered")); }
+  std::string missing(int count)
+  {
+    return db.scalar("SELECT string_agg(s::text, ',') FROM generate_series(1, " + std::to_string(count)
+        + ") s WHERE s NOT IN (SELECT seq FROM delivered)");
+  }
+
+  // A Receiver of the site with its own port, configuration and log (dir/name.log); extra entries as for
+  // writeReceiverConfig.
+  std::unique_ptr<TestProcess> startReceiver(const TempDir& dir, const std::string& name, int port,
+      const std::string& pem, std::map<std::string, std::string> extra = {})
+  {
+    extra.insert({ { "LOG.log_file", dir.path() + "/" + name + ".log" }, { "SYSLOG.port", std::to_string(port) },
+        { "SYSLOG.certificate", pem }, { "SYSLOG.thread", "4" }, { "SYSLOG.cleaning_cycle", "2" } });
+    std::string named = dir.path() + "/" + name + ".conf";
+    std::rename(writeReceiverConfig(dir, db, extra).c_str(), named.c_str());
+    return std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/quelm-receiver", "-f", named });
+  }
+
+  TestDatabase db;
+  std::string alerts;
+};
+
+// Whether the Receiver logging to this file has started its workers.
+bool started(const std::string& log)
+{
+  return waitFor(30, [&] { return readFile(log).find("SYSLOG was starting....") != std::string::npos; });
+}
+
+// Numbered syslog lines, line N from host N % hosts with "WORD seq=N"; the words change every round of the hosts so
+// that states change and occurrences open and close.
+std::string syslogLines(int count, int hosts)
+{
+  const char* words[] = { "CRIT", "WARN", "fine", "CRIT", "fine" };
+  std::string lines;
+  for (int seq = 1; seq <= count; ++seq) {
+    std::string host = std::to_string(seq % hosts);
+    lines += "<14>Dec  7 05:00:00 host" + std::string(host.size() < 2 ? "0" : "") + host
+        + " probe: " + words[seq / hosts % 5] + " seq=" + std::to_string(seq) + "\n";
+  }
+  return lines;
+}
+
+// The shipped rsyslog configuration pointed at this build's quelm-notify and the given Receiver URIs (verified against
+// the PEM file), listening on a free loopback port, with a private work directory, the program's output in
+// DIR/notify.out and rsyslog's own messages in DIR/rsyslog.out. Each text replaced must be in the shipped file, so that
+// a change to it is noticed: a missing one is named in `missing` and nothing is written.
+struct RsyslogForwarding {
+  RsyslogForwarding(const TempDir& dir, const std::string& uris, const std::string& pem)
+      : dir_(dir.path())
+  {
+    const std::string listen = "address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\"";
+    std::string conf = readFile(shipped);
+    const std::string notify = binaryDir + "/tools/quelm-notify " + uris + " --cacert " + pem;
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>> {
+             { "input(type=\"imudp\" port=\"514\"", "input(type=\"imudp\" " + listen },
+             { "input(type=\"imtcp\" port=\"514\"", "input(type=\"imtcp\" " + listen },
+             { QUELM_INSTALL_BINDIR "/quelm-notify wss://127.0.0.1:6514/ --cacert " QUELM_INSTALL_SYSCONFDIR
+                                    "/quelm/ca.pem",
+                 notify },
+             { "template=\"QuelmJson\"\n", "template=\"QuelmJson\" output=\"" + dir.path() + "/notify.out\"\n" } }) {
+      if (conf.find(from) == std::string::npos) {
+        missing = from;
+        return;
+      }
+      conf.replace(conf.find(from), from.size(), to);
+    }
+    confPath = dir.write("rsyslog.conf",
+        "global(workDirectory=\"" + dir.path() + "\")\n" + conf + "\n*.* action(type=\"omfile\" file=\"" + dir.path()
+            + "/rsyslog.out\")\n");
+  }
+
+  // Writes the lines to rsyslog's TCP input once it listens; false when it never did.
+  bool send(const std::string& lines) const
+  {
+    return waitFor(20, [&] {
+      return runCommand("exec bash -c 'cat >/dev/tcp/127.0.0.1/" + std::to_string(port) + "'", lines).status == 0;
+    });
+  }
+  // What rsyslog and quelm-notify said, to see what went wrong.
+  std::string diagnostics(const TestProcess& rsyslog) const
+  {
+    return "rsyslogd: " + rsyslog.output() + "\nquelm-notify: " + readFile(dir_ + "/notify.out")
+        + "\nrsyslog internal: " + readFile(dir_ + "/rsyslog.out");
+  }
+
+  const std::string dir_;
+  const std::string shipped = binaryDir + "/packaging/rsyslog-quelm.conf";
+  int port = freeLoopbackPort();
+  std::string confPath;
+  std::string missing;
+};
 
 // Per service, the state and every occurrence in order as "error:closed".
 std::string record(Site& site)
@@ -106,15 +240,11 @@ TEST(ClusterTest, TwoReceiversTakingTurnsAgreeWithOne)
   std::this_thread::sleep_for(std::chrono::seconds(5));
 
   EXPECT_EQ(record(pair), record(single));
-  // Each occurrence alerted as often as with one Receiver.
-  auto sortedCounts = [](Site& site) {
-    std::vector<int> sorted;
-    for (auto& [id, count] : alertsById(site))
-      sorted.push_back(count);
-    std::sort(sorted.begin(), sorted.end());
-    return sorted;
+  // Each occurrence alerted as often as with one Receiver: the sorted counts of alerts per id agree.
+  auto alertCounts = [](Site& site) {
+    return runCommand("sort " + shellQuote(site.alerts) + " | uniq -c | awk '{print $1}' | sort -n").out;
   };
-  EXPECT_EQ(sortedCounts(pair), sortedCounts(single));
+  EXPECT_EQ(alertCounts(pair), alertCounts(single));
   expectStaleClosedAndAlertedOnce(pair, stale);
   const std::string firstLog = readFile(dir.path() + "/first.log"), secondLog = readFile(dir.path() + "/second.log");
   EXPECT_EQ(countOf(firstLog, cleans) + countOf(secondLog, cleans), 1u);
@@ -137,27 +267,55 @@ TEST(ClusterTest, TwoReceiversTakingTurnsAgreeWithOne)
   }
 }
 
-// Three Receivers in cluster mode behind HAProxy (the shipped configuration), fed by a real rsyslog through
-// quelm-notify with confirmations: every one of 5,000 lines for 20 hosts is stored although the Receiver serving
-// rsyslog is killed, and later the next one stopped; no service ever has two open occurrences; each stale error is
-// closed and alerted once.
-TEST(ClusterTest, ThreeReceiversBehindHaproxyLoseNothingThroughAKillAndAStop)
+// Three Receivers in cluster mode behind HAProxy (the shipped configuration), over a primary with a streaming standby
+// both listed with target_session_attrs=read-write, fed by a real rsyslog through quelm-notify with confirmations:
+// every one of 5,000 lines for 20 hosts is stored although the Receiver serving rsyslog is killed and started again
+// on its port, later the busiest one stopped, and then the primary stopped (fast shutdown) and two seconds later the
+// standby promoted. The last Receiver
+// holds what it could not store and stores it on the promoted standby; a line refused for good while the standby was
+// read-only would be confirmed and lost. No service ever has two open occurrences; each stale error is closed and
+// alerted once.
+TEST(ClusterTest, ThreeReceiversBehindHaproxyLoseNothingThroughAKillAStopAndAFailover)
 {
+  CommandResult check
+      = runCommand("/usr/sbin/rsyslogd -N1 -f " + shellQuote(binaryDir + "/packaging/rsyslog-quelm.conf"));
+  ASSERT_EQ(check.status, 0) << check.out << check.err;
+  PrivateCluster cluster;
+  ASSERT_TRUE(cluster.startStandby());
   TempDir dir;
   const std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
   const int lineCount = 5000, hosts = 20, stale = 5;
-  Site site(dir, "site", hosts, stale);
-  std::vector<int> ports;
+  // The test's own connection lists both servers as well: libpq takes the primary first, and its reset after the
+  // failover reaches the promoted standby.
+  const std::string standbyPort = clusterSetting(cluster.standbyEnvFile(), "PGPORT");
+  const std::string servers = "127.0.0.1,127.0.0.1",
+                    ports = clusterSetting(cluster.envFile(), "PGPORT") + "," + standbyPort;
+  std::string env = "PGHOST=" + servers + "\nPGPORT=" + ports + "\n";
+  for (const char* key : { "PGUSER", "PGPASSWORD", "PGDATABASE" })
+    env += std::string(key) + "=" + clusterSetting(cluster.envFile(), key) + "\n";
+  Site site(dir, "site", hosts, stale, dir.write("both.env", env));
+  std::vector<int> receiverPorts;
   std::vector<std::string> logs;
   std::vector<std::unique_ptr<TestProcess>> receivers;
+  auto start = [&](int r) {
+    return site.startReceiver(dir, "receiver" + std::to_string(r), receiverPorts[r], pem,
+        { { "POSTGRESQL.cluster", "1" }, { "POSTGRESQL.PGSQL_host", servers }, { "POSTGRESQL.PGSQL_port", ports },
+            { "POSTGRESQL.target_session_attrs", "read-write" } });
+  };
   for (int r = 0; r < 3; ++r) {
-    ports.push_back(freeLoopbackPort());
+    receiverPorts.push_back(freeLoopbackPort());
     logs.push_back(dir.path() + "/receiver" + std::to_string(r) + ".log");
-    receivers.push_back(
-        site.startReceiver(dir, "receiver" + std::to_string(r), ports.back(), pem, { { "POSTGRESQL.cluster", "1" } }));
+    receivers.push_back(start(r));
   }
   for (const std::string& log : logs)
     ASSERT_TRUE(started(log)) << readFile(log);
+  // A restarted Receiver's earlier log is kept as LOG.1.
+  auto allLogs = [&] {
+    std::string text;
+    for (const std::string& log : logs)
+      text += readFile(log + ".1") + readFile(log);
+    return text;
+  };
 
   // The shipped HAProxy configuration on a loopback port, its servers the three Receivers.
   const int haproxyPort = freeLoopbackPort();
@@ -165,7 +323,8 @@ TEST(ClusterTest, ThreeReceiversBehindHaproxyLoseNothingThroughAKillAndAStop)
   std::vector<std::pair<std::string, std::string>> replacements
       = { { "bind :6514", "bind 127.0.0.1:" + std::to_string(haproxyPort) } };
   for (int r = 0; r < 3; ++r)
-    replacements.emplace_back("192.0.2.1" + std::to_string(r + 1) + ":6514", "127.0.0.1:" + std::to_string(ports[r]));
+    replacements.emplace_back(
+        "192.0.2.1" + std::to_string(r + 1) + ":6514", "127.0.0.1:" + std::to_string(receiverPorts[r]));
   for (const auto& [from, to] : replacements) {
     ASSERT_NE(haproxy.find(from), std::string::npos) << "not in the shipped HAProxy configuration: " << from;
     haproxy.replace(haproxy.find(from), from.size(), to);
@@ -193,25 +352,35 @@ TEST(ClusterTest, ThreeReceiversBehindHaproxyLoseNothingThroughAKillAndAStop)
   const int killed = busiest({ 0, 1, 2 });
   receivers[killed]->signal(SIGKILL);
   EXPECT_EQ(receivers[killed]->wait(20), 128 + SIGKILL);
-  std::vector<int> left;
-  for (int r = 0; r < 3; ++r)
-    if (r != killed)
-      left.push_back(r);
-  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 3000; })) << diagnostics();
-  const int stopped = busiest(left);
+  std::rename(logs[killed].c_str(), (logs[killed] + ".1").c_str());
+  receivers[killed] = start(killed);
+  ASSERT_TRUE(started(logs[killed])) << readFile(logs[killed]);
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 2500; })) << diagnostics();
+  const int stopped = busiest({ 0, 1, 2 });
   receivers[stopped]->signal(SIGTERM);
   EXPECT_EQ(receivers[stopped]->wait(60), 0);
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 3300; })) << diagnostics();
+  ASSERT_TRUE(cluster.control("halt"));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ASSERT_TRUE(cluster.controlStandby("promote"));
 
   EXPECT_TRUE(waitFor(240, [&] { return site.delivered() == lineCount; }))
       << "missing: " << site.missing(lineCount) << "\n"
-      << diagnostics();
+      << diagnostics() << allLogs();
+  EXPECT_EQ(
+      site.db.scalar("SELECT pg_is_in_recovery()::text || ' ' || current_setting('port')"), "false " + standbyPort);
+  EXPECT_GE(countOf(allLogs(), "#ERR#database connection lost, reconnecting: "), 1u);
+  EXPECT_GE(countOf(allLogs(), "#INFO#database connection restored"), 1u);
   EXPECT_EQ(site.db.scalar("SELECT count(*) FROM doubled"), "0");
   expectStaleClosedAndAlertedOnce(site, stale);
   RecordProperty("duplicates", site.db.scalar("SELECT count(*) - count(DISTINCT seq) FROM delivered"));
   rsyslog.signal(SIGTERM);
   EXPECT_EQ(rsyslog.wait(30), 0);
-  receivers[3 - killed - stopped]->signal(SIGTERM);
-  EXPECT_EQ(receivers[3 - killed - stopped]->wait(60), 0);
+  for (int r = 0; r < 3; ++r) {
+    if (r != stopped)
+      receivers[r]->signal(SIGTERM);
+    EXPECT_EQ(receivers[r]->wait(60), 0);
+  }
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 #include "tests/support/certificates.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_config.h"
+#include "tests/support/datagram_listener.h"
 #include "tests/support/free_port.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/loopback_io.h"
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,12 +25,19 @@ namespace {
 
 const std::string binaryDir = QUELM_BINARY_DIR;
 
-// The real daemon with four workers over a product database with five syslog services, fed by the real sender tool; the
-// database on a cluster of the test's own when the test stops it.
+// The real daemon with four workers and its metrics endpoint over a product database with five syslog services, fed by
+// the real sender tool with a certificate that may report for every host ("branch-a" only for the firewalls). The
+// database is on a cluster of the test's own when the test stops it; otherwise the daemon runs as systemd runs it (a
+// notification socket, a two-second watchdog).
 template <bool ownCluster> class Receiver : public testing::Test {
 protected:
   void SetUp() override
   {
+    // Only a test that reads the socket gives it: unread, its queue fills and the daemon's next datagram waits.
+    if (!ownCluster) {
+      ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+      ::setenv("WATCHDOG_USEC", "2000000", 1);
+    }
     std::string plugin = dir.write("plugin.sh",
         "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL: $line\"; exit 2;;\n"
         "  *WARN*) echo \"WARNING: $line\"; exit 1;;\n  *SILENT*) exit 0;;\n  *HANG*) exec /usr/bin/sleep "
@@ -54,21 +62,31 @@ protected:
         "INSERT INTO quelm_device_advance_config (adv_device_id, adv_param) VALUES (5, '{\"during_alert\":\"30\"}');"
         "INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, happen_service_id, happen_timestamp) "
         "VALUES (2, 4, 4, now() - interval '10 minute'), (2, 5, 5, now() - interval '10 minute')");
-    std::map<std::string, std::string> values = { { "SYSLOG.port", std::to_string(port) },
-      { "SYSLOG.certificate", makeCertificatePem(dir, "receiver.pem", "localhost") }, { "SYSLOG.thread", "4" } };
-    values.insert(extraConfig.begin(), extraConfig.end());
-    std::string config = writeReceiverConfig(dir, db, values);
+    const std::string authority = makeAuthority(dir, "senders");
+    makeSignedCertificatePem(dir, "road.pem", "road", authority);
+    std::string config = writeReceiverConfig(dir, db,
+        { { "SYSLOG.port", std::to_string(port) },
+            { "SYSLOG.certificate", makeCertificatePem(dir, "receiver.pem", "localhost") }, { "SYSLOG.thread", "4" },
+            { "SYSLOG.verify_client", "1" }, { "SYSLOG.cafile", authority }, { "SENDERS.road", "*" },
+            { "SENDERS.branch-a", "fw*" }, { "METRICS.listen", "127.0.0.1:" + std::to_string(metricsPort) } });
+    branch = makeSignedCertificatePem(dir, "branch.pem", "branch-a", authority);
     daemon
         = std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/quelm-receiver", "-f", config, "-D" });
     ASSERT_TRUE(waitFor(30, [&] { return log().find("SYSLOG was starting....") != std::string::npos; })) << log();
   }
 
+  void TearDown() override
+  {
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+  }
   std::string log() { return readFile(dir.path() + "/receiver.log"); }
+  // A "--cert" among the test's arguments follows the default one and wins.
   std::vector<std::string> notifyArgs(std::vector<std::string> args)
   {
     args.insert(args.begin(),
         { binaryDir + "/tools/quelm-notify", "wss://127.0.0.1:" + std::to_string(port) + "/", "--cacert",
-            dir.path() + "/receiver.pem" });
+            dir.path() + "/receiver.pem", "--cert", dir.path() + "/road.pem" });
     return args;
   }
   int notify(const std::vector<std::string>& args) { return TestProcess(notifyArgs(args)).wait(30); }
@@ -85,13 +103,30 @@ protected:
   // A duration no other test run uses, so that the check for a plugin left behind sees only this run's.
   const std::string hang = std::to_string(600000 + ::getpid());
   std::unique_ptr<TestProcess> daemon;
-  std::map<std::string, std::string> extraConfig;
+  std::string branch, socketPath = dir.path() + "/notify.sock", seen;
+  DatagramListener systemd { socketPath };
+  int metricsPort = freeLoopbackPort();
 };
 using ReceiverTest = Receiver<false>;
 using ReceiverStopTest = Receiver<true>;
 
+std::string metricsText(int port)
+{
+  return runCommand("curl -sf --max-time 10 http://127.0.0.1:" + std::to_string(port) + "/metrics").out;
+}
+
 TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
 {
+  ASSERT_TRUE(systemd.bound());
+  std::optional<std::string> ready = systemd.until("READY=1", 10, seen);
+  ASSERT_TRUE(ready) << seen;
+  EXPECT_NE(ready->find("STATUS=0 sessions, 0 queued, "), std::string::npos) << *ready;
+  // The watchdog is fed every second, each time with a status line.
+  for (int i = 0; i < 2; ++i) {
+    std::optional<std::string> fed = systemd.until("WATCHDOG=1", 3, seen);
+    ASSERT_TRUE(fed) << seen;
+    EXPECT_NE(fed->find("STATUS="), std::string::npos) << *fed;
+  }
   // The first cleaning pass closes the stale error and alerts once; the young one stays.
   ASSERT_TRUE(waitFor(20, [&] { return states().substr(3) == "02"; })) << log();
   std::string stale = db.scalar("SELECT happen_id FROM quelm_error_happen WHERE happen_service_id=4");
@@ -103,11 +138,43 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
       db.scalar("SELECT happen_error_id || ':' || happen_acquitte FROM quelm_error_happen WHERE happen_service_id=1"),
       "2:1");
   EXPECT_EQ(readFile(alerts), "old " + stale + "\n" + open + "\n" + open + "\n");
-  // Hostile and unknown input is ignored; a silent plugin runs three times.
+  // Hostile and unknown input is ignored; a silent plugin runs three times and its UNKNOWN is stored.
   EXPECT_EQ(notify({ "--ack", "--json", "{not json" }), 3);
   EXPECT_EQ(notify({ "--ack", "--host", "nobody", "--message", "CRIT" }), 3);
   EXPECT_EQ(notify({ "--ack", "--host", "sw01", "--message", "SILENT" }), 0);
   EXPECT_EQ(countOf(log(), "#ERR#Excute failed retrysw01-syslog 2 DAEMON: the plugin does not return anything"), 3u);
+  // A sender limited to the firewalls is refused for a switch, which keeps its row, and served for a firewall.
+  EXPECT_EQ(notify({ "--ack", "--cert", branch, "--host", "sw01", "--message", "CRIT" }), 3);
+  EXPECT_EQ(notify({ "--ack", "--cert", branch, "--host", "fw01", "--message", "fine" }), 0);
+  EXPECT_EQ(db.scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=2"), "3");
+  EXPECT_NE(log().find("#ERR#SyslogServer#sender \"branch-a\" may not report for sw01, notification refused; 1 "),
+      std::string::npos)
+      << log();
+  // A plain-text client fails its TLS handshake.
+  EXPECT_EQ(runCommand("curl -s --max-time 5 http://127.0.0.1:" + std::to_string(port) + "/").out, "");
+
+  // Every outcome is counted, the handshake failure and the last outcome a moment after the sender has its answer.
+  std::string text;
+  const std::vector<std::string> expected = { "quelm_receiver_notifications_total{outcome=\"stored\"} 4\n",
+    "quelm_receiver_notifications_total{outcome=\"ignored\"} 2\n",
+    "quelm_receiver_notifications_total{outcome=\"forbidden\"} 1\n",
+    "quelm_receiver_notifications_total{outcome=\"dropped\"} 0\n",
+    "quelm_receiver_plugin_runs_total{state=\"critical\"} 1\n", "quelm_receiver_plugin_runs_total{state=\"ok\"} 2\n",
+    "quelm_receiver_plugin_failures_total 3\n", "quelm_receiver_plugin_runs_total{state=\"unknown\"} 0\n",
+    "quelm_receiver_plugin_run_seconds_count 6\n", "quelm_receiver_receipt_to_stored_seconds_count 4\n",
+    "quelm_receiver_alerting_programs_total 3\n", "quelm_receiver_alerting_program_failures_total 0\n",
+    "quelm_receiver_cleaning_closed_errors_total 1\n", "quelm_receiver_tls_handshake_failures_total 1\n",
+    "quelm_receiver_database_connection_losses_total 0\n", "quelm_receiver_queued_notifications 0\n",
+    "quelm_receiver_open_sessions 0\n", "quelm_receiver_running_workers 4\n", "quelm_receiver_build_info{version=\"" };
+  EXPECT_TRUE(waitFor(10, [&] {
+    text = metricsText(metricsPort);
+    return std::all_of(
+        expected.begin(), expected.end(), [&](auto& line) { return text.find(line) != std::string::npos; });
+  })) << text;
+  EXPECT_NE(text.find("quelm_receiver_cleaning_passes_total "), std::string::npos) << text;
+  CommandResult lint = runCommand("promtool check metrics", text);
+  EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+
   // Four senders at once for one host, each ending on OK.
   std::vector<std::unique_ptr<TestProcess>> senders;
   for (int i = 0; i < 4; ++i)
@@ -117,12 +184,59 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
     EXPECT_EQ(sender->wait(60), 0);
   EXPECT_EQ(states(), "00002");
 
+  // A real Prometheus server scrapes it every second, and every query of the shipped dashboard finds its series.
+  int prometheusPort = freeLoopbackPort();
+  dir.write("prometheus.yml",
+      "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n  - job_name: receiver\n"
+      "    static_configs:\n      - targets: ['127.0.0.1:"
+          + std::to_string(metricsPort) + "']\n");
+  TestProcess prometheus({ "/usr/bin/prometheus", "--config.file=" + dir.path() + "/prometheus.yml",
+      "--storage.tsdb.path=" + dir.path() + "/tsdb", "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort),
+      "--log.level=error" });
+  Json::Value dashboard;
+  std::istringstream(readFile(std::string(QUELM_SOURCE_DIR) + "/packaging/grafana-dashboard.json")) >> dashboard;
+  std::vector<std::string> expressions
+      = { "quelm_receiver_notifications_total{outcome=\"stored\",job=\"receiver\"} == 20" };
+  for (const Json::Value& panel : dashboard["panels"]) {
+    for (const Json::Value& target : panel["targets"]) {
+      std::string expression = target["expr"].asString();
+      for (auto [from, to] :
+          { std::pair<std::string, std::string> { "$__rate_interval", "1m" }, { "$instance", ".*" } })
+        for (auto at = expression.find(from); at != std::string::npos; at = expression.find(from))
+          expression.replace(at, from.size(), to);
+      expressions.push_back(expression);
+    }
+  }
+  EXPECT_GE(expressions.size(), 5u);
+  CommandResult answer;
+  for (const std::string& expression : expressions) {
+    const std::string instant = "promtool query instant http://127.0.0.1:" + std::to_string(prometheusPort) + " ";
+    EXPECT_TRUE(waitFor(40,
+        [&] {
+          answer = runCommand(instant + shellQuote(expression), "", 10);
+          return answer.status == 0 && answer.out.find(" => ") != std::string::npos;
+        }))
+        << expression << "\n"
+        << answer.out << answer.err << prometheus.output();
+  }
+
+  // A rotation renames the file and sends SIGHUP: the daemon writes on in a new file, the old one is kept whole.
+  ASSERT_EQ(std::rename((dir.path() + "/receiver.log").c_str(), (dir.path() + "/receiver.log.1").c_str()), 0);
+  daemon->signal(SIGHUP);
+  ASSERT_TRUE(waitFor(10, [&] { return log().find("#INFO#log file reopened") != std::string::npos; }));
+  EXPECT_EQ(notify({ "--ack", "--host", "gw01", "--message", "fine" }), 0);
+  EXPECT_NE(log().find("search gw01"), std::string::npos) << log();
+  const std::string before = readFile(dir.path() + "/receiver.log.1");
+  EXPECT_EQ(before.find("search gw01"), std::string::npos);
+
   daemon->signal(SIGTERM);
+  EXPECT_TRUE(systemd.until("STOPPING=1", 10, seen)) << seen;
   EXPECT_EQ(daemon->wait(60), 0);
-  std::string text = log();
+  text = before + log();
   size_t previous = 0;
   for (const char* line : { "#INFO#Receiver start....", "#INFO#Connection database sucessful. Encoding: UTF8",
-           "#INFO#SYSLOG was starting....", "#INFO#stop Receiver... SIGTERM", "\tfin thread: ", "#INFO#FINISH" })
+           "#INFO#SYSLOG was starting....", "#INFO#log file reopened", "#INFO#stop Receiver... SIGTERM",
+           "\tfin thread: ", "#INFO#FINISH" })
     ASSERT_NE(previous = text.find(line, previous), std::string::npos) << line << "\n" << text;
   EXPECT_EQ(countOf(text, "\tfin thread: "), 4u);
   // With -D the debug lines trace the transitions, in the texts operators know.
@@ -187,163 +301,6 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
   std::string log = readFile(dir.path() + "/receiver.log");
   EXPECT_LT(log.find("#INFO#stop Receiver... SIGTERM"), log.find("#INFO#FINISH"));
   db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + role + "\"; DROP ROLE \"" + role + "\"");
-}
-
-// A sender limited to the firewalls is refused for a switch, which keeps its row, and served for a firewall; the
-// refusal is answered forbidden and logged.
-class ReceiverSendersTest : public Receiver<false> {
-protected:
-  ReceiverSendersTest()
-  {
-    const std::string authority = makeAuthority(dir, "senders");
-    branch = makeSignedCertificatePem(dir, "branch.pem", "branch-a", authority);
-    extraConfig = { { "SYSLOG.verify_client", "1" }, { "SYSLOG.cafile", authority }, { "SENDERS.branch-a", "fw*" } };
-  }
-  std::string branch;
-};
-
-TEST_F(ReceiverSendersTest, ASenderReportsOnlyForItsHosts)
-{
-  const std::string row = "SELECT service_previous_state || service_last_stdout FROM quelm_services WHERE service_id=";
-  EXPECT_EQ(notify({ "--ack", "--cert", branch, "--host", "sw01", "--message", "CRIT" }), 3);
-  EXPECT_EQ(notify({ "--ack", "--cert", branch, "--host", "fw01", "--message", "CRIT" }), 0);
-  EXPECT_EQ(db.scalar(row + "2"), "0");
-  EXPECT_EQ(db.scalar(row + "1"), "2CRITICAL: {\"fromhost\":\"fw01\",\"message\":\"CRIT\"}\n");
-  EXPECT_NE(log().find("#ERR#SyslogServer#sender \"branch-a\" may not report for sw01, notification refused; 1 "),
-      std::string::npos)
-      << log();
-}
-
-// The daemon as systemd runs it (a notification socket and a two-second watchdog), with its metrics endpoint scraped by
-// hand, by promtool and by a real Prometheus server, and its log file rotated.
-class ReceiverOperatingTest : public Receiver<false> {
-protected:
-  ReceiverOperatingTest()
-  {
-    ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
-    ::setenv("WATCHDOG_USEC", "2000000", 1);
-    extraConfig = { { "METRICS.listen", "127.0.0.1:" + std::to_string(metricsPort) } };
-  }
-  ~ReceiverOperatingTest() override
-  {
-    ::unsetenv("NOTIFY_SOCKET");
-    ::unsetenv("WATCHDOG_USEC");
-  }
-  std::string metrics()
-  {
-    std::string answer = httpGet(metricsPort, "/metrics");
-    std::string::size_type body = answer.find("\r\n\r\n");
-    return body == std::string::npos ? std::string() : answer.substr(body + 4);
-  }
-
-  std::string socketPath = dir.path() + "/notify.sock";
-  DatagramListener systemd { socketPath };
-  int metricsPort = freeLoopbackPort();
-  std::string seen;
-};
-
-TEST_F(ReceiverOperatingTest, SystemdMetricsAndLogRotation)
-{
-  ASSERT_TRUE(systemd.bound());
-  std::optional<std::string> ready = systemd.until("READY=1", 10, seen);
-  ASSERT_TRUE(ready) << seen;
-  EXPECT_NE(ready->find("STATUS=0 sessions, 0 queued, "), std::string::npos) << *ready;
-  // Fed every second, each time with a status line.
-  for (int i = 0; i < 2; ++i) {
-    std::optional<std::string> fed = systemd.until("WATCHDOG=1", 3, seen);
-    ASSERT_TRUE(fed) << seen;
-    EXPECT_NE(fed->find("STATUS="), std::string::npos) << *fed;
-  }
-
-  // The first cleaning pass closes old01's stale error and alerts; fw01 turns CRITICAL and alerts; sw01's silent plugin
-  // fails three times and its UNKNOWN is stored; a plain-text client fails its TLS handshake.
-  ASSERT_TRUE(waitFor(20, [&] { return states().substr(3) == "02"; })) << log();
-  EXPECT_EQ(notify({ "--ack", "--host", "fw01", "--message", "CRIT one" }), 0);
-  EXPECT_EQ(notify({ "--ack", "--host", "sw01", "--message", "SILENT" }), 0);
-  notify({ "--ack", "--host", "nobody", "--message", "x" });
-  EXPECT_EQ(httpGet(port, "/", 5), "");
-  std::string text;
-  const std::vector<std::string> expected = { "quelm_receiver_notifications_total{outcome=\"stored\"} 2\n",
-    "quelm_receiver_notifications_total{outcome=\"ignored\"} 1\n",
-    "quelm_receiver_notifications_total{outcome=\"dropped\"} 0\n",
-    "quelm_receiver_plugin_runs_total{state=\"critical\"} 1\n", "quelm_receiver_plugin_runs_total{state=\"ok\"} 0\n",
-    "quelm_receiver_plugin_failures_total 3\n", "quelm_receiver_plugin_runs_total{state=\"unknown\"} 0\n",
-    "quelm_receiver_plugin_run_seconds_count 4\n", "quelm_receiver_receipt_to_stored_seconds_count 2\n",
-    "quelm_receiver_alerting_programs_total 2\n", "quelm_receiver_alerting_program_failures_total 0\n",
-    "quelm_receiver_cleaning_closed_errors_total 1\n", "quelm_receiver_tls_handshake_failures_total 1\n",
-    "quelm_receiver_database_connection_losses_total 0\n", "quelm_receiver_queued_notifications 0\n",
-    "quelm_receiver_open_sessions 0\n", "quelm_receiver_running_workers 4\n", "quelm_receiver_build_info{version=\"" };
-  // The handshake failure and the last outcome are counted a moment after the sender has its answer.
-  EXPECT_TRUE(waitFor(10, [&] {
-    text = metrics();
-    for (const std::string& line : expected) {
-      if (text.find(line) == std::string::npos)
-        return false;
-    }
-    return true;
-  })) << text;
-  EXPECT_NE(text.find("quelm_receiver_cleaning_passes_total "), std::string::npos) << text;
-  CommandResult lint = runCommand("promtool check metrics", text);
-  EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
-
-  // A real Prometheus server scrapes it every second.
-  int prometheusPort = freeLoopbackPort();
-  dir.write("prometheus.yml",
-      "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n  - job_name: receiver\n"
-      "    static_configs:\n      - targets: ['127.0.0.1:"
-          + std::to_string(metricsPort) + "']\n");
-  TestProcess prometheus({ "/usr/bin/prometheus", "--config.file=" + dir.path() + "/prometheus.yml",
-      "--storage.tsdb.path=" + dir.path() + "/tsdb", "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort),
-      "--log.level=error" });
-  const std::string query = "promtool query instant http://127.0.0.1:" + std::to_string(prometheusPort) + " "
-      + shellQuote("quelm_receiver_notifications_total{outcome=\"stored\",job=\"receiver\"}");
-  CommandResult answer;
-  EXPECT_TRUE(waitFor(40,
-      [&] {
-        answer = runCommand(query, "", 10);
-        return answer.out.find("=> 2 @") != std::string::npos;
-      }))
-      << answer.out << answer.err << prometheus.output();
-
-  // Every query of the shipped dashboard finds its series.
-  Json::Value dashboard;
-  std::istringstream(readFile(std::string(QUELM_SOURCE_DIR) + "/packaging/grafana-dashboard.json")) >> dashboard;
-  std::vector<std::string> expressions;
-  for (const Json::Value& panel : dashboard["panels"]) {
-    for (const Json::Value& target : panel["targets"]) {
-      std::string expression = target["expr"].asString();
-      for (auto [from, to] :
-          { std::pair<std::string, std::string> { "$__rate_interval", "1m" }, { "$instance", ".*" } })
-        for (auto at = expression.find(from); at != std::string::npos; at = expression.find(from))
-          expression.replace(at, from.size(), to);
-      expressions.push_back(expression);
-    }
-  }
-  EXPECT_GE(expressions.size(), 4u);
-  for (const std::string& expression : expressions) {
-    const std::string instant = "promtool query instant http://127.0.0.1:" + std::to_string(prometheusPort) + " ";
-    EXPECT_TRUE(waitFor(20,
-        [&] {
-          answer = runCommand(instant + shellQuote(expression), "", 10);
-          return answer.status == 0 && answer.out.find(" => ") != std::string::npos;
-        }))
-        << expression << "\n"
-        << answer.out << answer.err;
-  }
-
-  // A rotation renames the file and sends SIGHUP: the daemon writes on in a new file, the old one is kept whole.
-  ASSERT_EQ(std::rename((dir.path() + "/receiver.log").c_str(), (dir.path() + "/receiver.log.1").c_str()), 0);
-  daemon->signal(SIGHUP);
-  ASSERT_TRUE(waitFor(10, [&] { return log().find("#INFO#log file reopened") != std::string::npos; }));
-  EXPECT_EQ(notify({ "--ack", "--host", "gw01", "--message", "fine" }), 0);
-  EXPECT_NE(log().find("search gw01"), std::string::npos) << log();
-  std::string before = readFile(dir.path() + "/receiver.log.1");
-  EXPECT_NE(before.find("#INFO#SYSLOG was starting...."), std::string::npos);
-  EXPECT_EQ(before.find("search gw01"), std::string::npos);
-
-  daemon->signal(SIGTERM);
-  EXPECT_TRUE(systemd.until("STOPPING=1", 10, seen)) << seen;
-  EXPECT_EQ(daemon->wait(60), 0);
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 #include "app/metrics_endpoint.h"
 #include "app/systemd_notifier.h"
 
-#include "tests/support/free_port.h"
+#include "tests/support/command.h"
+#include "tests/support/datagram_listener.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/loopback_io.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_process.h"
 
@@ -82,7 +82,7 @@ TEST(MetricsEndpointTest, ServesCountersAndLiveFiguresOnItsAddress)
   live.queuedNotifications = [] { return 7.0; };
   MetricsEndpoint endpoint("127.0.0.1:0", metrics, live);
   ASSERT_GT(endpoint.port(), 0);
-  std::string text = httpGet(endpoint.port(), "/metrics");
+  std::string text = runCommand("curl -sf http://127.0.0.1:" + std::to_string(endpoint.port()) + "/metrics").out;
   for (const char* line :
       { "quelm_receiver_notifications_total{outcome=\"dropped\"} 1\n", "quelm_receiver_queued_notifications 7\n",
           "quelm_receiver_open_sessions 0\n", "quelm_receiver_receipt_to_stored_seconds_bucket{le=\"0.025\"} 0\n",

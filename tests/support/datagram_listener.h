@@ -1,7 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,32 +9,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-
-// GET http://127.0.0.1:port/path with HTTP/1.0; the whole answer, headers included, or empty when nothing answered in
-// time.
-inline std::string httpGet(int port, const std::string& path, int timeoutSeconds = 10)
-{
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  timeval limit { timeoutSeconds, 0 };
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  sockaddr_in address {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-      char buffer[8192];
-      ssize_t got = 0;
-      while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        answer.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-  ::close(fd);
-  return answer;
-}
 
 // A datagram socket bound to a path, as systemd listens for a service's notifications.
 class DatagramListener {
@@ -59,13 +31,10 @@ public:
   std::optional<std::string> next(std::chrono::milliseconds timeout)
   {
     pollfd ready { fd_, POLLIN, 0 };
-    if (::poll(&ready, 1, static_cast<int>(timeout.count())) != 1)
-      return std::nullopt;
     char buffer[4096];
-    ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (got < 0)
-      return std::nullopt;
-    return std::string(buffer, static_cast<std::size_t>(got));
+    ssize_t got
+        = ::poll(&ready, 1, static_cast<int>(timeout.count())) == 1 ? ::recv(fd_, buffer, sizeof buffer, 0) : -1;
+    return got < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(got)));
   }
 
   // Datagrams until one contains part (returned) or the time runs out (nothing); every one read meanwhile is added
