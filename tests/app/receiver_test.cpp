@@ -7,7 +7,6 @@
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <unistd.h>
 
@@ -193,20 +192,14 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   TestProcess prometheus({ "/usr/bin/prometheus", "--config.file=" + dir.path() + "/prometheus.yml",
       "--storage.tsdb.path=" + dir.path() + "/tsdb", "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort),
       "--log.level=error" });
-  Json::Value dashboard;
-  std::istringstream(readFile(std::string(QUELM_SOURCE_DIR) + "/packaging/grafana-dashboard.json")) >> dashboard;
+  std::istringstream dashboard(runCommand("jq -r '.panels[].targets[].expr | gsub(\"[$]__rate_interval\"; \"1m\") | "
+                                          "gsub(\"[$]instance\"; \".*\")' "
+      + shellQuote(std::string(QUELM_SOURCE_DIR) + "/packaging/grafana-dashboard.json"))
+                                   .out);
   std::vector<std::string> expressions
       = { "quelm_receiver_notifications_total{outcome=\"stored\",job=\"receiver\"} == 20" };
-  for (const Json::Value& panel : dashboard["panels"]) {
-    for (const Json::Value& target : panel["targets"]) {
-      std::string expression = target["expr"].asString();
-      for (auto [from, to] :
-          { std::pair<std::string, std::string> { "$__rate_interval", "1m" }, { "$instance", ".*" } })
-        for (auto at = expression.find(from); at != std::string::npos; at = expression.find(from))
-          expression.replace(at, from.size(), to);
-      expressions.push_back(expression);
-    }
-  }
+  for (std::string expression; std::getline(dashboard, expression);)
+    expressions.push_back(expression);
   EXPECT_GE(expressions.size(), 5u);
   CommandResult answer;
   for (const std::string& expression : expressions) {

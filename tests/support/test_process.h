@@ -19,7 +19,6 @@ public:
   TestProcess(const TestProcess&) = delete;
   TestProcess& operator=(const TestProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
   void signal(int number) const;
   // Waits at most timeoutSeconds for the exit; returns the exit status, 128+signal, or -1 after a time-out (the child
   // is then killed).
