@@ -36,7 +36,7 @@ cmake --build "$build" -j"$(nproc)"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(tokenizer macro_expansion payload_host)
+  targets=(tokenizer payload_host)
 fi
 
 run_one() {

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <csignal>
 #include <map>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -160,29 +159,20 @@ std::string record(Site& site)
                         "FROM quelm_services");
 }
 
-// How many times each occurrence id was alerted.
-std::map<std::string, int> alertsById(Site& site)
-{
-  std::map<std::string, int> counts;
-  std::istringstream lines(readFile(site.alerts));
-  for (std::string id; std::getline(lines, id);)
-    ++counts[id];
-  return counts;
-}
-
-// The stale services' occurrences: none left open, each alerted exactly once.
+// The stale services' occurrences: as many as expected, none left open, each alerted exactly once.
 void expectStaleClosedAndAlertedOnce(Site& site, int stale)
 {
-  EXPECT_EQ(site.db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_service_id >= 1000 AND "
-                           "happen_acquitte = 0"),
-      "0");
-  std::map<std::string, int> alerted = alertsById(site);
-  std::istringstream ids(site.db.scalar(
-      "SELECT string_agg(happen_id::text, ',') FROM quelm_error_happen WHERE happen_service_id >= 1000"));
-  int count = 0;
-  for (std::string id; std::getline(ids, id, ','); ++count)
-    EXPECT_EQ(alerted[id], 1) << id;
-  EXPECT_EQ(count, stale);
+  EXPECT_EQ(site.db.scalar("SELECT count(*) || ' ' || sum(happen_acquitte) FROM quelm_error_happen WHERE "
+                           "happen_service_id >= 1000"),
+      std::to_string(stale) + " " + std::to_string(stale));
+  const std::string ids = site.db.scalar(
+      "SELECT string_agg(happen_id::text, E'\\n') FROM quelm_error_happen WHERE happen_service_id >= 1000");
+  // How many ids stand in the alerts file how many times: each of them once.
+  EXPECT_EQ(runCommand("grep -x -F -f /dev/stdin " + shellQuote(site.alerts)
+                    + " | sort | uniq -c | awk '{print $1}' | sort | uniq -c | awk '{print $1 \" ids \" $2 \" time\"}'",
+                ids + "\n")
+                .out,
+      std::to_string(stale) + " ids 1 time\n");
 }
 
 // Each host's words, sent one at a time with an acknowledgement, the hosts in parallel; message i of a host goes to
@@ -323,18 +313,18 @@ TEST(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFailov
       grew.push_back(countOf(readFile(logs[candidates[i]]), "search host") - before[i]);
     return candidates[std::max_element(grew.begin(), grew.end()) - grew.begin()];
   };
-  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 1500; })) << diagnostics();
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 1000; })) << diagnostics();
   const int killed = busiest({ 0, 1, 2 });
   receivers[killed]->signal(SIGKILL);
   EXPECT_EQ(receivers[killed]->wait(20), 128 + SIGKILL);
   std::rename(logs[killed].c_str(), (logs[killed] + ".1").c_str());
   receivers[killed] = start(killed);
   ASSERT_TRUE(started(logs[killed])) << readFile(logs[killed]);
-  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 2500; })) << diagnostics();
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 1800; })) << diagnostics();
   const int stopped = holder != killed ? holder : busiest({ (killed + 1) % 3, (killed + 2) % 3 });
   receivers[stopped]->signal(SIGTERM);
   EXPECT_EQ(receivers[stopped]->wait(60), 0);
-  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 3300; })) << diagnostics();
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 2400; })) << diagnostics();
   ASSERT_TRUE(cluster.control("halt"));
   std::this_thread::sleep_for(std::chrono::seconds(2));
   ASSERT_TRUE(cluster.controlStandby("promote"));
@@ -345,7 +335,8 @@ TEST(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFailov
   EXPECT_EQ(
       site.db.scalar("SELECT pg_is_in_recovery()::text || ' ' || current_setting('port')"), "false " + standbyPort);
   EXPECT_GE(countOf(allLogs(), "#ERR#database connection lost, reconnecting: "), 1u);
-  EXPECT_GE(countOf(allLogs(), "#INFO#database connection restored"), 1u);
+  // The last connections may come back after the last line was stored.
+  EXPECT_TRUE(waitFor(30, [&] { return countOf(allLogs(), "#INFO#database connection restored") >= 1; }));
   EXPECT_EQ(site.db.scalar("SELECT count(*) FROM doubled"), "0");
   // The cleaner was killed or stopped: another Receiver has the role and closes a new stale error.
   site.db.exec("UPDATE quelm_services SET service_previous_state = 2 WHERE service_id = 1000;"

@@ -16,7 +16,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <map>
 #include <memory>
 #include <sstream>
 
@@ -24,19 +23,15 @@ namespace {
 
 const std::string binaryDir = QUELM_BINARY_DIR;
 
-// The real daemon with four workers and its metrics endpoint over a product database with five syslog services, fed by
-// the real sender tool with a certificate that may report for every host ("branch-a" only for the firewalls). The
-// database is on a cluster of the test's own when the test stops it; otherwise the daemon runs as systemd runs it (a
-// notification socket, a two-second watchdog).
-template <bool ownCluster> class Receiver : public testing::Test {
+// The real daemon with four workers and its metrics endpoint, run as systemd runs it (a notification socket, a
+// two-second watchdog), over a product database with five syslog services on a cluster of the test's own, fed by the
+// real sender tool with a certificate that may report for every host ("branch-a" only for the firewalls).
+class ReceiverTest : public testing::Test {
 protected:
   void SetUp() override
   {
-    // Only a test that reads the socket gives it: unread, its queue fills and the daemon's next datagram waits.
-    if (!ownCluster) {
-      ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
-      ::setenv("WATCHDOG_USEC", "2000000", 1);
-    }
+    ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "2000000", 1);
     std::string plugin = dir.write("plugin.sh",
         "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL: $line\"; exit 2;;\n"
         "  *WARN*) echo \"WARNING: $line\"; exit 1;;\n  *SILENT*) exit 0;;\n  *HANG*) exec /usr/bin/sleep "
@@ -94,8 +89,8 @@ protected:
     return db.scalar("SELECT string_agg(service_previous_state::text, '' ORDER BY service_id) FROM quelm_services");
   }
 
-  std::unique_ptr<PrivateCluster> cluster = ownCluster ? std::make_unique<PrivateCluster>() : nullptr;
-  TestDatabase db { cluster ? cluster->envFile() : "" };
+  PrivateCluster cluster;
+  TestDatabase db { cluster.envFile() };
   TempDir dir;
   std::string alerts = dir.path() + "/alerts.txt";
   int port = freeLoopbackPort();
@@ -106,13 +101,6 @@ protected:
   DatagramListener systemd { socketPath };
   int metricsPort = freeLoopbackPort();
 };
-using ReceiverTest = Receiver<false>;
-using ReceiverStopTest = Receiver<true>;
-
-std::string metricsText(int port)
-{
-  return runCommand("curl -sf --max-time 10 http://127.0.0.1:" + std::to_string(port) + "/metrics").out;
-}
 
 TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
 {
@@ -166,7 +154,7 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
     "quelm_receiver_database_connection_losses_total 0\n", "quelm_receiver_queued_notifications 0\n",
     "quelm_receiver_open_sessions 0\n", "quelm_receiver_running_workers 4\n", "quelm_receiver_build_info{version=\"" };
   EXPECT_TRUE(waitFor(10, [&] {
-    text = metricsText(metricsPort);
+    text = runCommand("curl -sf --max-time 10 http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics").out;
     return std::all_of(
         expected.begin(), expected.end(), [&](auto& line) { return text.find(line) != std::string::npos; });
   })) << text;
@@ -222,9 +210,25 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   const std::string before = readFile(dir.path() + "/receiver.log.1");
   EXPECT_EQ(before.find("search gw01"), std::string::npos);
 
+  // A stop ends within its bound whatever the plugins and the database do: a plugin that never ends (no
+  // plugin_timeout) is stopped with its group, a result waiting for an absent database is given up, each named in an
+  // "ERR" line, and the acknowledged sender is told to send again.
+  EXPECT_EQ(notify({ "--host", "gw01", "--message", "HANG" }), 0);
+  ASSERT_TRUE(cluster.control("halt"));
+  TestProcess stranded(notifyArgs({ "--ack", "--timeout", "60", "--host", "fw01", "--message", "CRIT stranded" }));
+  ASSERT_TRUE(waitFor(10, [&] { return log().find("search fw01") != std::string::npos; })) << log();
+  auto stopAt = std::chrono::steady_clock::now();
   daemon->signal(SIGTERM);
   EXPECT_TRUE(systemd.until("STOPPING=1", 10, seen)) << seen;
-  EXPECT_EQ(daemon->wait(60), 0);
+  EXPECT_EQ(daemon->wait(40), 0) << log();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(20));
+  EXPECT_EQ(stranded.wait(30), 4) << stranded.output();
+  for (const char* line : { "notification from fw01 not stored, the Receiver is stopping: 1 fw01-syslog state 2",
+           "notification from gw01 not handled, the Receiver is stopping: 3 gw01-syslog plugin stopped" })
+    EXPECT_NE(log().find(line), std::string::npos) << log();
+  EXPECT_EQ(runCommand("pgrep -fx '/usr/bin/sleep " + hang + "'").out, "");
+  ASSERT_TRUE(cluster.control("resume"));
+  EXPECT_EQ(states().substr(0, 3), "000");
   text = before + log();
   size_t previous = 0;
   for (const char* line : { "#INFO#Receiver start....", "#INFO#Connection database sucessful. Encoding: UTF8",
@@ -237,28 +241,6 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   EXPECT_NE(text.find("fw01-syslog acquitte l'erreur==>OK"), std::string::npos);
   // The WebSocket library's own access and error lines ("[2026-12-07 ...] [connect] ...") stay out of the log.
   EXPECT_EQ(text.find("\n[2"), std::string::npos) << text;
-}
-
-// A stop ends within its bound whatever the plugins and the database do: a plugin that never ends (no plugin_timeout)
-// is stopped with its group, a result waiting for an absent database is given up, each named in an "ERR" line, and the
-// acknowledged sender is told to send again.
-TEST_F(ReceiverStopTest, SigtermEndsWhateverThePluginsAndTheDatabaseDo)
-{
-  EXPECT_EQ(notify({ "--host", "gw01", "--message", "HANG" }), 0);
-  ASSERT_TRUE(cluster->control("halt"));
-  TestProcess stranded(notifyArgs({ "--ack", "--timeout", "60", "--host", "fw01", "--message", "CRIT stranded" }));
-  ASSERT_TRUE(waitFor(10, [&] { return log().find("search fw01") != std::string::npos; })) << log();
-  auto stopAt = std::chrono::steady_clock::now();
-  daemon->signal(SIGTERM);
-  EXPECT_EQ(daemon->wait(40), 0) << log();
-  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(20));
-  EXPECT_EQ(stranded.wait(30), 4) << stranded.output();
-  for (const char* line : { "notification from fw01 not stored, the Receiver is stopping: 1 fw01-syslog state 2",
-           "notification from gw01 not handled, the Receiver is stopping: 3 gw01-syslog plugin stopped" })
-    EXPECT_NE(log().find(line), std::string::npos) << log();
-  EXPECT_EQ(runCommand("pgrep -fx '/usr/bin/sleep " + hang + "'").out, "");
-  ASSERT_TRUE(cluster->control("resume"));
-  EXPECT_EQ(states().substr(0, 3), "000");
 }
 
 // Start-up failures exit 1 with the reason where an operator looks; odd values reach the database as configured.

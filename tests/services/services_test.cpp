@@ -7,17 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 namespace {
 
-std::string quote(const std::string& text)
-{
-  std::string out = "'";
-  for (char c : text)
-    out += c == '\'' ? std::string("''") : std::string(1, c);
-  return out + "'";
-}
+// A text as an SQL literal (dollar-quoted: no parameter holds "$v$").
+std::string quote(const std::string& text) { return "$v$" + text + "$v$"; }
 
 class LoaderTest : public ::testing::Test {
 protected:

@@ -1,6 +1,4 @@
-#include "services/maintenance.h"
 #include "services/service.h"
-#include "services/service_queue.h"
 #include "services/service_registry.h"
 
 #include "tests/support/log_capture.h"
@@ -61,48 +59,6 @@ TEST(RegistryTest, ReplacedAndClearedServicesLiveOnForTheirHolders)
   registry.clear();
   EXPECT_TRUE(registry.empty());
   EXPECT_EQ(registry.getService("fw01"), nullptr);
-}
-
-TEST(ResponseFlagTest, OnlyWarningCriticalAndUnknownHaveAFlagOfTheirOwn)
-{
-  Service all;
-  all.responseOk = all.responseWarning = all.responseCritical = all.responseUnknown = true;
-  Service critical;
-  critical.responseCritical = true;
-  for (int state = -1; state <= 6; ++state) {
-    EXPECT_EQ(responseFlagOf(all, state), state >= 1 && state <= 3) << state;
-    EXPECT_EQ(responseFlagOf(critical, state), state == 2) << state;
-  }
-}
-
-TEST(ContainersTest, MaintenanceWindowsAndTheServiceQueue)
-{
-  Maintenance maintenance;
-  maintenance.add(7, 0x100000001ul, 3, { 100, 0 }, { 200, 0 }, 0);
-  maintenance.add(7, 2, 3, { 0, 0 }, { 999, 0 }, 0);
-  EXPECT_EQ(maintenance.isMaintenanceAt(1, 100), 1);
-  EXPECT_EQ(maintenance.isMaintenanceAt(1, 200), 1);
-  EXPECT_EQ(maintenance.isMaintenanceAt(1, 201), 0);
-  EXPECT_EQ(maintenance.isMaintenanceAt(2, 150), 0);
-  maintenance.cleanAt(1, 250);
-  EXPECT_EQ(maintenance.isPlannedIdPresent(7), 0);
-
-  WaitServiceQueue queue;
-  for (long second : { 30, 10, 20 }) {
-    Service s;
-    s.nextExecTime = { second, 0 };
-    queue.push(s);
-  }
-  EXPECT_EQ(queue.pop().nextExecTime.tv_sec, 10);
-  EXPECT_EQ(queue.pop().nextExecTime.tv_sec, 20);
-  queue.pop();
-  EXPECT_THROW(queue.front(), ContainerError);
-  UpdateServiceMap updates;
-  Service s;
-  s.serviceId = 4;
-  updates.addService(s);
-  EXPECT_EQ(updates.getService(4).serviceId, 4);
-  EXPECT_THROW(updates.getService(4), ContainerError);
 }
 
 } // namespace
