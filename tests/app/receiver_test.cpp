@@ -14,8 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <future>
 #include <memory>
 #include <sstream>
 
@@ -217,11 +219,20 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   ASSERT_TRUE(cluster.control("halt"));
   TestProcess stranded(notifyArgs({ "--ack", "--timeout", "60", "--host", "fw01", "--message", "CRIT stranded" }));
   ASSERT_TRUE(waitFor(10, [&] { return log().find("search fw01") != std::string::npos; })) << log();
+  // The socket is read through the stop, as systemd reads it: a full one would hold the daemon's next datagram.
+  std::atomic<bool> ended { false };
+  auto stopping = std::async(std::launch::async, [&] {
+    std::string all;
+    while (!ended)
+      all += systemd.next(std::chrono::milliseconds(100)).value_or("");
+    return all;
+  });
   auto stopAt = std::chrono::steady_clock::now();
   daemon->signal(SIGTERM);
-  EXPECT_TRUE(systemd.until("STOPPING=1", 10, seen)) << seen;
   EXPECT_EQ(daemon->wait(40), 0) << log();
   EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(20));
+  ended = true;
+  EXPECT_NE(stopping.get().find("STOPPING=1"), std::string::npos);
   EXPECT_EQ(stranded.wait(30), 4) << stranded.output();
   for (const char* line : { "notification from fw01 not stored, the Receiver is stopping: 1 fw01-syslog state 2",
            "notification from gw01 not handled, the Receiver is stopping: 3 gw01-syslog plugin stopped" })
