@@ -141,6 +141,10 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
       << log();
   // A plain-text client fails its TLS handshake.
   EXPECT_EQ(runCommand("curl -s --max-time 5 http://127.0.0.1:" + std::to_string(port) + "/").out, "");
+  // So does one that never starts it, when its time runs out.
+  EXPECT_EQ(runCommand("exec bash -c 'exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(port) + " && exec cat <&3'", "", 20)
+                .status,
+      0);
 
   // Every outcome is counted, the handshake failure and the last outcome a moment after the sender has its answer.
   std::string text;
@@ -152,7 +156,7 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
     "quelm_receiver_plugin_failures_total 3\n", "quelm_receiver_plugin_runs_total{state=\"unknown\"} 0\n",
     "quelm_receiver_plugin_run_seconds_count 6\n", "quelm_receiver_receipt_to_stored_seconds_count 4\n",
     "quelm_receiver_alerting_programs_total 3\n", "quelm_receiver_alerting_program_failures_total 0\n",
-    "quelm_receiver_cleaning_closed_errors_total 1\n", "quelm_receiver_tls_handshake_failures_total 1\n",
+    "quelm_receiver_cleaning_closed_errors_total 1\n", "quelm_receiver_tls_handshake_failures_total 2\n",
     "quelm_receiver_database_connection_losses_total 0\n", "quelm_receiver_queued_notifications 0\n",
     "quelm_receiver_open_sessions 0\n", "quelm_receiver_running_workers 4\n", "quelm_receiver_build_info{version=\"" };
   EXPECT_TRUE(waitFor(10, [&] {
