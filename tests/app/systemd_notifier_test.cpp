@@ -72,10 +72,9 @@ TEST(MetricsEndpointTest, ServesOnItsAddressAndRefusesOneTaken)
   metrics.observeStored(std::chrono::milliseconds(30));
   MetricsEndpoint endpoint("127.0.0.1:0", metrics, {});
   std::string text = runCommand("curl -sf http://127.0.0.1:" + std::to_string(endpoint.port()) + "/metrics").out;
-  EXPECT_NE(text.find("quelm_receiver_receipt_to_stored_seconds_bucket{le=\"0.025\"} 0\n"
-                      "quelm_receiver_receipt_to_stored_seconds_bucket{le=\"0.05\"} 1\n"),
-      std::string::npos)
-      << text;
+  const std::string buckets = "quelm_receiver_receipt_to_stored_seconds_bucket{le=\"0.025\"} 0\n"
+                              "quelm_receiver_receipt_to_stored_seconds_bucket{le=\"0.05\"} 1\n";
+  EXPECT_NE(text.find(buckets), std::string::npos) << text;
   EXPECT_THROW(MetricsEndpoint("127.0.0.1:" + std::to_string(endpoint.port()), metrics, {}), std::exception);
 }
 

@@ -1,16 +1,22 @@
 #pragma once
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "tests/support/test_process.h"
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
-// A datagram socket bound to a path, as systemd listens for a service's notifications.
+// A datagram socket bound to a path and read all the time by a thread of its own, as systemd reads a service's
+// notifications: left unread, its queue (ten datagrams) would fill and hold the daemon's next one.
 class DatagramListener {
 public:
   explicit DatagramListener(const std::string& path)
@@ -19,22 +25,35 @@ public:
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    // The reader wakes ten times a second to see whether it should stop.
+    timeval tick { 0, 100000 };
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+      reader_ = std::thread([this] { read(); });
   }
-  ~DatagramListener() { ::close(fd_); }
+  ~DatagramListener()
+  {
+    stop_ = true;
+    if (reader_.joinable())
+      reader_.join();
+    ::close(fd_);
+  }
   DatagramListener(const DatagramListener&) = delete;
   DatagramListener& operator=(const DatagramListener&) = delete;
 
-  bool bound() const { return bound_; }
+  bool bound() const { return reader_.joinable(); }
 
   // The next datagram, or nothing when none came in time.
   std::optional<std::string> next(std::chrono::milliseconds timeout)
   {
-    pollfd ready { fd_, POLLIN, 0 };
-    char buffer[4096];
-    ssize_t got
-        = ::poll(&ready, 1, static_cast<int>(timeout.count())) == 1 ? ::recv(fd_, buffer, sizeof buffer, 0) : -1;
-    return got < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(got)));
+    std::optional<std::string> datagram;
+    waitFor(std::chrono::duration<double>(timeout).count(), [&] {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (taken_ < datagrams_.size())
+        datagram = datagrams_[taken_++];
+      return datagram.has_value();
+    });
+    return datagram;
   }
 
   // Datagrams until one contains part (returned) or the time runs out (nothing); every one read meanwhile is added
@@ -43,8 +62,7 @@ public:
   {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (std::chrono::steady_clock::now() < deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      std::optional<std::string> datagram = next(std::max(left, std::chrono::milliseconds(1)));
+      std::optional<std::string> datagram = next(std::chrono::milliseconds(50));
       if (!datagram)
         continue;
       seen += *datagram + "\n--\n";
@@ -55,6 +73,22 @@ public:
   }
 
 private:
+  void read()
+  {
+    char buffer[4096];
+    while (!stop_) {
+      ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (got < 0)
+        continue;
+      std::lock_guard<std::mutex> guard(lock_);
+      datagrams_.emplace_back(buffer, static_cast<std::size_t>(got));
+    }
+  }
+
   int fd_;
-  bool bound_ = false;
+  std::mutex lock_;
+  std::vector<std::string> datagrams_;
+  std::size_t taken_ = 0;
+  std::atomic<bool> stop_ { false };
+  std::thread reader_; // last: it uses the members above
 };

@@ -13,7 +13,6 @@ inline int freeLoopbackPort()
   sockaddr_in address {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
   socklen_t length = sizeof address;
   int port = 0;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
