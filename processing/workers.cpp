@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -63,20 +64,30 @@ void alertFor(const SyslogService& svc, const ProcessingContext& context, Databa
 // refused one of its statements. Each statement waits out a lost connection
 // and runs once: an occurrence whose insert may have been committed just
 // before the connection went is looked for before it is inserted again.
-bool actOnStateChange(const SyslogService& svc, int newState, int previousState, const std::string& output,
-    const ProcessingContext& context, DatabaseWait& wait, const std::string& number)
+// relock is asked before each statement whether the service's lock had to be
+// taken again; if so, another Receiver may have recorded a change meanwhile,
+// and whatever is open is closed before this change's occurrence opens.
+bool actOnStateChange(const SyslogService& svc, int newState, int previousState, const std::function<bool()>& relock,
+    const std::string& output, const ProcessingContext& context, DatabaseWait& wait, const std::string& number)
 {
   PgPool& pool = context.pool;
   const std::string who = number + "#" + svc.serviceName + " ";
+  bool anyOpen = relock();
+  auto close = [&] {
+    anyOpen |= relock();
+    return closeOccurrences(svc, anyOpen ? -1 : previousState, pool);
+  };
   bool clean = true;
   if (newState == 1 || newState == 2 || newState == 3) {
     trace(who + svc.parameter + "acquitte l'ancienne erreur ");
-    clean &= wait.run([&] { return closeOccurrences(svc, previousState, pool); });
+    clean &= wait.run(close);
     trace(who + svc.parameter + "insère l'erreur ");
     const std::string errorId = errorIdOf(context.errorIds, newState);
     bool retry = false;
     clean &= wait.run([&] {
-      if (retry && hasOpenOccurrence(svc, errorId, pool))
+      if (relock())
+        closeOccurrences(svc, -1, pool);
+      else if (retry && hasOpenOccurrence(svc, errorId, pool))
         return true;
       retry = true;
       return openOccurrence(svc, errorId, output, pool);
@@ -87,7 +98,7 @@ bool actOnStateChange(const SyslogService& svc, int newState, int previousState,
     if (responseFlagOf(svc, previousState))
       alertFor(svc, context, wait, who);
     trace(who + "acquitte l'erreur");
-    clean &= wait.run([&] { return closeOccurrences(svc, previousState, pool); });
+    clean &= wait.run(close);
     trace(who + "acquitte l'erreur==>OK ");
   }
   return clean;
@@ -254,8 +265,16 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   if (newState == previousState)
     return Outcome::stored;
   try {
-    return actOnStateChange(*svc, newState, previousState, output, context_, wait, number) ? Outcome::stored
-                                                                                           : Outcome::rejected;
+    // A session lost while the record is written takes the service's lock
+    // with it: the lock is taken again before the next statement.
+    auto relock = [&] {
+      if (!clusterLock || clusterLock->held())
+        return false;
+      clusterLock->retake(wait);
+      return true;
+    };
+    return actOnStateChange(*svc, newState, previousState, relock, output, context_, wait, number) ? Outcome::stored
+                                                                                                   : Outcome::rejected;
   } catch (const DatabaseUnavailable& error) {
     writeLog("ERR",
         number + "#notification from " + item.host + " stored without its occurrences, the Receiver is stopping: "
