@@ -5,20 +5,44 @@
 #include <string>
 
 // A failure of the pool or one of its connections. The message keeps the
-// server's own text behind the daemon's fixed prefix.
+// server's own text behind the daemon's fixed prefix; the SQLSTATE and the
+// server's message are kept apart as well, to decide on.
 class DatabaseError : public ReceiverError {
 public:
-  explicit DatabaseError(const std::string& message, bool connectionLost = false)
+  explicit DatabaseError(const std::string& message, std::string sqlState = "", std::string serverMessage = "")
       : ReceiverError(message)
-      , connectionLost_(connectionLost)
+      , sqlState_(std::move(sqlState))
+      , serverMessage_(std::move(serverMessage))
   {
   }
 
-  // True when the server could not be reached or dropped the connection:
-  // the statement may succeed once the database is back. False when the
-  // server itself refused the statement.
-  bool connectionLost() const noexcept { return connectionLost_; }
+  // Empty when the failure did not come from the server.
+  const std::string& sqlState() const noexcept { return sqlState_; }
+  const std::string& serverMessage() const noexcept { return serverMessage_; }
 
 private:
-  bool connectionLost_;
+  std::string sqlState_;
+  std::string serverMessage_;
+};
+
+// The server could not be reached or dropped the session: the statement may
+// succeed once the database is back. Whether it ran before the session went
+// is not known.
+class ConnectionLost : public DatabaseError {
+public:
+  using DatabaseError::DatabaseError;
+};
+
+// The server itself refused the statement on a live session: running it
+// again gives the same answer.
+class StatementRefused : public DatabaseError {
+public:
+  using DatabaseError::DatabaseError;
+};
+
+// The daemon stopped while waiting out a lost connection: the step that
+// waited never ran.
+class DatabaseUnavailable : public DatabaseError {
+public:
+  using DatabaseError::DatabaseError;
 };

@@ -1,7 +1,5 @@
 #include "database/pg_connection.h"
 
-#include "database/database_error.h"
-
 #include "core/log.h"
 
 #include <algorithm>
@@ -33,6 +31,22 @@ bool isConnectionState(const char* state)
       || code == "25006";
 }
 
+// The server's notices (a warning on a lock no longer held, say) go to the
+// debug trace, not to the standard error stream.
+void traceNotice(void*, const char* message)
+{
+  std::string text = message;
+  while (!text.empty() && text.back() == '\n')
+    text.pop_back();
+  trace("postgresql notice: " + text);
+}
+
+std::string fieldOf(const PGresult* result, int field)
+{
+  const char* value = result != nullptr ? PQresultErrorField(result, field) : nullptr;
+  return value != nullptr ? value : "";
+}
+
 } // namespace
 
 PgConnection::PgConnection(const ConnectionSettings& settings, Metrics* metrics)
@@ -56,6 +70,7 @@ PgConnection::PgConnection(const ConnectionSettings& settings, Metrics* metrics)
     connection_.reset();
     throw DatabaseError(message);
   }
+  PQsetNoticeProcessor(connection_.get(), traceNotice, nullptr);
 }
 
 std::string PgConnection::clientEncoding()
@@ -79,27 +94,32 @@ PgResult PgConnection::checked(PGresult* raw, const std::string& prefix, bool co
     return result;
   std::string text
       = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
-  bool lost = connectionFailed(result.get());
-  // Only a connection libpq itself gave up is reset before its next use.
-  if (lost && PQstatus(connection_.get()) == CONNECTION_BAD && !lost_) {
-    lost_ = true;
-    count(metrics_, &Metrics::databaseLosses);
+  const std::string state = fieldOf(result.get(), PG_DIAG_SQLSTATE);
+  const std::string server = fieldOf(result.get(), PG_DIAG_MESSAGE_PRIMARY);
+  if (connectionFailed(result.get())) {
+    // The session is not used again before it has been reset.
+    noteLostLocked();
+    throw ConnectionLost(prefix + text, state, server);
   }
-  if (!lost)
-    count(metrics_, &Metrics::statementsRejected);
-  throw DatabaseError(prefix + text, lost);
+  count(metrics_, &Metrics::statementsRejected);
+  throw StatementRefused(prefix + text, state, server);
+}
+
+void PgConnection::noteLostLocked()
+{
+  if (lost_)
+    return;
+  lost_ = true;
+  std::string reason = PQerrorMessage(connection_.get());
+  while (!reason.empty() && reason.back() == '\n')
+    reason.pop_back();
+  writeLog("ERR", "database connection lost, reconnecting: " + reason);
+  count(metrics_, &Metrics::databaseLosses);
 }
 
 bool PgConnection::recoverLocked()
 {
-  if (!lost_) {
-    lost_ = true;
-    std::string reason = PQerrorMessage(connection_.get());
-    while (!reason.empty() && reason.back() == '\n')
-      reason.pop_back();
-    writeLog("ERR", "database connection lost, reconnecting: " + reason);
-    count(metrics_, &Metrics::databaseLosses);
-  }
+  noteLostLocked();
   // Attempts are spaced by a pause that doubles up to resetIntervalMax, so
   // a server that stays down does not cause a reconnect storm; callers wait
   // and try again, nothing is given up.
@@ -134,7 +154,7 @@ template <typename Call> PgResult PgConnection::runLocked(Call call, const std::
 {
   // A connection known to be down is not used until it has been restored.
   if (lost_ && !recoverLocked())
-    throw DatabaseError(prefix + "no connection to the server\n", true);
+    throw ConnectionLost(prefix + "no connection to the server\n");
   PgResult result(call());
   ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
@@ -142,9 +162,10 @@ template <typename Call> PgResult PgConnection::runLocked(Call call, const std::
   if (connectionFailed(result.get())) {
     std::string text
         = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
+    const std::string state = fieldOf(result.get(), PG_DIAG_SQLSTATE);
     result.reset();
     if (!recoverLocked())
-      throw DatabaseError(prefix + text, true);
+      throw ConnectionLost(prefix + text, state);
     return checked(call(), prefix, connectionText);
   }
   return checked(result.release(), prefix, connectionText);
@@ -198,4 +219,23 @@ PgResult PgConnection::executePrepared(const std::string& name, const std::vecto
             connection_.get(), name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0);
       },
       "Exec prepareRequest failed:  ", false);
+}
+
+PgResult PgConnection::Exclusive::execute(const std::string& sql)
+{
+  return connection_.checked(PQexec(connection_.connection_.get(), sql.c_str()), "execute failed:  ", true);
+}
+
+PgResult PgConnection::Exclusive::executePrepared(const std::string& name, const std::vector<std::string>& values)
+{
+  std::vector<const char*> pointers = pointersTo(values);
+  return connection_.checked(PQexecPrepared(connection_.connection_.get(), name.c_str(),
+                                 static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0),
+      "Exec prepareRequest failed:  ", false);
+}
+
+bool PgConnection::Exclusive::inTransaction() const
+{
+  PGTransactionStatusType status = PQtransactionStatus(connection_.connection_.get());
+  return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
 }

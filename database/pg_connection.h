@@ -1,6 +1,7 @@
 #pragma once
 
 #include "database/connection_settings.h"
+#include "database/database_error.h"
 #include "database/pg_result.h"
 
 #include "core/metrics.h"
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One PostgreSQL connection and the lock that serialises every use of it.
@@ -31,8 +33,44 @@ public:
   void prepareRequest(const std::string& name, const std::string& sql, int paramCount);
   PgResult executePrepared(const std::string& name, const std::vector<std::string>& values);
 
-  // How many times the connection was reset after the server dropped it.
+  // How many times the connection was reset after the server dropped it:
+  // the number of the session its statements now run on.
   int resetAttempts();
+
+  // Exclusive use of the connection for several statements in a row, such as
+  // a transaction: no other thread's statement runs on it meanwhile. A lost
+  // connection is never reset and the statement retried inside it (whether
+  // the statement ran is not known, and a transaction dies with its
+  // session): it throws ConnectionLost, and the connection is reset at its
+  // next use.
+  class Exclusive {
+  public:
+    PgResult execute(const std::string& sql);
+    PgResult executePrepared(const std::string& name, const std::vector<std::string>& values);
+    // The session the statements run on, as resetAttempts() counts it.
+    int session() const { return connection_.resetAttempts_; }
+    // Whether the session is inside a transaction block.
+    bool inTransaction() const;
+
+  private:
+    friend class PgConnection;
+    explicit Exclusive(PgConnection& connection)
+        : connection_(connection)
+    {
+    }
+    PgConnection& connection_;
+  };
+
+  // Runs body(Exclusive&) under the connection's lock, after restoring a
+  // connection known to be down (ConnectionLost when it cannot be yet).
+  template <typename Body> auto exclusive(Body body) -> decltype(body(std::declval<Exclusive&>()))
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (lost_ && !recoverLocked())
+      throw ConnectionLost("Exec prepareRequest failed:  no connection to the server\n");
+    Exclusive use(*this);
+    return body(use);
+  }
 
   static constexpr std::chrono::milliseconds resetIntervalMin { 500 };
   static constexpr std::chrono::milliseconds resetIntervalMax { 5000 };
@@ -58,6 +96,8 @@ private:
   template <typename Call> PgResult runLocked(Call call, const std::string& prefix, bool connectionText);
   // Reset and re-prepare; false when not attempted (too soon) or failed.
   bool recoverLocked();
+  // Marks the connection down, logging and counting the loss once.
+  void noteLostLocked();
   // Whether a failed call failed because the server could not be reached
   // (bad connection, or a connection-class SQLSTATE).
   bool connectionFailed(const PGresult* result) const;

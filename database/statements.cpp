@@ -14,6 +14,9 @@ const char* const addNewServiceName = "AddnewService";
 const char* const deleteServiceName = "delete_service";
 const char* const newAutoacquitteName = "new_autoacquitte";
 const char* const checkAutoacquitteName = "check_autoacquitte";
+const char* const acquitteOccurrenceName = "AcquitteOccurrence";
+const char* const transitionLockName = "TransitionLock";
+const char* const transitionStateName = "TransitionState";
 
 const char* const getPreviousState
     = "SELECT service_previous_state,service_last_stdout FROM quelm_services WHERE service_id=$1::int ;";
@@ -37,6 +40,15 @@ const char* const newAutoacquitte
       "plugin_type='syslog');";
 const char* const checkAutoacquitte = "SELECT count(*) FROM quelm_error_happen WHERE happen_service_id=$1::int  "
                                       "AND happen_acquitte=0 AND happen_timestamp < (NOW() - $2::interval);";
+
+// One occurrence closed by its id, the service's row read for update and the
+// service's transaction-scoped advisory lock: the statements of a
+// transition's fence.
+const char* const acquitteOccurrence = "UPDATE quelm_error_happen SET happen_acquitte=1, happen_time_acquitte=now() "
+                                       "WHERE happen_id=$1::bigint AND happen_acquitte=0";
+const char* const transitionLock = "SELECT pg_advisory_xact_lock($1::bigint)";
+const char* const transitionState
+    = "SELECT service_previous_state FROM quelm_services WHERE service_id=$1::int FOR UPDATE";
 
 std::string errorNameQuery()
 {
@@ -81,6 +93,9 @@ void prepareStartupStatements(PgPool& pool)
   pool.prepareRequest(statements::insertErrorHappenName, statements::insertErrorHappen, 4);
   pool.prepareRequest(statements::acquitteErrorHappenName, statements::acquitteErrorHappen, 1);
   pool.prepareRequest(statements::checkErrorHappenName, statements::checkErrorHappen, 2);
+  pool.prepareRequest(statements::acquitteOccurrenceName, statements::acquitteOccurrence, 1);
+  pool.prepareRequest(statements::transitionLockName, statements::transitionLock, 1);
+  pool.prepareRequest(statements::transitionStateName, statements::transitionState, 1);
 }
 
 ErrorIds loadErrorNames(PgPool& pool)

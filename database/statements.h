@@ -17,6 +17,9 @@ extern const char* const addNewServiceName;
 extern const char* const deleteServiceName;
 extern const char* const newAutoacquitteName;
 extern const char* const checkAutoacquitteName;
+extern const char* const acquitteOccurrenceName;
+extern const char* const transitionLockName;
+extern const char* const transitionStateName;
 
 extern const char* const getPreviousState;
 extern const char* const updateState;
@@ -26,6 +29,9 @@ extern const char* const checkErrorHappen;
 extern const char* const deleteService;
 extern const char* const newAutoacquitte;
 extern const char* const checkAutoacquitte;
+extern const char* const acquitteOccurrence;
+extern const char* const transitionLock;
+extern const char* const transitionState;
 
 // The error-name query, run once at start-up.
 std::string errorNameQuery();
@@ -41,7 +47,7 @@ class PgPool;
 // Error name -> error id (decimal text), as the error table has them.
 using ErrorIds = std::map<std::string, std::string>;
 
-// Prepares the five statements the workers need, in start-up order.
+// Prepares the statements the workers need, in start-up order.
 void prepareStartupStatements(PgPool& pool);
 // Runs the error-name query (a later row with the same name wins).
 ErrorIds loadErrorNames(PgPool& pool);

@@ -18,7 +18,7 @@ RunResult runAlertingProgram(
     child = spawnChild(plan);
   } catch (const std::system_error& error) {
     // Never wait on a child that does not exist: -1 would reap anyone's.
-    result.failedStep = "Error create fork";
+    result.failedStep = RunStep::createFork;
     result.error = error.code();
     return result;
   }
@@ -30,7 +30,7 @@ RunResult runAlertingProgram(
     result.ending = awaitChild(child, watch, status, result.error);
   } while (result.ending == RunResult::Ending::signaled && child.running());
   if (result.ending == RunResult::Ending::failed)
-    result.failedStep = "Error execute";
+    result.failedStep = RunStep::execute;
   else
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
   return result;

@@ -122,7 +122,7 @@ void feedInput(UniqueFd& input, const std::string& data, std::size_t& sent)
   input.reset();
 }
 
-RunResult failedAt(const char* step, int error)
+RunResult failedAt(RunStep step, int error)
 {
   RunResult result;
   result.ending = RunResult::Ending::failed;
@@ -140,7 +140,7 @@ RunResult failedAt(const char* step, int error)
 RunResult::Ending pump(ChildWatch& watch, int output, UniqueFd& input, const std::string& data, RunResult& result)
 {
   if (!setNonBlocking(output)) {
-    result = failedAt("Error read buffer:", errno);
+    result = failedAt(RunStep::readOutput, errno);
     return RunResult::Ending::failed;
   }
   if (input.valid() && !setNonBlocking(input.get()))
@@ -171,7 +171,7 @@ RunResult::Ending pump(ChildWatch& watch, int output, UniqueFd& input, const std
     if (ready < 0) {
       if (errno == EINTR)
         continue;
-      result = failedAt("Error read buffer:", errno);
+      result = failedAt(RunStep::readOutput, errno);
       return RunResult::Ending::failed;
     }
     for (std::size_t i = 0; i < own; ++i) {
@@ -179,7 +179,7 @@ RunResult::Ending pump(ChildWatch& watch, int output, UniqueFd& input, const std
         continue;
       if (watched[i].fd == output) {
         if (int error = drainOutput(output, result, eof)) {
-          result = failedAt("Error read buffer:", error);
+          result = failedAt(RunStep::readOutput, error);
           return RunResult::Ending::failed;
         }
       } else {
@@ -203,7 +203,7 @@ RunResult runPlugin(const PluginRun& run)
     if (run.input)
       makePipe(inputRead, inputWrite);
   } catch (const std::system_error& error) {
-    return failedAt("Error open pipe", error.code().value());
+    return failedAt(RunStep::openPipe, error.code().value());
   }
 
   static char* const emptyEnvironment[] = { nullptr };
@@ -219,7 +219,7 @@ RunResult runPlugin(const PluginRun& run)
     plan.execFailurePrefix = "DAEMON: plugin is not executable ";
     child = spawnChild(plan);
   } catch (const std::system_error& error) {
-    return failedAt("Error create fork", error.code().value());
+    return failedAt(RunStep::createFork, error.code().value());
   }
   // Only the child may keep these, or end of file would never come.
   inputRead.reset();
@@ -246,7 +246,7 @@ RunResult runPlugin(const PluginRun& run)
   int status = 0;
   result.ending = awaitChild(child, watch, status, result.error);
   if (result.ending == RunResult::Ending::failed)
-    result.failedStep = "Error execute";
+    result.failedStep = RunStep::execute;
   else if (result.ending == RunResult::Ending::exited)
     result.exitStatus = WEXITSTATUS(status);
   else if (result.ending == RunResult::Ending::signaled)

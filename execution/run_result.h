@@ -3,6 +3,36 @@
 #include <string>
 #include <system_error>
 
+// The step of a run that failed.
+enum class RunStep {
+  none,
+  openPipe,
+  createFork,
+  readOutput,
+  // Waiting for the program.
+  execute,
+};
+
+// The step in the words of the daemon's failure texts: "Error open pipe",
+// "Error create fork", "Error read buffer:" or "Error execute"; empty for
+// none.
+inline const char* runStepText(RunStep step)
+{
+  switch (step) {
+  case RunStep::openPipe:
+    return "Error open pipe";
+  case RunStep::createFork:
+    return "Error create fork";
+  case RunStep::readOutput:
+    return "Error read buffer:";
+  case RunStep::execute:
+    return "Error execute";
+  case RunStep::none:
+    break;
+  }
+  return "";
+}
+
 // How one run of a program ended, as plain facts: what to make of them (the
 // state, the stored text, whether to try again) is the caller's business.
 struct RunResult {
@@ -25,15 +55,13 @@ struct RunResult {
   // limit (the rest was read and thrown away: outputCut is then true).
   std::string output;
   bool outputCut = false;
-  // For a failed run, the step, in the words of the daemon's failure texts:
-  // "Error open pipe", "Error create fork", "Error read buffer:" or
-  // "Error execute" (waiting for the program).
-  std::string failedStep;
+  // For a failed run, the step that failed.
+  RunStep failedStep = RunStep::none;
   std::error_code error;
 
   // The program ran to its end and was waited for (or waiting failed).
   bool reachedEnd() const
   {
-    return ending == Ending::exited || ending == Ending::signaled || failedStep == "Error execute";
+    return ending == Ending::exited || ending == Ending::signaled || failedStep == RunStep::execute;
   }
 };

@@ -5,59 +5,40 @@
 #include "database/database_error.h"
 #include "database/pg_pool.h"
 #include "database/statements.h"
-#include "processing/alerts.h"
 #include "processing/cluster_locks.h"
 #include "processing/database_wait.h"
-#include "processing/service_locks.h"
+#include "processing/service_transition.h"
 #include "processing/state_records.h"
 #include "services/service_registry.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <optional>
+#include <vector>
 
 namespace {
 
-// The count as a decimal int; false when the text holds no number or one
-// outside the int range.
-bool parseCount(const std::string& text, int& count)
-{
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(begin, &end, 10);
-  if (end == begin || errno == ERANGE || value < INT_MIN || value > INT_MAX)
-    return false;
-  count = static_cast<int>(value);
-  return true;
-}
-
-void acknowledgeByTime(SyslogService& svc, ProcessingContext& context, DatabaseWait& wait)
+// What the cleaner judged an entry by, before taking the service's locks:
+// its state, and whether it has an occurrence older than the interval.
+std::optional<ServiceState> judge(ProcessingContext& context, const SyslogService& svc, DatabaseWait& wait,
+    const AutoAcknowledgement& entry)
 {
   PgPool& pool = context.pool;
-  std::lock_guard<std::mutex> serialised(context.serviceLocks.lockFor(svc.serviceId));
-  std::optional<ServiceClusterLock> clusterLock;
-  if (context.cluster)
-    clusterLock.emplace(pool, svc, wait);
-  const std::string output = "OK: syslog daemon has acquit this error";
-  int previousState = context.cluster ? storedState(pool, svc, wait) : svc.getReturnCode();
-  std::optional<std::uint64_t> id = wait.run([&] { return openOccurrenceId(svc, pool); });
-  wait.run([&] { updateService(svc, 0, output, pool); });
-  // The memory follows the row only once the row is written.
-  svc.setStored(0, output);
-  trace("th_clean#" + svc.serviceName + " acquitte l'erreur");
-  wait.run([&] { return closeOccurrences(svc, previousState, pool); });
-  count(context.metrics, &Metrics::cleaningClosed);
-  trace("th_clean#" + svc.serviceName + " acquitte l'erreur==>OK ");
-  if (svc.responseOk && responseFlagOf(svc, previousState)) {
-    if (!id) {
-      writeLog("ERR", "th_clean#no open occurrence of service " + svc.serviceIdText + ": alerting program not started");
-      return;
-    }
-    trace("th_clean#" + svc.serviceName + " SEND ALERT ");
-    startAlert(svc, *id, context);
+  ServiceState state = svc.state();
+  if (context.cluster) {
+    std::optional<int> stored = storedState(pool, svc, wait);
+    if (!stored)
+      return std::nullopt;
+    state = stateFromNumber(*stored);
   }
+  trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
+  int count = wait.run([&] {
+    return pool.getNextConnection()->exclusive(
+        [&](PgConnection::Exclusive& use) { return staleOccurrences(use, entry.serviceId, entry.interval); });
+  });
+  trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
+  trace("COUNT" + intToString(count));
+  if (count <= 0)
+    return std::nullopt;
+  return state;
 }
 
 } // namespace
@@ -100,33 +81,18 @@ bool Cleaner::prepareStatements()
 
 void Cleaner::closeStaleErrors()
 {
-  PgPool& pool = context_.pool;
   // A lost connection is waited out, entry by entry, and the pass goes on.
   DatabaseWait& wait = wait_;
   for (const auto& item : acknowledgements_) {
     const AutoAcknowledgement& entry = item.second;
     try {
       trace("th_clean#FOR service" + entry.serviceId + " ");
-      trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
-      PgResult result = wait.run([&] {
-        return pool.executePrepared(statements::checkAutoacquitteName, { entry.serviceId, entry.interval });
-      });
-      trace("EXEC SQL " + entry.serviceId + " " + entry.interval);
-      std::string text = PQntuples(result.get()) > 0 ? pgValue(result, 0, 0) : "";
-      result.reset();
-      int count = 0;
-      if (!parseCount(text, count)) {
-        writeLog("ERR", "th_clean#count is not a number for service " + entry.serviceId + ": " + text);
-        continue;
-      }
-      trace("COUNT" + intToString(count));
-      if (count <= 0)
+      std::shared_ptr<SyslogService> svc = context_.registry.getService(entry.host);
+      std::optional<ServiceState> judged = svc ? judge(context_, *svc, wait, entry) : std::nullopt;
+      if (!judged)
         continue;
       trace("th_clean#recherche du service" + entry.host);
-      std::shared_ptr<SyslogService> svc = context_.registry.getService(entry.host);
-      if (!svc)
-        continue;
-      acknowledgeByTime(*svc, context_, wait);
+      ServiceTransition(context_, svc, wait).acknowledgeStale(*judged, entry.interval);
     } catch (const std::exception& error) {
       // A failed statement or alert costs this entry only.
       writeLog("ERR", "th_clean#service " + entry.serviceId + ": " + error.what());
@@ -140,6 +106,7 @@ void Cleaner::refreshServices()
   DatabaseWait& wait = wait_;
   try {
     wait.run([&] { pool.executePrepared(statements::deleteServiceName); });
+    forgetDeletedServices();
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("th_clean#") + error.what());
   }
@@ -152,6 +119,32 @@ void Cleaner::refreshServices()
     wait.run([&] { pool.executePrepared(statements::newAutoacquitteName); });
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("th_clean#") + error.what());
+  }
+}
+
+void Cleaner::forgetDeletedServices()
+{
+  std::vector<std::int64_t> loaded = context_.registry.serviceIds();
+  if (loaded.empty())
+    return;
+  std::string ids = "{";
+  for (std::int64_t id : loaded)
+    ids += (ids.size() > 1 ? "," : "") + std::to_string(id);
+  ids += "}";
+  PgResult result = wait_.run([&] {
+    return context_.pool.executeParams(
+        "SELECT s FROM unnest($1::bigint[]) s WHERE s NOT IN (SELECT service_id FROM quelm_services)", { ids });
+  });
+  for (int row = 0; row < PQntuples(result.get()); ++row) {
+    const std::string id = pgValue(result, row, 0);
+    if (context_.registry.removeService(std::stoll(id)))
+      writeLog("INFO", "th_clean#service " + id + " deleted: its notifications are ignored");
+    for (auto entry = acknowledgements_.begin(); entry != acknowledgements_.end();) {
+      if (entry->second.serviceId == id)
+        entry = acknowledgements_.erase(entry);
+      else
+        ++entry;
+    }
   }
 }
 

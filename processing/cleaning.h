@@ -43,6 +43,9 @@ private:
   // Cluster mode: whether this Receiver has the cleaning role (taken when
   // free, checked every cycle); always true otherwise.
   bool holdsCleaningRole();
+  // Removes from the registry, and from the acknowledgement entries, the
+  // services whose rows are gone.
+  void forgetDeletedServices();
 
   ProcessingContext& context_;
   const std::chrono::seconds cycle_;

@@ -44,10 +44,13 @@ bool ServiceClusterLock::held() { return connection_->resetAttempts() == session
 void ServiceClusterLock::retake(DatabaseWait& wait)
 {
   for (;;) {
+    // The session is read with the statement, under the connection's lock:
+    // no reset can come between the two.
     bool taken = wait.run([&] {
-      bool got = isTrue(connection_->executePrepared(lockServiceName, { serviceId_ }));
-      session_ = connection_->resetAttempts();
-      return got;
+      return connection_->exclusive([&](PgConnection::Exclusive& use) {
+        session_ = use.session();
+        return isTrue(use.executePrepared(lockServiceName, { serviceId_ }));
+      });
     });
     if (taken)
       return;
@@ -60,18 +63,23 @@ void ServiceClusterLock::retake(DatabaseWait& wait)
 ServiceClusterLock::~ServiceClusterLock()
 {
   try {
-    connection_->executePrepared(unlockServiceName, { serviceId_ });
+    // Only the session that took the lock holds it: a later one would be
+    // told it does not own it.
+    connection_->exclusive([&](PgConnection::Exclusive& use) {
+      if (use.session() == session_)
+        use.executePrepared(unlockServiceName, { serviceId_ });
+    });
   } catch (const DatabaseError&) {
     // The session is gone, and its locks with it.
   }
 }
 
-int storedState(PgPool& pool, const Service& svc, DatabaseWait& wait)
+std::optional<int> storedState(PgPool& pool, const Service& svc, DatabaseWait& wait)
 {
-  return wait.run([&] {
+  return wait.run([&]() -> std::optional<int> {
     PgResult result = pool.executePrepared(statements::getPreviousStateName, { svc.serviceIdText });
     if (PQntuples(result.get()) != 1)
-      throw DatabaseError("service " + svc.serviceIdText + " has no row");
+      return std::nullopt;
     return stringToInt(pgValue(result, 0, 0));
   });
 }

@@ -4,21 +4,13 @@
 
 #include <chrono>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
-// Thrown by DatabaseWait when the daemon stops while the database is away:
-// the step it was waiting to run never ran.
-class DatabaseUnavailable : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
-
 // Runs a database step until it has run, waiting out a lost connection: the
 // pause between attempts starts at half a second and doubles up to five. A
-// statement the server refuses is not retried (its DatabaseError goes
-// to the caller). Each attempt goes through the pool, which reconnects and
+// statement the server refuses is not retried (its StatementRefused goes
+// to the caller); a stop while waiting throws DatabaseUnavailable. Each attempt goes through the pool, which reconnects and
 // prepares the statements again.
 class DatabaseWait {
 public:
@@ -34,9 +26,7 @@ public:
     for (;;) {
       try {
         return step();
-      } catch (const DatabaseError& error) {
-        if (!error.connectionLost())
-          throw;
+      } catch (const ConnectionLost& error) {
         if (!sleepUnlessStopping(pause))
           throw DatabaseUnavailable(error.what());
         pause = std::min(pause * 2, lastPause);

@@ -49,7 +49,7 @@ Verdict judgeRun(const RunResult& run, const RunTexts& texts)
 {
   switch (run.ending) {
   case RunResult::Ending::failed:
-    return failedRun(header(run.failedStep, texts) + run.error.message());
+    return failedRun(header(runStepText(run.failedStep), texts) + run.error.message());
   case RunResult::Ending::timedOut:
     return failedRun(header("Error plugin timeout (" + std::to_string(texts.timeoutSeconds) + " s)", texts));
   case RunResult::Ending::cancelled:
@@ -64,7 +64,7 @@ Verdict judgeRun(const RunResult& run, const RunTexts& texts)
   if (run.outputCut && run.output.find('\0') == std::string::npos)
     clean += outputCutMark;
   if (run.exitStatus <= 5) {
-    verdict.state = run.exitStatus;
+    verdict.state = stateFromNumber(run.exitStatus);
     verdict.output = clean;
   } else if (run.exitStatus == 255) {
     verdict.output = "UNKNOWN: QuelmDaemon could not connect to host";
@@ -92,8 +92,8 @@ std::string alertFailure(
     return "Error alerting program timeout (" + std::to_string(timeoutSeconds) + " s) ALERTE" + path + " " + parameter;
   if (run.ending == RunResult::Ending::cancelled)
     return "Error alerting program stopped: the Receiver is stopping ALERTE" + path + " " + parameter;
-  if (run.failedStep.empty())
+  if (run.failedStep == RunStep::none)
     return "";
-  const char* cause = run.failedStep == "Error create fork" ? "Error create fork ALERTE" : "Error execute ALERTE";
+  const char* cause = run.failedStep == RunStep::createFork ? "Error create fork ALERTE" : "Error execute ALERTE";
   return cause + path + " " + parameter + run.error.message();
 }

@@ -2,6 +2,7 @@
 
 #include "core/errors.h"
 #include "execution/run_result.h"
+#include "services/service.h"
 
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ struct RunTexts {
 // What a plugin run means for its service.
 struct Verdict {
   // The state and output to store (valid UTF-8).
-  int state = 3;
+  ServiceState state = ServiceState::unknown;
   std::string output;
   // The run counts as failed and is tried again; failure is the text logged.
   bool failed = false;

@@ -3,9 +3,11 @@
 #include "core/conversions.h"
 #include "core/log.h"
 #include "database/database_error.h"
-#include "database/pg_pool.h"
 #include "database/statements.h"
-#include "services/service.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 namespace {
 
@@ -14,92 +16,88 @@ std::string deviceIdText(const Service& svc)
   return unsignedLongLongIntToString(static_cast<std::uint64_t>(svc.deviceId));
 }
 
-// A refusal is logged with the given prefix; a lost connection goes on to
-// the caller.
-void logRefusal(const DatabaseError& error, const std::string& prefix)
-{
-  if (error.connectionLost())
-    throw error;
-  writeLog("ERR", prefix + error.what());
-}
-
 } // namespace
 
-void updateService(const Service& svc, int state, const std::string& output, PgPool& pool)
+bool updateState(PgConnection::Exclusive& use, const Service& svc, ServiceState state, const std::string& output)
 {
-  std::vector<std::string> values { intToString(state), output, svc.serviceIdText };
   trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
-  pool.executePrepared(statements::updateStateName, values);
+  PgResult result
+      = use.executePrepared(statements::updateStateName, { intToString(stateNumber(state)), output, svc.serviceIdText });
+  return std::string(PQcmdTuples(result.get())) != "0";
 }
 
-bool openOccurrence(const Service& svc, const std::string& errorId, const std::string& output, PgPool& pool)
+void openOccurrence(
+    PgConnection::Exclusive& use, const Service& svc, const std::string& errorId, const std::string& output)
 {
-  std::vector<std::string> values { errorId, deviceIdText(svc), svc.serviceIdText, output };
-  try {
-    pool.executePrepared(statements::insertErrorHappenName, values);
-    return true;
-  } catch (const DatabaseError& error) {
-    logRefusal(error, "insert error failed:  ");
-  }
-  return false;
+  use.executePrepared(statements::insertErrorHappenName, { errorId, deviceIdText(svc), svc.serviceIdText, output });
 }
 
-bool closeOccurrences(const Service& svc, int previousState, PgPool& pool)
+void closeOccurrences(PgConnection::Exclusive& use, const Service& svc, ServiceState previousState)
 {
   trace("#" + svc.serviceName + " FCT AQUITTE");
-  if (previousState == 0)
-    return true;
+  if (previousState == ServiceState::ok)
+    return;
   trace("#" + svc.serviceName + " prepare SQL");
-  std::vector<std::string> values { svc.serviceIdText };
   trace("#" + svc.serviceName + " SERVICE ID" + svc.serviceIdText);
-  try {
-    pool.executePrepared(statements::acquitteErrorHappenName, values);
-    trace("#" + svc.serviceName + " ACQUITTE SUCCESS ID");
-    return true;
-  } catch (const DatabaseError& error) {
-    logRefusal(error, "EXEC AcquitteErrorHappen failed in function AcquitteError: ");
-  }
-  return false;
+  use.executePrepared(statements::acquitteErrorHappenName, { svc.serviceIdText });
+  trace("#" + svc.serviceName + " ACQUITTE SUCCESS ID");
 }
 
-std::optional<std::uint64_t> openOccurrenceId(const Service& svc, PgPool& pool)
+void closeOccurrence(PgConnection::Exclusive& use, std::uint64_t occurrenceId)
 {
-  std::vector<std::string> values { deviceIdText(svc), svc.serviceIdText };
-  try {
-    PgResult result = pool.executePrepared(statements::checkErrorHappenName, values);
-    if (PQntuples(result.get()) == 0)
-      return std::nullopt;
-    return static_cast<std::uint64_t>(stringToLongLongInt(pgValue(result, 0, 0)));
-  } catch (const DatabaseError& error) {
-    logRefusal(error, "EXEC CheckErrorHappen failed in function getHappenError: ");
-  }
-  return std::nullopt;
+  use.executePrepared(statements::acquitteOccurrenceName, { std::to_string(occurrenceId) });
 }
 
-bool hasOpenOccurrence(const Service& svc, const std::string& errorId, PgPool& pool)
+std::optional<std::uint64_t> openOccurrenceId(PgConnection::Exclusive& use, const Service& svc)
 {
-  PgResult result = pool.executePrepared(statements::checkErrorHappenName, { deviceIdText(svc), svc.serviceIdText });
+  PgResult result = use.executePrepared(statements::checkErrorHappenName, { deviceIdText(svc), svc.serviceIdText });
+  // The statement has no order: of several open occurrences, the newest is
+  // the one the change at hand is about.
+  std::optional<std::uint64_t> newest;
   for (int row = 0; row < PQntuples(result.get()); ++row) {
-    if (pgValue(result, row, 1) == errorId)
-      return true;
+    auto id = static_cast<std::uint64_t>(stringToLongLongInt(pgValue(result, row, 0)));
+    if (!newest || id > *newest)
+      newest = id;
   }
-  return false;
+  return newest;
 }
 
-std::string errorIdOf(const ErrorIds& errorIds, int state)
+std::optional<ServiceState> lockedState(PgConnection::Exclusive& use, const Service& svc)
+{
+  use.executePrepared(statements::transitionLockName, { svc.serviceIdText });
+  PgResult result = use.executePrepared(statements::transitionStateName, { svc.serviceIdText });
+  if (PQntuples(result.get()) != 1)
+    return std::nullopt;
+  return stateFromNumber(stringToInt(pgValue(result, 0, 0)));
+}
+
+int staleOccurrences(PgConnection::Exclusive& use, const std::string& serviceId, const std::string& interval)
+{
+  PgResult result = use.executePrepared(statements::checkAutoacquitteName, { serviceId, interval });
+  const std::string text = PQntuples(result.get()) > 0 ? pgValue(result, 0, 0) : "";
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(begin, &end, 10);
+  if (end == begin || errno == ERANGE || value < INT_MIN || value > INT_MAX)
+    throw DatabaseError("count is not a number for service " + serviceId + ": " + text);
+  return static_cast<int>(value);
+}
+
+std::string errorIdOf(const ErrorIds& errorIds, ServiceState state)
 {
   const char* name = nullptr;
   switch (state) {
-  case 1:
+  case ServiceState::warning:
     name = "default_warning_error";
     break;
-  case 2:
+  case ServiceState::critical:
     name = "default_critical_error";
     break;
-  case 3:
+  case ServiceState::unknown:
     name = "default_unknow_error";
     break;
-  case 5:
+  case ServiceState::maintenance:
     name = "default_maintenance";
     break;
   default:

@@ -1,32 +1,37 @@
 #pragma once
 
+#include "database/pg_connection.h"
+#include "database/statements.h"
+#include "services/service.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "database/statements.h"
+// The statements of a service's transition, on a connection in exclusive
+// use (inside the transition's transaction). One convention for all: a
+// refused statement throws StatementRefused, a lost connection
+// ConnectionLost; what to log and whether to go on is the caller's. None
+// changes the service object.
 
-class PgPool;
-class Service;
-
-// Database writes that follow a plugin run. All run prepared statements
-// through the pool; none changes the service object. A lost connection
-// always reaches the caller as a DatabaseError whose connectionLost()
-// is true, so that it can wait for the database and run the step again.
-
-// Stores the state and output in the service row. A refused statement
-// reaches the caller as DatabaseError.
-void updateService(const Service& svc, int state, const std::string& output, PgPool& pool);
-// Opens an occurrence of the error of the given state with the output as
-// its message; a refusal is logged and gives false.
-bool openOccurrence(const Service& svc, const std::string& errorId, const std::string& output, PgPool& pool);
-// Closes every open occurrence of the service, unless the previous state was
-// OK; a refusal is logged and gives false.
-bool closeOccurrences(const Service& svc, int previousState, PgPool& pool);
-// Id of the first open occurrence of the service; none when there is none
-// or the lookup is refused (logged).
-std::optional<std::uint64_t> openOccurrenceId(const Service& svc, PgPool& pool);
-// Whether the service has an open occurrence of the given error id.
-bool hasOpenOccurrence(const Service& svc, const std::string& errorId, PgPool& pool);
+// Stores the state and output in the service row; false when the row is
+// gone (the service was deleted).
+bool updateState(PgConnection::Exclusive& use, const Service& svc, ServiceState state, const std::string& output);
+// Opens an occurrence of the error id with the output as its message.
+void openOccurrence(
+    PgConnection::Exclusive& use, const Service& svc, const std::string& errorId, const std::string& output);
+// Closes every open occurrence of the service, unless the previous state
+// was OK (then only the traces are written).
+void closeOccurrences(PgConnection::Exclusive& use, const Service& svc, ServiceState previousState);
+// Closes one occurrence if it is still open.
+void closeOccurrence(PgConnection::Exclusive& use, std::uint64_t occurrenceId);
+// The newest open occurrence of the service; none when there is none.
+std::optional<std::uint64_t> openOccurrenceId(PgConnection::Exclusive& use, const Service& svc);
+// Cluster mode's fence: takes the service's transaction advisory lock, then
+// reads its stored state with the row locked until the end of the
+// transaction; none when the row is gone.
+std::optional<ServiceState> lockedState(PgConnection::Exclusive& use, const Service& svc);
+// How many open occurrences of the service are older than the interval.
+int staleOccurrences(PgConnection::Exclusive& use, const std::string& serviceId, const std::string& interval);
 // Error id (decimal text) of a state's error name, empty when none.
-std::string errorIdOf(const ErrorIds& errorIds, int state);
+std::string errorIdOf(const ErrorIds& errorIds, ServiceState state);

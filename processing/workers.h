@@ -3,6 +3,7 @@
 #include "intake/notification_queue.h"
 #include "processing/host_order.h"
 #include "processing/processing_context.h"
+#include "services/service.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,8 +11,6 @@
 #include <optional>
 #include <thread>
 #include <vector>
-
-class SyslogService;
 
 // The worker threads: each takes notifications off the queue until the
 // stop, handling one host's notifications in the order they were received.
@@ -41,7 +40,7 @@ public:
 
 private:
   void run();
-  std::optional<int> runWithRetries(SyslogService& svc, const std::string& message, std::string& output);
+  std::optional<ServiceState> runWithRetries(SyslogService& svc, const std::string& message, std::string& output);
 
   ProcessingContext& context_;
   NotificationQueue& queue_;

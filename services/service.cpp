@@ -49,14 +49,14 @@ void Service::setAlertingParameter(const std::string& text)
     alertingArguments.push_back(std::move(token));
 }
 
-bool responseFlagOf(const Service& service, int state)
+bool responseFlagOf(const Service& service, ServiceState state)
 {
   switch (state) {
-  case 1:
+  case ServiceState::warning:
     return service.responseWarning;
-  case 2:
+  case ServiceState::critical:
     return service.responseCritical;
-  case 3:
+  case ServiceState::unknown:
     return service.responseUnknown;
   default:
     return false;

@@ -8,6 +8,27 @@
 #include <string>
 #include <vector>
 
+// A service's state. The numbers are those the database's
+// service_previous_state column and the log keep, and a plugin's exit
+// status 0 to 5 gives the state of its number; a number read from the
+// database outside 0..5 is kept as it is.
+enum class ServiceState : int {
+  ok = 0,
+  warning = 1,
+  critical = 2,
+  unknown = 3,
+  pending = 4,
+  maintenance = 5,
+};
+
+inline int stateNumber(ServiceState state) { return static_cast<int>(state); }
+inline ServiceState stateFromNumber(int number) { return static_cast<ServiceState>(number); }
+// WARNING, CRITICAL and UNKNOWN: the states that open an error occurrence.
+inline bool isErrorState(ServiceState state)
+{
+  return state == ServiceState::warning || state == ServiceState::critical || state == ServiceState::unknown;
+}
+
 // One monitored check: a plugin run against one device with one parameter
 // string, whose exit status becomes the check's state.
 class Service {
@@ -46,7 +67,7 @@ public:
 
 // What a syslog service last stored: its state and the plugin's output.
 struct StoredState {
-  int returnCode = 0;
+  ServiceState state = ServiceState::ok;
   std::string lastStdout;
 };
 
@@ -61,15 +82,15 @@ public:
     std::lock_guard<std::mutex> guard(cell_->lock);
     return cell_->state;
   }
-  int getReturnCode() const
+  ServiceState state() const
   {
     std::lock_guard<std::mutex> guard(cell_->lock);
-    return cell_->state.returnCode;
+    return cell_->state.state;
   }
-  void setStored(int state, std::string output)
+  void setStored(ServiceState state, std::string output)
   {
     std::lock_guard<std::mutex> guard(cell_->lock);
-    cell_->state.returnCode = state;
+    cell_->state.state = state;
     cell_->state.lastStdout = std::move(output);
   }
   // A service loaded again takes over the state of the one it replaces: a
@@ -92,4 +113,4 @@ std::vector<std::string> tokenizeParameter(const std::string& text);
 
 // Whether the service asks for the alerting program on entering a state
 // (1 WARNING, 2 CRITICAL, 3 UNKNOWN; no other state has a flag of its own).
-bool responseFlagOf(const Service& service, int state);
+bool responseFlagOf(const Service& service, ServiceState state);

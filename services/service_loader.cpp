@@ -145,7 +145,7 @@ void loadServices(
       trace("#LAOD ID " + loaded->serviceName + "#" + loaded->serviceIdText + "#");
 
       loaded->programPath = column(ProgramPath);
-      loaded->setStored(stringToInt(column(PreviousState)), column(LastStdout));
+      loaded->setStored(stateFromNumber(stringToInt(column(PreviousState))), column(LastStdout));
 
       // Only the database's own "t" counts as true.
       loaded->responseUnknown = isTrue(column(ResponseUnknown));

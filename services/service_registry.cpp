@@ -33,6 +33,32 @@ std::shared_ptr<SyslogService> ServiceRegistry::getService(const std::string& ho
   return found == services->end() ? nullptr : found->second;
 }
 
+bool ServiceRegistry::removeService(std::int64_t serviceId)
+{
+  std::vector<std::shared_ptr<SyslogService>> removed;
+  auto services = services_.lock();
+  for (auto entry = services->begin(); entry != services->end();) {
+    if (entry->second && entry->second->serviceId == serviceId) {
+      removed.push_back(std::move(entry->second));
+      entry = services->erase(entry);
+    } else {
+      ++entry;
+    }
+  }
+  return !removed.empty();
+}
+
+std::vector<std::int64_t> ServiceRegistry::serviceIds()
+{
+  std::vector<std::int64_t> ids;
+  auto services = services_.lock();
+  for (const auto& entry : *services) {
+    if (entry.second)
+      ids.push_back(entry.second->serviceId);
+  }
+  return ids;
+}
+
 void ServiceRegistry::clear()
 {
   Services dropped;

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The loaded syslog services, one per host. A service replaced under its
 // host stays alive for whoever still holds it and is freed with its last
@@ -20,6 +21,11 @@ public:
   bool find(const std::string& host);
   // The service registered under the host; null when there is none.
   std::shared_ptr<SyslogService> getService(const std::string& host);
+  // Removes the service of that id from every host it is registered under;
+  // false when it was nowhere.
+  bool removeService(std::int64_t serviceId);
+  // The ids of the registered services.
+  std::vector<std::int64_t> serviceIds();
   // Drops every registered service; each is destroyed unless someone else
   // still holds it.
   void clear();

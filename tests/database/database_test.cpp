@@ -20,7 +20,7 @@ std::pair<std::string, bool> failureOf(const std::function<void()>& call)
   try {
     call();
   } catch (const DatabaseError& error) {
-    return { error.what(), error.connectionLost() };
+    return { error.what(), dynamic_cast<const ConnectionLost*>(&error) != nullptr };
   }
   return { "(no exception)", false };
 }

@@ -71,7 +71,7 @@ protected:
   {
     std::string row = db.scalar(recordQuery + host + "'");
     StoredState stored = registry.getService(host)->stored();
-    EXPECT_EQ(std::to_string(stored.returnCode) + " " + stored.lastStdout, row.substr(0, row.find('|'))) << host;
+    EXPECT_EQ(std::to_string(stateNumber(stored.state)) + " " + stored.lastStdout, row.substr(0, row.find('|'))) << host;
     return row;
   }
   std::string alertOfLast(const std::string& host) { return db.scalar(alertQuery + host + "'"); }

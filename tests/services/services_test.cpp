@@ -109,7 +109,7 @@ TEST_F(LoaderTest, RowsFillTheRecordAndBadRowsAreSkipped)
   std::shared_ptr<SyslogService> loaded = registry.getService("fw01.example");
   ASSERT_TRUE(loaded);
   EXPECT_EQ(loaded->serviceIdText, id);
-  EXPECT_EQ(loaded->stored().returnCode, 2);
+  EXPECT_EQ(loaded->stored().state, ServiceState::critical);
   EXPECT_EQ(loaded->stored().lastStdout, "disk full");
   EXPECT_EQ(loaded->programPath, "/opt/alert");
   EXPECT_TRUE(loaded->responseOk && loaded->responseCritical && !loaded->responseWarning);

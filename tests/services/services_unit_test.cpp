@@ -45,17 +45,17 @@ TEST(RegistryTest, ReplacedAndClearedServicesLiveOnForTheirHolders)
   // it still holds; another service starts from its own.
   auto handled = std::make_shared<SyslogService>(), reloaded = std::make_shared<SyslogService>();
   handled->serviceId = reloaded->serviceId = 7;
-  handled->setStored(2, "CRITICAL");
-  reloaded->setStored(0, "the row as the loader read it");
+  handled->setStored(ServiceState::critical, "CRITICAL");
+  reloaded->setStored(ServiceState::ok, "the row as the loader read it");
   registry.addService("gw01", handled);
   registry.addService("gw01", reloaded);
-  EXPECT_EQ(registry.getService("gw01")->getReturnCode(), 2);
-  handled->setStored(1, "WARNING");
+  EXPECT_EQ(registry.getService("gw01")->state(), ServiceState::critical);
+  handled->setStored(ServiceState::warning, "WARNING");
   EXPECT_EQ(registry.getService("gw01")->stored().lastStdout, "WARNING");
   auto other = std::make_shared<SyslogService>();
   other->serviceId = 8;
   registry.addService("gw01", other);
-  EXPECT_EQ(registry.getService("gw01")->getReturnCode(), 0);
+  EXPECT_EQ(registry.getService("gw01")->state(), ServiceState::ok);
   registry.clear();
   EXPECT_TRUE(registry.empty());
   EXPECT_EQ(registry.getService("fw01"), nullptr);

@@ -1,0 +1,275 @@
+#include "processing/service_transition.h"
+
+#include "core/log.h"
+#include "database/database_error.h"
+#include "database/pg_pool.h"
+#include "database/pg_transaction.h"
+#include "processing/alerts.h"
+#include "processing/database_wait.h"
+#include "processing/service_locks.h"
+#include "processing/state_policy.h"
+#include "processing/state_records.h"
+#include "services/service_registry.h"
+
+namespace {
+
+const char* const closeRefused = "EXEC AcquitteErrorHappen failed in function AcquitteError: ";
+const char* const lookupRefused = "EXEC CheckErrorHappen failed in function getHappenError: ";
+const char* const insertRefused = "insert error failed:  ";
+const char* const acquitText = "OK: syslog daemon has acquit this error";
+
+} // namespace
+
+ServiceTransition::ServiceTransition(ProcessingContext& context, std::shared_ptr<SyslogService> svc, DatabaseWait& wait)
+    : context_(context)
+    , svc_(std::move(svc))
+    , wait_(wait)
+    , serialised_(context.serviceLocks.lockFor(svc_->serviceId))
+{
+  if (!context_.cluster) {
+    previous_ = svc_->state();
+    return;
+  }
+  clusterLock_.emplace(context_.pool, *svc_, wait_);
+  // Another Receiver may have written the row since this one loaded it.
+  std::optional<int> stored = storedState(context_.pool, *svc_, wait_);
+  if (stored)
+    previous_ = stateFromNumber(*stored);
+  else
+    rowGone_ = true;
+}
+
+ServiceTransition::~ServiceTransition() = default;
+
+ServiceTransition::Plan ServiceTransition::fenced(const Body& body, bool oneStatement)
+{
+  std::optional<std::string> unknownCommit;
+  Plan decided;
+  return wait_.run([&]() -> Plan {
+    if (unknownCommit) {
+      // The connection went while COMMIT was on its way: the server says
+      // whether it took effect, and only if it did not is it run again.
+      const bool committed = committedTransaction(context_.pool, *unknownCommit);
+      unknownCommit.reset();
+      if (committed)
+        return decided;
+    }
+    // In cluster mode the transaction runs on the session that holds the
+    // service's lock, for which the transaction lock is its own.
+    PgConnection& connection = clusterLock_ ? clusterLock_->connection() : *context_.pool.getNextConnection();
+    return connection.exclusive([&](PgConnection::Exclusive& use) {
+      Plan plan;
+      plan.previous = previous_;
+      if (oneStatement) {
+        // One statement that can be run again harmlessly: no transaction.
+        body(use, plan);
+        return plan;
+      }
+      PgTransaction transaction(use);
+      if (context_.cluster) {
+        std::optional<ServiceState> locked = lockedState(use, *svc_);
+        if (!locked) {
+          plan.deleted = true;
+          return plan;
+        }
+        plan.previous = *locked;
+      }
+      body(use, plan);
+      decided = plan;
+      unknownCommit = transaction.id();
+      try {
+        transaction.commit();
+      } catch (const ConnectionLost&) {
+        throw;
+      } catch (...) {
+        unknownCommit.reset();
+        throw;
+      }
+      unknownCommit.reset();
+      return plan;
+    });
+  });
+}
+
+bool ServiceTransition::refusable(PgConnection::Exclusive& use, const char* prefix, const std::function<void()>& step)
+{
+  use.execute("SAVEPOINT occurrence");
+  try {
+    step();
+    return true;
+  } catch (const StatementRefused& error) {
+    use.execute("ROLLBACK TO SAVEPOINT occurrence");
+    writeLog("ERR", prefix + std::string(error.what()));
+  }
+  return false;
+}
+
+bool ServiceTransition::closeAll(PgConnection::Exclusive& use, ServiceState previous)
+{
+  if (previous == ServiceState::ok) {
+    closeOccurrences(use, *svc_, previous);
+    return true;
+  }
+  return refusable(use, closeRefused, [&] { closeOccurrences(use, *svc_, previous); });
+}
+
+Outcome ServiceTransition::record(
+    ServiceState newState, const std::string& output, const std::string& number, const std::string& host)
+{
+  SyslogService& svc = *svc_;
+  if (rowGone_) {
+    forget();
+    return Outcome::ignored;
+  }
+  const std::string who = number + "#" + svc.serviceName + " ";
+  // A session lost while the plugin ran: the lock is taken again, so that
+  // what another Receiver does with the service meanwhile ends first.
+  if (clusterLock_ && !clusterLock_->held())
+    clusterLock_->retake(wait_);
+  const bool sameState = !context_.cluster && newState == previous_;
+  Plan plan = fenced(
+      [&](PgConnection::Exclusive& use, Plan& plan) {
+        if (!updateState(use, svc, newState, output)) {
+          plan.deleted = true;
+          return;
+        }
+        trace(who + svc.parameter + "Update state OK ");
+        if (newState == plan.previous)
+          return;
+        if (isErrorState(newState)) {
+          trace(who + svc.parameter + "acquitte l'ancienne erreur ");
+          plan.clean &= closeAll(use, plan.previous);
+          trace(who + svc.parameter + "insère l'erreur ");
+          plan.clean &= refusable(use, insertRefused,
+              [&] { openOccurrence(use, svc, errorIdOf(context_.errorIds, newState), output); });
+          plan.alert = responseFlagOf(svc, newState);
+        } else if (newState == ServiceState::ok && svc.responseOk) {
+          // The alert for a return to OK runs while its occurrence is open.
+          plan.alert = responseFlagOf(svc, plan.previous);
+          plan.closeAfterAlert = plan.alert;
+          if (!plan.alert) {
+            trace(who + "acquitte l'erreur");
+            plan.clean &= closeAll(use, plan.previous);
+            trace(who + "acquitte l'erreur==>OK ");
+          }
+        }
+        if (plan.alert)
+          refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, svc); });
+      },
+      sameState);
+  if (plan.deleted) {
+    forget();
+    return Outcome::ignored;
+  }
+  // The memory follows the row only once the row is written.
+  svc.setStored(newState, output);
+  previous_ = newState;
+  if (newState == plan.previous)
+    return Outcome::stored;
+  try {
+    alert(plan, who, who);
+  } catch (const RunError& error) {
+    // The alerting program could not be waited for: logged, and the
+    // record goes on.
+    writeLog("ERR", who + error.what());
+  }
+  if (plan.closeAfterAlert) {
+    trace(who + "acquitte l'erreur");
+    try {
+      plan.clean &= closeAfterAlert(plan);
+    } catch (const DatabaseUnavailable& error) {
+      writeLog("ERR",
+          number + "#notification from " + host + " stored without its occurrences, the Receiver is stopping: "
+              + svc.serviceIdText + " " + svc.serviceName + " state " + std::to_string(stateNumber(newState)) + ": "
+              + error.what());
+      return Outcome::shutdown;
+    }
+    trace(who + "acquitte l'erreur==>OK ");
+  }
+  return plan.clean ? Outcome::stored : Outcome::rejected;
+}
+
+bool ServiceTransition::closeAfterAlert(const Plan& plan)
+{
+  if (clusterLock_ && !clusterLock_->held())
+    clusterLock_->retake(wait_);
+  Plan now = fenced(
+      [&](PgConnection::Exclusive& use, Plan& now) {
+        if (now.previous == ServiceState::ok)
+          now.clean = closeAll(use, plan.previous);
+        else if (plan.alertId)
+          // Another Receiver recorded a change meanwhile and decided from it:
+          // only the occurrence this return to OK was about is closed.
+          now.clean = refusable(use, closeRefused, [&] { closeOccurrence(use, *plan.alertId); });
+      },
+      false);
+  if (now.deleted)
+    forget();
+  return now.clean;
+}
+
+bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string& interval)
+{
+  SyslogService& svc = *svc_;
+  if (rowGone_) {
+    forget();
+    return false;
+  }
+  if (clusterLock_ && !clusterLock_->held())
+    clusterLock_->retake(wait_);
+  const std::string who = "th_clean#" + svc.serviceName + " ";
+  Plan plan = fenced(
+      [&](PgConnection::Exclusive& use, Plan& plan) {
+        // What was judged before the locks must still hold under them: a
+        // worker may have stored a new state, and closed the stale error,
+        // while the cleaner waited.
+        if (plan.previous != judged || staleOccurrences(use, svc.serviceIdText, interval) <= 0) {
+          plan.skipped = true;
+          return;
+        }
+        refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, svc); });
+        if (!updateState(use, svc, ServiceState::ok, acquitText)) {
+          plan.deleted = true;
+          return;
+        }
+        trace(who + "acquitte l'erreur");
+        plan.clean = closeAll(use, plan.previous);
+        trace(who + "acquitte l'erreur==>OK ");
+        plan.alert = svc.responseOk && responseFlagOf(svc, plan.previous);
+      },
+      false);
+  if (plan.deleted) {
+    forget();
+    return false;
+  }
+  if (plan.skipped) {
+    trace(who + "changed since it was judged: left for the next pass");
+    return false;
+  }
+  svc.setStored(ServiceState::ok, acquitText);
+  previous_ = ServiceState::ok;
+  count(context_.metrics, &Metrics::cleaningClosed);
+  alert(plan, who, "th_clean#");
+  return true;
+}
+
+void ServiceTransition::alert(const Plan& plan, const std::string& who, const std::string& logPrefix)
+{
+  if (!plan.alert)
+    return;
+  if (!plan.alertId) {
+    writeLog(
+        "ERR", logPrefix + "no open occurrence of service " + svc_->serviceIdText + ": alerting program not started");
+    return;
+  }
+  trace(who + "SEND ALERT ");
+  startAlert(*svc_, *plan.alertId, context_);
+}
+
+void ServiceTransition::forget()
+{
+  if (context_.registry.removeService(svc_->serviceId))
+    writeLog("INFO",
+        "service " + svc_->serviceIdText + " " + svc_->serviceName
+            + " no longer exists in the database: its notifications are ignored");
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "database/pg_connection.h"
+#include "intake/notification.h"
+#include "processing/cluster_locks.h"
+#include "processing/processing_context.h"
+#include "services/service.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+class DatabaseWait;
+
+// The one way a service's state changes, for the workers and the cleaning
+// thread alike. It owns, for its life, the service's locks and the state
+// read under them, and writes each transition in one transaction that
+// decides what to close and open from the state it reads itself.
+//
+// Lock order, outermost first; no other lock is held around these:
+//   1. the host's turn (workers only, HostOrder): a host's notifications one
+//      at a time, in the order received;
+//   2. the service's local lock (ServiceLocks), taken here: one transition of
+//      a service at a time in this process;
+//   3. in cluster mode, the service's session advisory lock, taken here on a
+//      pooled connection and held across the plugin run: one Receiver at a
+//      time works on the service. It only orders the work, as its session
+//      may end at any moment;
+//   4. one connection's lock, for one transaction and never across a plugin
+//      or alerting run. In cluster mode the transaction first takes
+//      pg_advisory_xact_lock(service) and reads the row FOR UPDATE: that
+//      fence, not lock 3, is what makes the write safe. A Receiver whose
+//      session died writes only after another one is done, and from the
+//      state that one stored.
+// The registry's lock and the log's are taken briefly, inside any of these.
+class ServiceTransition {
+public:
+  // Takes locks 2 and 3 and reads the previous state: the memory's, or in
+  // cluster mode the row's. Throws DatabaseUnavailable when the daemon stops
+  // before that.
+  ServiceTransition(ProcessingContext& context, std::shared_ptr<SyslogService> svc, DatabaseWait& wait);
+  ~ServiceTransition();
+  ServiceTransition(const ServiceTransition&) = delete;
+  ServiceTransition& operator=(const ServiceTransition&) = delete;
+
+  ServiceState previousState() const { return previous_; }
+  // Cluster mode: the service's row was found gone under the locks.
+  bool serviceGone() const { return rowGone_; }
+
+  // A plugin's result: stores it and, on a change, closes and opens the
+  // occurrences and starts the alerting program. number begins the trace
+  // and log lines (the worker's thread number), host is the notification's. Returns the sender's
+  // outcome: stored, ignored when the service's row is gone, rejected when
+  // the server refused a statement (logged). Throws DatabaseUnavailable when
+  // the daemon stops while the database is away.
+  Outcome record(
+      ServiceState newState, const std::string& output, const std::string& number, const std::string& host);
+
+  // The cleaner's close of a stale error: only if the service still has an
+  // occurrence older than the interval and its state is still the one the
+  // cleaner judged. Stores OK with the fixed text, closes the occurrences
+  // and alerts as for a return to OK. False when the service was left alone
+  // (changed since it was judged, or deleted).
+  bool acknowledgeStale(ServiceState judged, const std::string& interval);
+
+private:
+  // What one transaction decided, kept for after its commit.
+  struct Plan {
+    ServiceState previous = ServiceState::ok;
+    // The service's row is gone.
+    bool deleted = false;
+    // The cleaner's judgement no longer holds.
+    bool skipped = false;
+    // No occurrence statement was refused.
+    bool clean = true;
+    bool alert = false;
+    std::optional<std::uint64_t> alertId;
+    // A return to OK whose alert runs before its occurrences are closed.
+    bool closeAfterAlert = false;
+  };
+  using Body = std::function<void(PgConnection::Exclusive&, Plan&)>;
+
+  // Runs body in one transaction, with the fence in cluster mode, until it
+  // has committed: a lost connection is waited out and the whole
+  // transaction run again, and a commit whose answer was lost is looked up
+  // rather than run twice. oneStatement: body is a single statement that
+  // may run twice harmlessly, run without a transaction.
+  Plan fenced(const Body& body, bool oneStatement);
+  // Runs one occurrence statement; a refusal is logged behind prefix and
+  // undone alone, and the transaction goes on.
+  bool refusable(PgConnection::Exclusive& use, const char* prefix, const std::function<void()>& step);
+  // Closes the open occurrences as a change from the previous state does.
+  bool closeAll(PgConnection::Exclusive& use, ServiceState previous);
+  // The second half of a return to OK whose alert has run: closes what was
+  // open, or only the occurrence alerted if another Receiver has changed
+  // the state meanwhile.
+  bool closeAfterAlert(const Plan& plan);
+  // Starts the alerting program the plan decided on; who begins its trace,
+  // logPrefix the line of a missing occurrence. Throws RunError.
+  void alert(const Plan& plan, const std::string& who, const std::string& logPrefix);
+  // A service whose row is gone leaves the registry.
+  void forget();
+
+  ProcessingContext& context_;
+  std::shared_ptr<SyslogService> svc_;
+  DatabaseWait& wait_;
+  std::lock_guard<std::mutex> serialised_;
+  std::optional<ServiceClusterLock> clusterLock_;
+  ServiceState previous_ = ServiceState::ok;
+  bool rowGone_ = false;
+};
