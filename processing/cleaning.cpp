@@ -18,8 +18,8 @@ namespace {
 
 // What the cleaner judged an entry by, before taking the service's locks:
 // its state, and whether it has an occurrence older than the interval.
-std::optional<ServiceState> judge(ProcessingContext& context, const SyslogService& svc, DatabaseWait& wait,
-    const AutoAcknowledgement& entry)
+std::optional<ServiceState> judge(
+    ProcessingContext& context, const SyslogService& svc, DatabaseWait& wait, const AutoAcknowledgement& entry)
 {
   PgPool& pool = context.pool;
   ServiceState state = svc.state();

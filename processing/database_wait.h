@@ -10,8 +10,8 @@
 // Runs a database step until it has run, waiting out a lost connection: the
 // pause between attempts starts at half a second and doubles up to five. A
 // statement the server refuses is not retried (its StatementRefused goes
-// to the caller); a stop while waiting throws DatabaseUnavailable. Each attempt goes through the pool, which reconnects and
-// prepares the statements again.
+// to the caller); a stop while waiting throws DatabaseUnavailable. Each attempt goes through the pool, which reconnects
+// and prepares the statements again.
 class DatabaseWait {
 public:
   // stopping says whether to give up waiting (the daemon is stopping).

@@ -140,8 +140,8 @@ Outcome ServiceTransition::record(
           trace(who + svc.parameter + "acquitte l'ancienne erreur ");
           plan.clean &= closeAll(use, plan.previous);
           trace(who + svc.parameter + "insère l'erreur ");
-          plan.clean &= refusable(use, insertRefused,
-              [&] { openOccurrence(use, svc, errorIdOf(context_.errorIds, newState), output); });
+          plan.clean &= refusable(
+              use, insertRefused, [&] { openOccurrence(use, svc, errorIdOf(context_.errorIds, newState), output); });
           plan.alert = responseFlagOf(svc, newState);
         } else if (newState == ServiceState::ok && svc.responseOk) {
           // The alert for a return to OK runs while its occurrence is open.
@@ -179,9 +179,9 @@ Outcome ServiceTransition::record(
       plan.clean &= closeAfterAlert(plan);
     } catch (const DatabaseUnavailable& error) {
       writeLog("ERR",
-          number + "#notification from " + host + " stored without its occurrences, the Receiver is stopping: "
-              + svc.serviceIdText + " " + svc.serviceName + " state " + std::to_string(stateNumber(newState)) + ": "
-              + error.what());
+          number + "#notification from " + host
+              + " stored without its occurrences, the Receiver is stopping: " + svc.serviceIdText + " "
+              + svc.serviceName + " state " + std::to_string(stateNumber(newState)) + ": " + error.what());
       return Outcome::shutdown;
     }
     trace(who + "acquitte l'erreur==>OK ");

@@ -56,8 +56,7 @@ public:
   // outcome: stored, ignored when the service's row is gone, rejected when
   // the server refused a statement (logged). Throws DatabaseUnavailable when
   // the daemon stops while the database is away.
-  Outcome record(
-      ServiceState newState, const std::string& output, const std::string& number, const std::string& host);
+  Outcome record(ServiceState newState, const std::string& output, const std::string& number, const std::string& host);
 
   // The cleaner's close of a stale error: only if the service still has an
   // occurrence older than the interval and its state is still the one the

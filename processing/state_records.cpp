@@ -21,8 +21,8 @@ std::string deviceIdText(const Service& svc)
 bool updateState(PgConnection::Exclusive& use, const Service& svc, ServiceState state, const std::string& output)
 {
   trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
-  PgResult result
-      = use.executePrepared(statements::updateStateName, { intToString(stateNumber(state)), output, svc.serviceIdText });
+  PgResult result = use.executePrepared(
+      statements::updateStateName, { intToString(stateNumber(state)), output, svc.serviceIdText });
   return std::string(PQcmdTuples(result.get())) != "0";
 }
 

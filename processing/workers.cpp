@@ -177,7 +177,8 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   try {
     return transition->record(*result, output, number, item.host);
   } catch (const DatabaseUnavailable& error) {
-    writeLog("ERR", stopping + " not stored, the Receiver is stopping: " + what + "state " + newState + ": " + error.what());
+    writeLog(
+        "ERR", stopping + " not stored, the Receiver is stopping: " + what + "state " + newState + ": " + error.what());
     return Outcome::shutdown;
   } catch (const DatabaseError& error) {
     writeLog("ERR", number + "#Update service state failed: " + what + error.what());

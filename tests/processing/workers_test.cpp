@@ -1,7 +1,10 @@
 #include "processing/workers.h"
 
+#include "core/lock_guarded.h"
+
 #include "database/pg_pool.h"
 #include "processing/cleaning.h"
+#include "processing/cluster_locks.h"
 #include "processing/service_locks.h"
 #include "processing/state_policy.h"
 
@@ -25,10 +28,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A plugin that answers by a word of the notification and notes each one in "<its path>.seen", and an alerting program
-// that notes its arguments.
+// A plugin that answers by a word of the notification (after a second for SLOW) and notes each one in "<its
+// path>.seen", and an alerting program that notes its arguments.
 const char* const pluginScript
-    = "#!/bin/sh\nread line\necho \"$line\" >> \"$0.seen\"\ncase \"$line\" in\n"
+    = "#!/bin/sh\nread line\necho \"$line\" >> \"$0.seen\"\ncase \"$line\" in *SLOW*) sleep 1;; esac\ncase \"$line\" "
+      "in\n"
       "  *CRIT*) echo \"CRITICAL: $line\"; exit 2;; *WARN*) echo \"WARNING: $line\"; exit 1;;\n"
       "  *PENDING*) echo pending; exit 4;; *) echo \"OK: $line\";;\nesac\n";
 const char* const alertScript = "#!/bin/sh\necho \"$@\" >> \"$0.out\"\n";
@@ -71,7 +75,8 @@ protected:
   {
     std::string row = db.scalar(recordQuery + host + "'");
     StoredState stored = registry.getService(host)->stored();
-    EXPECT_EQ(std::to_string(stateNumber(stored.state)) + " " + stored.lastStdout, row.substr(0, row.find('|'))) << host;
+    EXPECT_EQ(std::to_string(stateNumber(stored.state)) + " " + stored.lastStdout, row.substr(0, row.find('|')))
+        << host;
     return row;
   }
   std::string alertOfLast(const std::string& host) { return db.scalar(alertQuery + host + "'"); }
@@ -147,6 +152,62 @@ TEST_F(WorkersTest, TheRoadOfServicesThroughTheirStatesARefusedUpdateAndRunsThat
   EXPECT_EQ(alerts(), alerted) << "no alert for UNKNOWN without its flag";
 }
 
+// Collects the answers given to one sender.
+struct Answers : ReplyChannel {
+  void send(std::uint64_t, Outcome outcome) override { got.lock()->push_back(outcome); }
+  LockGuarded<std::vector<Outcome>> got;
+};
+
+// Whatever is refused or gone, each notification taken gets one answer, counted under its outcome and logged.
+TEST_F(WorkersTest, EveryNotificationTakenIsAnsweredOnceAndCounted)
+{
+  for (const char* host : { "fw01", "ap01", "sw01", "gone" })
+    addService(host);
+  load();
+  Metrics metrics;
+  context.metrics = &metrics;
+  db.exec(
+      "ALTER TABLE quelm_services ADD CONSTRAINT refuse CHECK (service_name <> 'fw01' OR service_previous_state = 0) "
+      "NOT VALID; CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN IF NEW.happen_message LIKE '%no-' || "
+      "lower(TG_OP) || '%' THEN RAISE EXCEPTION 'refused here'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
+      "CREATE TRIGGER refuse BEFORE INSERT OR UPDATE ON quelm_error_happen FOR EACH ROW EXECUTE FUNCTION refuse();"
+      "DELETE FROM quelm_services WHERE service_name = 'gone'");
+  const std::tuple<const char*, const char*, Outcome, const char*> cases[] = {
+    { "fw01", "CRIT", Outcome::rejected,
+        "#Update service state failed: 1 fw01 Exec prepareRequest failed:  ERROR:  new row" },
+    { "ap01", "CRIT no-insert", Outcome::rejected,
+        "#ERR#insert error failed:  Exec prepareRequest failed:  ERROR:  refused here" },
+    { "sw01", "WARN no-update", Outcome::stored, "" },
+    { "sw01", "CRIT", Outcome::rejected,
+        "#ERR#EXEC AcquitteErrorHappen failed in function AcquitteError: Exec prepareRequest failed:  "
+        "ERROR:  refused here" },
+    { "gone", "CRIT", Outcome::ignored, "no longer exists in the database" },
+    { "nobody", "CRIT", Outcome::ignored, "" },
+  };
+  LogCapture capture;
+  std::vector<std::shared_ptr<Answers>> answers;
+  for (const auto& [host, text, outcome, logged] : cases) {
+    answers.push_back(std::make_shared<Answers>());
+    queue.push({ host, text, answers.back(), 1 });
+  }
+  workers.start(2);
+  EXPECT_TRUE(waitFor(20, [&] { return workers.handled() == std::size(cases) && queue.size() == 0; }));
+  queue.stopAndWakeAll(stopRequested);
+  workers.join();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [host, text, outcome, logged] = cases[i];
+    SCOPED_TRACE(std::string(host) + " " + text);
+    EXPECT_EQ(answers[i]->got.copy(), std::vector<Outcome> { outcome });
+    EXPECT_TRUE(capture.contains(logged)) << capture.text();
+  }
+  EXPECT_EQ(metrics.rejected->Value() + 10 * metrics.stored->Value() + 100 * metrics.ignored->Value(), 213);
+  // What was not refused is written: ap01's state without its occurrence, sw01's CRITICAL beside the WARNING it could
+  // not close; nothing for the service whose row is gone.
+  EXPECT_EQ(record("ap01"), "2 CRITICAL: CRIT no-insert\n|");
+  EXPECT_EQ(record("sw01"), "2 CRITICAL: CRIT\n|1:0 2:0");
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen"), "2");
+}
+
 TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurrences)
 {
   addService("fw01", "true,false,false,false");
@@ -180,34 +241,113 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
   record("fw01");
 }
 
+// Two Receivers in cluster mode on one database. The session of A's lock on fw01 dies while A's plugin runs, then while
+// A writes (its occurrence insert ends the session); B handles fw01 in between. A's transaction writes after B's, from
+// the state B stored: the row and the occurrences agree, never two are open, and every sender is answered.
+TEST_F(WorkersTest, ClusterWritesAreFencedWhenTheLockSessionDies)
+{
+  const std::string id = addService("fw01", "true,true,true,true");
+  load();
+  db.exec("CREATE SEQUENCE kills; CREATE TABLE doubled (service int); CREATE FUNCTION checks() RETURNS trigger AS $$ "
+          "BEGIN IF NEW.happen_message LIKE '%die%' AND nextval('kills') = 1 THEN PERFORM "
+          "pg_terminate_backend(pg_backend_pid()); END IF; INSERT INTO doubled SELECT NEW.happen_service_id WHERE "
+          "(SELECT count(*) FROM quelm_error_happen WHERE happen_service_id = NEW.happen_service_id AND "
+          "happen_acquitte = 0) > 0; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER checks BEFORE INSERT ON "
+          "quelm_error_happen FOR EACH ROW EXECUTE FUNCTION checks()");
+  PgPool poolB { settingsOf(db), 2 };
+  ServiceRegistry registryB;
+  AutoAcknowledgements acknowledgementsB;
+  ServiceLocks locksB;
+  prepareStartupStatements(poolB);
+  prepareAndLoadServices(poolB, registryB, acknowledgementsB);
+  for (PgPool* each : { &pool, &poolB })
+    prepareClusterStatements(*each);
+  context.cluster = true;
+  ProcessingContext contextB { poolB, registryB, errorIds, locksB, stopRequested, 0 };
+  contextB.cluster = true;
+  NotificationQueue queueB;
+  Workers workersB { contextB, queueB };
+  auto slowA = [&](const std::string& text) {
+    auto handled = std::async(std::launch::async, [&, text] { return send("fw01", text); });
+    EXPECT_TRUE(waitFor(10, [&] { return readFile(plugin + ".seen").find(text) != std::string::npos; }));
+    return handled;
+  };
+  auto b = [&] { return workersB.handle({ "fw01", "CRIT" }, 8); };
+
+  // Killed during the plugin run: B's CRITICAL comes first, and A's OK is a return to OK from it.
+  auto a = slowA("SLOW fine");
+  EXPECT_EQ(db.scalar("SELECT bool_and(pg_terminate_backend(pid)) FROM pg_locks WHERE locktype = 'advisory' AND "
+                      "objid = "
+                + id + " AND granted"),
+      "t");
+  EXPECT_EQ(b(), Outcome::stored);
+  EXPECT_EQ(a.get(), Outcome::stored);
+  EXPECT_EQ(record("fw01"), "0 OK: SLOW fine\n|2:1");
+  const std::string critical = alertOfLast("fw01");
+  EXPECT_EQ(alerts(), critical + critical) << "B's alert for CRITICAL, A's for the return to OK";
+
+  // Killed between two statements: B waits for the lock, takes it as A's session ends, and A starts over after it.
+  a = slowA("SLOW WARN die");
+  auto bWaiting = std::async(std::launch::async, b);
+  EXPECT_EQ(bWaiting.get(), Outcome::stored);
+  EXPECT_EQ(a.get(), Outcome::stored);
+  EXPECT_EQ(record("fw01"), "1 WARNING: SLOW WARN die\n|2:1 2:1 1:0");
+  EXPECT_EQ(db.scalar("SELECT nextval('kills') || ' ' || count(*) FROM doubled"), "3 0");
+}
+
 TEST_F(WorkersTest, CleanerClosesStaleErrorsOnceRefreshesServicesAndStopsPromptly)
 {
   addService("stale", "true,false,true,false");
   addService("marked");
-  // Both CRITICAL, one for ten minutes, the other without occurrence and marked deleted.
-  db.exec("UPDATE quelm_services SET service_previous_state=2, service_time_added=now() - interval '1 hour', "
-          "service_delete=(service_name='marked'); INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, "
-          "happen_service_id, happen_timestamp) SELECT 2, service_device_id, service_id, now() - interval '10 minute' "
-          "FROM quelm_services WHERE service_name='stale'");
+  addService("racing", "true,true,true,false");
+  // CRITICAL for ten minutes, CRITICAL without occurrence and marked deleted, WARNING for ten minutes.
+  db.exec("UPDATE quelm_services SET service_previous_state=2 - (service_name='racing')::int, service_time_added=now() "
+          "- interval '1 hour', service_delete=(service_name='marked'); INSERT INTO quelm_error_happen "
+          "(happen_error_id, happen_device_id, happen_service_id, happen_timestamp) SELECT service_previous_state, "
+          "service_device_id, service_id, now() - interval '10 minute' FROM quelm_services WHERE service_name IN "
+          "('stale', 'racing')");
   load();
+  const std::string staleAlert = alertOfLast("stale");
+  // The cleaner judges racing's WARNING stale while a slow CRITICAL run holds the service: once it has the service, it
+  // finds the state changed and the stale occurrence closed, and leaves the fresh one alone.
+  auto slow = std::async(std::launch::async, [&] { return send("racing", "SLOW CRIT"); });
+  ASSERT_TRUE(waitFor(10, [&] { return readFile(plugin + ".seen") == "SLOW CRIT\n"; }));
+  Cleaner first(context, acknowledgements);
+  first.prepareStatements();
+  first.closeStaleErrors();
+  EXPECT_EQ(slow.get(), Outcome::stored);
+  EXPECT_EQ(record("racing"), "2 CRITICAL: SLOW CRIT\n|1:1 2:0");
+  const std::string racingAlert = alertOfLast("racing");
+  EXPECT_EQ(alerts(), staleAlert + racingAlert) << "one alert for stale's return to OK, one for racing's CRITICAL";
   // Added after start-up, pending, as the product adds services.
   addService("fresh");
   db.exec("UPDATE quelm_services SET service_previous_state=4, service_last_stdout=NULL WHERE service_name='fresh'");
-  const std::string staleAlert = alertOfLast("stale");
   Cleaner cleaner(context, acknowledgements);
   auto runner = std::async(std::launch::async, [&] { cleaner.run(); });
-  // The first pass runs at once; a stop ends the wait for the next.
-  EXPECT_TRUE(waitFor(20, [&] { return alerts() == staleAlert; }));
+  // A stop ends the wait for the next pass.
   cleaner.stop();
   EXPECT_EQ(runner.wait_for(2s), std::future_status::ready);
   cleaner.closeStaleErrors();
-  EXPECT_EQ(alerts(), staleAlert);
+  EXPECT_EQ(alerts(), staleAlert + racingAlert);
   EXPECT_EQ(record("stale"), "0 OK: syslog daemon has acquit this error|2:1");
   EXPECT_EQ(record("marked"), "2 loaded|") << "no occurrence to close";
+  EXPECT_EQ(record("racing"), "2 CRITICAL: SLOW CRIT\n|1:1 2:0");
   cleaner.refreshServices();
-  EXPECT_EQ(db.scalar("SELECT string_agg(service_name, ' ' ORDER BY service_id) FROM quelm_services"), "stale fresh");
+  EXPECT_EQ(
+      db.scalar("SELECT string_agg(service_name, ' ' ORDER BY service_id) FROM quelm_services"), "stale racing fresh");
   EXPECT_EQ(db.scalar(recordQuery + "fresh'"), "0 New service added|");
   EXPECT_TRUE(registry.getService("fresh"));
+  // A deleted service has left the registry, and so has one whose row went otherwise (found by its update): their
+  // notifications are ignored, with no plugin run, no row, no occurrence and no alert.
+  db.exec("DELETE FROM quelm_services WHERE service_name='stale'");
+  const std::string seen = readFile(plugin + ".seen");
+  const std::pair<const char*, const char*> ignored[]
+      = { { "marked", "CRIT" }, { "stale", "CRIT deleted" }, { "stale", "CRIT again" } };
+  for (const auto& [host, text] : ignored)
+    EXPECT_EQ(send(host, text), Outcome::ignored) << host << " " << text;
+  EXPECT_EQ(readFile(plugin + ".seen"), seen + "CRIT deleted\n");
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen"), "3");
+  EXPECT_EQ(alerts(), staleAlert + racingAlert);
 }
 
 TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResultUp)
