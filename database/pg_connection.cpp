@@ -177,6 +177,14 @@ int PgConnection::resetAttempts()
   return resetAttempts_;
 }
 
+std::optional<int> PgConnection::sessionOf()
+{
+  std::lock_guard<std::mutex> guard(lock_);
+  if (lost_)
+    return std::nullopt;
+  return resetAttempts_;
+}
+
 PgResult PgConnection::executeRequest(const std::string& sql)
 {
   std::lock_guard<std::mutex> guard(lock_);

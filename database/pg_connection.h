@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,9 @@ public:
   // How many times the connection was reset after the server dropped it:
   // the number of the session its statements now run on.
   int resetAttempts();
+  // The session statements run on now, as Exclusive::session() gives it;
+  // none when the connection is known lost (its session is gone).
+  std::optional<int> sessionOf();
 
   // Exclusive use of the connection for several statements in a row, such as
   // a transaction: no other thread's statement runs on it meanwhile. A lost

@@ -39,7 +39,7 @@ ServiceClusterLock::ServiceClusterLock(PgPool& pool, const Service& svc, Databas
   retake(wait);
 }
 
-bool ServiceClusterLock::held() { return connection_->resetAttempts() == session_; }
+bool ServiceClusterLock::held() { return connection_->sessionOf() == session_; }
 
 void ServiceClusterLock::retake(DatabaseWait& wait)
 {

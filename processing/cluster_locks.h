@@ -44,7 +44,7 @@ public:
 private:
   PgConnection* connection_;
   std::string serviceId_;
-  int session_ = 0;
+  std::optional<int> session_;
 };
 
 // The state stored in the service's row: another Receiver may have written

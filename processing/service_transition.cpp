@@ -45,7 +45,7 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, bool oneStat
 {
   std::optional<std::string> unknownCommit;
   Plan decided;
-  return wait_.run([&]() -> Plan {
+  auto attempt = [&](PgConnection& connection) -> Plan {
     if (unknownCommit) {
       // The connection went while COMMIT was on its way: the server says
       // whether it took effect, and only if it did not is it run again.
@@ -54,9 +54,6 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, bool oneStat
       if (committed)
         return decided;
     }
-    // In cluster mode the transaction runs on the session that holds the
-    // service's lock, for which the transaction lock is its own.
-    PgConnection& connection = clusterLock_ ? clusterLock_->connection() : *context_.pool.getNextConnection();
     return connection.exclusive([&](PgConnection::Exclusive& use) {
       Plan plan;
       plan.previous = previous_;
@@ -88,6 +85,26 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, bool oneStat
       unknownCommit.reset();
       return plan;
     });
+  };
+  return wait_.run([&]() -> Plan {
+    for (int tries = 0;; ++tries) {
+      // A session lost (during the plugin run, or by the attempt before):
+      // the lock is taken again, so that what another Receiver does with
+      // the service meanwhile ends first.
+      if (clusterLock_ && !clusterLock_->held())
+        clusterLock_->retake(wait_);
+      // In cluster mode the transaction runs on the session that holds the
+      // service's lock, for which the transaction lock is its own.
+      PgConnection& connection = clusterLock_ ? clusterLock_->connection() : *context_.pool.getNextConnection();
+      try {
+        return attempt(connection);
+      } catch (const ConnectionLost&) {
+        // A connection found lost is reset by its next use: once at once,
+        // as after a server restart, then only after the wait's pauses.
+        if (tries > 0)
+          throw;
+      }
+    }
   });
 }
 
@@ -122,10 +139,6 @@ Outcome ServiceTransition::record(
     return Outcome::ignored;
   }
   const std::string who = number + "#" + svc.serviceName + " ";
-  // A session lost while the plugin ran: the lock is taken again, so that
-  // what another Receiver does with the service meanwhile ends first.
-  if (clusterLock_ && !clusterLock_->held())
-    clusterLock_->retake(wait_);
   const bool sameState = !context_.cluster && newState == previous_;
   Plan plan = fenced(
       [&](PgConnection::Exclusive& use, Plan& plan) {
@@ -191,8 +204,6 @@ Outcome ServiceTransition::record(
 
 bool ServiceTransition::closeAfterAlert(const Plan& plan)
 {
-  if (clusterLock_ && !clusterLock_->held())
-    clusterLock_->retake(wait_);
   Plan now = fenced(
       [&](PgConnection::Exclusive& use, Plan& now) {
         if (now.previous == ServiceState::ok)
@@ -215,8 +226,6 @@ bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string&
     forget();
     return false;
   }
-  if (clusterLock_ && !clusterLock_->held())
-    clusterLock_->retake(wait_);
   const std::string who = "th_clean#" + svc.serviceName + " ";
   Plan plan = fenced(
       [&](PgConnection::Exclusive& use, Plan& plan) {
