@@ -49,6 +49,8 @@ public:
   ServiceState previousState() const { return previous_; }
   // Cluster mode: the service's row was found gone under the locks.
   bool serviceGone() const { return rowGone_; }
+  // A service whose row is gone leaves the registry (logged once).
+  void forget();
 
   // A plugin's result: stores it and, on a change, closes and opens the
   // occurrences and starts the alerting program. number begins the trace
@@ -100,8 +102,6 @@ private:
   // Starts the alerting program the plan decided on; who begins its trace,
   // logPrefix the line of a missing occurrence. Throws RunError.
   void alert(const Plan& plan, const std::string& who, const std::string& logPrefix);
-  // A service whose row is gone leaves the registry.
-  void forget();
 
   ProcessingContext& context_;
   std::shared_ptr<SyslogService> svc_;

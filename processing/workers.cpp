@@ -160,8 +160,10 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
     writeLog("ERR", number + "#" + what + "previous state: " + error.what());
     return Outcome::rejected;
   }
-  if (transition->serviceGone())
-    return transition->record(ServiceState::unknown, "", number, item.host);
+  if (transition->serviceGone()) {
+    transition->forget();
+    return Outcome::ignored;
+  }
   std::string output;
   std::optional<ServiceState> result = runWithRetries(*svc, item.message, output);
   if (!result) {

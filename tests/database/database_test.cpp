@@ -1,5 +1,6 @@
 #include "database/database_error.h"
 #include "database/pg_pool.h"
+#include "database/pg_transaction.h"
 #include "database/statements.h"
 
 #include "tests/support/log_capture.h"
@@ -68,6 +69,28 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
     EXPECT_FALSE(lost) << message;
   }
   EXPECT_EQ(pgValue(pool.executePrepared("two", { "2", "3" }), 0, 0), "5");
+  try {
+    pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')");
+    ADD_FAILURE() << "no refusal";
+  } catch (const StatementRefused& error) {
+    EXPECT_EQ(error.sqlState() + " " + error.serverMessage().substr(0, 9), "23505 duplicate");
+  }
+  // A transaction is written whole or not at all, and its id tells afterwards whether it committed.
+  std::string kept, dropped;
+  pool.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
+    {
+      PgTransaction transaction(use);
+      dropped = transaction.id();
+      use.execute("INSERT INTO quelm_errors VALUES (90, 'dropped')");
+    }
+    PgTransaction transaction(use);
+    kept = transaction.id();
+    use.execute("INSERT INTO quelm_errors VALUES (91, 'kept')");
+    transaction.commit();
+  });
+  EXPECT_EQ(
+      std::to_string(committedTransaction(pool, kept)) + std::to_string(committedTransaction(pool, dropped)), "10");
+  EXPECT_EQ(db.scalar("SELECT string_agg(error_name, ' ') FROM quelm_errors WHERE error_id >= 90"), "kept");
   // A server that cannot write (a standby, a primary fenced read-only) is waited for, not a refusal.
   PgPool readOnly(settingsOf(db), 1);
   auto [message, lost] = failureOf(
