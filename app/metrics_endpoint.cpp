@@ -20,6 +20,7 @@ public:
   {
     return {
       gauge("quelm_receiver_queued_notifications", "Notifications waiting for a worker", figures_.queuedNotifications),
+      gauge("quelm_receiver_hosts_waiting", "Hosts with notifications waiting for a worker", figures_.hostsWaiting),
       gauge("quelm_receiver_open_sessions", "Open sender sessions", figures_.openSessions),
       gauge("quelm_receiver_running_workers", "Worker threads in their loop", figures_.runningWorkers),
     };

@@ -13,6 +13,7 @@ class Exposer;
 // The values read when a scrape comes rather than counted as they change.
 struct LiveFigures {
   std::function<double()> queuedNotifications;
+  std::function<double()> hostsWaiting;
   std::function<double()> openSessions;
   std::function<double()> runningWorkers;
 };

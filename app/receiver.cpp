@@ -261,6 +261,7 @@ void Receiver::startMetrics()
   const std::string listen = config_->getKey("METRICS", "listen");
   LiveFigures live;
   live.queuedNotifications = [this] { return static_cast<double>(queue_.size()); };
+  live.hostsWaiting = [this] { return static_cast<double>(queue_.hostsWaiting()); };
   live.openSessions = [this] { return static_cast<double>(listener_->connectionCount()); };
   live.runningWorkers = [this] { return static_cast<double>(workers_->running()); };
   try {

@@ -219,12 +219,10 @@ public:
           if (waiting == 0)
             std::this_thread::sleep_for(1ms);
           for (; waiting > 0; --waiting)
-            take();
+            take(0ms);
           continue;
         }
-        if (!queue_.waitNotEmptyFor(stop_, 100ms) || stop_.load())
-          continue;
-        take();
+        take(100ms);
       }
     });
     if (!server_->waitListening(15s))
@@ -263,13 +261,11 @@ public:
   std::size_t connections() { return server_->connectionCount(); }
 
 private:
-  void take()
+  void take(std::chrono::milliseconds timeout)
   {
-    try {
-      Notification item = queue_.pop();
+    if (std::optional<Notification> item = queue_.takeFor(stop_, timeout)) {
+      queue_.done(item->host);
       popped_.fetch_add(1, std::memory_order_relaxed);
-    } catch (const EmptyQueueError&) {
-      // The only consumer: cannot happen, and harmless if it did.
     }
   }
 

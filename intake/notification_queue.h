@@ -8,6 +8,9 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 // pop on a queue that another consumer emptied first.
@@ -121,5 +124,64 @@ private:
   bool closed_ = false;
 };
 
-// The queue from the listener to the workers.
-using NotificationQueue = BlockingQueue<Notification>;
+// The queue from the listener to the workers, fair between hosts. Each
+// host's notifications wait in a line of their own, in the order received,
+// and are handled one at a time: a host whose notification is in a worker's
+// hands is not offered again until that worker is done with it. Hosts with
+// work take turns in a ring, so that a busy (or hung) host occupies one
+// worker at most while every other host is served. Under a limit, a full
+// queue costs the host with the most waiting. Everything lives under one
+// mutex.
+class NotificationQueue {
+public:
+  enum class Offer { queued, full, closed };
+  struct Offered {
+    Offer result = Offer::queued;
+    // Queued in place of the newest notification of the host with the most
+    // waiting, which is handed back to be answered "dropped".
+    std::optional<Notification> dropped;
+  };
+
+  // The listener's push. With a limit (0: none) and limit notifications
+  // already waiting, the new one is refused (full) only when its host has
+  // the most waiting; otherwise it takes the place of the newest one of the
+  // host that has. Refused once the queue is closed.
+  Offered offer(Notification&& item, std::size_t limit);
+  void push(Notification item) { offer(std::move(item), 0); }
+
+  // A worker's take: the oldest notification of the next host in turn that
+  // nobody is handling, once there is one; none once the stop flag is
+  // raised (what is still waiting stays for close()). The host is then the
+  // caller's until done(host).
+  std::optional<Notification> take(const std::atomic<bool>& stopFlag);
+  // The same with a time limit: none when it ran out.
+  std::optional<Notification> takeFor(const std::atomic<bool>& stopFlag, std::chrono::milliseconds timeout);
+  void done(const std::string& host);
+
+  // Refuses every later offer and hands back what was still waiting, so that
+  // a stopping daemon can account for each notification it will not handle.
+  std::deque<Notification> close();
+  // Raises the flag and wakes every waiting worker in one critical section.
+  void stopAndWakeAll(std::atomic<bool>& stopFlag);
+
+  // Notifications waiting, and hosts that have some.
+  std::size_t size() const;
+  std::size_t hostsWaiting() const;
+
+private:
+  struct Line {
+    std::deque<Notification> waiting;
+    bool taken = false;
+  };
+  // With mutex_ held.
+  std::optional<Notification> takeLocked();
+  void dropLine(const std::string& host);
+
+  mutable std::mutex mutex_;
+  std::condition_variable cond_;
+  std::unordered_map<std::string, Line> lines_;
+  // Hosts with waiting notifications that nobody is handling, in turn.
+  std::deque<std::string> ready_;
+  std::size_t size_ = 0;
+  bool closed_ = false;
+};

@@ -459,8 +459,15 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     std::string host = settings_.queueLimit == 0 ? std::string() : item.host;
     std::shared_ptr<ReplyChannel> replyTo = item.replyTo;
     std::uint64_t seq = item.seq;
-    switch (queue_.offer(std::move(item), settings_.queueLimit)) {
+    NotificationQueue::Offered offered = queue_.offer(std::move(item), settings_.queueLimit);
+    switch (offered.result) {
     case NotificationQueue::Offer::queued:
+      if (offered.dropped) {
+        // Queued in place of the newest of the host with the most waiting.
+        count(settings_.metrics, &Metrics::dropped);
+        drops_->count(std::string(), offered.dropped->host);
+        offered.dropped->answer(Outcome::dropped);
+      }
       break;
     case NotificationQueue::Offer::full:
       count(settings_.metrics, &Metrics::dropped);

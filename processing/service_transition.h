@@ -21,8 +21,10 @@ class DatabaseWait;
 // decides what to close and open from the state it reads itself.
 //
 // Lock order, outermost first; no other lock is held around these:
-//   1. the host's turn (workers only, HostOrder): a host's notifications one
-//      at a time, in the order received;
+//   1. the host's turn (workers only): a host taken from the notification
+//      queue is offered to no other worker until this one is done with it,
+//      so its notifications are handled one at a time, in the order
+//      received. No worker ever waits for it: the others take other hosts;
 //   2. the service's local lock (ServiceLocks), taken here: one transition of
 //      a service at a time in this process;
 //   3. in cluster mode, the service's session advisory lock, taken here on a

@@ -199,32 +199,26 @@ void Workers::run()
   const auto number = static_cast<std::int32_t>(threadId);
   const std::string prefix = std::to_string(number);
 
-  while (!context_.stopRequested) {
-    queue_.waitNotEmpty(context_.stopRequested);
+  // The host of a notification taken is the worker's until it is done: its
+  // next notification waits, and the other hosts' go to the other workers.
+  for (;;) {
+    std::optional<Notification> taken = queue_.take(context_.stopRequested);
     trace(prefix + "# Réveille ");
-    if (context_.stopRequested)
+    if (!taken)
       break;
     trace(prefix + "# prise du service");
+    const Notification& item = *taken;
+    handled_.fetch_add(1, std::memory_order_relaxed);
+    // Every notification taken gets exactly one answer, whatever fails.
+    Outcome outcome = Outcome::rejected;
     try {
-      std::uint64_t ticket = 0;
-      Notification item = queue_.popWith([&](const Notification& popped) { ticket = hostOrder_.take(popped.host); });
-      // Notifications of one host are handled in the order received.
-      HostTurn turn(hostOrder_, item.host, ticket);
-      handled_.fetch_add(1, std::memory_order_relaxed);
-      // Every notification taken gets exactly one answer, whatever fails.
-      Outcome outcome = Outcome::rejected;
-      try {
-        outcome = handle(item, number);
-      } catch (const std::exception& error) {
-        writeLog("ERR", prefix + "#notification handling failed: " + error.what());
-      }
-      countOutcome(context_.metrics, outcome, item.received);
-      item.answer(outcome);
-    } catch (const EmptyQueueError&) {
-      // Another worker took the last notification.
+      outcome = handle(item, number);
     } catch (const std::exception& error) {
       writeLog("ERR", prefix + "#notification handling failed: " + error.what());
     }
+    countOutcome(context_.metrics, outcome, item.received);
+    item.answer(outcome);
+    queue_.done(item.host);
   }
   std::lock_guard<std::mutex> guard(runningLock_);
   --running_;

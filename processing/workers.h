@@ -1,7 +1,6 @@
 #pragma once
 
 #include "intake/notification_queue.h"
-#include "processing/host_order.h"
 #include "processing/processing_context.h"
 #include "services/service.h"
 
@@ -44,7 +43,6 @@ private:
 
   ProcessingContext& context_;
   NotificationQueue& queue_;
-  HostOrder hostOrder_;
   std::vector<std::thread> threads_;
   std::mutex runningLock_;
   int running_ = 0;

@@ -32,6 +32,25 @@ std::vector<T> take(BlockingQueue<T>& queue, std::size_t count, std::chrono::mil
   return got;
 }
 
+// Takes until `count` items came or the time ran out, as a worker would (each host done at once).
+inline std::vector<Notification> take(
+    NotificationQueue& queue, std::size_t count, std::chrono::milliseconds timeout = 10s)
+{
+  std::vector<Notification> got;
+  const std::atomic<bool> never { false };
+  waitFor(timeout / 1.0s, [&] {
+    while (got.size() < count) {
+      std::optional<Notification> item = queue.takeFor(never, 0ms);
+      if (!item)
+        break;
+      queue.done(item->host);
+      got.push_back(std::move(*item));
+    }
+    return got.size() == count;
+  });
+  return got;
+}
+
 // A stream sent to a file, which unlike a string may be read while I/O threads write.
 template <std::ostream& stream> struct StreamFile {
   ~StreamFile() { stream.rdbuf(previous); }

@@ -34,8 +34,9 @@ struct Answerer {
   std::atomic<bool> stop { false };
   std::thread thread { [this] {
     std::vector<Notification> held;
-    for (server.queue.waitNotEmpty(stop); !stop; server.queue.waitNotEmpty(stop)) {
-      Notification item = server.queue.pop();
+    for (std::optional<Notification> taken; (taken = server.queue.take(stop));) {
+      Notification item = std::move(*taken);
+      server.queue.done(item.host);
       for (const Notification& late : std::exchange(held, {}))
         late.answer(Outcome::stored);
       std::string text = textOf(item.message);

@@ -28,10 +28,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A plugin that answers by a word of the notification (after a second for SLOW) and notes each one in "<its
-// path>.seen", and an alerting program that notes its arguments.
+// A plugin that answers by a word of the notification (after a second for SLOW, four for HANG) and notes each one in
+// "<its path>.seen", and an alerting program that notes its arguments.
 const char* const pluginScript
-    = "#!/bin/sh\nread line\necho \"$line\" >> \"$0.seen\"\ncase \"$line\" in *SLOW*) sleep 1;; esac\ncase \"$line\" "
+    = "#!/bin/sh\nread line\necho \"$line\" >> \"$0.seen\"\ncase \"$line\" in *SLOW*) sleep 1;; *HANG*) sleep 4;; "
+      "esac\ncase \"$line\" "
       "in\n"
       "  *CRIT*) echo \"CRITICAL: $line\"; exit 2;; *WARN*) echo \"WARNING: $line\"; exit 1;;\n"
       "  *PENDING*) echo pending; exit 4;; *) echo \"OK: $line\";;\nesac\n";
@@ -211,9 +212,30 @@ TEST_F(WorkersTest, EveryNotificationTakenIsAnsweredOnceAndCounted)
 TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurrences)
 {
   addService("fw01", "true,false,false,false");
+  for (const char* host : { "hung", "slow", "h0", "h1", "h2", "h3", "h4", "h5", "h6", "h7", "h8", "h9" })
+    addService(host);
   load();
+  // A hung plugin and a slow host's backlog hold one worker each: the other hosts are stored meanwhile, and what the
+  // stop leaves is still queued.
+  {
+    NotificationQueue fairQueue;
+    Workers fair { context, fairQueue };
+    fairQueue.push({ "hung", "HANG" });
+    for (int n = 0; n < 10; ++n)
+      fairQueue.push({ "slow", "SLOW" });
+    for (int h = 0; h < 10; ++h)
+      fairQueue.push({ "h" + std::to_string(h), "other" });
+    fair.start(4);
+    EXPECT_TRUE(waitFor(3, [&] {
+      return db.scalar("SELECT count(*) FROM quelm_services WHERE service_last_stdout = E'OK: other\\n'") == "10";
+    }));
+    fairQueue.stopAndWakeAll(stopRequested);
+    fair.join();
+    EXPECT_GE(fairQueue.close().size(), 6u);
+    stopRequested = false;
+  }
   workers.start(8);
-  std::string expected;
+  std::string expected = readFile(plugin + ".seen");
   for (int n = 0; n < 160; ++n) {
     queue.push({ "fw01", "n" + std::to_string(n) });
     expected += "n" + std::to_string(n) + "\n";
