@@ -17,8 +17,10 @@
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(other.pid_)
     , ownGroup_(other.ownGroup_)
+    , group_(other.group_)
 {
   other.pid_ = -1;
+  other.group_ = -1;
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
@@ -27,7 +29,9 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
     kill();
     pid_ = other.pid_;
     ownGroup_ = other.ownGroup_;
+    group_ = other.group_;
     other.pid_ = -1;
+    other.group_ = -1;
   }
   return *this;
 }
@@ -112,6 +116,22 @@ void ChildProcess::terminate(std::chrono::milliseconds grace)
   // The leader may be gone while others of its group still run.
   signal(SIGKILL);
   reap();
+}
+
+void ChildProcess::stopLeftovers(std::chrono::milliseconds grace)
+{
+  if (pid_ > 0 || group_ <= 0 || ::kill(-group_, 0) != 0)
+    return;
+  ::kill(-group_, SIGTERM);
+  auto limit = std::chrono::steady_clock::now() + grace;
+  while (std::chrono::steady_clock::now() < limit && ::kill(-group_, 0) == 0) {
+    struct timespec pause {
+      0, 10000000
+    };
+    ::nanosleep(&pause, nullptr);
+  }
+  ::kill(-group_, SIGKILL);
+  group_ = -1;
 }
 
 ArgumentList::ArgumentList(const std::string& first, const std::vector<std::string>& rest)

@@ -14,6 +14,7 @@ public:
   ChildProcess(pid_t pid, bool ownGroup)
       : pid_(pid)
       , ownGroup_(ownGroup)
+      , group_(ownGroup ? pid : -1)
   {
   }
   ~ChildProcess() { kill(); }
@@ -37,6 +38,9 @@ public:
   void kill();
   // SIGTERM, up to grace for the child to end, then SIGKILL; always reaps.
   void terminate(std::chrono::milliseconds grace);
+  // Once the child has been reaped: whatever it left running in its group
+  // (a background child) gets SIGTERM, up to grace to end, then SIGKILL.
+  void stopLeftovers(std::chrono::milliseconds grace);
 
 private:
   void signal(int number) const;
@@ -45,6 +49,9 @@ private:
 
   pid_t pid_ = -1;
   bool ownGroup_ = false;
+  // The child's group, kept after it is reaped: the group's id is not given
+  // to another process while members of it live.
+  pid_t group_ = -1;
 };
 
 // Everything a new child does between fork and exec. It is prepared in the

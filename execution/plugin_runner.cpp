@@ -245,6 +245,8 @@ RunResult runPlugin(const PluginRun& run)
 
   int status = 0;
   result.ending = awaitChild(child, watch, status, result.error);
+  // A background child that outlived the plugin is no part of the run.
+  child.stopLeftovers(terminationGrace);
   if (result.ending == RunResult::Ending::failed)
     result.failedStep = RunStep::execute;
   else if (result.ending == RunResult::Ending::exited)
