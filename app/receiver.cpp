@@ -82,6 +82,10 @@ void Receiver::requestStop()
 {
   systemd_.stopping();
   queue_.stopAndWakeAll(stopRequested_);
+  // No new sender is taken once the stop has begun: a load balancer sends it
+  // to another Receiver.
+  if (NotificationServer* listener = acceptingListener_.load())
+    listener->stopAccepting();
   // Plugins and alerting programs still running get a grace, then stop.
   cancel_.raise();
   // What is still queued will not be handled: each is logged, its sender
@@ -189,6 +193,7 @@ int Receiver::startAndServe()
   ignoreSigpipe();
   writeLog("INFO", "Start server on " + std::to_string(listen.port));
   listener_ = std::make_unique<NotificationServer>(listen, queue_);
+  acceptingListener_ = listener_.get();
   listenerDone_ = listenerFinished_.get_future();
   listenerThread_ = std::thread([this] {
     struct Done {
@@ -243,6 +248,9 @@ int Receiver::startAndServe()
     systemd_.start([this] { return statusLine(); }, [this] { return healthProblem(); });
   }
   workers_->join();
+  // Every notification taken has had its answer: the sessions are closed
+  // with 1001 (going away), so that their senders send again elsewhere.
+  listener_->stop();
   if (listenerFailed_) {
     // The listener never came up: an operator's supervisor must see it.
     writeLog("INFO", "FINISH");

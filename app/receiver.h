@@ -77,6 +77,8 @@ private:
   std::chrono::steady_clock::time_point lastStatus_ {};
   std::unique_ptr<PgPool> pool_;
   ErrorIds errorIds_;
+  // The listener, for the stop thread, once it exists.
+  std::atomic<NotificationServer*> acceptingListener_ { nullptr };
   NotificationQueue queue_;
   ServiceRegistry registry_;
   AutoAcknowledgements acknowledgements_;

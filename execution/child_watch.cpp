@@ -50,7 +50,7 @@ void ChildWatch::update(const std::vector<pollfd>& watched)
     if (entry.fd == pidfd_.get())
       exited_ = true;
     else if (cancel_ && entry.fd == cancel_->fd() && !cancelDeadline_)
-      cancelDeadline_ = Clock::now() + RunCancel::grace;
+      cancelDeadline_ = cancel_->deadline();
   }
   if (!pidfd_.valid())
     checkExit();

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 
 // Tells the runs in progress that the daemon is stopping. A run still going
-// `grace` after the stop is stopped with its process group, so that a stop
-// always ends, whatever the programs do. Raised once, it stays raised.
+// `grace` after the stop was raised is stopped with its process group, so
+// that a stop always ends, whatever the programs do: one grace for the whole
+// stop, however late a run started. Raised once, it stays raised.
 class RunCancel {
 public:
   RunCancel();
@@ -14,6 +16,8 @@ public:
 
   void raise();
   bool raised() const;
+  // When runs still going are stopped: a grace after the first raise().
+  std::chrono::steady_clock::time_point deadline() const;
   // Readable once raised: runs wait on it with their pipes.
   int fd() const { return fd_; }
 
@@ -21,4 +25,5 @@ public:
 
 private:
   int fd_;
+  std::atomic<std::chrono::steady_clock::rep> raisedAt_ { 0 };
 };

@@ -168,6 +168,11 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
         return "SyslogServer#sender \"" + identity + "\" may not report for " + host + ", notification refused; "
             + std::to_string(count) + " refused since the last report";
       });
+  stopRefusals_ = std::make_unique<ThrottledReport>(
+      endpoint_.get_io_service(), [](const std::string&, const std::string& host, std::size_t count) {
+        return "notification from " + host + " not handled, the Receiver is stopping; " + std::to_string(count)
+            + " refused since the last report";
+      });
   const std::string most = std::to_string(settings_.maxConnections);
   connectionRefusals_ = std::make_unique<ThrottledReport>(
       endpoint_.get_io_service(), [most](const std::string&, const std::string& peer, std::size_t count) {
@@ -348,6 +353,14 @@ void NotificationServer::withLoopPaused(const std::function<void()>& work)
   release();
 }
 
+void NotificationServer::stopAccepting()
+{
+  withLoopPaused([this] {
+    websocketpp::lib::error_code ec;
+    endpoint_.stop_listening(ec);
+  });
+}
+
 void NotificationServer::stop()
 {
   // Closing everything at once makes the library report each torn-down
@@ -362,6 +375,7 @@ void NotificationServer::stop()
     drops_->cancel();
     refusals_->cancel();
     connectionRefusals_->cancel();
+    stopRefusals_->cancel();
     if (idleTimer_)
       idleTimer_->cancel();
     if (trimTimer_)
@@ -379,7 +393,7 @@ void NotificationServer::stop()
   // get closed.
   for (auto& hdl : open) {
     websocketpp::lib::error_code ec;
-    endpoint_.close(hdl, websocketpp::close::status::normal, "", ec);
+    endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
   }
 }
 
@@ -404,7 +418,7 @@ void NotificationServer::onOpen(const websocketpp::connection_hdl& hdl)
   // completes, so that stop leaves no connection open.
   if (late) {
     websocketpp::lib::error_code ec;
-    endpoint_.close(hdl, websocketpp::close::status::normal, "", ec);
+    endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
   }
   trace("SyslogServer#on_open end");
 }
@@ -457,6 +471,7 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     if (trace_)
       trace("th_listener#PUSH NOTIF#");
     std::string host = settings_.queueLimit == 0 ? std::string() : item.host;
+    const std::string sentFrom = item.host;
     std::shared_ptr<ReplyChannel> replyTo = item.replyTo;
     std::uint64_t seq = item.seq;
     NotificationQueue::Offered offered = queue_.offer(std::move(item), settings_.queueLimit);
@@ -475,12 +490,18 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
       if (replyTo)
         replyTo->send(seq, Outcome::dropped);
       break;
-    case NotificationQueue::Offer::closed:
-      // The Receiver is stopping: nobody will handle it.
+    case NotificationQueue::Offer::closed: {
+      // The Receiver is stopping: nobody will handle it. A sender that
+      // gets no answers learns it from the close.
       count(settings_.metrics, &Metrics::shutdown);
+      stopRefusals_->count(std::string(), sentFrom);
+      websocketpp::lib::error_code ec;
       if (replyTo)
         replyTo->send(seq, Outcome::shutdown);
+      else
+        endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
       break;
+    }
     }
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("THREAD SyslogServer#on_message: ") + error.what());

@@ -68,8 +68,14 @@ public:
   // Listens and serves until the loop runs out of work (after stop). Throws
   // ListenError "bad listen" when the port cannot be bound.
   void run();
-  // Stops listening and closes every open connection with code 1000. Not to
-  // be called from a handler.
+  // Stops listening at once: the Receiver is stopping, and a new sender
+  // must go to another. The open sessions go on; what they send is refused
+  // (the queue is closed): answered "shutdown" on an acknowledged session,
+  // while a one-way session is closed at once with 1001 (going away), so
+  // its sender knows to send again. Not to be called from a handler.
+  void stopAccepting();
+  // Stops listening and closes every open connection with code 1001 (going
+  // away). Not to be called from a handler.
   void stop();
   // Ends the event loop at once, whatever is still open: for a stop whose
   // connections do not close in time.
@@ -140,6 +146,7 @@ private:
   std::unique_ptr<ThrottledReport> drops_;
   std::unique_ptr<ThrottledReport> refusals_;
   std::unique_ptr<ThrottledReport> connectionRefusals_;
+  std::unique_ptr<ThrottledReport> stopRefusals_;
   std::unique_ptr<boost::asio::steady_timer> idleTimer_;
   // After sessions close, the memory they freed is given back to the system
   // a little later (one trim for a burst of closes).

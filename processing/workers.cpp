@@ -164,6 +164,11 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
     transition->forget();
     return Outcome::ignored;
   }
+  // No plugin starts once the stop has begun: its grace is already running.
+  if (context_.stopRequested) {
+    writeLog("ERR", stopping + " not handled, the Receiver is stopping: " + what + "plugin not started");
+    return Outcome::shutdown;
+  }
   std::string output;
   std::optional<ServiceState> result = runWithRetries(*svc, item.message, output);
   if (!result) {

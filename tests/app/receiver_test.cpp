@@ -215,8 +215,25 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   ASSERT_TRUE(cluster.control("halt"));
   TestProcess stranded(notifyArgs({ "--ack", "--timeout", "60", "--host", "fw01", "--message", "CRIT stranded" }));
   ASSERT_TRUE(waitFor(10, [&] { return log().find("search fw01") != std::string::npos; })) << log();
+  // A session open at the stop: what it sends after is answered "shutdown"; a one-way one is closed with 1001.
+  std::vector<std::string> late = notifyArgs({ "--ack", "--stdin", "--host", "gw01" });
+  std::vector<std::string> oneWay = notifyArgs({ "--stdin", "--host", "gw01" });
+  auto afterStop = [&](const std::vector<std::string>& args) {
+    std::string command = "(sleep 2; echo late) |";
+    for (const std::string& arg : args)
+      command += " " + shellQuote(arg);
+    return std::make_unique<TestProcess>(std::vector<std::string> { "/bin/sh", "-c", command });
+  };
+  const std::size_t opened = countOf(log(), "SyslogServer#on_open end");
+  auto lateSender = afterStop(late), oneWaySender = afterStop(oneWay);
+  ASSERT_TRUE(waitFor(10, [&] { return countOf(log(), "SyslogServer#on_open end") >= opened + 2; })) << log();
   auto stopAt = std::chrono::steady_clock::now();
   daemon->signal(SIGTERM);
+  ASSERT_TRUE(waitFor(10, [&] { return log().find("#INFO#stop Receiver... SIGTERM") != std::string::npos; }));
+  EXPECT_EQ(notify({ "--host", "gw01", "--message", "refused" }), 1) << "a new sender was taken after the stop";
+  EXPECT_EQ(lateSender->wait(30), 4) << lateSender->output();
+  EXPECT_NE(lateSender->output().find("shutdown"), std::string::npos) << lateSender->output();
+  EXPECT_EQ(oneWaySender->wait(30), 1) << oneWaySender->output();
   EXPECT_EQ(daemon->wait(40), 0) << log();
   EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(20));
   EXPECT_TRUE(systemd.until("STOPPING=1", 10, seen)) << seen;

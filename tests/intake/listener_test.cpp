@@ -124,7 +124,7 @@ TEST_F(ListenerTest, FullQueueDropsAreAnsweredAndLoggedAtMostOnceASecond)
 
 // A listen on a port in use or out of range throws and keeps the reason; closes on four I/O threads take turns on each
 // connection's SSL object (no broken records reported); stop closes what is open or opening with 1000.
-TEST_F(ListenerTest, FailedListenThrowsThenConnectionsCloseIntactAndStopClosesTheRestWith1000)
+TEST_F(ListenerTest, FailedListenThrowsThenConnectionsCloseIntactAndStopClosesTheRestWith1001)
 {
   settings.ioThreads = 4;
   RunningServer server { settings };
@@ -155,7 +155,7 @@ TEST_F(ListenerTest, FailedListenThrowsThenConnectionsCloseIntactAndStopClosesTh
   for (std::size_t i = 0; i < senders.size(); ++i) {
     Phase phase = senders[i]->client.waitFinished(10s);
     int code = senders[i]->client.remoteCloseCode();
-    EXPECT_TRUE(phase == Phase::closed ? code == 1000 : i >= 2 && phase == Phase::failed) << i;
+    EXPECT_TRUE(phase == Phase::closed ? code == 1001 : i >= 2 && phase == Phase::failed) << i;
   }
   // Read once run returned: no I/O thread writes any more.
   EXPECT_EQ(errors.count("asio.ssl") + errors.count("TLS"), 0u) << readFile(errors.path).substr(0, 2000);
