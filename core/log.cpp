@@ -55,6 +55,41 @@ void withLogPaused(const std::function<void()>& work)
   work();
 }
 
+std::string logSafe(const std::string& text)
+{
+  auto control = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+  std::string::size_type first = 0;
+  while (first < text.size() && !control(static_cast<unsigned char>(text[first])))
+    ++first;
+  if (first == text.size())
+    return text;
+  static const char hex[] = "0123456789abcdef";
+  std::string safe = text.substr(0, first);
+  for (std::string::size_type i = first; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (!control(c)) {
+      safe += static_cast<char>(c);
+      continue;
+    }
+    switch (c) {
+    case '\n':
+      safe += "\\n";
+      break;
+    case '\r':
+      safe += "\\r";
+      break;
+    case '\t':
+      safe += "\\t";
+      break;
+    default:
+      safe += "\\x";
+      safe += hex[c >> 4];
+      safe += hex[c & 0xf];
+    }
+  }
+  return safe;
+}
+
 void setTraceEnabled(bool enabled) { traceOn = enabled; }
 
 bool traceEnabled() { return traceOn.load(std::memory_order_relaxed); }

@@ -20,6 +20,12 @@ void flushLog();
 // file under the stream between two whole lines.
 void withLogPaused(const std::function<void()>& work);
 
+// Text that came from outside (a sender's host, identity or payload) as it
+// may stand in a log line: every control character is escaped ("\n" becomes
+// the two characters \ and n, others \xHH), so that no sender can end a line
+// or start one of its own. Everything else is kept as it is.
+std::string logSafe(const std::string& text);
+
 // Debug mode (-D): trace lines are written. Set before any thread starts.
 void setTraceEnabled(bool enabled);
 bool traceEnabled();

@@ -160,17 +160,18 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
   const std::string limit = std::to_string(settings_.queueLimit);
   drops_ = std::make_unique<ThrottledReport>(
       endpoint_.get_io_service(), [limit](const std::string&, const std::string& host, std::size_t count) {
-        return "SyslogServer#queue full (" + limit + "), notification from " + host + " dropped; "
+        return "SyslogServer#queue full (" + limit + "), notification from " + logSafe(host) + " dropped; "
             + std::to_string(count) + " dropped since the last report";
       });
   refusals_ = std::make_unique<ThrottledReport>(
       endpoint_.get_io_service(), [](const std::string& identity, const std::string& host, std::size_t count) {
-        return "SyslogServer#sender \"" + identity + "\" may not report for " + host + ", notification refused; "
+        return "SyslogServer#sender \"" + logSafe(identity) + "\" may not report for " + logSafe(host)
+            + ", notification refused; "
             + std::to_string(count) + " refused since the last report";
       });
   stopRefusals_ = std::make_unique<ThrottledReport>(
       endpoint_.get_io_service(), [](const std::string&, const std::string& host, std::size_t count) {
-        return "notification from " + host + " not handled, the Receiver is stopping; " + std::to_string(count)
+        return "notification from " + logSafe(host) + " not handled, the Receiver is stopping; " + std::to_string(count)
             + " refused since the last report";
       });
   const std::string most = std::to_string(settings_.maxConnections);
@@ -438,7 +439,7 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     // the notification rather than copied.
     std::string& payload = msg->get_raw_payload();
     if (trace_)
-      trace("THREAD SyslogServer#on_message:" + payload);
+      trace("THREAD SyslogServer#on_message:" + logSafe(payload));
     Notification item { hostFromPayload(payload), std::move(payload) };
     if (settings_.metrics != nullptr)
       item.received = std::chrono::steady_clock::now();

@@ -192,7 +192,7 @@ Outcome ServiceTransition::record(
       plan.clean &= closeAfterAlert(plan);
     } catch (const DatabaseUnavailable& error) {
       writeLog("ERR",
-          number + "#notification from " + host
+          number + "#notification from " + logSafe(host)
               + " stored without its occurrences, the Receiver is stopping: " + svc.serviceIdText + " "
               + svc.serviceName + " state " + std::to_string(stateNumber(newState)) + ": " + error.what());
       return Outcome::shutdown;

@@ -148,7 +148,7 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   trace("service from host find:" + svc->pluginPath);
 
   const std::string what = svc->serviceIdText + " " + svc->serviceName + " ";
-  const std::string stopping = number + "#notification from " + item.host;
+  const std::string stopping = number + "#notification from " + logSafe(item.host);
   DatabaseWait wait([this] { return context_.stopRequested.load(); });
   std::optional<ServiceTransition> transition;
   try {
@@ -234,7 +234,7 @@ void Workers::run()
 void answerUnhandled(const std::deque<Notification>& left, Metrics* metrics)
 {
   for (const Notification& item : left) {
-    writeLog("ERR", "notification from " + item.host + " not handled, the Receiver is stopping");
+    writeLog("ERR", "notification from " + logSafe(item.host) + " not handled, the Receiver is stopping");
     count(metrics, &Metrics::shutdown);
     item.answer(Outcome::shutdown);
   }

@@ -21,7 +21,7 @@ bool ServiceRegistry::find(const std::string& host)
 {
   // Written before the registry lock is taken: the two are never held
   // together.
-  writeRaw("search " + host);
+  writeRaw("search " + logSafe(host));
   auto services = services_.lock();
   return services->count(host) != 0;
 }

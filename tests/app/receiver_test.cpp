@@ -200,6 +200,12 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
         << answer.out << answer.err << prometheus.output();
   }
 
+  // A forged host cannot write a line of its own, neither where it is looked up nor in the debug trace.
+  const std::string forged = "Tue Dec  8 00:00:00 2026#INFO#FINISH";
+  EXPECT_EQ(notify({ "--json", "{\"fromhost\":\"evil\\n" + forged + "\"}" }), 0);
+  EXPECT_TRUE(waitFor(10, [&] { return log().find("search evil\\n" + forged + "\n") != std::string::npos; })) << log();
+  EXPECT_EQ(log().find("\n" + forged), std::string::npos);
+
   // A rotation renames the file and sends SIGHUP: the daemon writes on in a new file, the old one is kept whole.
   ASSERT_EQ(std::rename((dir.path() + "/receiver.log").c_str(), (dir.path() + "/receiver.log.1").c_str()), 0);
   daemon->signal(SIGHUP);

@@ -97,6 +97,15 @@ TEST(LogTest, LinesAreWholeAndTraceFollowsTheSwitch)
   for (std::string text; std::getline(in, text); ++count)
     EXPECT_TRUE(std::regex_match(text, line)) << text;
   EXPECT_EQ(count, 802);
+  // What a sender sent cannot end a line or start one of its own; other bytes stay.
+  const std::pair<std::string, std::string> outside[] = {
+    { "fw01", "fw01" },
+    { "x\nThu Jan  1 00:00:00 2026#INFO#FINISH", "x\\nThu Jan  1 00:00:00 2026#INFO#FINISH" },
+    { std::string("a\r\t\x1b[31m\x7f\0b", 11), "a\\r\\t\\x1b[31m\\x7f\\x00b" },
+    { "caf\xc3\xa9 \\n \xff", "caf\xc3\xa9 \\n \xff" },
+  };
+  for (const auto& [text, safe] : outside)
+    EXPECT_EQ(logSafe(text), safe);
 }
 
 } // namespace
