@@ -41,8 +41,12 @@ std::shared_ptr<boost::asio::ssl::context> placeholderContext()
 }
 
 // The common name of the certificate the peer presented; empty without one.
-std::string peerCommonName(SSL* ssl)
+// The one common name of the peer's certificate; empty when there is none.
+// A subject with several has no identity (ambiguous is set): which of them
+// would be the sender is anybody's guess.
+std::string peerCommonName(SSL* ssl, bool& ambiguous)
 {
+  ambiguous = false;
   std::unique_ptr<X509, decltype(&X509_free)> certificate(SSL_get1_peer_certificate(ssl), &X509_free);
   if (!certificate)
     return std::string();
@@ -50,6 +54,10 @@ std::string peerCommonName(SSL* ssl)
   int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
   if (at < 0)
     return std::string();
+  if (X509_NAME_get_index_by_NID(subject, NID_commonName, at) >= 0) {
+    ambiguous = true;
+    return std::string();
+  }
   unsigned char* text = nullptr;
   int length = ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
   if (length < 0)
@@ -166,8 +174,7 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
   refusals_ = std::make_unique<ThrottledReport>(
       endpoint_.get_io_service(), [](const std::string& identity, const std::string& host, std::size_t count) {
         return "SyslogServer#sender \"" + logSafe(identity) + "\" may not report for " + logSafe(host)
-            + ", notification refused; "
-            + std::to_string(count) + " refused since the last report";
+            + ", notification refused; " + std::to_string(count) + " refused since the last report";
       });
   stopRefusals_ = std::make_unique<ThrottledReport>(
       endpoint_.get_io_service(), [](const std::string&, const std::string& host, std::size_t count) {
@@ -408,8 +415,14 @@ void NotificationServer::onOpen(const websocketpp::connection_hdl& hdl)
   Session session { nullptr, std::string(), std::chrono::steady_clock::now() };
   if (connection->get_subprotocol() == ackSubprotocol)
     session.replies = std::make_shared<ConnectionReplies>(replyHub_, hdl);
-  if (settings_.senders.active())
-    session.identity = peerCommonName(connection->get_socket().native_handle());
+  if (settings_.senders.active()) {
+    bool ambiguous = false;
+    session.identity = peerCommonName(connection->get_socket().native_handle(), ambiguous);
+    if (ambiguous)
+      writeLog("ERR",
+          "SyslogServer#client certificate of " + logSafe(connection->get_remote_endpoint())
+              + " has more than one common name: no sender identity, its notifications are refused");
+  }
   {
     std::lock_guard<std::mutex> guard(connectionLock_);
     connections_[hdl] = std::move(session);

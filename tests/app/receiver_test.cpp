@@ -130,6 +130,12 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   // A sender limited to the firewalls is refused for a switch, which keeps its row, and served for a firewall.
   EXPECT_EQ(notify({ "--ack", "--cert", branch, "--host", "sw01", "--message", "CRIT" }), 3);
   EXPECT_EQ(notify({ "--ack", "--cert", branch, "--host", "fw01", "--message", "fine" }), 0);
+  // A certificate with two common names, the first one allowed everything, has no identity at all.
+  EXPECT_EQ(notify({ "--ack", "--cert",
+                makeSignedCertificatePem(dir, "two.pem", "road/CN=branch-a", dir.path() + "/senders.crt"), "--host",
+                "fw01", "--message", "CRIT" }),
+      3);
+  EXPECT_EQ(countOf(log(), "has more than one common name: no sender identity"), 1u);
   EXPECT_EQ(db.scalar("SELECT service_previous_state FROM quelm_services WHERE service_id=2"), "3");
   EXPECT_NE(log().find("#ERR#SyslogServer#sender \"branch-a\" may not report for sw01, notification refused; 1 "),
       std::string::npos)
@@ -143,7 +149,7 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   std::string text;
   const std::vector<std::string> expected = { "quelm_receiver_notifications_total{outcome=\"stored\"} 4\n",
     "quelm_receiver_notifications_total{outcome=\"ignored\"} 2\n",
-    "quelm_receiver_notifications_total{outcome=\"forbidden\"} 1\n",
+    "quelm_receiver_notifications_total{outcome=\"forbidden\"} 2\n",
     "quelm_receiver_notifications_total{outcome=\"dropped\"} 0\n",
     "quelm_receiver_plugin_runs_total{state=\"critical\"} 1\n", "quelm_receiver_plugin_runs_total{state=\"ok\"} 2\n",
     "quelm_receiver_plugin_failures_total 3\n", "quelm_receiver_plugin_runs_total{state=\"unknown\"} 0\n",

@@ -21,7 +21,7 @@ void makePair(const TempDir& dir, const std::string& stem, const std::string& co
 {
   std::string path = shellQuote(dir.path() + "/" + stem);
   std::string subject = " -subj " + shellQuote("/CN=" + commonName) + " -addext "
-      + shellQuote("subjectAltName=DNS:" + commonName + ",DNS:localhost,IP:127.0.0.1");
+      + shellQuote("subjectAltName=DNS:" + commonName.substr(0, commonName.find('/')) + ",DNS:localhost,IP:127.0.0.1");
   std::string newKey = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 " + keyOptions + " -keyout " + path + ".key";
   if (authority.empty())
     return openssl("req -x509" + newKey + " -out " + path + ".crt -days 2" + subject);

@@ -5,7 +5,8 @@
 class TempDir;
 
 // Test certificates made with the openssl command at test time. Each file holds a self-signed certificate for
-// `commonName` followed by its private key, the layout the server reads.
+// `commonName` followed by its private key, the layout the server reads. "a/CN=b" as the name gives a subject with two
+// common names.
 
 // A certificate and an unencrypted key in one PEM file; returns its path.
 std::string makeCertificatePem(const TempDir& dir, const std::string& name, const std::string& commonName);
