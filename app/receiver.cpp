@@ -154,6 +154,25 @@ int Receiver::startAndServe()
   const std::string sessionAttributes = config.getKey("POSTGRESQL", "target_session_attrs");
   if (!sessionAttributes.empty())
     database.parameters.emplace_back("target_session_attrs", sessionAttributes);
+  // A server that goes silent must become an outage like any other: a host
+  // gone is found by the keepalives and the TCP user time-out, a hung
+  // server by the bound on each answer.
+  const int connectTimeout = config.getKey("POSTGRESQL", "connect_timeout").empty()
+      ? 10
+      : std::max(stringToInt(config.getKey("POSTGRESQL", "connect_timeout")), 0);
+  const int answerTimeout = config.getKey("POSTGRESQL", "answer_timeout").empty()
+      ? 30
+      : std::max(stringToInt(config.getKey("POSTGRESQL", "answer_timeout")), 0);
+  if (connectTimeout > 0) {
+    for (const auto& [keyword, value] :
+        std::vector<std::pair<std::string, std::string>> { { "connect_timeout", std::to_string(connectTimeout) },
+            { "keepalives", "1" }, { "keepalives_idle", std::to_string(std::max(connectTimeout / 2, 1)) },
+            { "keepalives_interval", std::to_string(std::max(connectTimeout / 4, 1)) }, { "keepalives_count", "3" },
+            { "tcp_user_timeout", std::to_string(connectTimeout * 1000) } })
+      database.parameters.emplace_back(keyword, value);
+  }
+  database.answerTimeout = std::chrono::seconds(answerTimeout);
+  database.stopping = &stopRequested_;
   const bool cluster = stringToInt(config.getKey("POSTGRESQL", "cluster")) == 1;
   writeLog("INFO", "Connection database....");
   pool_ = std::make_unique<PgPool>(database, connectionNumber, metrics_.get());

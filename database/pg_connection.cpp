@@ -2,7 +2,10 @@
 
 #include "core/log.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
@@ -51,6 +54,8 @@ std::string fieldOf(const PGresult* result, int field)
 
 PgConnection::PgConnection(const ConnectionSettings& settings, Metrics* metrics)
     : metrics_(metrics)
+    , answerTimeout_(settings.answerTimeout)
+    , stopping_(settings.stopping)
 {
   std::vector<const char*> keywords;
   std::vector<const char*> values;
@@ -105,12 +110,12 @@ PgResult PgConnection::checked(PGresult* raw, const std::string& prefix, bool co
   throw StatementRefused(prefix + text, state, server);
 }
 
-void PgConnection::noteLostLocked()
+void PgConnection::noteLostLocked(const std::string& given)
 {
   if (lost_)
     return;
   lost_ = true;
-  std::string reason = PQerrorMessage(connection_.get());
+  std::string reason = given.empty() ? PQerrorMessage(connection_.get()) : given;
   while (!reason.empty() && reason.back() == '\n')
     reason.pop_back();
   writeLog("ERR", "database connection lost, reconnecting: " + reason);
@@ -134,8 +139,16 @@ bool PgConnection::recoverLocked()
   if (PQstatus(connection_.get()) != CONNECTION_OK)
     return false;
   for (const Prepared& statement : prepared_) {
-    PgResult result(
-        PQprepare(connection_.get(), statement.name.c_str(), statement.sql.c_str(), statement.paramCount, nullptr));
+    PgResult result;
+    try {
+      result.reset(answered(
+          [&](PGconn* c) {
+            return PQsendPrepare(c, statement.name.c_str(), statement.sql.c_str(), statement.paramCount, nullptr);
+          },
+          {}));
+    } catch (const ConnectionLost&) {
+      return false;
+    }
     if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
       writeLog("ERR",
           "database connection restored but " + statement.name
@@ -185,10 +198,85 @@ std::optional<int> PgConnection::sessionOf()
   return resetAttempts_;
 }
 
+bool PgConnection::waitSocket(short events, std::chrono::steady_clock::time_point& deadline)
+{
+  using Clock = std::chrono::steady_clock;
+  bool stopSeen = false;
+  for (;;) {
+    // The stop is looked at every tenth of a second: once seen, the answer
+    // has a short grace left at most.
+    if (!stopSeen && stopping_ != nullptr && stopping_->load()) {
+      stopSeen = true;
+      deadline = std::min(deadline, Clock::now() + stopGrace);
+    }
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0)
+      return false;
+    pollfd watched { PQsocket(connection_.get()), events, 0 };
+    int ready = ::poll(&watched, 1, static_cast<int>(std::min<long long>(left, 100)));
+    if (ready > 0)
+      return true;
+    if (ready < 0 && errno != EINTR)
+      return true; // PQconsumeInput reports what went wrong.
+  }
+}
+
+PGresult* PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
+{
+  PGconn* conn = connection_.get();
+  if (bound.count() == 0)
+    bound = answerTimeout_;
+  if (bound.count() == 0)
+    bound = std::chrono::hours(24 * 365);
+  auto deadline = std::chrono::steady_clock::now() + bound;
+  if (send(conn) == 0)
+    return nullptr;
+  auto silent = [&] {
+    const std::string reason = "no answer from the server within "
+        + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(bound).count()) + " s";
+    noteLostLocked(reason);
+    throw ConnectionLost("Exec prepareRequest failed:  " + reason + "\n");
+  };
+  // A statement larger than the socket's buffer goes out as the server reads.
+  for (int flushed; (flushed = PQflush(conn)) != 0;) {
+    if (flushed < 0)
+      return nullptr;
+    if (!waitSocket(POLLIN | POLLOUT, deadline))
+      silent();
+    if (PQconsumeInput(conn) == 0)
+      return nullptr;
+  }
+  PGresult* last = nullptr;
+  for (;;) {
+    while (PQisBusy(conn) != 0) {
+      if (!waitSocket(POLLIN, deadline)) {
+        PQclear(last);
+        silent();
+      }
+      if (PQconsumeInput(conn) == 0)
+        break;
+    }
+    PGresult* next = PQgetResult(conn);
+    if (next == nullptr)
+      break;
+    const bool failed = last != nullptr && PQresultStatus(last) == PGRES_FATAL_ERROR;
+    if (failed) {
+      PQclear(next);
+    } else {
+      PQclear(last);
+      last = next;
+    }
+    if (PQstatus(conn) == CONNECTION_BAD)
+      break;
+  }
+  return last;
+}
+
 PgResult PgConnection::executeRequest(const std::string& sql)
 {
   std::lock_guard<std::mutex> guard(lock_);
-  return runLocked([&] { return PQexec(connection_.get(), sql.c_str()); }, "execute failed:  ", true);
+  return runLocked(
+      [&] { return answered([&](PGconn* c) { return PQsendQuery(c, sql.c_str()); }, {}); }, "execute failed:  ", true);
 }
 
 PgResult PgConnection::executeParams(const std::string& sql, const std::vector<std::string>& values)
@@ -197,8 +285,12 @@ PgResult PgConnection::executeParams(const std::string& sql, const std::vector<s
   std::lock_guard<std::mutex> guard(lock_);
   return runLocked(
       [&] {
-        return PQexecParams(connection_.get(), sql.c_str(), static_cast<int>(pointers.size()), nullptr, pointers.data(),
-            nullptr, nullptr, 0);
+        return answered(
+            [&](PGconn* c) {
+              return PQsendQueryParams(
+                  c, sql.c_str(), static_cast<int>(pointers.size()), nullptr, pointers.data(), nullptr, nullptr, 0);
+            },
+            {});
       },
       "Execute failed:  ", false);
 }
@@ -212,33 +304,47 @@ void PgConnection::prepareRequest(const std::string& name, const std::string& sq
     if (statement.name == name && statement.sql == sql && statement.paramCount == paramCount)
       return;
   }
-  runLocked([&] { return PQprepare(connection_.get(), name.c_str(), sql.c_str(), paramCount, nullptr); },
+  runLocked(
+      [&] {
+        return answered(
+            [&](PGconn* c) { return PQsendPrepare(c, name.c_str(), sql.c_str(), paramCount, nullptr); }, {});
+      },
       "prepare failed:  ", true);
   prepared_.push_back({ name, sql, paramCount });
 }
 
-PgResult PgConnection::executePrepared(const std::string& name, const std::vector<std::string>& values)
+PgResult PgConnection::executePrepared(
+    const std::string& name, const std::vector<std::string>& values, std::chrono::milliseconds answerTimeout)
 {
   std::vector<const char*> pointers = pointersTo(values);
   std::lock_guard<std::mutex> guard(lock_);
   return runLocked(
       [&] {
-        return PQexecPrepared(
-            connection_.get(), name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0);
+        return answered(
+            [&](PGconn* c) {
+              return PQsendQueryPrepared(
+                  c, name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0);
+            },
+            answerTimeout);
       },
       "Exec prepareRequest failed:  ", false);
 }
 
 PgResult PgConnection::Exclusive::execute(const std::string& sql)
 {
-  return connection_.checked(PQexec(connection_.connection_.get(), sql.c_str()), "execute failed:  ", true);
+  return connection_.checked(
+      connection_.answered([&](PGconn* c) { return PQsendQuery(c, sql.c_str()); }, {}), "execute failed:  ", true);
 }
 
 PgResult PgConnection::Exclusive::executePrepared(const std::string& name, const std::vector<std::string>& values)
 {
   std::vector<const char*> pointers = pointersTo(values);
-  return connection_.checked(PQexecPrepared(connection_.connection_.get(), name.c_str(),
-                                 static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0),
+  return connection_.checked(connection_.answered(
+                                 [&](PGconn* c) {
+                                   return PQsendQueryPrepared(c, name.c_str(), static_cast<int>(pointers.size()),
+                                       pointers.data(), nullptr, nullptr, 0);
+                                 },
+                                 {}),
       "Exec prepareRequest failed:  ", false);
 }
 

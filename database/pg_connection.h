@@ -9,6 +9,7 @@
 #include <libpq-fe.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,7 +33,13 @@ public:
   PgResult executeRequest(const std::string& sql);
   PgResult executeParams(const std::string& sql, const std::vector<std::string>& values);
   void prepareRequest(const std::string& name, const std::string& sql, int paramCount);
-  PgResult executePrepared(const std::string& name, const std::vector<std::string>& values);
+  // answerTimeout: this statement's own bound on its answer, longer than the
+  // connection's (0: the connection's).
+  PgResult executePrepared(const std::string& name, const std::vector<std::string>& values,
+      std::chrono::milliseconds answerTimeout = std::chrono::milliseconds(0));
+
+  // How long an answer may still come once the daemon stops.
+  static constexpr std::chrono::milliseconds stopGrace { 3000 };
 
   // How many times the connection was reset after the server dropped it:
   // the number of the session its statements now run on.
@@ -100,13 +107,24 @@ private:
   template <typename Call> PgResult runLocked(Call call, const std::string& prefix, bool connectionText);
   // Reset and re-prepare; false when not attempted (too soon) or failed.
   bool recoverLocked();
-  // Marks the connection down, logging and counting the loss once.
-  void noteLostLocked();
+  // Marks the connection down, logging and counting the loss once, with the
+  // library's text or the reason given.
+  void noteLostLocked(const std::string& reason = "");
+  // Sends a statement with send (one of libpq's PQsend calls) and waits for
+  // its whole answer, at most the bound (0: the connection's): the last
+  // result, the first error winning. A silent server throws ConnectionLost
+  // and the connection is reset at its next use.
+  PGresult* answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound);
+  // Waits until the socket is ready for events or the deadline passes;
+  // false at the deadline.
+  bool waitSocket(short events, std::chrono::steady_clock::time_point& deadline);
   // Whether a failed call failed because the server could not be reached
   // (bad connection, or a connection-class SQLSTATE).
   bool connectionFailed(const PGresult* result) const;
 
   Metrics* const metrics_;
+  const std::chrono::milliseconds answerTimeout_;
+  const std::atomic<bool>* const stopping_;
   std::mutex lock_;
   std::unique_ptr<PGconn, ConnDeleter> connection_;
   // Statements prepared on this connection, to prepare again after a reset.

@@ -74,7 +74,8 @@ PgResult PgPool::executeParams(const std::string& sql, const std::vector<std::st
   return run([&](PgConnection& c) { return c.executeParams(sql, values); });
 }
 
-PgResult PgPool::executePrepared(const std::string& name, const std::vector<std::string>& values)
+PgResult PgPool::executePrepared(
+    const std::string& name, const std::vector<std::string>& values, std::chrono::milliseconds answerTimeout)
 {
-  return run([&](PgConnection& c) { return c.executePrepared(name, values); });
+  return run([&](PgConnection& c) { return c.executePrepared(name, values, answerTimeout); });
 }

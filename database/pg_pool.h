@@ -37,7 +37,10 @@ public:
 
   PgResult executeRequest(const std::string& sql);
   PgResult executeParams(const std::string& sql, const std::vector<std::string>& values);
-  PgResult executePrepared(const std::string& name, const std::vector<std::string>& values = {});
+  // answerTimeout: a bound of its own on the answer, for a statement that may
+  // take long on a large database (0: the connection's).
+  PgResult executePrepared(const std::string& name, const std::vector<std::string>& values = {},
+      std::chrono::milliseconds answerTimeout = std::chrono::milliseconds(0));
 
 private:
   // Picks the next connection under the list lock; returns it with its

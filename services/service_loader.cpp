@@ -124,7 +124,9 @@ std::string replaceServiceParameter(std::string parameter, const PgResult& resul
 void loadServices(
     PgPool& pool, const std::string& name, ServiceRegistry& registry, AutoAcknowledgements& acknowledgements)
 {
-  PgResult result = pool.executePrepared(name);
+  // Every service of a large product database may take long to read: the
+  // load has a bound of its own.
+  PgResult result = pool.executePrepared(name, {}, serviceLoadTimeout);
   std::srand(static_cast<unsigned>(std::time(nullptr)));
 
   int rows = result ? PQntuples(result.get()) : 0;

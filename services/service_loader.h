@@ -3,6 +3,7 @@
 #include "database/pg_result.h"
 #include "services/service_registry.h"
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -20,6 +21,9 @@ struct AutoAcknowledgement {
 // By device (the low 32 bits of its id). Written by the loader, read by the
 // cleaning thread; after start-up only the cleaning thread uses it.
 using AutoAcknowledgements = std::map<int, AutoAcknowledgement>;
+
+// The bound on the answer to the service query, longer than a statement's.
+inline constexpr std::chrono::milliseconds serviceLoadTimeout { 300000 };
 
 // Runs the named prepared service query on the pool and registers every
 // row as a SyslogService in the registry, with its automatic-acknowledgement

@@ -9,6 +9,7 @@
 #include "processing/state_policy.h"
 
 #include "tests/support/log_capture.h"
+#include "tests/support/tcp_proxy.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_database.h"
 #include "tests/support/test_process.h"
@@ -378,6 +379,31 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
 {
   const std::string id = addService("fw01", "true,true,true,true");
   load();
+  // A database that goes silent (a proxy that stops moving bytes) is an outage like any other: logged once the answer's
+  // bound has passed, waited out, and the result stored once it answers again.
+  {
+    TcpProxy proxy(std::stoi(db.port));
+    ConnectionSettings silent
+        = ConnectionSettings::of(db.host, std::to_string(proxy.port()), db.name, db.user, db.password);
+    silent.parameters.emplace_back("connect_timeout", "2");
+    silent.answerTimeout = std::chrono::seconds(1);
+    PgPool quiet(silent, 1);
+    prepareStartupStatements(quiet);
+    ProcessingContext quietContext { quiet, registry, errorIds, locks, stopRequested, 0 };
+    Workers quietWorkers { quietContext, queue };
+    LogCapture capture;
+    proxy.freeze();
+    auto held = std::async(std::launch::async, [&] { return quietWorkers.handle({ "fw01", "CRIT quiet" }, 7); });
+    EXPECT_TRUE(
+        waitFor(5, [&] { return capture.contains("lost, reconnecting: no answer from the server within 1 s"); }));
+    proxy.thaw();
+    ASSERT_EQ(held.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(held.get(), Outcome::stored);
+    EXPECT_EQ(record("fw01"), "2 CRITICAL: CRIT quiet\n|2:0");
+    db.exec("DELETE FROM quelm_error_happen; UPDATE quelm_services SET service_previous_state = 0");
+    registry.getService("fw01")->setStored(ServiceState::ok, "");
+    std::remove((alerter + ".out").c_str());
+  }
   auto restarts = std::async(std::launch::async, [&] {
     cluster->control("restart");
     std::this_thread::sleep_for(1s);
