@@ -124,16 +124,31 @@ public:
   {
   }
 
-  void send(std::uint64_t seq, Outcome outcome) override { hub_->post(hdl_, replyText(seq, outcome)); }
+  void send(std::uint64_t seq, Outcome outcome) override
+  {
+    lastReply_ = std::chrono::steady_clock::now().time_since_epoch().count();
+    answered_.fetch_add(1);
+    hub_->post(hdl_, replyText(seq, outcome));
+  }
 
   // Numbers the connection's messages; called only from its message handler,
   // which the connection's strand serialises.
-  std::uint64_t nextSeq() { return ++lastSeq_; }
+  std::uint64_t nextSeq() { return lastSeq_.fetch_add(1) + 1; }
+
+  // Whether a message of the session still waits for its answer; and when
+  // the last answer went.
+  bool inFlight() const { return answered_.load() < lastSeq_.load(); }
+  std::chrono::steady_clock::time_point lastReply() const
+  {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastReply_.load()));
+  }
 
 private:
   std::shared_ptr<ReplyHub> hub_;
   websocketpp::connection_hdl hdl_;
-  std::uint64_t lastSeq_ = 0;
+  std::atomic<std::uint64_t> lastSeq_ { 0 };
+  std::atomic<std::uint64_t> answered_ { 0 };
+  std::atomic<std::chrono::steady_clock::rep> lastReply_ { 0 };
 };
 
 } // namespace
@@ -224,7 +239,25 @@ std::string NotificationServer::listenError() const
 std::size_t NotificationServer::connectionCount()
 {
   std::lock_guard<std::mutex> guard(connectionLock_);
-  return connections_.size();
+  std::size_t ended = 0;
+  for (const auto& entry : connections_)
+    ended += hasEnded(entry.first);
+  return connections_.size() - ended;
+}
+
+bool NotificationServer::hasEnded(const websocketpp::connection_hdl& hdl)
+{
+  websocketpp::lib::error_code ec;
+  Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl, ec);
+  return ec || connection->get_state() == websocketpp::session::state::closed;
+}
+
+std::size_t NotificationServer::endedLocked(const std::set<websocketpp::connection_hdl, HandleLess>& connections)
+{
+  std::size_t ended = 0;
+  for (const auto& hdl : connections)
+    ended += hasEnded(hdl);
+  return ended;
 }
 
 bool NotificationServer::loopAnswers(std::chrono::milliseconds timeout)
@@ -548,7 +581,10 @@ bool NotificationServer::admitConnection(const websocketpp::connection_hdl& hdl)
 {
   {
     std::lock_guard<std::mutex> guard(connectionLock_);
-    if (settings_.maxConnections == 0 || live_.size() < settings_.maxConnections) {
+    const std::size_t most = settings_.maxConnections;
+    // At the limit, the sessions whose sender has closed them no longer
+    // count, although the library may wait for their TLS shutdown a while.
+    if (most == 0 || live_.size() < most || live_.size() - endedLocked(live_) < most) {
       live_.insert(hdl);
       return true;
     }
@@ -611,6 +647,11 @@ void NotificationServer::closeIdleSessions()
     if (stopping_)
       return;
     for (const auto& [hdl, session] : connections_) {
+      // A session waiting for an answer is not idle; its clock starts again
+      // from the last answer.
+      const auto* replies = static_cast<const ConnectionReplies*>(session.replies.get());
+      if (replies != nullptr && (replies->inFlight() || replies->lastReply() > limit))
+        continue;
       if (session.lastMessage <= limit)
         idle.push_back(hdl);
     }

@@ -88,7 +88,7 @@ public:
   int listeningPort() const;
   // Why the listen failed, empty if it did not.
   std::string listenError() const;
-  // Open WebSocket sessions.
+  // Open WebSocket sessions (not those whose sender has closed them).
   std::size_t connectionCount();
   // Whether the event loop runs a handler posted to it within the time: a
   // loop whose threads are all stuck, or that has ended, does not.
@@ -109,6 +109,11 @@ private:
   void runLoop();
   void installConnectionContext(const websocketpp::connection_hdl& hdl);
   bool admitConnection(const websocketpp::connection_hdl& hdl);
+  // Whether a connection's WebSocket session is over (its TLS shutdown may
+  // still be under way); endedLocked counts them, connectionLock_ held.
+  bool hasEnded(const websocketpp::connection_hdl& hdl);
+  std::size_t endedLocked(
+      const std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>>& connections);
   // Forgets an ended connection; false when it was never admitted.
   bool forgetConnection(const websocketpp::connection_hdl& hdl);
   void armIdleSweep();
