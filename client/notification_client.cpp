@@ -42,6 +42,15 @@ NotificationClient::~NotificationClient()
   // the grace period, stop it so the destructor never hangs.
   if (waitFinished(destructorGrace) == Phase::open || phase() == Phase::connecting)
     endpoint.stop();
+  // A connection that is over may still leave the loop work (a TLS shutdown
+  // with a peer that went away): it gets the grace, not more.
+  {
+    std::unique_lock<std::mutex> lock(stateLock);
+    if (!phaseChanged.wait_for(lock, destructorGrace, [this] { return loopEnded; })) {
+      lock.unlock();
+      endpoint.stop();
+    }
+  }
   runThread->join();
 }
 
@@ -153,13 +162,15 @@ void NotificationClient::connect()
     try {
       endpoint.run();
     } catch (const std::exception& error) {
-      {
-        std::lock_guard<std::mutex> guard(stateLock);
-        failure = error.what();
-        currentPhase = Phase::failed;
-      }
-      phaseChanged.notify_all();
+      std::lock_guard<std::mutex> guard(stateLock);
+      failure = error.what();
+      currentPhase = Phase::failed;
     }
+    {
+      std::lock_guard<std::mutex> guard(stateLock);
+      loopEnded = true;
+    }
+    phaseChanged.notify_all();
   });
 }
 
@@ -170,6 +181,8 @@ websocketpp::connection_hdl NotificationClient::currentHandle() const
 }
 
 void NotificationClient::send(const std::string& message) { send(message, websocketpp::frame::opcode::text); }
+
+void NotificationClient::stopLoop() { endpoint.stop(); }
 
 void NotificationClient::send(const std::string& message, websocketpp::frame::opcode::value opcode)
 {

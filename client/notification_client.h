@@ -76,6 +76,9 @@ public:
 
   // What is known of the connection once it opened, failed or closed.
   std::string selectedSubprotocol() const;
+  // Ends the event loop at once, whatever it still has to do: for an owner
+  // that is done and must not wait.
+  void stopLoop();
   int remoteCloseCode() const;
   std::string failureText() const;
   // The five timing lines; a phase that never happened shows "-".
@@ -127,6 +130,7 @@ private:
   mutable std::mutex stateLock;
   std::condition_variable phaseChanged;
   Phase currentPhase = Phase::idle;
+  bool loopEnded = false;
   std::string subprotocol;
   int remoteCode = 0;
   std::string failure;

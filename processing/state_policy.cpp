@@ -1,8 +1,6 @@
 #include "processing/state_policy.h"
 
-#include <utf8.h>
-
-#include <iterator>
+#include "core/text.h"
 
 const char* const noOutputText = "DAEMON: the plugin does not return anything on the stdout";
 const char* const outputCutMark = "\n[output cut at 1 MiB]";
@@ -34,14 +32,6 @@ Verdict failedRun(std::string failure)
 }
 
 } // namespace
-
-std::string validUtf8(const std::string& text)
-{
-  std::string clean;
-  clean.reserve(text.size());
-  utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(clean), 0x20);
-  return clean;
-}
 
 std::string storableOutput(const std::string& raw) { return validUtf8(raw.substr(0, raw.find('\0'))); }
 

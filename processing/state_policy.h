@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/errors.h"
+#include "core/text.h"
 #include "execution/run_result.h"
 #include "services/service.h"
 
@@ -49,9 +50,6 @@ std::string storableOutput(const std::string& raw);
 
 // The output after three failed runs, stored with state UNKNOWN.
 extern const char* const noOutputText;
-
-// The text with invalid UTF-8 sequences replaced by spaces.
-std::string validUtf8(const std::string& text);
 
 // The alerting program's arguments: one that names "$ERROR" is replaced
 // whole by the occurrence id.

@@ -1,6 +1,7 @@
 // quelm-notify: sends notifications to a Receiver over secure WebSocket.
 
 #include "client/notification_client.h"
+#include "core/text.h"
 #include "intake/notification.h"
 
 #include <json/json.h>
@@ -83,7 +84,12 @@ Exit status with --ack:
 Lines written with --confirm (standard output, flushed after each line):
   OK    once connected with acknowledgements, before any input is read
   OK    for an input line whose message ended for good: stored, ignored,
-        rejected or forbidden; also for an empty line, which is not sent
+        rejected or forbidden; also for an empty line, which is not sent,
+        and for a line larger than the Receiver takes (it closes with code
+        1009: sending it again cannot help), with one line on standard
+        error saying so
+  A line that is not valid UTF-8 is sent with each invalid sequence
+  replaced by a space, in every mode.
   ERROR: not stored (REASON)
         for an input line whose message may be stored if sent again; REASON
         is dropped, shutdown, no reply within N s, connection lost, or
@@ -144,6 +150,16 @@ std::string wrapMessage(const std::string& host, const std::string& text)
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
   return Json::writeString(writer, payload);
+}
+
+// The payload of one line of input: wrapped with --host, sent as it is
+// otherwise. A line that is not valid UTF-8 (a syslog line in Latin-1, say)
+// is repaired as the Receiver repairs plugin output, each invalid sequence
+// becoming a space: a WebSocket text frame must be UTF-8, and a line that
+// can never be sent would hold up every line behind it.
+std::string payloadOf(const std::optional<std::string>& host, const std::string& line)
+{
+  return host ? wrapMessage(*host, validUtf8(line)) : validUtf8(line);
 }
 
 // Returns an exit status when the command line is not usable.
@@ -285,9 +301,9 @@ int sendAll(const Options& options)
 
   bool sent = true;
   if (options.message) {
-    sent = sendOne(wrapMessage(*options.host, *options.message));
+    sent = sendOne(payloadOf(options.host, *options.message));
   } else if (options.json) {
-    sent = sendOne(*options.json);
+    sent = sendOne(validUtf8(*options.json));
   } else {
     std::string line;
     while (sent && std::getline(std::cin, line)) {
@@ -295,8 +311,7 @@ int sendAll(const Options& options)
         line.pop_back();
       if (line.empty())
         continue;
-      sent = client.phase() == NotificationClient::Phase::open
-          && sendOne(options.host ? wrapMessage(*options.host, line) : line);
+      sent = client.phase() == NotificationClient::Phase::open && sendOne(payloadOf(options.host, line));
     }
   }
   if (!sent) {
@@ -496,16 +511,16 @@ int sendAcknowledged(const Options& options)
       ++sent;
   };
   if (options.message) {
-    sendOne(wrapMessage(*options.host, *options.message));
+    sendOne(payloadOf(options.host, *options.message));
   } else if (options.json) {
-    sendOne(*options.json);
+    sendOne(validUtf8(*options.json));
   } else {
     std::string line;
     while (!sendFailed && std::getline(std::cin, line)) {
       if (!line.empty() && line.back() == '\r')
         line.pop_back();
       if (!line.empty())
-        sendOne(options.host ? wrapMessage(*options.host, line) : line);
+        sendOne(payloadOf(options.host, line));
     }
   }
 
@@ -623,12 +638,21 @@ int confirmLines(const Options& options)
       connection = std::move(attempt);
       pause = firstPause;
     }
-    std::uint64_t seq = connection->send(options.host ? wrapMessage(*options.host, line) : line);
+    std::uint64_t seq = connection->send(payloadOf(options.host, line));
     if (seq == 0) {
       answer("ERROR: not stored (connection lost)");
       continue;
     }
     std::optional<std::string> status = connection->waitReply(seq, lineDeadline);
+    if (!status && connection->lost()
+        && connection->client().remoteCloseCode() == websocketpp::close::status::message_too_big) {
+      // The Receiver can never take this line: a final answer, or it would
+      // be sent again for ever, and every line behind it held up.
+      std::cerr << "quelm-notify: a line of " << line.size()
+                << " bytes is larger than the Receiver takes (close code 1009): not stored" << std::endl;
+      answer("OK");
+      continue;
+    }
     if (status && isFinal(*status))
       answer("OK");
     else if (status)
@@ -638,8 +662,12 @@ int confirmLines(const Options& options)
     else
       answer("ERROR: not stored (no reply within " + std::to_string(options.timeoutSeconds()) + " s)");
   }
+  // At end of input the Receiver has answered every line: the connection
+  // gets its closing handshake, within the time-out, and nothing more.
   if (connection && !connection->lost())
     connection->finish(options.timeout());
+  if (connection)
+    connection->client().stopLoop();
   return 0;
 }
 
