@@ -1,5 +1,8 @@
 #include "intake/notification_server.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include "core/log.h"
 #include "intake/listen_error.h"
 #include "intake/payload_host.h"
@@ -72,7 +75,7 @@ std::string peerCommonName(SSL* ssl, bool& ambiguous)
 // Carries replies from any thread to the listener's event loop. The channels
 // of open connections share it; the server cuts it off when it goes, so a
 // late reply from a worker is dropped instead of reaching a freed endpoint.
-class ReplyHub {
+class ReplyHub : public std::enable_shared_from_this<ReplyHub> {
 public:
   explicit ReplyHub(NotificationServer::Endpoint& endpoint)
       : endpoint_(&endpoint)
@@ -80,28 +83,85 @@ public:
   }
 
   // Hands the text to the event loop, which writes it on the connection if
-  // it is still open; a reply for a closed connection is dropped.
+  // it is still open; a reply for a closed connection is dropped. A sender
+  // that does not read its replies is not read either, until they drain:
+  // its unsent replies cannot grow without bound.
   void post(const websocketpp::connection_hdl& hdl, std::string text)
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (endpoint_ == nullptr)
       return;
     NotificationServer::Endpoint* endpoint = endpoint_;
-    boost::asio::post(endpoint->get_io_service(), [endpoint, hdl, text = std::move(text)] {
-      websocketpp::lib::error_code ec;
-      endpoint->send(hdl, text, websocketpp::frame::opcode::text, ec);
-    });
+    boost::asio::post(
+        endpoint->get_io_service(), [this, self = shared_from_this(), endpoint, hdl, text = std::move(text)] {
+          websocketpp::lib::error_code ec;
+          NotificationServer::Endpoint::connection_ptr connection = endpoint->get_con_from_hdl(hdl, ec);
+          if (ec)
+            return;
+          connection->send(text, websocketpp::frame::opcode::text);
+          if (connection->get_buffered_amount() <= replyBacklogBytes)
+            return;
+          std::lock_guard<std::mutex> guard(lock_);
+          if (endpoint_ != nullptr && paused_.insert(hdl).second) {
+            connection->pause_reading();
+            armDrainCheck();
+          }
+        });
   }
 
   void detach()
   {
     std::lock_guard<std::mutex> guard(lock_);
     endpoint_ = nullptr;
+    if (drainTimer_)
+      drainTimer_->cancel();
+    paused_.clear();
   }
 
 private:
+  // Every 50 ms while a session is paused: one whose replies have drained
+  // to half the bound is read again. lock_ held.
+  void armDrainCheck()
+  {
+    if (drainArmed_)
+      return;
+    if (!drainTimer_)
+      drainTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_->get_io_service());
+    drainArmed_ = true;
+    drainTimer_->expires_after(std::chrono::milliseconds(50));
+    drainTimer_->async_wait([this, self = shared_from_this()](const boost::system::error_code& error) {
+      std::lock_guard<std::mutex> guard(lock_);
+      drainArmed_ = false;
+      if (error || endpoint_ == nullptr)
+        return;
+      for (auto paused = paused_.begin(); paused != paused_.end();) {
+        websocketpp::lib::error_code ec;
+        NotificationServer::Endpoint::connection_ptr connection = endpoint_->get_con_from_hdl(*paused, ec);
+        // The library counts only what waits for its turn to be written; what
+        // it is writing is still in the socket's queue.
+        int unsent = 0;
+        if (!ec)
+          ::ioctl(connection->get_socket().lowest_layer().native_handle(), SIOCOUTQ, &unsent);
+        if (ec
+            || (connection->get_buffered_amount() <= replyBacklogBytes / 2
+                && static_cast<std::size_t>(unsent) <= replyBacklogBytes / 2)) {
+          if (!ec)
+            connection->resume_reading();
+          paused = paused_.erase(paused);
+        } else {
+          ++paused;
+        }
+      }
+      if (!paused_.empty())
+        armDrainCheck();
+    });
+  }
+
   std::mutex lock_;
   NotificationServer::Endpoint* endpoint_;
+  std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> paused_;
+  std::unique_ptr<boost::asio::steady_timer> drainTimer_;
+  bool drainArmed_ = false;
 };
 
 namespace {

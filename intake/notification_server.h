@@ -25,6 +25,10 @@
 
 class ReplyHub;
 
+// A session whose unsent replies pass this many bytes is not read until
+// they have drained to half of it.
+inline constexpr std::size_t replyBacklogBytes = 1 << 20;
+
 // How the listener runs (section SYSLOG of the configuration).
 struct ListenerSettings {
   // TCP port on the IPv6 wildcard; 0 takes any free port.

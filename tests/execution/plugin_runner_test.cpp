@@ -121,7 +121,8 @@ TEST(PluginRunner, EveryRunEndsInTimeWithItsOutputWhateverThePluginDoes)
   for (const auto& [body, timeout, status, ending, cut, output] : cases) {
     SCOPED_TRACE(body);
     auto start = Clock::now();
-    RunResult result = runPlugin({ script(dir, std::to_string(number++), body), {}, megabyte, timeout, &cancel });
+    RunResult result = runPlugin({ script(dir, std::to_string(number++), body), {}, megabyte, timeout,
+        ending == Ending::cancelled ? &cancel : nullptr });
     const auto grace = ending == Ending::cancelled ? RunCancel::grace : outputGrace;
     EXPECT_LT(Clock::now() - start, grace + std::chrono::seconds(2));
     EXPECT_EQ(result.ending, ending);
@@ -131,6 +132,11 @@ TEST(PluginRunner, EveryRunEndsInTimeWithItsOutputWhateverThePluginDoes)
     EXPECT_TRUE(noChildLeft());
   }
   stop.join();
+  // One grace for the whole stop: a run that starts once it has passed is stopped at once.
+  auto late = Clock::now();
+  EXPECT_EQ(
+      runPlugin({ script(dir, "late", "exec /usr/bin/sleep 600"), {}, "", 0, &cancel }).ending, Ending::cancelled);
+  EXPECT_LT(Clock::now() - late, std::chrono::milliseconds(1500));
   // Neither a plugin that ended nor a stopped one leaves its background child (gone, or a zombie).
   for (const char* leader : { "/3.pid", "/4.pid" }) {
     const std::string stat = "/proc/" + std::to_string(std::stoi(readFile(dir.path() + leader))) + "/stat";

@@ -91,6 +91,60 @@ TEST_F(ListenerTest, AcknowledgementsAreNumberedPerConnectionAndReachOnlyIt)
 }
 
 // Drops are answered and logged, the first at once, the next three a second later although no drop follows them.
+long residentKib()
+{
+  std::istringstream status(readFile("/proc/self/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::stol(line.substr(6));
+  return 0;
+}
+
+// A sender that asks for replies and never reads them is not read either once its unsent replies pass the bound:
+// memory stays flat, and another sender is served meanwhile.
+TEST_F(ListenerTest, ASenderThatDoesNotReadItsRepliesIsNotReadEither)
+{
+  RunningServer server { settings };
+  std::atomic<bool> stop { false };
+  std::atomic<int> answered { 0 };
+  std::thread answerer([&] {
+    while (std::optional<Notification> item = server.queue.take(stop)) {
+      server.queue.done(item->host);
+      item->answer(Outcome::stored);
+      ++answered;
+    }
+  });
+  // The handshake, then 100,000 frames a second for nine seconds (a client masks its frames; a zero mask leaves them as
+  // they are), through openssl, whose output goes to a pipe that nobody reads.
+  const std::string frame = std::string("\x81\x90\0\0\0\0", 6) + R"({"fromhost":"h"})";
+  std::string frames;
+  frames.reserve(frame.size() * 100000);
+  for (int i = 0; i < 100000; ++i)
+    frames += frame;
+  dir.write("handshake",
+      "GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+      "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: quelm.ack.v1\r\n\r\n");
+  dir.write("frames", frames);
+  TestProcess deaf({ "/bin/sh", "-c",
+      "(cat " + dir.path() + "/handshake; for s in 1 2 3 4 5 6 7 8 9; do sleep 1; cat " + dir.path()
+          + "/frames; done; sleep 30) | openssl s_client -quiet -connect 127.0.0.1:" + std::to_string(server.port())
+          + " 2>/dev/null | sleep 61.25",
+      "" });
+  std::this_thread::sleep_for(4s);
+  const long early = residentKib();
+  const int answeredEarly = answered;
+  std::this_thread::sleep_for(6s);
+  EXPECT_LT(residentKib() - early, 8 * 1024) << "the unread replies grow the memory";
+  EXPECT_LT(answered - answeredEarly, 100000) << "the sender is still read";
+  Sender other(server.port(), { ackSubprotocol });
+  ASSERT_EQ(other.connect(), Phase::open);
+  other.client.send(R"({"fromhost":"other"})");
+  EXPECT_EQ(other.sortedReplies(1, 3s), std::vector<std::string> { reply(1, "stored") });
+  runCommand("pkill -f 'sleep 61.25'");
+  server.queue.stopAndWakeAll(stop);
+  answerer.join();
+}
+
 // A full queue costs the host with the most waiting: its newest notification makes room for another host's, and its own
 // new ones are refused; a tie refuses the newcomer.
 TEST_F(ListenerTest, FullQueueDropsAreAnsweredAndLoggedAtMostOnceASecond)
