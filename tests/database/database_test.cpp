@@ -148,37 +148,4 @@ TEST(PoolRecoveryTest, RestartsAndOutagesAreSurvivedWithoutAReconnectStorm)
   EXPECT_EQ(countOf(log, "#INFO#database connection restored\n"), 4u) << log;
 }
 
-// A server that stops answering without closing anything (a frozen disk, a stuck pooler: a proxy that stops moving
-// bytes) is a lost connection once the answer's bound has passed, logged once; once it answers again, so does the pool.
-TEST(PoolRecoveryTest, ASilentServerIsALostConnectionWithinTheAnswerBound)
-{
-  TestDatabase db;
-  TcpProxy proxy(std::stoi(db.port));
-  ConnectionSettings settings
-      = ConnectionSettings::of(db.host, std::to_string(proxy.port()), db.name, db.user, db.password);
-  settings.parameters.emplace_back("connect_timeout", "2");
-  settings.answerTimeout = std::chrono::seconds(1);
-  PgPool pool(settings, 1);
-  EXPECT_EQ(pgValue(pool.executeRequest("SELECT 1"), 0, 0), "1");
-  LogCapture capture;
-  proxy.freeze();
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    auto start = std::chrono::steady_clock::now();
-    auto [message, lost] = failureOf([&] { pool.executeRequest("SELECT 2"); });
-    EXPECT_TRUE(lost) << message;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << attempt;
-  }
-  EXPECT_EQ(
-      countOf(capture.text(), "#ERR#database connection lost, reconnecting: no answer from the server within 1 s"), 1u)
-      << capture.text();
-  proxy.thaw();
-  EXPECT_TRUE(waitFor(15, [&] {
-    try {
-      return pgValue(pool.executeRequest("SELECT 3"), 0, 0) == "3";
-    } catch (const DatabaseError&) {
-      return false;
-    }
-  }));
-}
-
 } // namespace
