@@ -234,7 +234,7 @@ Measure measureRunner(const Options& options, int threads, const std::string& me
     long done = 0;
     while (!stop.load(std::memory_order_relaxed)) {
       Verdict verdict = judgeRun(runPlugin(run), texts);
-      if (!verdict.failed && verdict.state == 0)
+      if (!verdict.failed && verdict.state == ServiceState::ok)
         ++done;
       else
         ++failed;
