@@ -14,7 +14,6 @@ const char* const addNewServiceName = "AddnewService";
 const char* const deleteServiceName = "delete_service";
 const char* const newAutoacquitteName = "new_autoacquitte";
 const char* const checkAutoacquitteName = "check_autoacquitte";
-const char* const acquitteOccurrenceName = "AcquitteOccurrence";
 const char* const transitionLockName = "TransitionLock";
 const char* const transitionStateName = "TransitionState";
 
@@ -41,11 +40,8 @@ const char* const newAutoacquitte
 const char* const checkAutoacquitte = "SELECT count(*) FROM quelm_error_happen WHERE happen_service_id=$1::int  "
                                       "AND happen_acquitte=0 AND happen_timestamp < (NOW() - $2::interval);";
 
-// One occurrence closed by its id, the service's row read for update and the
-// service's transaction-scoped advisory lock: the statements of a
-// transition's fence.
-const char* const acquitteOccurrence = "UPDATE quelm_error_happen SET happen_acquitte=1, happen_time_acquitte=now() "
-                                       "WHERE happen_id=$1::bigint AND happen_acquitte=0";
+// The service's transaction-scoped advisory lock and its row read for
+// update: the fence of a transition in cluster mode.
 const char* const transitionLock = "SELECT pg_advisory_xact_lock($1::bigint)";
 const char* const transitionState
     = "SELECT service_previous_state FROM quelm_services WHERE service_id=$1::int FOR UPDATE";
@@ -93,7 +89,6 @@ void prepareStartupStatements(PgPool& pool)
   pool.prepareRequest(statements::insertErrorHappenName, statements::insertErrorHappen, 4);
   pool.prepareRequest(statements::acquitteErrorHappenName, statements::acquitteErrorHappen, 1);
   pool.prepareRequest(statements::checkErrorHappenName, statements::checkErrorHappen, 2);
-  pool.prepareRequest(statements::acquitteOccurrenceName, statements::acquitteOccurrence, 1);
   pool.prepareRequest(statements::transitionLockName, statements::transitionLock, 1);
   pool.prepareRequest(statements::transitionStateName, statements::transitionState, 1);
 }

@@ -17,7 +17,6 @@ extern const char* const addNewServiceName;
 extern const char* const deleteServiceName;
 extern const char* const newAutoacquitteName;
 extern const char* const checkAutoacquitteName;
-extern const char* const acquitteOccurrenceName;
 extern const char* const transitionLockName;
 extern const char* const transitionStateName;
 
@@ -29,7 +28,6 @@ extern const char* const checkErrorHappen;
 extern const char* const deleteService;
 extern const char* const newAutoacquitte;
 extern const char* const checkAutoacquitte;
-extern const char* const acquitteOccurrence;
 extern const char* const transitionLock;
 extern const char* const transitionState;
 

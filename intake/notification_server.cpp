@@ -456,10 +456,23 @@ void NotificationServer::withLoopPaused(const std::function<void()>& work)
 
 void NotificationServer::stopAccepting()
 {
-  withLoopPaused([this] {
+  // The stop thread and the owner's stop may both come here: the acceptor
+  // is closed once, the loop parked by one of them at a time.
+  std::lock_guard<std::mutex> guard(stopLock_);
+  withLoopPaused([this] { closeAcceptorOnce(); });
+}
+
+void NotificationServer::closeAcceptorOnce()
+{
+  if (acceptorClosed_)
+    return;
+  acceptorClosed_ = true;
+  try {
     websocketpp::lib::error_code ec;
     endpoint_.stop_listening(ec);
-  });
+  } catch (const std::exception&) {
+    // Never listened, or closed already: nothing to accept from.
+  }
 }
 
 void NotificationServer::stop()
@@ -468,11 +481,11 @@ void NotificationServer::stop()
   // handshake and socket on standard error: noise for a stop.
   endpoint_.clear_error_channels(websocketpp::log::elevel::all);
   stopStarted_ = true;
+  std::lock_guard<std::mutex> serialised(stopLock_);
   // Parked before connectionLock_ is taken: a loop thread waiting for that
   // lock in onOpen could not park.
   withLoopPaused([this] {
-    websocketpp::lib::error_code ec;
-    endpoint_.stop_listening(ec);
+    closeAcceptorOnce();
     drops_->cancel();
     refusals_->cancel();
     connectionRefusals_->cancel();

@@ -124,6 +124,7 @@ private:
   void scheduleTrim();
   void closeIdleSessions();
   void withLoopPaused(const std::function<void()>& work);
+  void closeAcceptorOnce();
 
   const ListenerSettings settings_;
   NotificationQueue& queue_;
@@ -167,6 +168,9 @@ private:
   // The acceptor is not safe to close while an I/O thread re-arms it: stop
   // parks every loop thread first.
   std::atomic<int> loopThreads_ { 0 };
+  // Serialises stopAccepting and stop, each of which parks the loop.
+  std::mutex stopLock_;
+  bool acceptorClosed_ = false;
   std::mutex parkLock_;
   std::condition_variable parkChanged_;
   int parked_ = 0;

@@ -130,8 +130,7 @@ bool ServiceTransition::closeAll(PgConnection::Exclusive& use, ServiceState prev
   return refusable(use, closeRefused, [&] { closeOccurrences(use, *svc_, previous); });
 }
 
-Outcome ServiceTransition::record(
-    ServiceState newState, const std::string& output, const std::string& number, const std::string& host)
+Outcome ServiceTransition::record(ServiceState newState, const std::string& output, const std::string& number)
 {
   SyslogService& svc = *svc_;
   if (rowGone_) {
@@ -156,18 +155,19 @@ Outcome ServiceTransition::record(
           plan.clean &= refusable(
               use, insertRefused, [&] { openOccurrence(use, svc, errorIdOf(context_.errorIds, newState), output); });
           plan.alert = responseFlagOf(svc, newState);
+          if (plan.alert)
+            refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, svc); });
         } else if (newState == ServiceState::ok && svc.responseOk) {
-          // The alert for a return to OK runs while its occurrence is open.
+          // The occurrence alerted for is read while it is open, and closed
+          // in the same transaction: the row never says OK beside an open
+          // occurrence that a Receiver killed meanwhile would leave behind.
           plan.alert = responseFlagOf(svc, plan.previous);
-          plan.closeAfterAlert = plan.alert;
-          if (!plan.alert) {
-            trace(who + "acquitte l'erreur");
-            plan.clean &= closeAll(use, plan.previous);
-            trace(who + "acquitte l'erreur==>OK ");
-          }
+          if (plan.alert)
+            refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, svc); });
+          trace(who + "acquitte l'erreur");
+          plan.clean &= closeAll(use, plan.previous);
+          trace(who + "acquitte l'erreur==>OK ");
         }
-        if (plan.alert)
-          refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, svc); });
       },
       sameState);
   if (plan.deleted) {
@@ -183,40 +183,10 @@ Outcome ServiceTransition::record(
     alert(plan, who, who);
   } catch (const RunError& error) {
     // The alerting program could not be waited for: logged, and the
-    // record goes on.
+    // notification ends here.
     writeLog("ERR", who + error.what());
   }
-  if (plan.closeAfterAlert) {
-    trace(who + "acquitte l'erreur");
-    try {
-      plan.clean &= closeAfterAlert(plan);
-    } catch (const DatabaseUnavailable& error) {
-      writeLog("ERR",
-          number + "#notification from " + logSafe(host)
-              + " stored without its occurrences, the Receiver is stopping: " + svc.serviceIdText + " "
-              + svc.serviceName + " state " + std::to_string(stateNumber(newState)) + ": " + error.what());
-      return Outcome::shutdown;
-    }
-    trace(who + "acquitte l'erreur==>OK ");
-  }
   return plan.clean ? Outcome::stored : Outcome::rejected;
-}
-
-bool ServiceTransition::closeAfterAlert(const Plan& plan)
-{
-  Plan now = fenced(
-      [&](PgConnection::Exclusive& use, Plan& now) {
-        if (now.previous == ServiceState::ok)
-          now.clean = closeAll(use, plan.previous);
-        else if (plan.alertId)
-          // Another Receiver recorded a change meanwhile and decided from it:
-          // only the occurrence this return to OK was about is closed.
-          now.clean = refusable(use, closeRefused, [&] { closeOccurrence(use, *plan.alertId); });
-      },
-      false);
-  if (now.deleted)
-    forget();
-  return now.clean;
 }
 
 bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string& interval)

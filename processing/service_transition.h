@@ -56,11 +56,11 @@ public:
 
   // A plugin's result: stores it and, on a change, closes and opens the
   // occurrences and starts the alerting program. number begins the trace
-  // and log lines (the worker's thread number), host is the notification's. Returns the sender's
+  // and log lines (the worker's thread number). Returns the sender's
   // outcome: stored, ignored when the service's row is gone, rejected when
   // the server refused a statement (logged). Throws DatabaseUnavailable when
   // the daemon stops while the database is away.
-  Outcome record(ServiceState newState, const std::string& output, const std::string& number, const std::string& host);
+  Outcome record(ServiceState newState, const std::string& output, const std::string& number);
 
   // The cleaner's close of a stale error: only if the service still has an
   // occurrence older than the interval and its state is still the one the
@@ -81,8 +81,6 @@ private:
     bool clean = true;
     bool alert = false;
     std::optional<std::uint64_t> alertId;
-    // A return to OK whose alert runs before its occurrences are closed.
-    bool closeAfterAlert = false;
   };
   using Body = std::function<void(PgConnection::Exclusive&, Plan&)>;
 
@@ -97,10 +95,6 @@ private:
   bool refusable(PgConnection::Exclusive& use, const char* prefix, const std::function<void()>& step);
   // Closes the open occurrences as a change from the previous state does.
   bool closeAll(PgConnection::Exclusive& use, ServiceState previous);
-  // The second half of a return to OK whose alert has run: closes what was
-  // open, or only the occurrence alerted if another Receiver has changed
-  // the state meanwhile.
-  bool closeAfterAlert(const Plan& plan);
   // Starts the alerting program the plan decided on; who begins its trace,
   // logPrefix the line of a missing occurrence. Throws RunError.
   void alert(const Plan& plan, const std::string& who, const std::string& logPrefix);

@@ -43,11 +43,6 @@ void closeOccurrences(PgConnection::Exclusive& use, const Service& svc, ServiceS
   trace("#" + svc.serviceName + " ACQUITTE SUCCESS ID");
 }
 
-void closeOccurrence(PgConnection::Exclusive& use, std::uint64_t occurrenceId)
-{
-  use.executePrepared(statements::acquitteOccurrenceName, { std::to_string(occurrenceId) });
-}
-
 std::optional<std::uint64_t> openOccurrenceId(PgConnection::Exclusive& use, const Service& svc)
 {
   PgResult result = use.executePrepared(statements::checkErrorHappenName, { deviceIdText(svc), svc.serviceIdText });

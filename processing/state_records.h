@@ -23,8 +23,6 @@ void openOccurrence(
 // Closes every open occurrence of the service, unless the previous state
 // was OK (then only the traces are written).
 void closeOccurrences(PgConnection::Exclusive& use, const Service& svc, ServiceState previousState);
-// Closes one occurrence if it is still open.
-void closeOccurrence(PgConnection::Exclusive& use, std::uint64_t occurrenceId);
 // The newest open occurrence of the service; none when there is none.
 std::optional<std::uint64_t> openOccurrenceId(PgConnection::Exclusive& use, const Service& svc);
 // Cluster mode's fence: takes the service's transaction advisory lock, then

@@ -182,7 +182,7 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   // The result in hand is kept while the database is away: the record is
   // written once it is back, and only a stop gives it up.
   try {
-    return transition->record(*result, output, number, item.host);
+    return transition->record(*result, output, number);
   } catch (const DatabaseUnavailable& error) {
     writeLog(
         "ERR", stopping + " not stored, the Receiver is stopping: " + what + "state " + newState + ": " + error.what());

@@ -70,7 +70,8 @@ struct Site {
       const std::string& pem, std::map<std::string, std::string> extra = {})
   {
     extra.insert({ { "LOG.log_file", dir.path() + "/" + name + ".log" }, { "SYSLOG.port", std::to_string(port) },
-        { "SYSLOG.certificate", pem }, { "SYSLOG.thread", "4" }, { "SYSLOG.cleaning_cycle", "2" } });
+        { "SYSLOG.certificate", pem }, { "SYSLOG.thread", "4" }, { "SYSLOG.cleaning_cycle", "2" },
+        { "SYSLOG.max_message_size", "2000" } });
     std::string named = dir.path() + "/" + name + ".conf";
     std::rename(writeReceiverConfig(dir, db, extra).c_str(), named.c_str());
     return std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/quelm-receiver", "-f", named });
@@ -341,6 +342,19 @@ TEST(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFailov
   EXPECT_TRUE(waitFor(20, [&] { return staleOpen(site) == "0"; })) << allLogs();
   expectStaleClosedAndAlertedOnce(site, stale + 1);
   EXPECT_GE(countOf(allLogs(), cleans), 2u);
+  // Any bytes: a line in Latin-1 is stored repaired, one larger than the Receivers take is answered once for good, and
+  // the line after them is stored.
+  const std::string next = std::to_string(lineCount + 1), last = std::to_string(lineCount + 2);
+  ASSERT_TRUE(forwarding.send("<14>Dec  7 05:00:00 host01 probe: fine caf\xe9 seq=" + next
+      + "\n<14>Dec  7 05:00:00 host02 "
+        "probe: "
+      + std::string(3000, 'x') + "\n<14>Dec  7 05:00:00 host03 probe: fine seq=" + last + "\n"));
+  EXPECT_TRUE(waitFor(60, [&] { return site.delivered() == lineCount + 2; })) << diagnostics();
+  EXPECT_EQ(site.db.scalar(
+                "SELECT count(*) FROM quelm_services WHERE service_last_stdout LIKE '%fine caf  seq=" + next + "%'"),
+      "1");
+  EXPECT_EQ(countOf(readFile(dir.path() + "/notify.out"), "larger than the Receiver takes (close code 1009)"), 1u)
+      << diagnostics();
   RecordProperty("duplicates", site.db.scalar("SELECT count(*) - count(DISTINCT seq) FROM delivered"));
   rsyslog.signal(SIGTERM);
   EXPECT_EQ(rsyslog.wait(30), 0);
