@@ -117,6 +117,16 @@ struct Sender {
 };
 
 // The log and the library's errors in files, and settings with a certificate made for the test.
+// Connects, sends one message and closes normally; true when all three went well.
+inline bool sendOnce(int port, const std::string& payload)
+{
+  Sender sender(port);
+  if (sender.connect() != Phase::open)
+    return false;
+  sender.client.send(payload);
+  return sender.closeNormally();
+}
+
 struct ListenerTest : testing::Test {
   ListenerTest() { settings.tls.certificate = makeCertificatePem(dir, "receiver.pem", "receiver"); }
 

@@ -180,12 +180,8 @@ TEST_F(ListenerTest, FailedListenThrowsThenConnectionsCloseIntactAndStopClosesTh
     EXPECT_THROW(failed.running.get(), ListenError) << port;
     EXPECT_NE(failed.server.listenError(), "") << port;
   }
-  for (int c = 0; c < 200; ++c) {
-    Sender sender(server.port());
-    ASSERT_EQ(sender.connect(), Phase::open) << c;
-    sender.client.send(R"({"fromhost":"closer"})");
-    ASSERT_TRUE(sender.closeNormally()) << c;
-  }
+  for (int c = 0; c < 200; ++c)
+    ASSERT_TRUE(sendOnce(server.port(), R"({"fromhost":"closer"})")) << c;
   EXPECT_EQ(take(server.queue, 200).size(), 200u);
   EXPECT_TRUE(waitFor(30, [&] { return server.server.connectionCount() == 0; }));
   std::vector<std::unique_ptr<Sender>> senders;
@@ -262,12 +258,8 @@ TEST_F(ListenerTest, SessionLimits)
   settings.idleTimeout = 2s;
   RunningServer server { settings };
   // A session counts until its sender has closed it, not while the library still waits for its TLS shutdown.
-  for (int i = 0; i < 4; ++i) {
-    Sender oneShot(server.port());
-    ASSERT_EQ(oneShot.connect(), Phase::open) << i;
-    oneShot.client.send(R"({"fromhost":"once"})");
-    EXPECT_TRUE(oneShot.closeNormally()) << i;
-  }
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(sendOnce(server.port(), R"({"fromhost":"once"})")) << i;
   EXPECT_EQ(take(server.queue, 4).size(), 4u);
   Sender busy(server.port()), idle(server.port(), { ackSubprotocol }), third(server.port());
   ASSERT_TRUE(busy.connect() == Phase::open && idle.connect() == Phase::open);
