@@ -99,7 +99,7 @@ public:
           if (ec)
             return;
           connection->send(text, websocketpp::frame::opcode::text);
-          if (connection->get_buffered_amount() <= replyBacklogBytes)
+          if (unsentBytes(*connection) <= replyBacklogBytes)
             return;
           std::lock_guard<std::mutex> guard(lock_);
           if (endpoint_ != nullptr && paused_.insert(hdl).second) {
@@ -119,6 +119,17 @@ public:
   }
 
 private:
+  // What the socket has not sent yet. The library's own count of its queue
+  // is not safe to read from another of its threads; the socket's queue
+  // fills first, and holds back what the library queues after it.
+  static std::size_t unsentBytes(NotificationServer::Endpoint::connection_type& connection)
+  {
+    int unsent = 0;
+    if (::ioctl(connection.get_socket().lowest_layer().native_handle(), SIOCOUTQ, &unsent) != 0)
+      return 0;
+    return static_cast<std::size_t>(unsent);
+  }
+
   // Every 50 ms while a session is paused: one whose replies have drained
   // to half the bound is read again. lock_ held.
   void armDrainCheck()
@@ -137,14 +148,7 @@ private:
       for (auto paused = paused_.begin(); paused != paused_.end();) {
         websocketpp::lib::error_code ec;
         NotificationServer::Endpoint::connection_ptr connection = endpoint_->get_con_from_hdl(*paused, ec);
-        // The library counts only what waits for its turn to be written; what
-        // it is writing is still in the socket's queue.
-        int unsent = 0;
-        if (!ec)
-          ::ioctl(connection->get_socket().lowest_layer().native_handle(), SIOCOUTQ, &unsent);
-        if (ec
-            || (connection->get_buffered_amount() <= replyBacklogBytes / 2
-                && static_cast<std::size_t>(unsent) <= replyBacklogBytes / 2)) {
+        if (ec || unsentBytes(*connection) <= replyBacklogBytes / 2) {
           if (!ec)
             connection->resume_reading();
           paused = paused_.erase(paused);

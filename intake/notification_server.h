@@ -25,8 +25,8 @@
 
 class ReplyHub;
 
-// A session whose unsent replies pass this many bytes is not read until
-// they have drained to half of it.
+// A session whose unsent replies pass this many bytes in its socket's queue
+// is not read until they have drained to half of it.
 inline constexpr std::size_t replyBacklogBytes = 1 << 20;
 
 // How the listener runs (section SYSLOG of the configuration).
