@@ -125,7 +125,13 @@ TEST_F(ListenerTest, ASenderThatDoesNotReadItsRepliesIsNotReadEither)
   const long early = residentKib();
   const int answeredEarly = answered;
   std::this_thread::sleep_for(6s);
-  EXPECT_LT(residentKib() - early, 8 * 1024) << "the unread replies grow the memory";
+  // ThreadSanitizer's shadow memory grows with whatever the process touches.
+#ifdef __SANITIZE_THREAD__
+  const long shadow = 6;
+#else
+  const long shadow = 1;
+#endif
+  EXPECT_LT(residentKib() - early, shadow * 8 * 1024) << "the unread replies grow the memory";
   EXPECT_LT(answered - answeredEarly, 100000) << "the sender is still read";
   Sender other(server.port(), { ackSubprotocol });
   ASSERT_EQ(other.connect(), Phase::open);
