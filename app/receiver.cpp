@@ -157,12 +157,11 @@ int Receiver::startAndServe()
   // A server that goes silent must become an outage like any other: a host
   // gone is found by the keepalives and the TCP user time-out, a hung
   // server by the bound on each answer.
-  const int connectTimeout = config.getKey("POSTGRESQL", "connect_timeout").empty()
-      ? 10
-      : std::max(stringToInt(config.getKey("POSTGRESQL", "connect_timeout")), 0);
-  const int answerTimeout = config.getKey("POSTGRESQL", "answer_timeout").empty()
-      ? 30
-      : std::max(stringToInt(config.getKey("POSTGRESQL", "answer_timeout")), 0);
+  auto seconds = [&](const char* key, int absent) {
+    const std::string value = config.getKey("POSTGRESQL", key);
+    return value.empty() ? absent : std::max(stringToInt(value), 0);
+  };
+  const int connectTimeout = seconds("connect_timeout", 10), answerTimeout = seconds("answer_timeout", 30);
   if (connectTimeout > 0) {
     for (const auto& [keyword, value] :
         std::vector<std::pair<std::string, std::string>> { { "connect_timeout", std::to_string(connectTimeout) },

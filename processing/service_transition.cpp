@@ -25,18 +25,12 @@ ServiceTransition::ServiceTransition(ProcessingContext& context, std::shared_ptr
     , svc_(std::move(svc))
     , wait_(wait)
     , serialised_(context.serviceLocks.lockFor(svc_->serviceId))
+    , previous_(svc_->state())
 {
-  if (!context_.cluster) {
-    previous_ = svc_->state();
-    return;
-  }
-  clusterLock_.emplace(context_.pool, *svc_, wait_);
-  // Another Receiver may have written the row since this one loaded it.
-  std::optional<int> stored = storedState(context_.pool, *svc_, wait_);
-  if (stored)
-    previous_ = stateFromNumber(*stored);
-  else
-    rowGone_ = true;
+  // In cluster mode another Receiver may have written the row since: the
+  // fenced transaction reads it again, and decides from what it reads.
+  if (context_.cluster)
+    clusterLock_.emplace(context_.pool, *svc_, wait_);
 }
 
 ServiceTransition::~ServiceTransition() = default;
@@ -133,10 +127,6 @@ bool ServiceTransition::closeAll(PgConnection::Exclusive& use, ServiceState prev
 Outcome ServiceTransition::record(ServiceState newState, const std::string& output, const std::string& number)
 {
   SyslogService& svc = *svc_;
-  if (rowGone_) {
-    forget();
-    return Outcome::ignored;
-  }
   const std::string who = number + "#" + svc.serviceName + " ";
   const bool sameState = !context_.cluster && newState == previous_;
   Plan plan = fenced(
@@ -192,10 +182,6 @@ Outcome ServiceTransition::record(ServiceState newState, const std::string& outp
 bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string& interval)
 {
   SyslogService& svc = *svc_;
-  if (rowGone_) {
-    forget();
-    return false;
-  }
   const std::string who = "th_clean#" + svc.serviceName + " ";
   Plan plan = fenced(
       [&](PgConnection::Exclusive& use, Plan& plan) {

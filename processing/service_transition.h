@@ -40,19 +40,15 @@ class DatabaseWait;
 // The registry's lock and the log's are taken briefly, inside any of these.
 class ServiceTransition {
 public:
-  // Takes locks 2 and 3 and reads the previous state: the memory's, or in
-  // cluster mode the row's. Throws DatabaseUnavailable when the daemon stops
-  // before that.
+  // Takes locks 2 and 3 and reads the previous state in memory (in cluster
+  // mode the fence reads the row's). Throws DatabaseUnavailable when the
+  // daemon stops before the locks are taken.
   ServiceTransition(ProcessingContext& context, std::shared_ptr<SyslogService> svc, DatabaseWait& wait);
   ~ServiceTransition();
   ServiceTransition(const ServiceTransition&) = delete;
   ServiceTransition& operator=(const ServiceTransition&) = delete;
 
   ServiceState previousState() const { return previous_; }
-  // Cluster mode: the service's row was found gone under the locks.
-  bool serviceGone() const { return rowGone_; }
-  // A service whose row is gone leaves the registry (logged once).
-  void forget();
 
   // A plugin's result: stores it and, on a change, closes and opens the
   // occurrences and starts the alerting program. number begins the trace
@@ -98,12 +94,13 @@ private:
   // Starts the alerting program the plan decided on; who begins its trace,
   // logPrefix the line of a missing occurrence. Throws RunError.
   void alert(const Plan& plan, const std::string& who, const std::string& logPrefix);
+  // A service whose row is gone leaves the registry (logged once).
+  void forget();
 
   ProcessingContext& context_;
   std::shared_ptr<SyslogService> svc_;
   DatabaseWait& wait_;
   std::lock_guard<std::mutex> serialised_;
+  ServiceState previous_;
   std::optional<ServiceClusterLock> clusterLock_;
-  ServiceState previous_ = ServiceState::ok;
-  bool rowGone_ = false;
 };

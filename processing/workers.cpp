@@ -160,10 +160,6 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
     writeLog("ERR", number + "#" + what + "previous state: " + error.what());
     return Outcome::rejected;
   }
-  if (transition->serviceGone()) {
-    transition->forget();
-    return Outcome::ignored;
-  }
   // No plugin starts once the stop has begun: its grace is already running.
   if (context_.stopRequested) {
     writeLog("ERR", stopping + " not handled, the Receiver is stopping: " + what + "plugin not started");
