@@ -23,6 +23,7 @@ public:
       gauge("quelm_receiver_hosts_waiting", "Hosts with notifications waiting for a worker", figures_.hostsWaiting),
       gauge("quelm_receiver_open_sessions", "Open sender sessions", figures_.openSessions),
       gauge("quelm_receiver_running_workers", "Worker threads in their loop", figures_.runningWorkers),
+      gauge("quelm_receiver_persistent_plugins", "Live persistent plugin processes", figures_.persistentPlugins),
     };
   }
 

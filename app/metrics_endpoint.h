@@ -16,6 +16,7 @@ struct LiveFigures {
   std::function<double()> hostsWaiting;
   std::function<double()> openSessions;
   std::function<double()> runningWorkers;
+  std::function<double()> persistentPlugins;
 };
 
 // Serves the metrics and the live figures in Prometheus' text format on

@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "database/database_error.h"
 #include "database/pg_pool.h"
+#include "execution/persistent_plugin.h"
 #include "execution/plugin_runner.h"
 #include "execution/unique_fd.h"
 #include "intake/listen_error.h"
@@ -26,6 +27,7 @@
 #include <fcntl.h>
 #include <future>
 #include <iostream>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -39,6 +41,23 @@ std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> openLogFile(const std::string& p
   if (fd < 0)
     return nullptr;
   return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+}
+
+// The programs listed in [PLUGINS] persistent=, separated by commas.
+std::set<std::string> persistentPluginPaths(const std::string& listed)
+{
+  std::set<std::string> paths;
+  std::size_t from = 0;
+  while (from <= listed.size()) {
+    std::size_t comma = std::min(listed.find(',', from), listed.size());
+    std::string path = listed.substr(from, comma - from);
+    path.erase(0, path.find_first_not_of(" \t"));
+    path.erase(path.find_last_not_of(" \t") + 1);
+    if (!path.empty())
+      paths.insert(path);
+    from = comma + 1;
+  }
+  return paths;
 }
 
 void sleepSeconds(unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }
@@ -234,14 +253,24 @@ int Receiver::startAndServe()
     requestStop();
   });
 
+  workerCount_ = stringToInt(config.getKey("SYSLOG", "thread"));
   context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
       stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_, metrics_.get(), cluster });
+  std::set<std::string> persistent = persistentPluginPaths(config.getKey("PLUGINS", "persistent"));
+  if (!persistent.empty()) {
+    std::string listed;
+    for (const std::string& path : persistent)
+      listed += (listed.empty() ? "" : ", ") + path;
+    writeLog("INFO", "PLUGINS: persistent processes for " + listed);
+    persistent_ = std::make_unique<PersistentPlugins>(persistent, workerCount_, metrics_.get());
+    context_->persistent = persistent_.get();
+    registry_.setPersistentPlugins(std::move(persistent));
+  }
   prepareAndLoadServices(*pool_, registry_, acknowledgements_);
 
   writeLog("INFO", "WAIT");
   sleepSeconds(5);
   writeLog("INFO", "Mutex INIT");
-  workerCount_ = stringToInt(config.getKey("SYSLOG", "thread"));
   writeLog("INFO", "INSTANCE CORE");
   workers_ = std::make_unique<Workers>(*context_, queue_);
   workers_->start(workerCount_);
@@ -266,6 +295,10 @@ int Receiver::startAndServe()
     systemd_.start([this] { return statusLine(); }, [this] { return healthProblem(); });
   }
   workers_->join();
+  // No run is in progress any more: the persistent plugins see the end of
+  // their input, get a grace, and whatever is left is stopped.
+  if (persistent_)
+    persistent_->stopAll();
   // Every notification taken has had its answer: the sessions are closed
   // with 1001 (going away), so that their senders send again elsewhere.
   listener_->stop();
@@ -290,6 +323,7 @@ void Receiver::startMetrics()
   live.hostsWaiting = [this] { return static_cast<double>(queue_.hostsWaiting()); };
   live.openSessions = [this] { return static_cast<double>(listener_->connectionCount()); };
   live.runningWorkers = [this] { return static_cast<double>(workers_->running()); };
+  live.persistentPlugins = [this] { return persistent_ ? static_cast<double>(persistent_->liveProcesses()) : 0.0; };
   try {
     metricsEndpoint_ = std::make_unique<MetricsEndpoint>(listen, *metrics_, std::move(live));
     writeLog("INFO", "METRICS on " + listen + "/metrics");

@@ -20,6 +20,7 @@ class Cleaner;
 class IniConfig;
 class MetricsEndpoint;
 class NotificationServer;
+class PersistentPlugins;
 class PgPool;
 class Workers;
 struct ProcessingContext;
@@ -92,6 +93,8 @@ private:
   std::promise<void> listenerFinished_;
   std::future<void> listenerDone_;
   std::atomic<bool> listenerFailed_ { false };
+  // Only with [PLUGINS] persistent=: outlives the workers that use it.
+  std::unique_ptr<PersistentPlugins> persistent_;
   std::unique_ptr<Workers> workers_;
   std::unique_ptr<Cleaner> cleaner_;
   std::thread cleanerThread_;

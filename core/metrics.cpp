@@ -56,6 +56,10 @@ Metrics::Metrics()
       "Plugin runs that gave no state (could not start, crashed, timed out), each tried again");
   pluginTimeouts = counter(
       r, "quelm_receiver_plugin_timeouts_total", "Plugin runs stopped at plugin_timeout (also counted as failures)");
+  persistentRestarts = counter(r, "quelm_receiver_persistent_plugin_restarts_total",
+      "Persistent plugin processes started in place of one that failed");
+  persistentProtocolErrors = counter(r, "quelm_receiver_persistent_plugin_protocol_errors_total",
+      "Persistent plugin lines that were not the reply asked for (the process is replaced)");
   pluginSeconds = histogram(r, "quelm_receiver_plugin_run_seconds", "Time one plugin run took", secondsBuckets);
   storedSeconds = histogram(r, "quelm_receiver_receipt_to_stored_seconds",
       "Time from a notification's receipt to its state stored, occurrences and alert included", secondsBuckets);

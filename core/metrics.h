@@ -54,6 +54,8 @@ public:
   // Runs that gave no state (they are tried again), time-outs among them.
   prometheus::Counter* pluginFailures;
   prometheus::Counter* pluginTimeouts;
+  prometheus::Counter* persistentRestarts;
+  prometheus::Counter* persistentProtocolErrors;
   prometheus::Histogram* pluginSeconds;
   // From the listener's receipt to the state row written.
   prometheus::Histogram* storedSeconds;

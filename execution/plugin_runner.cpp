@@ -3,6 +3,7 @@
 #include "core/daemon_signals.h"
 #include "execution/child_process.h"
 #include "execution/child_watch.h"
+#include "execution/sigpipe_shield.h"
 #include "execution/unique_fd.h"
 
 #include <poll.h>
@@ -21,55 +22,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Blocks SIGPIPE in this thread while the plugin is fed, and swallows the
-// one a write to an ended plugin raises, whatever the process-wide action.
-class SigpipeShield {
-public:
-  SigpipeShield()
-  {
-    sigset_t pipeOnly;
-    sigemptyset(&pipeOnly);
-    sigaddset(&pipeOnly, SIGPIPE);
-    active_ = ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous_) == 0;
-    wasPending_ = pending();
-  }
-  ~SigpipeShield()
-  {
-    if (!active_)
-      return;
-    if (!wasPending_ && pending()) {
-      sigset_t pipeOnly;
-      sigemptyset(&pipeOnly);
-      sigaddset(&pipeOnly, SIGPIPE);
-      struct timespec now {
-        0, 0
-      };
-      ::sigtimedwait(&pipeOnly, nullptr, &now);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  SigpipeShield(const SigpipeShield&) = delete;
-  SigpipeShield& operator=(const SigpipeShield&) = delete;
-
-private:
-  static bool pending()
-  {
-    sigset_t set;
-    sigemptyset(&set);
-    return ::sigpending(&set) == 0 && sigismember(&set, SIGPIPE) == 1;
-  }
-
-  sigset_t previous_ {};
-  bool active_ = false;
-  bool wasPending_ = false;
-};
-
-bool setNonBlocking(int fd)
-{
-  int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) >= 0;
-}
 
 // Reads the chunks available now, a bounded number so that a plugin that
 // writes without pause still lets the caller feed it and watch the clock.

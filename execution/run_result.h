@@ -11,6 +11,8 @@ enum class RunStep {
   readOutput,
   // Waiting for the program.
   execute,
+  // A persistent plugin's reply was missing or not one.
+  reply,
 };
 
 // The step in the words of the daemon's failure texts: "Error open pipe",
@@ -27,6 +29,8 @@ inline const char* runStepText(RunStep step)
     return "Error read buffer:";
   case RunStep::execute:
     return "Error execute";
+  case RunStep::reply:
+    return "Error plugin reply:";
   case RunStep::none:
     break;
   }
@@ -58,6 +62,8 @@ struct RunResult {
   // For a failed run, the step that failed.
   RunStep failedStep = RunStep::none;
   std::error_code error;
+  // Why a step failed, where no error code says it.
+  std::string detail;
 
   // The program ran to its end and was waited for (or waiting failed).
   bool reachedEnd() const

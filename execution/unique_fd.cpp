@@ -46,3 +46,9 @@ void makePipe(UniqueFd& readEnd, UniqueFd& writeEnd)
   readEnd = std::move(reader);
   writeEnd = std::move(writer);
 }
+
+bool setNonBlocking(int fd)
+{
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) >= 0;
+}

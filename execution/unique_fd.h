@@ -41,3 +41,6 @@ private:
 // descriptors, so that redirecting 0 and 1 in a child never overwrites one.
 // Throws std::system_error with the errno of the failing call.
 void makePipe(UniqueFd& readEnd, UniqueFd& writeEnd);
+
+// Sets O_NONBLOCK on the descriptor; false when fcntl fails.
+bool setNonBlocking(int fd);

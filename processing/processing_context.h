@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+class PersistentPlugins;
 class PgPool;
 class RunCancel;
 class ServiceLocks;
@@ -33,4 +34,7 @@ struct ProcessingContext {
   // advisory lock and reads the previous state from its row, and only the
   // holder of the cleaning role closes stale errors.
   bool cluster = false;
+  // The programs served by long-running processes; none: every plugin
+  // runs once per notification.
+  PersistentPlugins* persistent = nullptr;
 };

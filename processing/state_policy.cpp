@@ -39,7 +39,8 @@ Verdict judgeRun(const RunResult& run, const RunTexts& texts)
 {
   switch (run.ending) {
   case RunResult::Ending::failed:
-    return failedRun(header(runStepText(run.failedStep), texts) + run.error.message());
+    return failedRun(
+        header(runStepText(run.failedStep), texts) + (run.detail.empty() ? run.error.message() : run.detail));
   case RunResult::Ending::timedOut:
     return failedRun(header("Error plugin timeout (" + std::to_string(texts.timeoutSeconds) + " s)", texts));
   case RunResult::Ending::cancelled:

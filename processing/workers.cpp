@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "database/database_error.h"
 #include "database/pg_pool.h"
+#include "execution/persistent_plugin.h"
 #include "execution/plugin_runner.h"
 #include "processing/database_wait.h"
 #include "processing/service_transition.h"
@@ -96,9 +97,11 @@ std::optional<ServiceState> Workers::runWithRetries(SyslogService& svc, const st
   PluginRun run { svc.pluginPath, svc.arguments, message + "\n", context_.pluginTimeoutSeconds, context_.cancel };
   RunTexts texts { svc.pluginPath, svc.parameter, context_.pluginTimeoutSeconds, nullptr };
   Metrics* metrics = context_.metrics;
+  PersistentPlugins* persistent
+      = context_.persistent && context_.persistent->serves(svc.pluginPath) ? context_.persistent : nullptr;
   for (int attempt = 1;; ++attempt) {
     const auto started = std::chrono::steady_clock::now();
-    RunResult result = runPlugin(run);
+    RunResult result = persistent ? persistent->run(run) : runPlugin(run);
     if (result.ending == RunResult::Ending::cancelled)
       return std::nullopt;
     if (metrics != nullptr)

@@ -183,6 +183,12 @@ void loadServices(
 
       int deviceKey = static_cast<int>(static_cast<std::uint32_t>(loaded->deviceId));
       acknowledgements[deviceKey] = AutoAcknowledgement { host, during + " minute", id };
+      const std::set<std::string>& persistent = registry.persistentPlugins();
+      if (!persistent.empty())
+        writeLog("INFO",
+            "service " + id + " " + loaded->serviceName + ": plugin " + loaded->pluginPath
+                + (persistent.count(loaded->pluginPath) ? " served by persistent processes"
+                                                        : " run once per notification"));
       registry.addService(host, std::move(loaded));
       trace("Chargement success");
     } catch (const std::exception& error) {

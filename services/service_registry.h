@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,13 @@ public:
   bool empty();
   int size();
 
+  // The plugin programs served by persistent processes, set before the
+  // first load: the loader then logs the mode of each service it loads.
+  void setPersistentPlugins(std::set<std::string> paths) { persistentPlugins_ = std::move(paths); }
+  const std::set<std::string>& persistentPlugins() const { return persistentPlugins_; }
+
 private:
   using Services = std::map<std::string, std::shared_ptr<SyslogService>>;
   LockGuarded<Services> services_;
+  std::set<std::string> persistentPlugins_;
 };

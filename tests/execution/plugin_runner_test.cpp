@@ -1,7 +1,9 @@
 #include "execution/alerting_runner.h"
+#include "execution/persistent_plugin.h"
 #include "execution/plugin_runner.h"
 #include "execution/run_cancel.h"
 
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_process.h"
 
@@ -149,3 +151,60 @@ TEST(PluginRunner, EveryRunEndsInTimeWithItsOutputWhateverThePluginDoes)
 }
 
 } // namespace
+
+// A copy of the two-mode test plugin under the given name, so that its pid and hang notes are the test's own.
+std::string dualPlugin(const TempDir& dir, const std::string& name)
+{
+  return dir.write(name, readFile(QUELM_DUAL_PLUGIN), true);
+}
+
+// Replies are judged as runs are; a process that fails a request is stopped and a fresh one serves the next; no more
+// processes than the pool allows; the stop leaves none.
+TEST(PersistentPlugin, RepliesAreRunsAndAFailedProcessIsReplacedByAFreshOne)
+{
+  TempDir dir;
+  const std::string dual = dualPlugin(dir, "dual");
+  const std::string bare = script(dir, "bare",
+      "read line; echo \"{\\\"seq\\\":1,\\\"status\\\":4,\\\"output\\\":\\\"$#:$QUELM_PLUGIN_PROTOCOL:$HOME\\\"}\"; "
+      "read line");
+  auto pids = [&] { return countOf(readFile(dual + ".pids"), "\n"); };
+  const std::tuple<const char*, int, Ending, int, const char*> cases[] = {
+    { "fine \"quoted\" \xc3\xa9 \\ \x01", 0, Ending::exited, 0, "OK: fine \"quoted\" \xc3\xa9 \\ \x01\n" },
+    { "CRIT", 0, Ending::exited, 2, "CRITICAL: CRIT\n" },
+    { "GARBAGE", 0, Ending::failed, 0, " not a reply: garbage" },
+    { "SEQ", 0, Ending::failed, 0, " answered seq 2 to request 1" },
+    { "EXIT", 0, Ending::failed, 0, " ended without a reply (exit status 1)" },
+    { "HANG", 1, Ending::timedOut, 0, "" },
+    { "WARN", 0, Ending::exited, 1, "WARNING: WARN\n" },
+  };
+  {
+    PersistentPlugins plugins({ dual, bare }, 2, nullptr);
+    EXPECT_TRUE(plugins.serves(dual) && !plugins.serves(dir.path() + "/other"));
+    RunResult first = plugins.run({ bare, { "-a" }, std::string("m\n"), 5 });
+    EXPECT_EQ(first.exitStatus, 4);
+    EXPECT_EQ(first.output, "0:1:") << "no arguments, and only the protocol's variable";
+    for (const auto& [input, timeout, ending, status, text] : cases) {
+      SCOPED_TRACE(input);
+      const auto started = Clock::now();
+      RunResult result = plugins.run({ dual, { "-c", "x" }, std::string(input) + "\n", timeout });
+      EXPECT_EQ(result.ending, ending);
+      EXPECT_EQ(ending == Ending::exited ? result.output : result.detail.substr(0, std::strlen(text)), text);
+      EXPECT_EQ(result.exitStatus, status);
+      EXPECT_LT(Clock::now() - started, std::chrono::seconds(timeout + 3));
+    }
+    EXPECT_EQ(pids(), 5u) << "a fresh process after each of the four failures";
+    // Four threads share at most two processes.
+    std::vector<std::future<void>> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.push_back(std::async(std::launch::async, [&] {
+        for (int n = 0; n < 25; ++n)
+          EXPECT_EQ(plugins.run({ dual, {}, std::string("fine\n"), 5 }).output, "OK: fine\n");
+      }));
+    threads.clear();
+    EXPECT_EQ(pids(), 6u);
+    EXPECT_EQ(plugins.liveProcesses(), 3);
+    plugins.stopAll();
+    EXPECT_EQ(plugins.liveProcesses(), 0);
+  }
+  EXPECT_TRUE(noChildLeft());
+}

@@ -13,7 +13,7 @@ using Ending = RunResult::Ending;
 RunResult ended(
     Ending ending, int status, std::string output, RunStep step = RunStep::none, int error = 0, bool cut = false)
 {
-  return { ending, status, std::move(output), cut, step, std::error_code(error, std::generic_category()) };
+  return { ending, status, std::move(output), cut, step, std::error_code(error, std::generic_category()), {} };
 }
 
 TEST(StatePolicy, JudgesEveryWayARunCanEnd)

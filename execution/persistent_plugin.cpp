@@ -1,0 +1,392 @@
+#include "execution/persistent_plugin.h"
+
+#include "core/log.h"
+#include "core/metrics.h"
+#include "core/text.h"
+#include "execution/child_watch.h"
+#include "execution/run_cancel.h"
+#include "execution/sigpipe_shield.h"
+
+#include <json/value.h>
+#include <json/writer.h>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A JSON string, on one line, of text that is valid UTF-8 or made so.
+std::string quoted(const std::string& text)
+{
+  static const Json::StreamWriterBuilder builder = [] {
+    Json::StreamWriterBuilder made;
+    made["indentation"] = "";
+    made["emitUTF8"] = true;
+    return made;
+  }();
+  return Json::writeString(builder, Json::Value(validUtf8(text)));
+}
+
+std::string requestLine(std::uint64_t seq, const PluginRun& run)
+{
+  std::string line = "{\"seq\":" + std::to_string(seq) + ",\"args\":[";
+  for (std::size_t i = 0; i < run.arguments.size(); ++i)
+    line += (i ? "," : "") + quoted(run.arguments[i]);
+  std::string input = run.input.value_or("");
+  if (!input.empty() && input.back() == '\n')
+    input.pop_back();
+  return line + "],\"input\":" + quoted(input) + "}\n";
+}
+
+// The start of a line that is not a reply, fit for a log line.
+std::string excerpt(const std::string& line)
+{
+  std::string shown = validUtf8(line.substr(0, 80));
+  return line.size() > 80 ? shown + "..." : shown;
+}
+
+// How a process that closed its output ended, if it does within a tenth of
+// a second.
+std::string endingOf(ChildProcess& child)
+{
+  int status = 0;
+  try {
+    int tries = 0;
+    while (!child.wait(WNOHANG, status)) {
+      if (++tries == 20)
+        return "";
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  } catch (const std::system_error&) {
+    return "";
+  }
+  if (WIFEXITED(status))
+    return " (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+  if (WIFSIGNALED(status))
+    return " (signal " + std::to_string(WTERMSIG(status)) + ")";
+  return "";
+}
+
+} // namespace
+
+PersistentProcess::PersistentProcess(const std::string& path)
+{
+  UniqueFd inputRead, outputWrite;
+  makePipe(inputRead, input_);
+  makePipe(output_, outputWrite);
+  static char protocol[] = "QUELM_PLUGIN_PROTOCOL=1";
+  static char* const environment[] = { protocol, nullptr };
+  ArgumentList argv(path, {});
+  ChildPlan plan;
+  plan.path = path.c_str();
+  plan.argv = argv.data();
+  plan.envp = environment;
+  plan.stdinFd = inputRead.get();
+  plan.stdoutFd = outputWrite.get();
+  plan.execFailurePrefix = "DAEMON: plugin is not executable ";
+  child_ = spawnChild(plan);
+  if (!setNonBlocking(input_.get()) || !setNonBlocking(output_.get()))
+    throw std::system_error(errno, std::generic_category(), "fcntl");
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  builder["failIfExtra"] = true;
+  builder["rejectDupKeys"] = true;
+  reader_.reset(builder.newCharReader());
+}
+
+PersistentProcess::~PersistentProcess() { stop(Clock::now()); }
+
+RunResult PersistentProcess::fail(RunResult::Ending ending, std::string why, bool protocol)
+{
+  broken_ = true;
+  protocolError_ = protocol;
+  failure_ = std::move(why);
+  RunResult result;
+  result.ending = ending;
+  if (ending == RunResult::Ending::failed) {
+    result.failedStep = RunStep::reply;
+    result.detail = " " + failure_;
+  }
+  return result;
+}
+
+bool PersistentProcess::ended() const
+{
+  siginfo_t info {};
+  return !child_.running()
+      || (::waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
+          && info.si_pid == child_.pid());
+}
+
+bool PersistentProcess::drain()
+{
+  char buffer[65536];
+  while (pending_.size() <= replyLineLimit) {
+    ssize_t got = ::read(output_.get(), buffer, sizeof buffer);
+    if (got > 0)
+      pending_.append(buffer, static_cast<std::size_t>(got));
+    else if (got == 0 || errno != EINTR)
+      return got != 0;
+  }
+  return true;
+}
+
+bool PersistentProcess::transfer(const std::string& request, std::size_t& sent, ChildWatch& watch)
+{
+  std::vector<pollfd> watched { { output_.get(), POLLIN, 0 } };
+  if (sent < request.size() && input_.valid())
+    watched.push_back({ input_.get(), POLLOUT, 0 });
+  const std::size_t own = watched.size();
+  watch.addTo(watched);
+  if (::poll(watched.data(), watched.size(), watch.pollTimeout()) <= 0)
+    return true;
+  for (std::size_t i = 0; i < own; ++i) {
+    if (watched[i].revents == 0)
+      continue;
+    if (watched[i].fd == output_.get()) {
+      char buffer[65536];
+      ssize_t got = ::read(output_.get(), buffer, sizeof buffer);
+      if (got > 0)
+        pending_.append(buffer, static_cast<std::size_t>(got));
+      else if (got == 0 || (errno != EINTR && errno != EAGAIN))
+        return false;
+    } else {
+      ssize_t wrote = ::write(input_.get(), request.data() + sent, request.size() - sent);
+      if (wrote > 0)
+        sent += static_cast<std::size_t>(wrote);
+      else if (errno != EINTR && errno != EAGAIN)
+        // It ended or closed its input: what it still writes is read, then
+        // its end is seen.
+        input_.reset();
+    }
+  }
+  watch.update(watched);
+  return true;
+}
+
+RunResult PersistentProcess::exchange(const PluginRun& run)
+{
+  if (!pending_.empty())
+    return fail(
+        RunResult::Ending::failed, "wrote " + std::to_string(pending_.size()) + " bytes after its last reply", true);
+  const std::uint64_t seq = ++seq_;
+  trace("persistent plugin " + run.path + " request " + std::to_string(seq));
+  const std::string request = requestLine(seq, run);
+  std::size_t sent = 0;
+  std::size_t scanned = 0;
+  bool open = true;
+  SigpipeShield shield;
+  ChildWatch watch(child_, run.timeoutSeconds, run.cancel);
+  std::size_t newline = std::string::npos;
+  while ((newline = pending_.find('\n', scanned)) == std::string::npos) {
+    scanned = pending_.size();
+    if (pending_.size() > replyLineLimit)
+      return fail(
+          RunResult::Ending::failed, "reply line longer than " + std::to_string(replyLineLimit) + " bytes", true);
+    RunResult::Ending limit = watch.limitPassed();
+    if (limit == RunResult::Ending::timedOut)
+      return fail(limit, "no reply within " + std::to_string(run.timeoutSeconds) + " s");
+    if (limit == RunResult::Ending::cancelled)
+      return fail(limit, "stopped: the Receiver is stopping");
+    if (open && watch.exited()) {
+      // What it wrote before it ended is still taken.
+      open = drain();
+      if (pending_.find('\n', scanned) != std::string::npos)
+        continue;
+    }
+    if (!open || watch.exited())
+      return fail(RunResult::Ending::failed, "ended without a reply" + endingOf(child_));
+    open = transfer(request, sent, watch);
+  }
+
+  std::string line = pending_.substr(0, newline);
+  pending_.erase(0, newline + 1);
+  Json::Value reply;
+  std::string errors;
+  if (!reader_->parse(line.data(), line.data() + line.size(), &reply, &errors) || !reply.isObject()
+      || !reply["seq"].isUInt64() || !reply["status"].isInt() || !reply["output"].isString()
+      || reply["status"].asInt() < 0 || reply["status"].asInt() > 255)
+    return fail(RunResult::Ending::failed, "not a reply: " + excerpt(line), true);
+  if (reply["seq"].asUInt64() != seq)
+    return fail(RunResult::Ending::failed,
+        "answered seq " + std::to_string(reply["seq"].asUInt64()) + " to request " + std::to_string(seq), true);
+  RunResult result;
+  result.ending = RunResult::Ending::exited;
+  result.exitStatus = reply["status"].asInt();
+  result.output = reply["output"].asString();
+  if (result.output.size() > outputLimit) {
+    result.output.resize(outputLimit);
+    result.outputCut = true;
+  }
+  return result;
+}
+
+void PersistentProcess::stop(Clock::time_point until)
+{
+  input_.reset();
+  while (child_.running()) {
+    siginfo_t info {};
+    if (::waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
+        && info.si_pid == child_.pid())
+      break;
+    if (Clock::now() >= until)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Its group goes too, whatever it left running.
+  child_.terminate(terminationGrace);
+  child_.stopLeftovers(terminationGrace);
+}
+
+PersistentPlugins::PersistentPlugins(const std::set<std::string>& paths, int perProgram, Metrics* metrics)
+    : perProgram_(std::max(perProgram, 1))
+    , metrics_(metrics)
+{
+  for (const std::string& path : paths)
+    programs_.emplace(path, std::make_unique<Program>());
+}
+
+PersistentPlugins::~PersistentPlugins() { stopAll(); }
+
+int PersistentPlugins::liveProcesses() const
+{
+  int live = 0;
+  for (const auto& entry : programs_)
+    live += entry.second->pool.lock()->live;
+  return live;
+}
+
+Clock::time_point PersistentPlugins::bookStart(Pool& pool, bool& restart)
+{
+  restart = pool.owed > 0;
+  if (!restart)
+    return Clock::now();
+  // A program whose processes keep failing is started again at most once a
+  // second: the start is booked under the lock and waited for outside it.
+  --pool.owed;
+  pool.lastRestart = std::max(Clock::now(), pool.lastRestart + std::chrono::seconds(1));
+  return pool.lastRestart;
+}
+
+void PersistentPlugins::report(const std::string& path, Program& program, const std::string& why)
+{
+  std::string line;
+  {
+    auto pool = program.pool.lock();
+    ++pool->unreported;
+    const auto now = Clock::now();
+    if (now - pool->lastReport < std::chrono::seconds(1))
+      return;
+    line = "persistent plugin " + path + ": " + why + "; a fresh process serves the next request";
+    if (pool->unreported > 1)
+      line += " (" + std::to_string(pool->unreported) + " failures since the last line)";
+    pool->unreported = 0;
+    pool->lastReport = now;
+  }
+  writeLog("ERR", line);
+}
+
+void PersistentPlugins::retire(
+    const std::string& path, Program& program, std::unique_ptr<PersistentProcess> process, bool replaced)
+{
+  if (process->protocolError())
+    count(metrics_, &Metrics::persistentProtocolErrors);
+  report(path, program, process->failure());
+  process->stop(Clock::now());
+  auto pool = program.pool.lock();
+  ++pool->owed;
+  if (!replaced) {
+    --pool->live;
+    program.freed.notify_one();
+  }
+}
+
+RunResult PersistentPlugins::run(const PluginRun& run)
+{
+  Program& program = *programs_.at(run.path);
+  RunResult cancelled;
+  cancelled.ending = RunResult::Ending::cancelled;
+  std::unique_ptr<PersistentProcess> process;
+  {
+    auto pool = program.pool.lock();
+    while (pool->idle.empty() && pool->live >= perProgram_) {
+      if (run.cancel && run.cancel->raised())
+        return cancelled;
+      program.freed.wait_for(pool.lock(), std::chrono::milliseconds(100));
+    }
+    if (!pool->idle.empty()) {
+      process = std::move(pool->idle.back());
+      pool->idle.pop_back();
+    } else {
+      ++pool->live;
+    }
+  }
+  // One that ended while idle is replaced before it fails a request.
+  if (process && process->ended())
+    retire(run.path, program, std::move(process), true);
+
+  if (!process) {
+    bool restart = false;
+    Clock::time_point startAt = bookStart(*program.pool.lock(), restart);
+    while (Clock::now() < startAt) {
+      if (run.cancel && run.cancel->raised()) {
+        auto pool = program.pool.lock();
+        --pool->live;
+        ++pool->owed;
+        return cancelled;
+      }
+      std::this_thread::sleep_for(std::min<Clock::duration>(startAt - Clock::now(), std::chrono::milliseconds(50)));
+    }
+    try {
+      process = std::make_unique<PersistentProcess>(run.path);
+    } catch (const std::system_error& error) {
+      report(run.path, program, std::string("cannot be started: ") + error.what());
+      auto pool = program.pool.lock();
+      --pool->live;
+      ++pool->owed;
+      RunResult failed;
+      failed.failedStep = RunStep::createFork;
+      failed.error = error.code();
+      return failed;
+    }
+    if (restart)
+      count(metrics_, &Metrics::persistentRestarts);
+  }
+
+  RunResult result = process->exchange(run);
+  if (process->broken()) {
+    retire(run.path, program, std::move(process), false);
+  } else {
+    program.pool.lock()->idle.push_back(std::move(process));
+    program.freed.notify_one();
+  }
+  return result;
+}
+
+void PersistentPlugins::stopAll()
+{
+  std::vector<std::unique_ptr<PersistentProcess>> stopping;
+  for (auto& entry : programs_) {
+    auto pool = entry.second->pool.lock();
+    pool->live -= static_cast<int>(pool->idle.size());
+    for (auto& process : pool->idle)
+      stopping.push_back(std::move(process));
+    pool->idle.clear();
+  }
+  // Every process sees the end of its input at once, then they share one
+  // grace.
+  for (auto& process : stopping)
+    process->closeInput();
+  const auto until = Clock::now() + stopGrace;
+  for (auto& process : stopping)
+    process->stop(until);
+}
