@@ -1,6 +1,8 @@
 // quelm-check-syslog: the stock plugin for syslog services. Reads one
 // notification (a JSON object) on standard input and answers OK, WARNING or
 // CRITICAL from the message's syslog severity and regular expressions.
+// Started by the daemon as a persistent plugin, it answers one request line
+// after another with the same judgement.
 
 #include <cctype>
 #include <json/json.h>
@@ -13,7 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -62,6 +65,14 @@ Options also take the form --option=VALUE.
 UNKNOWN (3) with one line explaining why: a bad option or expression, input
 that is not a JSON object, a missing or unreadable key, input larger than
 4 MiB, or no answer within the time-out.
+
+With QUELM_PLUGIN_PROTOCOL=1 in the environment and no arguments, it serves
+the daemon's persistent-plugin protocol: one request line
+  {"seq":N,"args":[OPTIONS...],"input":"NOTIFICATION"}
+per notification on standard input, one reply line
+  {"output":"STATE: HOST: MESSAGE\n","seq":N,"status":STATE}
+on standard output, until end of file. The judgement is that of a run of its
+own with those options; --timeout is left to the daemon's own time limit.
 )";
 
 enum State { stateOk = 0, stateWarning = 1, stateCritical = 2, stateUnknown = 3 };
@@ -70,8 +81,15 @@ const std::size_t mebibyte = std::size_t { 1024 } * 1024;
 const std::size_t maxInputBytes = 4 * mebibyte;
 const std::size_t maxSearchedBytes = std::size_t { 64 } * 1024;
 // The regex engine recurses per character; a large stack keeps a long
-// message from overflowing it.
-const std::size_t matcherStackBytes = 256 * mebibyte;
+// message from overflowing it. The whole plugin runs on one thread with such
+// a stack, so that a search never needs a thread of its own.
+const std::size_t largeStackBytes = 256 * mebibyte;
+// A request carries a notification of up to the input cap with every byte
+// escaped as two at most; a longer line is a protocol error.
+const std::size_t maxRequestBytes = 2 * maxInputBytes;
+// Distinct command lines kept prepared; a daemon passes a few, and the cache
+// is emptied when something passes more.
+const std::size_t maxPreparedCommandLines = 64;
 
 struct Options {
   std::vector<std::string> critical;
@@ -122,13 +140,33 @@ std::string oneLine(const std::string& text, std::size_t maxBytes)
   return line.substr(0, cut) + "...";
 }
 
-int answer(State state, const std::string& text)
+// What one check gives: the exit status and the bytes of standard output.
+struct Answer {
+  int status = stateUnknown;
+  std::string output;
+};
+
+Answer answer(State state, const std::string& text)
 {
-  std::cout << stateName(state) << ": " << text << '\n' << std::flush;
-  return state;
+  return { state, std::string(stateName(state)) + ": " + text + "\n" };
 }
 
-int unknown(const std::string& why) { return answer(stateUnknown, oneLine(why, 400)); }
+Answer unknown(const std::string& why) { return answer(stateUnknown, oneLine(why, 400)); }
+
+// False when the descriptor takes no more (the reader has gone).
+bool writeAll(int fd, const std::string& text)
+{
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0)
+      return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
 
 std::string lowerAscii(std::string text)
 {
@@ -179,9 +217,8 @@ std::optional<unsigned long> wholeNumber(const std::string& text)
 }
 
 // Returns the reason when the command line cannot be used.
-std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
+std::optional<std::string> parseOptions(const std::vector<std::string>& args, Options& options)
 {
-  std::vector<std::string> args(argv + 1, argv + argc);
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
     std::optional<std::string> inlineValue;
@@ -248,8 +285,9 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& options)
   return std::nullopt;
 }
 
-// Reads standard input up to the cap; the daemon closes it after one line.
-// Returns false when the input is larger than the cap or cannot be read.
+// Reads standard input until its end or just past the cap (which the
+// judgement refuses); the daemon closes it after one line. Returns false when
+// it cannot be read.
 bool readInput(std::string& input, std::string& why)
 {
   char buffer[65536];
@@ -258,16 +296,73 @@ bool readInput(std::string& input, std::string& why)
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0) {
-      // The plugin is single-threaded at this point.
+      // The one thread of the plugin that calls strerror.
       why = std::string("cannot read standard input: ") + std::strerror(errno); // NOLINT(concurrency-mt-unsafe)
       return false;
     }
     if (got == 0)
       return true;
     input.append(buffer, static_cast<std::size_t>(got));
-    if (input.size() > maxInputBytes) {
-      why = "input larger than " + std::to_string(maxInputBytes / mebibyte) + " MiB";
-      return false;
+    if (input.size() > maxInputBytes)
+      return true;
+  }
+}
+
+// Lines read from a descriptor, each at most maxBytes long: the buffer never
+// holds more than one line and one read past it.
+class LineReader {
+public:
+  enum class Result { line, end, tooLong, failed };
+  LineReader(int fd, std::size_t maxBytes)
+      : fd_(fd)
+      , maxBytes_(maxBytes)
+  {
+  }
+  // The next line without its newline; an unended last line counts too.
+  // After failed, errno says why and the reader is of no further use.
+  Result next(std::string& line);
+
+private:
+  int fd_;
+  std::size_t maxBytes_;
+  std::string buffer_;
+  // Where the next line begins, and how far it is known to hold no newline.
+  std::size_t start_ = 0;
+  std::size_t scanned_ = 0;
+};
+
+LineReader::Result LineReader::next(std::string& line)
+{
+  const std::size_t chunkBytes = 65536;
+  for (;;) {
+    std::size_t end = buffer_.find('\n', scanned_);
+    if (end != std::string::npos) {
+      if (end - start_ > maxBytes_)
+        return Result::tooLong;
+      line.assign(buffer_, start_, end - start_);
+      start_ = scanned_ = end + 1;
+      return Result::line;
+    }
+    if (buffer_.size() - start_ > maxBytes_)
+      return Result::tooLong;
+    buffer_.erase(0, start_);
+    start_ = 0;
+    scanned_ = buffer_.size();
+    buffer_.resize(scanned_ + chunkBytes);
+    ssize_t got = 0;
+    do
+      got = ::read(fd_, &buffer_[scanned_], chunkBytes);
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+      return Result::failed;
+    buffer_.resize(scanned_ + static_cast<std::size_t>(got));
+    if (got == 0) {
+      if (buffer_.empty())
+        return Result::end;
+      line.swap(buffer_);
+      buffer_.clear();
+      scanned_ = 0;
+      return Result::line;
     }
   }
 }
@@ -302,96 +397,78 @@ std::optional<std::string> compile(const Options& options, Patterns& patterns)
   return std::nullopt;
 }
 
-struct MatchJob {
-  const std::vector<std::regex>* patterns = nullptr;
-  const std::string* text = nullptr;
-  bool matched = false;
-  std::string failure;
-};
-
-void* runMatch(void* argument)
-{
-  auto* job = static_cast<MatchJob*>(argument);
-  try {
-    for (const std::regex& pattern : *job->patterns) {
-      if (std::regex_search(*job->text, pattern)) {
-        job->matched = true;
-        break;
-      }
-    }
-  } catch (const std::exception& error) {
-    job->failure = error.what();
-  }
-  return nullptr;
-}
-
-// Searches on a thread with a large stack; fills failure when the search
-// itself fails.
+// Fills failure when the search itself fails. It runs on the large stack
+// that main gives the whole plugin.
 bool anyMatches(const std::vector<std::regex>& patterns, const std::string& text, std::string& failure)
 {
-  if (patterns.empty())
-    return false;
-  MatchJob job;
-  job.patterns = &patterns;
-  job.text = &text;
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, matcherStackBytes);
-  pthread_t thread {};
-  int error = pthread_create(&thread, &attributes, runMatch, &job);
-  pthread_attr_destroy(&attributes);
-  if (error != 0) {
-    runMatch(&job);
-  } else {
-    pthread_join(thread, nullptr);
+  try {
+    for (const std::regex& pattern : patterns) {
+      if (std::regex_search(text, pattern))
+        return true;
+    }
+  } catch (const std::exception& error) {
+    failure = error.what();
   }
-  failure = job.failure;
-  return job.matched;
+  return false;
 }
 
-// The time-out answer, prepared before the alarm can fire so that the
-// handler only writes and exits.
-char timeoutLine[128];
-
-void onAlarm(int)
-{
-  ssize_t ignored = ::write(1, timeoutLine, std::strlen(timeoutLine));
-  (void)ignored;
-  _exit(stateUnknown);
-}
-
-int check(const Options& options)
-{
+// A command line made ready for any number of notifications: its options
+// and compiled expressions, or the answer it gets whatever the notification
+// (an unusable command line, --help).
+struct PreparedCheck {
+  Options options;
   Patterns patterns;
-  if (auto why = compile(options, patterns))
-    return unknown(*why);
+  std::optional<Answer> fixed;
+};
 
-  std::snprintf(timeoutLine, sizeof timeoutLine, "UNKNOWN: no result within %u s\n", options.timeoutSeconds);
-  struct sigaction action = {};
-  action.sa_handler = onAlarm;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGALRM, &action, nullptr);
-  ::alarm(options.timeoutSeconds);
+PreparedCheck prepare(const std::vector<std::string>& args)
+{
+  PreparedCheck check;
+  std::optional<std::string> why = parseOptions(args, check.options);
+  if (check.options.help)
+    check.fixed = Answer { 0, usageText };
+  else if (why)
+    check.fixed = unknown(*why + " (see --help)");
+  else if ((why = compile(check.options, check.patterns)))
+    check.fixed = unknown(*why);
+  return check;
+}
 
-  std::string input, why;
-  if (!readInput(input, why))
-    return unknown(why);
-  if (input.find_first_not_of(" \t\r\n") == std::string::npos)
-    return unknown("no notification on standard input");
+// The member of a JSON object under key; nullptr when there is none.
+const Json::Value* member(const Json::Value& object, const std::string& key)
+{
+  return object.find(key.data(), key.data() + key.size());
+}
 
+// Notifications and requests are read with the same settings.
+std::unique_ptr<Json::CharReader> newReader()
+{
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;
   builder["failIfExtra"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+}
+
+// The answer to one notification, given all that a run of its own reads on
+// standard input. Both modes judge here, so they cannot differ.
+Answer judge(const PreparedCheck& check, const std::string& input, Json::CharReader& reader)
+{
+  if (check.fixed)
+    return *check.fixed;
+  const Options& options = check.options;
+  if (input.size() > maxInputBytes)
+    return unknown("input larger than " + std::to_string(maxInputBytes / mebibyte) + " MiB");
+  if (input.find_first_not_of(" \t\r\n") == std::string::npos)
+    return unknown("no notification on standard input");
+
   Json::Value root;
   std::string errors;
-  if (!reader->parse(input.data(), input.data() + input.size(), &root, &errors))
+  if (!reader.parse(input.data(), input.data() + input.size(), &root, &errors))
     return unknown("input is not JSON: " + errors);
   if (!root.isObject())
     return unknown("input is not a JSON object");
 
-  const Json::Value* message
-      = root.find(options.messageKey.data(), options.messageKey.data() + options.messageKey.size());
+  const Json::Value* message = member(root, options.messageKey);
   if (message == nullptr)
     return unknown("no \"" + options.messageKey + "\" key in the notification");
   if (!message->isString())
@@ -400,8 +477,7 @@ int check(const Options& options)
 
   std::optional<int> severity;
   if (options.severityCritical || options.severityWarning) {
-    const Json::Value* raw
-        = root.find(options.severityKey.data(), options.severityKey.data() + options.severityKey.size());
+    const Json::Value* raw = member(root, options.severityKey);
     if (raw == nullptr)
       return unknown("no \"" + options.severityKey + "\" key in the notification");
     severity = severityFromJson(*raw);
@@ -416,39 +492,197 @@ int check(const Options& options)
   std::string failure;
   State state = stateOk;
   if ((severity && options.severityCritical && *severity <= *options.severityCritical)
-      || anyMatches(patterns.critical, searched, failure))
+      || anyMatches(check.patterns.critical, searched, failure))
     state = stateCritical;
   else if (failure.empty()
       && ((severity && options.severityWarning && *severity <= *options.severityWarning)
-          || anyMatches(patterns.warning, searched, failure)))
+          || anyMatches(check.patterns.warning, searched, failure)))
     state = stateWarning;
   if (!failure.empty())
     return unknown("the regular expression search failed: " + failure);
 
   std::string summary;
-  const Json::Value* host = root.find(options.hostKey.data(), options.hostKey.data() + options.hostKey.size());
+  const Json::Value* host = member(root, options.hostKey);
   if (host != nullptr && host->isString() && !oneLine(host->asString(), 100).empty())
     summary = oneLine(host->asString(), 100) + ": ";
   summary += oneLine(text, options.length);
   return answer(state, summary);
 }
 
+// The time-out answer, prepared before the alarm can fire so that the
+// handler only writes and exits.
+char timeoutLine[128];
+
+void onAlarm(int)
+{
+  ssize_t ignored = ::write(1, timeoutLine, std::strlen(timeoutLine));
+  (void)ignored;
+  _exit(stateUnknown);
+}
+
+// One notification on standard input, answered on standard output.
+Answer checkOnce(const std::vector<std::string>& args)
+{
+  PreparedCheck check = prepare(args);
+  if (check.fixed)
+    return *check.fixed;
+
+  std::snprintf(timeoutLine, sizeof timeoutLine, "UNKNOWN: no result within %u s\n", check.options.timeoutSeconds);
+  struct sigaction action = {};
+  action.sa_handler = onAlarm;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGALRM, &action, nullptr);
+  ::alarm(check.options.timeoutSeconds);
+
+  std::string input, why;
+  if (!readInput(input, why))
+    return unknown(why);
+  return judge(check, input, *newReader());
+}
+
+// The arguments and the input of a request; says why when they cannot be
+// used.
+std::optional<std::string> requestFields(const Json::Value& request, std::vector<std::string>& args, std::string& input)
+{
+  const Json::Value* given = member(request, "args");
+  if (given == nullptr || !given->isArray())
+    return std::string("\"args\" is not an array of texts");
+  args.clear();
+  for (const Json::Value& arg : *given) {
+    if (!arg.isString())
+      return std::string("\"args\" is not an array of texts");
+    args.push_back(arg.asString());
+  }
+  const Json::Value* text = member(request, "input");
+  if (text == nullptr || !text->isString())
+    return std::string("\"input\" is not a text");
+  input = text->asString();
+  return std::nullopt;
+}
+
+// Exit status 2 with one line on standard error: the daemon counts a
+// protocol error and starts a fresh process.
+int protocolError(const std::string& why)
+{
+  writeAll(2, "quelm-check-syslog: " + oneLine(why, 400) + "\n");
+  return 2;
+}
+
+// The persistent-plugin protocol: a request line per notification, each
+// answered at once by a reply line, until the end of standard input. There
+// is no alarm here: the daemon times a request out itself and replaces the
+// process.
+int servePersistent()
+{
+  std::unique_ptr<Json::CharReader> reader = newReader();
+  Json::StreamWriterBuilder writerBuilder;
+  writerBuilder["indentation"] = "";
+  writerBuilder["emitUTF8"] = true;
+  std::unique_ptr<Json::StreamWriter> writer(writerBuilder.newStreamWriter());
+  std::map<std::vector<std::string>, PreparedCheck> prepared;
+  LineReader lines(0, maxRequestBytes);
+  std::string line, errors, input;
+  std::vector<std::string> args;
+  std::ostringstream replyText;
+  for (;;) {
+    LineReader::Result read = lines.next(line);
+    if (read == LineReader::Result::end)
+      return 0;
+    if (read == LineReader::Result::tooLong)
+      return protocolError("request line longer than " + std::to_string(maxRequestBytes / mebibyte) + " MiB");
+    if (read == LineReader::Result::failed)
+      // The one thread of the plugin that calls strerror.
+      return protocolError(
+          std::string("cannot read standard input: ") + std::strerror(errno)); // NOLINT(concurrency-mt-unsafe)
+
+    Json::Value request;
+    if (!reader->parse(line.data(), line.data() + line.size(), &request, &errors))
+      return protocolError("request is not JSON: " + errors);
+    const Json::Value* seq = request.isObject() ? member(request, "seq") : nullptr;
+    if (seq == nullptr || !seq->isIntegral())
+      return protocolError("request is not a JSON object with an integer \"seq\"");
+    Answer result;
+    try {
+      if (auto why = requestFields(request, args, input)) {
+        result = unknown("unusable request: " + *why);
+      } else {
+        auto found = prepared.find(args);
+        if (found == prepared.end()) {
+          if (prepared.size() >= maxPreparedCommandLines)
+            prepared.clear();
+          found = prepared.emplace(args, prepare(args)).first;
+        }
+        // A run of its own reads the notification with the newline the
+        // daemon ends it with; the input cap counts it the same way.
+        input += '\n';
+        result = judge(found->second, input, *reader);
+      }
+    } catch (const std::exception& error) {
+      result = unknown(std::string("internal error: ") + error.what());
+    }
+
+    Json::Value reply(Json::objectValue);
+    // A seq written as 2.0 is still answered as 2.
+    reply["seq"] = seq->isUInt64() ? Json::Value(seq->asLargestUInt()) : Json::Value(seq->asLargestInt());
+    reply["status"] = result.status;
+    reply["output"] = result.output;
+    replyText.str("");
+    writer->write(reply, &replyText);
+    replyText << '\n';
+    if (!writeAll(1, replyText.str()))
+      return protocolError("cannot write a reply");
+  }
+}
+
+// Runs body on a thread with a large stack for the regex engine and returns
+// its exit status; on this thread when no such thread can be started.
+int onLargeStack(const std::function<int()>& body)
+{
+  struct Job {
+    const std::function<int()>* body;
+    int status;
+  } job { &body, stateUnknown };
+  auto run = [](void* argument) -> void* {
+    auto* started = static_cast<Job*>(argument);
+    try {
+      started->status = (*started->body)();
+    } catch (const std::exception& error) {
+      writeAll(2, std::string("quelm-check-syslog: internal error: ") + error.what() + "\n");
+    }
+    return nullptr;
+  };
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, largeStackBytes);
+  pthread_t thread {};
+  int error = pthread_create(&thread, &attributes, run, &job);
+  pthread_attr_destroy(&attributes);
+  if (error != 0)
+    run(&job);
+  else
+    pthread_join(thread, nullptr);
+  return job.status;
+}
+
+int runOnce(const std::vector<std::string>& args)
+{
+  Answer result;
+  try {
+    result = checkOnce(args);
+  } catch (const std::exception& error) {
+    result = unknown(std::string("internal error: ") + error.what());
+  }
+  writeAll(1, result.output);
+  return result.status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-  Options options;
-  if (auto why = parseOptions(argc, argv, options)) {
-    if (!options.help)
-      return unknown(*why + " (see --help)");
-  }
-  if (options.help) {
-    std::cout << usageText;
-    return 0;
-  }
-  try {
-    return check(options);
-  } catch (const std::exception& error) {
-    return unknown(std::string("internal error: ") + error.what());
-  }
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  // Read before any other thread runs.
+  const char* protocol = std::getenv("QUELM_PLUGIN_PROTOCOL"); // NOLINT(concurrency-mt-unsafe)
+  const bool persistent = args.empty() && protocol != nullptr && std::strcmp(protocol, "1") == 0;
+  return onLargeStack([&] { return persistent ? servePersistent() : runOnce(args); });
 }
