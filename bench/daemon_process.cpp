@@ -87,6 +87,9 @@ DaemonProcess::DaemonProcess(const ScratchDir& dir, const ClusterSettings& clust
     , logPath_(dir.path() + "/receiver.log")
 {
   std::string pem = makeCertificatePem(dir);
+  std::string plugins;
+  for (const std::string& plugin : options.persistentPlugins)
+    plugins += (plugins.empty() ? "" : ",") + plugin;
   std::string config = dir.write("receiver.conf",
       "[LOG]\nlog_file=" + logPath_
           + "\n"
@@ -97,7 +100,8 @@ DaemonProcess::DaemonProcess(const ScratchDir& dir, const ClusterSettings& clust
           + "\n"
             "[SYSLOG]\nport="
           + std::to_string(port_) + "\ncertificate=" + pem + "\nthread=" + std::to_string(options.workers) + "\n"
-          + (options.metrics ? "[METRICS]\nlisten=127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n" : ""));
+          + (options.metrics ? "[METRICS]\nlisten=127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n" : "")
+          + (plugins.empty() ? "" : "[PLUGINS]\npersistent=" + plugins + "\n"));
   std::string console = dir.path() + "/receiver.console";
 
   std::vector<std::string> args { options.receiverPath, "-f", config };

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 // A scratch directory under /tmp, removed with its contents at the end.
 class ScratchDir {
@@ -41,6 +42,9 @@ struct DaemonOptions {
   // cluster=1: services locked in the database, as several Receivers on one
   // database run.
   bool cluster = false;
+  // Plugin programs served by long-running processes ([PLUGINS]
+  // persistent=...); none: one process per notification.
+  std::vector<std::string> persistentPlugins;
 };
 
 // The real quelm-receiver, started with a configuration written into dir

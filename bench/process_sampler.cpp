@@ -75,8 +75,8 @@ ProcessSample sampleProcess(pid_t pid)
     while (dirent* entry = ::readdir(proc)) {
       if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
         continue;
-      std::string child[2];
-      if (!readStatFields(std::string("/proc/") + entry->d_name + "/stat", child, 2))
+      std::string child[13];
+      if (!readStatFields(std::string("/proc/") + entry->d_name + "/stat", child, 13))
         continue;
       if (std::atol(child[1].c_str()) != pid)
         continue;
@@ -84,6 +84,8 @@ ProcessSample sampleProcess(pid_t pid)
         ++sample.zombies;
       else
         ++sample.children;
+      sample.liveChildTicks
+          += std::strtoull(child[11].c_str(), nullptr, 10) + std::strtoull(child[12].c_str(), nullptr, 10);
     }
     ::closedir(proc);
   }

@@ -16,6 +16,11 @@ struct ProcessSample {
   // CPU time in clock ticks: the process itself, and its reaped children.
   std::uint64_t ownTicks = 0;
   std::uint64_t childTicks = 0;
+  // CPU time in clock ticks of the children not reaped yet, running or
+  // ended (persistent plugins run for the daemon's whole life, so
+  // childTicks misses them). childTicks + liveChildTicks grows by what every
+  // child spent in between, whether it was reaped in between or not.
+  std::uint64_t liveChildTicks = 0;
 };
 
 ProcessSample sampleProcess(pid_t pid);

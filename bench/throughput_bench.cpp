@@ -1,7 +1,9 @@
 // quelm-bench-throughput: end-to-end notifications per second and latency
-// of a real quelm-receiver, next to the two limits it cannot beat on this
-// machine: plugin spawns per second and updateState executions per second.
-// Prints figures; it is not a test.
+// of a real quelm-receiver, next to the limits it cannot beat on this
+// machine: plugin spawns per second, updateState executions per second and,
+// for persistent plugins, request round trips per second. The daemon runs
+// once with a plugin process per notification and once with the bench
+// plugin served by persistent processes. Prints figures; it is not a test.
 
 #include "bench/arrival_listener.h"
 #include "bench/bench_database.h"
@@ -23,6 +25,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,8 +45,10 @@ const char* const usageText = R"(Usage: quelm-bench-throughput --env FILE [optio
 Starts quelm-receiver against the throwaway cluster described by FILE (as
 written by scripts/pg-cluster.sh, with bench/bench.sql loaded) and prints:
 plugin spawns per second (vfork+execve, same thread count), UpdateState
-executions per second through the pool (same connection count), the
-end-to-end peak rate and the latency at half that rate.
+executions per second through the pool (same connection count), round
+trips per second to persistent plugin processes (one per thread), and for
+each plugin mode the end-to-end peak rate, the latency at half that rate
+and where the CPU went.
 
   --env FILE          cluster settings (default: $QUELM_BENCH_ENV)
   --receiver PATH     daemon binary (default: the one built with this bench)
@@ -61,6 +66,12 @@ end-to-end peak rate and the latency at half that rate.
   --cluster 0|1       1: the daemon runs in cluster mode (default 0)
   --receivers N       Receivers in cluster mode on the one database, the
                       sender connections spread over them (default 1)
+  --mode M            end-to-end runs: per-run (a plugin process per
+                      notification), persistent (the plugin listed under
+                      [PLUGINS] persistent=) or both (default both)
+  --acks M            the end-to-end runs that are repeated with
+                      acknowledged messages: none, per-run, persistent or
+                      both (default per-run)
 )";
 
 struct Options {
@@ -78,7 +89,22 @@ struct Options {
   bool metrics = false;
   bool cluster = false;
   int receivers = 1;
+  bool perRun = true;
+  bool persistent = true;
+  bool acksPerRun = true;
+  bool acksPersistent = false;
 };
+
+// "per-run", "persistent" or "both" as the two flags; throws otherwise.
+void parseModes(const std::string& name, const std::string& value, bool allowNone, bool& perRun, bool& persistent)
+{
+  if (value == "per-run" || value == "persistent" || value == "both" || (allowNone && value == "none")) {
+    perRun = value == "per-run" || value == "both";
+    persistent = value == "persistent" || value == "both";
+    return;
+  }
+  throw std::runtime_error(name + " takes " + (allowNone ? "none, " : "") + "per-run, persistent or both");
+}
 
 bool parseOptions(int argc, char** argv, Options& options)
 {
@@ -111,6 +137,10 @@ bool parseOptions(int argc, char** argv, Options& options)
           options.cluster = number(0, 1) == 1;
         else if (name == "--receivers")
           options.receivers = number(1, 8);
+        else if (name == "--mode")
+          parseModes(name, value, false, options.perRun, options.persistent);
+        else if (name == "--acks")
+          parseModes(name, value, true, options.acksPerRun, options.acksPersistent);
         else
           return false;
         return true;
@@ -119,7 +149,8 @@ bool parseOptions(int argc, char** argv, Options& options)
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// CPU seconds spent by each party during a phase, from /proc.
+// CPU seconds spent by each party during a phase, from /proc. The daemons'
+// figures are summed over every daemon.
 struct CpuSnapshot {
   ProcessSample daemon;
   std::uint64_t postgres = 0;
@@ -134,6 +165,9 @@ struct CpuSnapshot {
       ProcessSample one = sampleProcess(pid);
       snapshot.daemon.ownTicks += one.ownTicks;
       snapshot.daemon.childTicks += one.childTicks;
+      snapshot.daemon.liveChildTicks += one.liveChildTicks;
+      snapshot.daemon.children += one.children;
+      snapshot.daemon.rssKb += one.rssKb;
     }
     snapshot.postgres = ticksOfCommand("postgres");
     snapshot.bench = sampleProcess(::getpid()).ownTicks;
@@ -152,7 +186,11 @@ void printCpu(const char* label, const CpuSnapshot& from, const CpuSnapshot& to,
   std::uint64_t machineBusy = to.machine.busy - from.machine.busy;
   std::uint64_t machineTotal = to.machine.total - from.machine.total;
   std::uint64_t daemonOwn = to.daemon.ownTicks - from.daemon.ownTicks;
-  std::uint64_t plugins = to.daemon.childTicks - from.daemon.childTicks;
+  // Plugins that ran all through the phase are still the daemon's live
+  // children: their time is not in childTicks yet.
+  std::uint64_t pluginsFrom = from.daemon.childTicks + from.daemon.liveChildTicks;
+  std::uint64_t pluginsTo = to.daemon.childTicks + to.daemon.liveChildTicks;
+  std::uint64_t plugins = pluginsTo > pluginsFrom ? pluginsTo - pluginsFrom : 0;
   std::uint64_t postgres = to.postgres >= from.postgres ? to.postgres - from.postgres : 0;
   std::uint64_t bench = to.bench - from.bench;
   std::uint64_t known = daemonOwn + plugins + postgres + bench;
@@ -296,13 +334,154 @@ double measureUpdateLimit(const Options& options, const ClusterSettings& cluster
   return rate;
 }
 
+// ---- Limit 3: round trips to persistent plugin processes ------------------
+
+// One persistent plugin process driven the way a worker drives it: a
+// request line written, its reply line read, then the next request.
+class PersistentPlugin {
+public:
+  explicit PersistentPlugin(const std::string& path)
+  {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0)
+      throw std::runtime_error(std::string("pipe2 failed: ") + std::strerror(errno));
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+      int error = errno;
+      ::close(in[0]);
+      ::close(in[1]);
+      throw std::runtime_error(std::string("pipe2 failed: ") + std::strerror(error));
+    }
+    char* argv[] = { const_cast<char*>(path.c_str()), nullptr };
+    char protocol[] = "QUELM_PLUGIN_PROTOCOL=1";
+    char* envp[] = { protocol, nullptr };
+    // The child may write nothing but this local before execve.
+    const pid_t pid = ::vfork();
+    if (pid == 0) {
+      if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0)
+        ::_exit(126);
+      ::execve(argv[0], argv, envp);
+      ::_exit(127);
+    }
+    const int error = errno;
+    pid_ = pid;
+    ::close(in[0]);
+    ::close(out[1]);
+    input_ = in[1];
+    output_ = out[0];
+    if (pid_ < 0) {
+      ::close(input_);
+      ::close(output_);
+      throw std::runtime_error(std::string("vfork failed: ") + std::strerror(error));
+    }
+  }
+
+  // Closing its input ends the plugin; it is reaped here.
+  ~PersistentPlugin()
+  {
+    ::close(input_);
+    ::close(output_);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) { }
+  }
+  PersistentPlugin(const PersistentPlugin&) = delete;
+  PersistentPlugin& operator=(const PersistentPlugin&) = delete;
+
+  // input is the notification text already escaped for JSON. True when the
+  // reply is the one the bench plugin owes: same seq, status 0, "OK " and
+  // the input.
+  bool roundTrip(const std::string& input)
+  {
+    const std::string seq = std::to_string(++seq_);
+    const std::string request = "{\"seq\":" + seq + ",\"args\":[],\"input\":\"" + input + "\"}\n";
+    const std::string expected = "{\"seq\":" + seq + ",\"status\":0,\"output\":\"OK " + input + "\"}\n";
+    std::size_t done = 0;
+    while (done < request.size()) {
+      ssize_t wrote = ::write(input_, request.data() + done, request.size() - done);
+      if (wrote < 0 && errno == EINTR)
+        continue;
+      if (wrote <= 0)
+        return false;
+      done += static_cast<std::size_t>(wrote);
+    }
+    // One request in flight: the reply ends at the first newline.
+    reply_.clear();
+    char buffer[4096];
+    while (reply_.empty() || reply_.back() != '\n') {
+      ssize_t got = ::read(output_, buffer, sizeof(buffer));
+      if (got < 0 && errno == EINTR)
+        continue;
+      if (got <= 0)
+        return false;
+      reply_.append(buffer, static_cast<std::size_t>(got));
+    }
+    return reply_ == expected;
+  }
+
+private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::uint64_t seq_ = 0;
+  std::string reply_;
+};
+
+double measurePersistentLimit(const Options& options)
+{
+  std::atomic<long> done { 0 }, failed { 0 };
+  const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
+  CpuSnapshot before = CpuSnapshot::take({});
+  ProcessSample selfBefore = sampleProcess(::getpid());
+  std::vector<std::thread> threads;
+  auto start = Clock::now();
+  for (int t = 0; t < options.workers; ++t) {
+    threads.emplace_back([&, t] {
+      // Escaped for JSON, as the daemon puts it into a request.
+      std::string input = R"({\"fromhost\":\"bench-h00000\",\"message\":\"limit )" + std::to_string(t) + R"(\"})";
+      try {
+        PersistentPlugin plugin(options.plugin);
+        while (Clock::now() < deadline) {
+          if (plugin.roundTrip(input)) {
+            ++done;
+          } else {
+            // A wrong or missing reply leaves the process useless.
+            ++failed;
+            break;
+          }
+        }
+      } catch (const std::exception& error) {
+        std::fprintf(stderr, "persistent plugin: %s\n", error.what());
+        ++failed;
+      }
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+  double elapsed = secondsSince(start);
+  // The plugins are reaped by now: their time is in childTicks.
+  CpuSnapshot after = CpuSnapshot::take({});
+  ProcessSample selfAfter = sampleProcess(::getpid());
+  double rate = done / elapsed;
+  std::printf("limit 3: persistent plugin round trips (%d processes, one request each in flight): %.0f /s  (%ld in "
+              "%.1f s, %ld failed)\n",
+      options.workers, rate, done.load(), elapsed, failed.load());
+  const double tick = 1.0 / static_cast<double>(clockTicksPerSecond());
+  std::uint64_t busy = after.machine.busy - before.machine.busy;
+  std::uint64_t total = after.machine.total - before.machine.total;
+  const double count = done > 0 ? static_cast<double>(done) : 1.0;
+  std::printf("  cpu: machine %.0f%% busy; per round trip: caller %.1f us, plugin %.1f us, machine %.1f us\n",
+      total ? 100.0 * busy / total : 0.0, (selfAfter.ownTicks - selfBefore.ownTicks) * tick * 1e6 / count,
+      (selfAfter.childTicks - selfBefore.childTicks) * tick * 1e6 / count, busy * tick * 1e6 / count);
+  return rate;
+}
+
 // ---- End to end ------------------------------------------------------------
 
+// Numbers the notifications of the whole run, whichever daemon they go to,
+// so that one listener tells every arrival apart.
 class Sender {
 public:
-  Sender(SenderPool& pool, ArrivalListener& listener, const Options& options, Clock::time_point epoch)
-      : pool_(pool)
-      , listener_(listener)
+  Sender(ArrivalListener& listener, const Options& options, Clock::time_point epoch)
+      : listener_(listener)
       , options_(options)
       , epoch_(epoch)
       , sendTimes_(capacity, 0)
@@ -312,6 +491,8 @@ public:
   static constexpr std::size_t capacity = 4000000;
 
   std::size_t next() const { return next_; }
+  // The connections the next notifications go out on.
+  void use(SenderPool* pool) { pool_ = pool; }
   std::int64_t sendTime(std::size_t sequence) const { return sendTimes_[sequence]; }
 
   // Sends notification number next_, for host next_ modulo the services.
@@ -323,7 +504,7 @@ public:
     std::string payload = "{\"fromhost\":\"" + benchHostName("bench-h", static_cast<int>(sequence % options_.services))
         + "\",\"message\":\"n=" + std::to_string(sequence) + "\"}";
     sendTimes_[sequence] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch_).count();
-    if (!pool_.send(sequence, payload))
+    if (pool_ == nullptr || !pool_->send(sequence, payload))
       ++sendFailures_;
     return true;
   }
@@ -358,7 +539,7 @@ public:
   long sendFailures() const { return sendFailures_; }
 
 private:
-  SenderPool& pool_;
+  SenderPool* pool_ = nullptr;
   ArrivalListener& listener_;
   const Options& options_;
   Clock::time_point epoch_;
@@ -443,128 +624,67 @@ double percentile(std::vector<double>& sorted, double fraction)
   return sorted[std::min(index, sorted.size() - 1)];
 }
 
-int run(const Options& options)
+// Send-to-arrival times of one open-loop run.
+struct Latency {
+  double rate = 0;
+  std::size_t sent = 0, arrived = 0;
+  double median = 0, p90 = 0, p99 = 0, max = 0;
+};
+
+Latency summarise(std::vector<double>& milliseconds, double rate, std::size_t sent)
 {
-  ClusterSettings cluster = ClusterSettings::fromEnvFile(options.envFile);
-  BenchDatabase db(cluster);
-  std::printf("machine: %ld cores online, load average at start: %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
-      readWholeFile("/proc/loadavg").substr(0, 14).c_str());
-  std::printf("settings: %d workers, %d database connections, %d services, %d sender connections, plugin %s, "
-              "metrics %s\n",
-      options.workers, options.connections, options.services, options.senders, options.plugin.c_str(),
-      options.metrics ? "on" : "off");
-  seedServices(db, options.plugin, "bench-h", options.services);
-  setBenchTrigger(db, "bench_count", false);
+  std::sort(milliseconds.begin(), milliseconds.end());
+  Latency latency;
+  latency.rate = rate;
+  latency.sent = sent;
+  latency.arrived = milliseconds.size();
+  latency.median = percentile(milliseconds, 0.5);
+  latency.p90 = percentile(milliseconds, 0.9);
+  latency.p99 = percentile(milliseconds, 0.99);
+  latency.max = milliseconds.empty() ? 0.0 : milliseconds.back();
+  return latency;
+}
 
-  // The limits first, with the daemon not yet started.
-  double spawnLimit = measureSpawnLimit(options);
-  setBenchTrigger(db, "bench_notify", false);
-  double updateBare = measureUpdateLimit(options, cluster, "no bench trigger");
-  setBenchTrigger(db, "bench_notify", true);
-  double updateLimit = measureUpdateLimit(options, cluster, "with the NOTIFY trigger, as end to end");
-  (void)updateBare;
-  double lowerLimit = std::min(spawnLimit, updateLimit);
-  seedServices(db, options.plugin, "bench-h", options.services);
+enum class PluginMode { perRun, persistent };
 
-  DaemonOptions daemonOptions { options.receiver, options.workers, options.connections, options.metrics,
-    options.cluster || options.receivers > 1 };
-  std::vector<std::unique_ptr<ScratchDir>> dirs;
-  std::vector<std::unique_ptr<DaemonProcess>> daemons;
-  std::vector<std::string> uris;
-  std::vector<pid_t> pids;
-  for (int r = 0; r < options.receivers; ++r) {
-    dirs.push_back(std::make_unique<ScratchDir>());
-    daemons.push_back(std::make_unique<DaemonProcess>(*dirs.back(), cluster, daemonOptions));
-  }
-  for (auto& daemon : daemons) {
-    if (!daemon->waitReady(std::chrono::seconds(60)))
-      throw std::runtime_error("the daemon did not start; its log:\n" + daemon->log());
-    std::printf("daemon: pid %d on %s%s\n", static_cast<int>(daemon->pid()), daemon->uri().c_str(),
-        daemonOptions.cluster ? " (cluster mode)" : "");
-    uris.push_back(daemon->uri());
-    pids.push_back(daemon->pid());
-  }
+const char* modeName(PluginMode mode) { return mode == PluginMode::perRun ? "per-run" : "persistent"; }
 
-  const auto epoch = Clock::now();
-  ArrivalListener listener(cluster, Sender::capacity, epoch);
-  SenderPool pool(uris, options.senders, nullptr);
-  pool.open(std::chrono::seconds(10));
-  Sender sender(pool, listener, options, epoch);
+// What one end-to-end run of the daemon in one plugin mode measured.
+struct EndToEnd {
+  bool ran = false;
+  double peakRate = 0;
+  Latency latency;
+  bool acknowledged = false;
+  double ackRate = 0;
+  Latency replyLatency;
+  // The daemons' resident memory, summed.
+  long rssPeakStartKb = 0, rssPeakEndKb = 0, rssAfterLatencyKb = 0;
+  std::uint64_t lost = 0, duplicated = 0;
+  int status = 0;
+};
 
-  // Warm-up: every service's plugin run once at least, connections busy.
-  {
-    std::size_t first = sender.next();
-    sender.runWindowed(static_cast<std::size_t>(options.window), Clock::now() + std::chrono::seconds(2), 0, first);
-    listener.waitForCount(sender.next(), Clock::now() + std::chrono::seconds(60));
-  }
-
-  // Peak: a fixed number in flight for the whole phase.
-  const std::uint64_t beforePeak = listener.count();
-  const std::size_t firstPeak = sender.next();
-  auto peakStart = Clock::now();
-  auto peakEnd = peakStart + std::chrono::seconds(options.peakSeconds);
-  CpuSnapshot cpuBefore = CpuSnapshot::take(pids);
-  sender.runWindowed(static_cast<std::size_t>(options.window), peakEnd, beforePeak, firstPeak);
-  CpuSnapshot cpuAfter = CpuSnapshot::take(pids);
-  const std::size_t peakSent = sender.next() - firstPeak;
-  listener.waitForCount(beforePeak + peakSent, Clock::now() + std::chrono::seconds(60));
-  // The rate counts arrivals in the steady part: the first fifth is ramp-up.
+// The acknowledged part: each sender connection asks for a reply per
+// message, the window counts replies, and the time from send to reply is
+// what a sender waits. Then send to reply at the given rate, open loop, as
+// the one-way latency. The messages carry "ack=<number>", which the arrival
+// listener does not count.
+void runAcknowledged(const Options& options, const std::vector<std::string>& uris, std::size_t firstNumber,
+    double pacedRate, std::size_t pacedCount, Clock::time_point epoch, EndToEnd& result)
+{
   const auto ns
       = [&](Clock::time_point at) { return std::chrono::duration_cast<std::chrono::nanoseconds>(at - epoch).count(); };
-  const std::int64_t steadyFrom = ns(peakStart) + (ns(peakEnd) - ns(peakStart)) / 5;
-  const std::int64_t steadyTo = ns(peakEnd);
-  std::size_t steadyCount = 0, peakArrived = 0, inCpuWindow = 0;
-  for (std::size_t s = firstPeak; s < firstPeak + peakSent; ++s) {
-    std::int64_t at = listener.arrival(s);
-    if (at == 0)
-      continue;
-    ++peakArrived;
-    if (at >= steadyFrom && at < steadyTo)
-      ++steadyCount;
-    if (at >= ns(cpuBefore.at) && at < ns(cpuAfter.at))
-      ++inCpuWindow;
-  }
-  const double peakRate = steadyCount / ((steadyTo - steadyFrom) / 1e9);
-  std::printf("end to end, peak (%d in flight, %d s): %.0f notifications/s  (%zu sent, %zu updated)\n", options.window,
-      options.peakSeconds, peakRate, peakSent, peakArrived);
-  printCpu("peak", cpuBefore, cpuAfter, static_cast<double>(inCpuWindow));
-
-  // Latency at half the peak rate, open loop.
-  const double halfRate = std::max(1.0, peakRate / 2);
-  const std::size_t latencyCount = static_cast<std::size_t>(halfRate * options.latencySeconds);
-  const std::uint64_t beforeLatency = listener.count();
-  const std::size_t firstLatency = sender.next();
-  sender.runPaced(halfRate, latencyCount);
-  const std::size_t latencySent = sender.next() - firstLatency;
-  listener.waitForCount(beforeLatency + latencySent, Clock::now() + std::chrono::seconds(60));
-  std::vector<double> latencies;
-  latencies.reserve(latencySent);
-  for (std::size_t s = firstLatency; s < firstLatency + latencySent; ++s) {
-    std::int64_t at = listener.arrival(s);
-    if (at != 0)
-      latencies.push_back((at - sender.sendTime(s)) / 1e6);
-  }
-  std::sort(latencies.begin(), latencies.end());
-  std::printf("end to end, latency at %.0f/s (half the peak, %zu sent, %zu updated): median %.1f ms, p90 %.1f ms, "
-              "p99 %.1f ms, max %.1f ms\n",
-      halfRate, latencySent, latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.9),
-      percentile(latencies, 0.99), latencies.empty() ? 0.0 : latencies.back());
-
-  // The same with acknowledgements: each sender connection asks for a reply
-  // per message, the window counts replies, and the time from send to reply
-  // is what a sender waits.
   AckTracker tracker(static_cast<std::size_t>(options.senders), Sender::capacity, epoch);
   SenderPool ackPool(uris, options.senders,
       [&](std::size_t connection, const std::string& reply) { tracker.replied(connection, reply); });
   ackPool.open(std::chrono::seconds(10));
-  std::size_t ackSequence = sender.next() + 1000;
+  std::size_t ackSequence = firstNumber;
   std::vector<std::int64_t> ackSendTimes(Sender::capacity, 0);
   auto sendAcknowledged = [&](std::size_t sequence) {
     std::size_t connection = sequence % ackPool.size();
     std::string payload = "{\"fromhost\":\"" + benchHostName("bench-h", static_cast<int>(sequence % options.services))
         + "\",\"message\":\"ack=" + std::to_string(sequence) + "\"}";
     tracker.sent(connection, sequence);
-    ackSendTimes[sequence] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch).count();
+    ackSendTimes[sequence] = ns(Clock::now());
     ackPool.send(sequence, payload);
   };
   const std::size_t firstAck = ackSequence;
@@ -589,18 +709,17 @@ int run(const Options& options)
     if (at >= ackSteadyFrom && at < ackSteadyTo)
       ++ackSteady;
   }
-  const double ackRate = ackSteady / ((ackSteadyTo - ackSteadyFrom) / 1e9);
-  std::printf("end to end with acknowledgements, peak (%d in flight, %d s): %.0f notifications/s  (%zu sent, "
-              "%llu replies, %llu not stored)\n",
-      options.window, options.peakSeconds, ackRate, ackSent, static_cast<unsigned long long>(tracker.replies()),
+  result.ackRate = ackSteady / ((ackSteadyTo - ackSteadyFrom) / 1e9);
+  std::printf("  with acknowledgements, peak (%d in flight, %d s): %.0f notifications/s  (%zu sent, %llu replies, "
+              "%llu not stored)\n",
+      options.window, options.peakSeconds, result.ackRate, ackSent, static_cast<unsigned long long>(tracker.replies()),
       static_cast<unsigned long long>(tracker.notStored()));
 
-  // Send to reply at half the one-way peak, open loop, as the one-way
-  // latency above.
   const std::size_t firstAckPaced = ackSequence;
   auto pacedStart = Clock::now();
-  for (std::size_t i = 0; i < latencyCount && ackSequence < Sender::capacity; ++i) {
-    std::this_thread::sleep_until(pacedStart + std::chrono::nanoseconds(static_cast<std::int64_t>(i * 1e9 / halfRate)));
+  for (std::size_t i = 0; i < pacedCount && ackSequence < Sender::capacity; ++i) {
+    std::this_thread::sleep_until(
+        pacedStart + std::chrono::nanoseconds(static_cast<std::int64_t>(i * 1e9 / pacedRate)));
     sendAcknowledged(ackSequence++);
   }
   tracker.waitForReplies(ackSent + (ackSequence - firstAckPaced), Clock::now() + std::chrono::seconds(60));
@@ -610,39 +729,224 @@ int run(const Options& options)
     if (at != 0)
       replyLatencies.push_back((at - ackSendTimes[s]) / 1e6);
   }
-  std::sort(replyLatencies.begin(), replyLatencies.end());
-  std::printf(
-      "send to reply at %.0f/s (%zu sent, %zu answered): median %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-      halfRate, ackSequence - firstAckPaced, replyLatencies.size(), percentile(replyLatencies, 0.5),
-      percentile(replyLatencies, 0.9), percentile(replyLatencies, 0.99),
-      replyLatencies.empty() ? 0.0 : replyLatencies.back());
+  result.replyLatency = summarise(replyLatencies, pacedRate, ackSequence - firstAckPaced);
+  const Latency& reply = result.replyLatency;
+  std::printf("  send to reply at %.0f/s (%zu sent, %zu answered): median %.1f ms, p90 %.1f ms, p99 %.1f ms, max "
+              "%.1f ms\n",
+      pacedRate, reply.sent, reply.arrived, reply.median, reply.p90, reply.p99, reply.max);
   ackPool.closeAll(std::chrono::seconds(10));
+  result.acknowledged = true;
+  const std::uint64_t unanswered = (ackSequence - firstAck) - tracker.replies();
+  std::printf("  checks: %zu acknowledged messages sent, %llu replies, %llu unanswered\n", ackSequence - firstAck,
+      static_cast<unsigned long long>(tracker.replies()), static_cast<unsigned long long>(unanswered));
+  result.lost += unanswered;
+}
+
+// Starts the daemons in one plugin mode, measures the peak, the latency at
+// half the peak and, if asked, the same with acknowledgements, then stops
+// them again.
+EndToEnd runEndToEnd(const Options& options, const ClusterSettings& cluster, PluginMode mode, bool acknowledged,
+    ArrivalListener& listener, Sender& sender, Clock::time_point epoch)
+{
+  std::printf("\n== end to end, %s plugins\n", modeName(mode));
+  EndToEnd result;
+  result.ran = true;
+  DaemonOptions daemonOptions { options.receiver, options.workers, options.connections, options.metrics,
+    options.cluster || options.receivers > 1, {} };
+  if (mode == PluginMode::persistent)
+    daemonOptions.persistentPlugins.push_back(options.plugin);
+  std::vector<std::unique_ptr<ScratchDir>> dirs;
+  std::vector<std::unique_ptr<DaemonProcess>> daemons;
+  std::vector<std::string> uris;
+  std::vector<pid_t> pids;
+  for (int r = 0; r < options.receivers; ++r) {
+    dirs.push_back(std::make_unique<ScratchDir>());
+    daemons.push_back(std::make_unique<DaemonProcess>(*dirs.back(), cluster, daemonOptions));
+  }
+  for (auto& daemon : daemons) {
+    if (!daemon->waitReady(std::chrono::seconds(60)))
+      throw std::runtime_error("the daemon did not start; its log:\n" + daemon->log());
+    std::printf("daemon: pid %d on %s%s\n", static_cast<int>(daemon->pid()), daemon->uri().c_str(),
+        daemonOptions.cluster ? " (cluster mode)" : "");
+    uris.push_back(daemon->uri());
+    pids.push_back(daemon->pid());
+  }
+
+  const std::size_t firstOfRun = sender.next();
+  const std::uint64_t duplicatesBefore = listener.duplicates();
+  const long sendFailuresBefore = sender.sendFailures();
+  SenderPool pool(uris, options.senders, nullptr);
+  pool.open(std::chrono::seconds(10));
+  sender.use(&pool);
+
+  // Warm-up: every service's plugin run once at least (and in persistent
+  // mode every worker's plugin process started), connections busy.
+  {
+    const std::uint64_t before = listener.count();
+    std::size_t first = sender.next();
+    sender.runWindowed(static_cast<std::size_t>(options.window), Clock::now() + std::chrono::seconds(2), before, first);
+    listener.waitForCount(before + (sender.next() - first), Clock::now() + std::chrono::seconds(60));
+  }
+
+  // Peak: a fixed number in flight for the whole phase.
+  const std::uint64_t beforePeak = listener.count();
+  const std::size_t firstPeak = sender.next();
+  auto peakStart = Clock::now();
+  auto peakEnd = peakStart + std::chrono::seconds(options.peakSeconds);
+  CpuSnapshot cpuBefore = CpuSnapshot::take(pids);
+  sender.runWindowed(static_cast<std::size_t>(options.window), peakEnd, beforePeak, firstPeak);
+  CpuSnapshot cpuAfter = CpuSnapshot::take(pids);
+  result.rssPeakStartKb = cpuBefore.daemon.rssKb;
+  result.rssPeakEndKb = cpuAfter.daemon.rssKb;
+  const std::size_t peakSent = sender.next() - firstPeak;
+  listener.waitForCount(beforePeak + peakSent, Clock::now() + std::chrono::seconds(60));
+  // The rate counts arrivals in the steady part: the first fifth is ramp-up.
+  const auto ns
+      = [&](Clock::time_point at) { return std::chrono::duration_cast<std::chrono::nanoseconds>(at - epoch).count(); };
+  const std::int64_t steadyFrom = ns(peakStart) + (ns(peakEnd) - ns(peakStart)) / 5;
+  const std::int64_t steadyTo = ns(peakEnd);
+  std::size_t steadyCount = 0, peakArrived = 0, inCpuWindow = 0;
+  for (std::size_t s = firstPeak; s < firstPeak + peakSent; ++s) {
+    std::int64_t at = listener.arrival(s);
+    if (at == 0)
+      continue;
+    ++peakArrived;
+    if (at >= steadyFrom && at < steadyTo)
+      ++steadyCount;
+    if (at >= ns(cpuBefore.at) && at < ns(cpuAfter.at))
+      ++inCpuWindow;
+  }
+  result.peakRate = steadyCount / ((steadyTo - steadyFrom) / 1e9);
+  std::printf("peak (%d in flight, %d s): %.0f notifications/s  (%zu sent, %zu updated)\n", options.window,
+      options.peakSeconds, result.peakRate, peakSent, peakArrived);
+  printCpu((std::string(modeName(mode)) + " peak").c_str(), cpuBefore, cpuAfter, static_cast<double>(inCpuWindow));
+  std::printf("  daemon children alive at the end of the peak: %d\n", cpuAfter.daemon.children);
+
+  // Latency at half the peak rate, open loop.
+  const double halfRate = std::max(1.0, result.peakRate / 2);
+  const std::size_t latencyCount = static_cast<std::size_t>(halfRate * options.latencySeconds);
+  const std::uint64_t beforeLatency = listener.count();
+  const std::size_t firstLatency = sender.next();
+  sender.runPaced(halfRate, latencyCount);
+  const std::size_t latencySent = sender.next() - firstLatency;
+  listener.waitForCount(beforeLatency + latencySent, Clock::now() + std::chrono::seconds(60));
+  std::vector<double> latencies;
+  latencies.reserve(latencySent);
+  for (std::size_t s = firstLatency; s < firstLatency + latencySent; ++s) {
+    std::int64_t at = listener.arrival(s);
+    if (at != 0)
+      latencies.push_back((at - sender.sendTime(s)) / 1e6);
+  }
+  result.latency = summarise(latencies, halfRate, latencySent);
+  const Latency& latency = result.latency;
+  std::printf("latency at %.0f/s (half the peak, %zu sent, %zu updated): median %.1f ms, p90 %.1f ms, p99 %.1f ms, "
+              "max %.1f ms\n",
+      halfRate, latency.sent, latency.arrived, latency.median, latency.p90, latency.p99, latency.max);
+  result.rssAfterLatencyKb = CpuSnapshot::take(pids).daemon.rssKb;
+  std::printf("daemon resident memory: %ld kB at the start of the peak, %ld kB at its end, %ld kB after the latency "
+              "run\n",
+      result.rssPeakStartKb, result.rssPeakEndKb, result.rssAfterLatencyKb);
 
   int abnormal = pool.closeAll(std::chrono::seconds(10));
-  std::uint64_t lost = sender.next() - listener.count() + ackSequence - firstAck - tracker.replies();
-  std::printf("checks: %zu sent, %llu updates seen, %llu lost, %llu duplicated, %ld send failures, %d abnormal "
+  sender.use(nullptr);
+  const std::size_t sentInRun = sender.next() - firstOfRun;
+  std::size_t arrivedInRun = 0;
+  for (std::size_t s = firstOfRun; s < sender.next(); ++s)
+    arrivedInRun += listener.arrival(s) != 0 ? 1 : 0;
+  result.lost = sentInRun - arrivedInRun;
+  result.duplicated = listener.duplicates() - duplicatesBefore;
+  std::printf("checks: %zu sent, %zu updates seen, %llu lost, %llu duplicated, %ld send failures, %d abnormal "
               "closes\n",
-      sender.next(), static_cast<unsigned long long>(listener.count()), static_cast<unsigned long long>(lost),
-      static_cast<unsigned long long>(listener.duplicates()), sender.sendFailures(), abnormal);
+      sentInRun, arrivedInRun, static_cast<unsigned long long>(result.lost),
+      static_cast<unsigned long long>(result.duplicated), sender.sendFailures() - sendFailuresBefore, abnormal);
+
+  if (acknowledged)
+    runAcknowledged(options, uris, sender.next() + 1000, halfRate, latencyCount, epoch, result);
+
+  for (auto& daemon : daemons)
+    result.status |= daemon->stop(std::chrono::seconds(30));
+  std::printf("daemons stopped with status %d\n", result.status);
+  return result;
+}
+
+int run(const Options& options)
+{
+  ClusterSettings cluster = ClusterSettings::fromEnvFile(options.envFile);
+  BenchDatabase db(cluster);
+  std::printf("machine: %ld cores online, load average at start: %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
+      readWholeFile("/proc/loadavg").substr(0, 14).c_str());
+  std::printf("settings: %d workers, %d database connections, %d services, %d sender connections, plugin %s, "
+              "metrics %s, modes %s%s%s\n",
+      options.workers, options.connections, options.services, options.senders, options.plugin.c_str(),
+      options.metrics ? "on" : "off", options.perRun ? "per-run" : "", options.perRun && options.persistent ? "+" : "",
+      options.persistent ? "persistent" : "");
+  seedServices(db, options.plugin, "bench-h", options.services);
+  setBenchTrigger(db, "bench_count", false);
+
+  // The limits first, with no daemon started.
+  double spawnLimit = measureSpawnLimit(options);
+  setBenchTrigger(db, "bench_notify", false);
+  double updateBare = measureUpdateLimit(options, cluster, "no bench trigger");
+  setBenchTrigger(db, "bench_notify", true);
+  double updateLimit = measureUpdateLimit(options, cluster, "with the NOTIFY trigger, as end to end");
+  double persistentLimit = options.persistent ? measurePersistentLimit(options) : 0;
+  double lowerLimit = std::min(spawnLimit, updateLimit);
+  seedServices(db, options.plugin, "bench-h", options.services);
+
+  const auto epoch = Clock::now();
+  ArrivalListener listener(cluster, Sender::capacity, epoch);
+  Sender sender(listener, options, epoch);
+  EndToEnd perRun, persistent;
+  if (options.perRun)
+    perRun = runEndToEnd(options, cluster, PluginMode::perRun, options.acksPerRun, listener, sender, epoch);
+  if (options.persistent)
+    persistent = runEndToEnd(options, cluster, PluginMode::persistent, options.acksPersistent, listener, sender, epoch);
 
   std::printf("\nsummary\n");
-  std::printf("  spawn limit        %8.0f /s\n", spawnLimit);
-  std::printf("  UpdateState limit  %8.0f /s (without the bench trigger: %.0f /s)\n", updateLimit, updateBare);
-  std::printf("  end-to-end peak    %8.0f /s\n", peakRate);
-  std::printf("  ratio to the lower limit (%s): %.0f%% (goal >= 70%%)\n",
-      spawnLimit <= updateLimit ? "spawns" : "UpdateState", 100.0 * peakRate / lowerLimit);
-  std::printf("  latency at %.0f/s: median %.1f ms, p99 %.1f ms\n", halfRate, percentile(latencies, 0.5),
-      percentile(latencies, 0.99));
-  std::printf("  acknowledged peak  %8.0f /s: %.0f%% of the one-way peak (goal >= 90%%)\n", ackRate,
-      100.0 * ackRate / peakRate);
-  std::printf("  send to reply at %.0f/s: median %.1f ms, p99 %.1f ms\n", halfRate, percentile(replyLatencies, 0.5),
-      percentile(replyLatencies, 0.99));
-
-  int status = 0;
-  for (auto& daemon : daemons)
-    status |= daemon->stop(std::chrono::seconds(30));
-  std::printf("daemons stopped with status %d\n", status);
-  return lost == 0 ? 0 : 1;
+  std::printf("  spawn limit                 %8.0f /s\n", spawnLimit);
+  std::printf("  UpdateState limit           %8.0f /s (without the bench trigger: %.0f /s)\n", updateLimit, updateBare);
+  if (persistent.ran)
+    std::printf("  persistent round-trip limit %8.0f /s\n", persistentLimit);
+  if (persistent.ran) {
+    std::printf("  persistent end-to-end peak  %8.0f /s (goal >= 10,000/s)\n", persistent.peakRate);
+    std::printf("    of the UpdateState limit: %.0f%% (goal >= 50%%)\n", 100.0 * persistent.peakRate / updateLimit);
+    if (perRun.ran && perRun.peakRate > 0)
+      std::printf("    of the per-run peak: %.1fx (goal >= 5x)\n", persistent.peakRate / perRun.peakRate);
+    std::printf("    latency at %.0f/s (half the peak): median %.1f ms, p90 %.1f ms, p99 %.1f ms (goal p99 <= 10 ms), "
+                "max %.1f ms\n",
+        persistent.latency.rate, persistent.latency.median, persistent.latency.p90, persistent.latency.p99,
+        persistent.latency.max);
+    std::printf("    daemon resident memory: %ld kB, %ld kB, %ld kB (start of the peak, its end, after the latency "
+                "run)\n",
+        persistent.rssPeakStartKb, persistent.rssPeakEndKb, persistent.rssAfterLatencyKb);
+    if (persistent.acknowledged)
+      std::printf("    acknowledged peak %.0f /s: %.0f%% of the one-way peak; send to reply median %.1f ms, p99 %.1f "
+                  "ms\n",
+          persistent.ackRate, 100.0 * persistent.ackRate / persistent.peakRate, persistent.replyLatency.median,
+          persistent.replyLatency.p99);
+  } else {
+    std::printf("  persistent end-to-end peak  not run\n");
+  }
+  if (perRun.ran) {
+    std::printf("  per-run end-to-end peak     %8.0f /s\n", perRun.peakRate);
+    std::printf("    of the lower limit (%s): %.0f%% (goal >= 70%%)\n",
+        spawnLimit <= updateLimit ? "spawns" : "UpdateState", 100.0 * perRun.peakRate / lowerLimit);
+    std::printf("    latency at %.0f/s (half the peak): median %.1f ms, p99 %.1f ms\n", perRun.latency.rate,
+        perRun.latency.median, perRun.latency.p99);
+    if (perRun.acknowledged) {
+      std::printf("    acknowledged peak %.0f /s: %.0f%% of the one-way peak (goal >= 90%%)\n", perRun.ackRate,
+          100.0 * perRun.ackRate / perRun.peakRate);
+      std::printf("    send to reply at %.0f/s: median %.1f ms, p99 %.1f ms\n", perRun.replyLatency.rate,
+          perRun.replyLatency.median, perRun.replyLatency.p99);
+    }
+  } else {
+    std::printf("  per-run end-to-end peak     not run\n");
+  }
+  std::uint64_t lost = perRun.lost + persistent.lost;
+  std::uint64_t duplicated = perRun.duplicated + persistent.duplicated;
+  std::printf("  lost %llu, duplicated %llu\n", static_cast<unsigned long long>(lost),
+      static_cast<unsigned long long>(duplicated));
+  return lost == 0 && duplicated == 0 ? 0 : 1;
 }
 
 } // namespace
@@ -651,6 +955,9 @@ int main(int argc, char** argv)
 {
   // Line by line even into a file, so that progress can be followed.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A plugin that ends early fails its run (EPIPE) instead of ending the
+  // bench.
+  std::signal(SIGPIPE, SIG_IGN);
   Options options;
   try {
     if (!parseOptions(argc, argv, options))
