@@ -15,6 +15,7 @@
 #include "processing/cleaning.h"
 #include "processing/cluster_locks.h"
 #include "processing/processing_context.h"
+#include "processing/state_batches.h"
 #include "processing/workers.h"
 
 #include <libpq-fe.h>
@@ -256,6 +257,11 @@ int Receiver::startAndServe()
   workerCount_ = stringToInt(config.getKey("SYSLOG", "thread"));
   context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
       stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_, metrics_.get(), cluster });
+  // In cluster mode every write is its service's fenced transaction.
+  if (!cluster) {
+    stateBatches_ = std::make_unique<StateBatches>(*pool_);
+    context_->stateBatches = stateBatches_.get();
+  }
   std::set<std::string> persistent = persistentPluginPaths(config.getKey("PLUGINS", "persistent"));
   if (!persistent.empty()) {
     std::string listed;

@@ -22,6 +22,7 @@ class MetricsEndpoint;
 class NotificationServer;
 class PersistentPlugins;
 class PgPool;
+class StateBatches;
 class Workers;
 struct ProcessingContext;
 
@@ -93,6 +94,8 @@ private:
   std::promise<void> listenerFinished_;
   std::future<void> listenerDone_;
   std::atomic<bool> listenerFailed_ { false };
+  // Single mode: the workers' shared writes.
+  std::unique_ptr<StateBatches> stateBatches_;
   // Only with [PLUGINS] persistent=: outlives the workers that use it.
   std::unique_ptr<PersistentPlugins> persistent_;
   std::unique_ptr<Workers> workers_;

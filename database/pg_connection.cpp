@@ -221,22 +221,31 @@ bool PgConnection::waitSocket(short events, std::chrono::steady_clock::time_poin
   }
 }
 
-PGresult* PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
+std::chrono::milliseconds PgConnection::boundOf(std::chrono::milliseconds bound) const
 {
-  PGconn* conn = connection_.get();
   if (bound.count() == 0)
     bound = answerTimeout_;
   if (bound.count() == 0)
     bound = std::chrono::hours(24 * 365);
+  return bound;
+}
+
+void PgConnection::silentLocked(std::chrono::milliseconds bound)
+{
+  const std::string reason = "no answer from the server within "
+      + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(bound).count()) + " s";
+  noteLostLocked(reason);
+  throw ConnectionLost("Exec prepareRequest failed:  " + reason + "\n");
+}
+
+PGresult* PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
+{
+  PGconn* conn = connection_.get();
+  bound = boundOf(bound);
   auto deadline = std::chrono::steady_clock::now() + bound;
   if (send(conn) == 0)
     return nullptr;
-  auto silent = [&] {
-    const std::string reason = "no answer from the server within "
-        + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(bound).count()) + " s";
-    noteLostLocked(reason);
-    throw ConnectionLost("Exec prepareRequest failed:  " + reason + "\n");
-  };
+  auto silent = [&] { silentLocked(bound); };
   // A statement larger than the socket's buffer goes out as the server reads.
   for (int flushed; (flushed = PQflush(conn)) != 0;) {
     if (flushed < 0)
@@ -346,6 +355,68 @@ PgResult PgConnection::Exclusive::executePrepared(const std::string& name, const
                                  },
                                  {}),
       "Exec prepareRequest failed:  ", false);
+}
+
+void PgConnection::Exclusive::pipeline(const std::string& query, const std::string& name,
+    const std::vector<std::vector<std::string>>& values, std::vector<PgResult>& results)
+{
+  PgConnection& owner = connection_;
+  PGconn* conn = owner.connection_.get();
+  const std::string prefix = "Exec prepareRequest failed:  ";
+  const std::chrono::milliseconds bound = owner.boundOf({});
+  auto deadline = std::chrono::steady_clock::now() + bound;
+  auto broken = [&] { owner.checked(nullptr, prefix, true); };
+  if (PQenterPipelineMode(conn) == 0)
+    broken();
+  // Whatever happens, the connection leaves pipeline mode: at once once
+  // every answer is read, or by the reset that a lost one gets.
+  struct Leave {
+    PGconn* conn;
+    ~Leave() { PQexitPipelineMode(conn); }
+  } leave { conn };
+  if (PQsendQueryParams(conn, query.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0)
+    broken();
+  for (const std::vector<std::string>& row : values) {
+    std::vector<const char*> pointers = pointersTo(row);
+    if (PQsendQueryPrepared(conn, name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0)
+        == 0)
+      broken();
+  }
+  if (PQpipelineSync(conn) == 0)
+    broken();
+  for (int flushed; (flushed = PQflush(conn)) != 0;) {
+    if (flushed < 0)
+      broken();
+    if (!owner.waitSocket(POLLIN | POLLOUT, deadline))
+      owner.silentLocked(bound);
+    if (PQconsumeInput(conn) == 0)
+      broken();
+  }
+  PgResult refused;
+  for (;;) {
+    while (PQisBusy(conn) != 0) {
+      if (!owner.waitSocket(POLLIN, deadline))
+        owner.silentLocked(bound);
+      if (PQconsumeInput(conn) == 0)
+        broken();
+    }
+    PgResult next(PQgetResult(conn));
+    if (!next) {
+      // The end of one statement's answers.
+      if (PQstatus(conn) == CONNECTION_BAD)
+        broken();
+      continue;
+    }
+    const ExecStatusType status = PQresultStatus(next.get());
+    if (status == PGRES_PIPELINE_SYNC)
+      break;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+      results.push_back(std::move(next));
+    else if (status != PGRES_PIPELINE_ABORTED && !refused)
+      refused = std::move(next);
+  }
+  if (refused)
+    owner.checked(refused.release(), prefix, false);
 }
 
 bool PgConnection::Exclusive::inTransaction() const

@@ -62,6 +62,14 @@ public:
     int session() const { return connection_.resetAttempts_; }
     // Whether the session is inside a transaction block.
     bool inTransaction() const;
+    // One round trip in pipeline mode: the query, then the prepared
+    // statement once per set of values, all in one implicit transaction
+    // committed at its end. results gets each successful answer as it
+    // comes, so that what arrived before a lost connection is known. The
+    // first refusal throws (after the rest was skipped and the transaction
+    // rolled back), as a lost connection does.
+    void pipeline(const std::string& query, const std::string& name,
+        const std::vector<std::vector<std::string>>& values, std::vector<PgResult>& results);
 
   private:
     friend class PgConnection;
@@ -115,6 +123,8 @@ private:
   // result, the first error winning. A silent server throws ConnectionLost
   // and the connection is reset at its next use.
   PGresult* answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound);
+  [[noreturn]] void silentLocked(std::chrono::milliseconds bound);
+  std::chrono::milliseconds boundOf(std::chrono::milliseconds bound) const;
   // Waits until the socket is ready for events or the deadline passes;
   // false at the deadline.
   bool waitSocket(short events, std::chrono::steady_clock::time_point& deadline);

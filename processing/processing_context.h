@@ -9,6 +9,7 @@ class PersistentPlugins;
 class PgPool;
 class RunCancel;
 class ServiceLocks;
+class StateBatches;
 class ServiceRegistry;
 
 // What the workers and the cleaning thread share. The daemon owns every
@@ -37,4 +38,7 @@ struct ProcessingContext {
   // The programs served by long-running processes; none: every plugin
   // runs once per notification.
   PersistentPlugins* persistent = nullptr;
+  // Where the workers' writes of an unchanged state share their round trips
+  // and commits (single mode); none: each is written alone.
+  StateBatches* stateBatches = nullptr;
 };

@@ -7,6 +7,7 @@
 #include "processing/alerts.h"
 #include "processing/database_wait.h"
 #include "processing/service_locks.h"
+#include "processing/state_batches.h"
 #include "processing/state_policy.h"
 #include "processing/state_records.h"
 #include "services/service_registry.h"
@@ -80,25 +81,15 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, bool oneStat
       return plan;
     });
   };
-  return wait_.run([&]() -> Plan {
-    for (int tries = 0;; ++tries) {
-      // A session lost (during the plugin run, or by the attempt before):
-      // the lock is taken again, so that what another Receiver does with
-      // the service meanwhile ends first.
-      if (clusterLock_ && !clusterLock_->held())
-        clusterLock_->retake(wait_);
-      // In cluster mode the transaction runs on the session that holds the
-      // service's lock, for which the transaction lock is its own.
-      PgConnection& connection = clusterLock_ ? clusterLock_->connection() : *context_.pool.getNextConnection();
-      try {
-        return attempt(connection);
-      } catch (const ConnectionLost&) {
-        // A connection found lost is reset by its next use: once at once,
-        // as after a server restart, then only after the wait's pauses.
-        if (tries > 0)
-          throw;
-      }
-    }
+  return retried([&]() -> Plan {
+    // A session lost (during the plugin run, or by the attempt before): the
+    // lock is taken again, so that what another Receiver does with the
+    // service meanwhile ends first.
+    if (clusterLock_ && !clusterLock_->held())
+      clusterLock_->retake(wait_);
+    // In cluster mode the transaction runs on the session that holds the
+    // service's lock, for which the transaction lock is its own.
+    return attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getNextConnection());
   });
 }
 
@@ -129,6 +120,16 @@ Outcome ServiceTransition::record(ServiceState newState, const std::string& outp
   SyslogService& svc = *svc_;
   const std::string who = number + "#" + svc.serviceName + " ";
   const bool sameState = !context_.cluster && newState == previous_;
+  if (sameState && context_.stateBatches) {
+    // The write most notifications make: shared with the other workers'.
+    if (!retried([&] { return context_.stateBatches->updateState(svc, newState, output); })) {
+      forget();
+      return Outcome::ignored;
+    }
+    trace(who + svc.parameter + "Update state OK ");
+    svc.setStored(newState, output);
+    return Outcome::stored;
+  }
   Plan plan = fenced(
       [&](PgConnection::Exclusive& use, Plan& plan) {
         if (!updateState(use, svc, newState, output)) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "database/database_error.h"
 #include "database/pg_connection.h"
 #include "intake/notification.h"
 #include "processing/cluster_locks.h"
+#include "processing/database_wait.h"
 #include "processing/processing_context.h"
 #include "services/service.h"
 
@@ -86,6 +88,19 @@ private:
   // rather than run twice. oneStatement: body is a single statement that
   // may run twice harmlessly, run without a transaction.
   Plan fenced(const Body& body, bool oneStatement);
+  // Runs step until it is done while the database is away: a lost
+  // connection is tried again at once (a connection found lost is reset by
+  // its next use, as after a server restart), then after the wait's pauses.
+  template <typename Step> auto retried(Step step) -> decltype(step())
+  {
+    return wait_.run([&] {
+      try {
+        return step();
+      } catch (const ConnectionLost&) {
+        return step();
+      }
+    });
+  }
   // Runs one occurrence statement; a refusal is logged behind prefix and
   // undone alone, and the transaction goes on.
   bool refusable(PgConnection::Exclusive& use, const char* prefix, const std::function<void()>& step);
