@@ -53,7 +53,7 @@ and where the CPU went.
   --env FILE          cluster settings (default: $QUELM_BENCH_ENV)
   --receiver PATH     daemon binary (default: the one built with this bench)
   --plugin PATH       plugin binary (default: quelm-bench-plugin)
-  --workers N         daemon workers and spawning threads (default 8)
+  --workers N         daemon workers and spawning threads (default 16)
   --connections N     database connections of daemon and pool (default 8)
   --services N        services, one per host (default 100)
   --senders N         WebSocket connections sending (default 16)
@@ -78,7 +78,7 @@ struct Options {
   std::string envFile;
   std::string receiver = QUELM_RECEIVER_PATH;
   std::string plugin = QUELM_BENCH_PLUGIN_PATH;
-  int workers = 8;
+  int workers = 16;
   int connections = 8;
   int services = 100;
   int senders = 16;

@@ -357,8 +357,8 @@ PgResult PgConnection::Exclusive::executePrepared(const std::string& name, const
       "Exec prepareRequest failed:  ", false);
 }
 
-void PgConnection::Exclusive::pipeline(const std::string& query, const std::string& name,
-    const std::vector<std::vector<std::string>>& values, std::vector<PgResult>& results)
+void PgConnection::Exclusive::pipeline(const std::string& name, const std::vector<std::vector<std::string>>& values,
+    const std::string& closing, std::vector<PgResult>& results)
 {
   PgConnection& owner = connection_;
   PGconn* conn = owner.connection_.get();
@@ -374,15 +374,14 @@ void PgConnection::Exclusive::pipeline(const std::string& query, const std::stri
     PGconn* conn;
     ~Leave() { PQexitPipelineMode(conn); }
   } leave { conn };
-  if (PQsendQueryParams(conn, query.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0)
-    broken();
   for (const std::vector<std::string>& row : values) {
     std::vector<const char*> pointers = pointersTo(row);
     if (PQsendQueryPrepared(conn, name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0)
         == 0)
       broken();
   }
-  if (PQpipelineSync(conn) == 0)
+  if (PQsendQueryParams(conn, closing.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0
+      || PQpipelineSync(conn) == 0)
     broken();
   for (int flushed; (flushed = PQflush(conn)) != 0;) {
     if (flushed < 0)

@@ -62,14 +62,13 @@ public:
     int session() const { return connection_.resetAttempts_; }
     // Whether the session is inside a transaction block.
     bool inTransaction() const;
-    // One round trip in pipeline mode: the query, then the prepared
-    // statement once per set of values, all in one implicit transaction
-    // committed at its end. results gets each successful answer as it
-    // comes, so that what arrived before a lost connection is known. The
-    // first refusal throws (after the rest was skipped and the transaction
-    // rolled back), as a lost connection does.
-    void pipeline(const std::string& query, const std::string& name,
-        const std::vector<std::vector<std::string>>& values, std::vector<PgResult>& results);
+    // One round trip in pipeline mode: the prepared statement once per set
+    // of values, then the closing query (such as COMMIT); results gets each
+    // answer of the statements. The first refusal throws once every answer
+    // is read (the statements after it are skipped), as a lost connection
+    // does.
+    void pipeline(const std::string& name, const std::vector<std::vector<std::string>>& values,
+        const std::string& closing, std::vector<PgResult>& results);
 
   private:
     friend class PgConnection;

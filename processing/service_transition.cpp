@@ -122,7 +122,8 @@ Outcome ServiceTransition::record(ServiceState newState, const std::string& outp
   const bool sameState = !context_.cluster && newState == previous_;
   if (sameState && context_.stateBatches) {
     // The write most notifications make: shared with the other workers'.
-    if (!retried([&] { return context_.stateBatches->updateState(svc, newState, output); })) {
+    std::string unknownCommit;
+    if (!retried([&] { return context_.stateBatches->updateState(svc, newState, output, unknownCommit); })) {
       forget();
       return Outcome::ignored;
     }

@@ -9,10 +9,16 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
-bool StateBatches::updateState(const Service& svc, ServiceState state, const std::string& output)
+bool StateBatches::updateState(
+    const Service& svc, ServiceState state, const std::string& output, std::string& unknownCommit)
 {
+  if (!unknownCommit.empty()) {
+    const bool committed = committedTransaction(pool_, unknownCommit);
+    unknownCommit.clear();
+    if (committed)
+      return true;
+  }
   trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
   Write mine;
   mine.values = { intToString(stateNumber(state)), output, svc.serviceIdText };
@@ -21,7 +27,7 @@ bool StateBatches::updateState(const Service& svc, ServiceState state, const std
     waiting->writes.push_back(&mine);
     while (!mine.done) {
       if (waiting->writing >= concurrentBatches) {
-        written_.wait(waiting.lock());
+        mine.wake.wait(waiting.lock());
         continue;
       }
       // This worker writes a batch: the oldest waiting, its own among them
@@ -34,11 +40,16 @@ bool StateBatches::updateState(const Service& svc, ServiceState state, const std
       write(batch);
       waiting.lock().lock();
       --waiting->writing;
-      for (Write* done : batch)
+      // Only the writers whose write is done wake, and the next to write.
+      for (Write* done : batch) {
         done->done = true;
-      written_.notify_all();
+        done->wake.notify_one();
+      }
+      if (!waiting->writes.empty())
+        waiting->writes.front()->wake.notify_one();
     }
   }
+  unknownCommit = mine.unknownCommit;
   if (mine.error)
     std::rethrow_exception(mine.error);
   return mine.found;
@@ -51,35 +62,28 @@ void StateBatches::write(const std::vector<Write*>& batch)
   for (const Write* each : batch)
     values.push_back(each->values);
   std::vector<PgResult> results;
+  std::string id;
   try {
     pool_.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
-      use.pipeline("SELECT txid_current()", statements::updateStateName, values, results);
+      // The id is known before COMMIT can be sent: a commit whose answer is
+      // lost is looked up, never written twice.
+      id = pgValue(use.execute("BEGIN; SELECT txid_current()"), 0, 0);
+      try {
+        use.pipeline(statements::updateStateName, values, "COMMIT", results);
+      } catch (const StatementRefused&) {
+        use.execute("ROLLBACK");
+        throw;
+      }
     });
     for (std::size_t i = 0; i < batch.size(); ++i)
-      batch[i]->found = std::strcmp(PQcmdTuples(results[i + 1].get()), "0") != 0;
-    return;
-  } catch (const ConnectionLost&) {
-    // The commit may have been on its way: the server says whether it took
-    // effect once it is back, so a batch is never left half known.
-    std::optional<bool> committed;
-    if (!results.empty()) {
-      try {
-        committed = committedTransaction(pool_, pgValue(results.front(), 0, 0));
-      } catch (const DatabaseError&) {
-      }
-    }
-    if (committed == std::optional<bool>(true)) {
-      for (Write* each : batch)
-        each->found = true;
-      return;
-    }
-    for (Write* each : batch)
-      each->error = std::current_exception();
+      batch[i]->found = std::strcmp(PQcmdTuples(results[i].get()), "0") != 0;
   } catch (const StatementRefused&) {
     writeEachAlone(batch);
   } catch (...) {
-    for (Write* each : batch)
+    for (Write* each : batch) {
       each->error = std::current_exception();
+      each->unknownCommit = id;
+    }
   }
 }
 

@@ -27,12 +27,14 @@ public:
   // Stores the state and output in the service's row, once the commit that
   // holds it is answered; false when the row is gone. A refusal of the
   // batch runs each of its writes alone, so that only the refused one
-  // fails (StatementRefused). Throws ConnectionLost when it is not known to
-  // be written: writing it again is harmless.
-  bool updateState(const Service& svc, ServiceState state, const std::string& output);
+  // fails (StatementRefused). Throws ConnectionLost when the connection
+  // went: unknownCommit then holds the id of the transaction if its COMMIT
+  // may have been on its way, and the call made again with it asks the
+  // server whether it took effect before writing anything.
+  bool updateState(const Service& svc, ServiceState state, const std::string& output, std::string& unknownCommit);
 
   // Batches written at once, at most; and writes in one batch, at most.
-  static constexpr int concurrentBatches = 2;
+  static constexpr int concurrentBatches = 1;
   static constexpr std::size_t batchLimit = 64;
 
 private:
@@ -41,6 +43,8 @@ private:
     bool done = false;
     bool found = false;
     std::exception_ptr error;
+    std::string unknownCommit;
+    std::condition_variable wake;
   };
   struct Waiting {
     std::vector<Write*> writes;
@@ -54,5 +58,4 @@ private:
 
   PgPool& pool_;
   LockGuarded<Waiting> waiting_;
-  std::condition_variable written_;
 };

@@ -3,9 +3,11 @@
 #include "core/lock_guarded.h"
 
 #include "database/pg_pool.h"
+#include "execution/persistent_plugin.h"
 #include "processing/cleaning.h"
 #include "processing/cluster_locks.h"
 #include "processing/service_locks.h"
+#include "processing/state_batches.h"
 #include "processing/state_policy.h"
 
 #include "tests/support/log_capture.h"
@@ -17,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,13 +65,15 @@ protected:
 
   // A device and its service named after the host, with alert flags for ok, warning, critical and unknown; returns the
   // service id.
-  std::string addService(const std::string& host, const std::string& flags = "false,false,false,false")
+  std::string addService(const std::string& host, const std::string& flags = "false,false,false,false",
+      int pluginId = 1, const std::string& parameter = "")
   {
     return db.scalar("WITH d AS (INSERT INTO quelm_device (device_name) VALUES ('" + host
         + "') RETURNING *), s AS (INSERT INTO quelm_services (service_name, service_plugin_id, service_device_id, "
-          "service_previous_state, service_last_stdout) SELECT device_name, 1, device_id, 0, 'loaded' FROM d "
-          "RETURNING *) INSERT INTO quelm_service_response_program SELECT service_id, 1, "
-        + flags + ", '--error id=$ERROR' FROM s RETURNING response_service_id");
+          "service_previous_state, service_last_stdout, service_parameter) SELECT device_name, "
+        + std::to_string(pluginId) + ", device_id, 0, 'loaded', '" + parameter
+        + "' FROM d RETURNING *) INSERT INTO quelm_service_response_program SELECT service_id, 1, " + flags
+        + ", '--error id=$ERROR' FROM s RETURNING response_service_id");
   }
   void load() { prepareAndLoadServices(pool, registry, acknowledgements); }
   Outcome send(const std::string& host, const std::string& text) { return workers.handle({ host, text }, 7); }
@@ -260,6 +265,75 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
   record("fw01");
 }
 
+// The same notifications give the same rows and occurrences whether a plugin runs once per notification or as
+// persistent processes (the two-mode test plugin and the stock one), with at most a process per worker; a process that
+// ends every 50th request, hangs or writes what is no reply is replaced, and nothing taken is lost.
+TEST_F(WorkersTest, PersistentPluginsGiveWhatRunsGiveAndSurviveTheirFailures)
+{
+  const std::string stock = QUELM_BINARY_DIR "/tools/quelm-check-syslog";
+  const std::string paths[] = { dir.write("dual", readFile(QUELM_DUAL_PLUGIN), true),
+    dir.write("dual-p", readFile(QUELM_DUAL_PLUGIN), true), stock, dir.write("stock-p", readFile(stock), true),
+    dir.write("dual-flaky", readFile(QUELM_DUAL_PLUGIN), true) };
+  for (int id = 2; id <= 6; ++id)
+    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (" + std::to_string(id) + ", '" + paths[id - 2]
+        + "')");
+  const char* const hosts[] = { "r", "p", "s", "t", "f" };
+  for (int kind = 0; kind < 5; ++kind)
+    for (int n = 0; n < 3; ++n)
+      addService(
+          hosts[kind] + std::to_string(n), "true,true,true,true", kind + 2, kind / 2 == 1 ? "-c CRIT -w WARN" : "");
+  Metrics metrics;
+  PersistentPlugins persistent({ paths[1], paths[3], paths[4] }, 3, &metrics);
+  context.persistent = &persistent;
+  context.metrics = &metrics;
+  context.pluginTimeoutSeconds = 2;
+  registry.setPersistentPlugins({ paths[1], paths[3], paths[4] });
+  LogCapture capture;
+  load();
+  const std::string texts[]
+      = { "link CRIT", "still CRIT", "WARN \\\"q\\\" \xc3\xa9 \x01", "CRIT again", "fine", "UNKN" };
+  std::size_t sent = 0;
+  auto push = [&](const std::string& host, const std::string& text) {
+    queue.push({ host, "{\"fromhost\":\"x\",\"message\":\"" + text + "\"}" });
+    ++sent;
+  };
+  for (const std::string& text : texts)
+    for (const char* kind : { "r", "p", "s", "t" })
+      for (int n = 0; n < 3; ++n)
+        push(kind + std::to_string(n), text);
+  for (int n = 0; n < 240; ++n)
+    push("f" + std::to_string(n % 3), "fine " + std::to_string(n));
+  push("p0", "HANG");
+  push("p1", "GARBAGE");
+  workers.start(3);
+  EXPECT_TRUE(waitFor(60, [&] { return metrics.stored->Value() == sent; })) << metrics.stored->Value();
+  queue.stopAndWakeAll(stopRequested);
+  workers.join();
+  for (int n = 0; n < 3; ++n) {
+    const std::string i = std::to_string(n);
+    EXPECT_EQ(record("s" + i), record("t" + i));
+    EXPECT_EQ(record("f" + i), "0 OK: {\"fromhost\":\"x\",\"message\":\"fine " + std::to_string(237 + n) + "\"}\n|");
+  }
+  EXPECT_EQ(record("r2"), record("p2"));
+  EXPECT_EQ(record("r2").substr(0, 16), "3 UNKNOWN: {\"fro");
+  EXPECT_EQ(record("t0"), "0 OK: x: UNKN\n|2:1 1:1 2:1");
+  // The hung request was tried again on a fresh process; the garbage one gave up after three.
+  EXPECT_EQ(record("p0").substr(0, 8), "0 OK: {\"");
+  EXPECT_EQ(record("p1").substr(0, 2 + std::strlen(noOutputText)), "3 " + std::string(noOutputText));
+  EXPECT_EQ(metrics.persistentProtocolErrors->Value(), 3);
+  EXPECT_TRUE(capture.contains("served by persistent processes") && capture.contains("run once per notification"));
+  // At most three at once, and one more for each failure: four for the dual plugin, and at least one for each 49
+  // requests of the flaky one.
+  const std::size_t dualStarts = countOf(readFile(paths[1] + ".pids"), "\n");
+  const std::size_t flakyStarts = countOf(readFile(paths[4] + ".pids"), "\n");
+  EXPECT_TRUE(dualStarts >= 5 && dualStarts <= 7) << dualStarts;
+  EXPECT_TRUE(flakyStarts >= 5 && flakyStarts <= 8) << flakyStarts;
+  EXPECT_GE(metrics.persistentRestarts->Value(), 6);
+  persistent.stopAll();
+  int status = 0;
+  EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1) << "a persistent process or a zombie is left";
+}
+
 // Two Receivers in cluster mode on one database. The session of A's lock on fw01 dies while A's plugin runs, then while
 // A writes (its occurrence insert ends the session); B handles fw01 in between. A's transaction writes after B's, from
 // the state B stored: the row and the occurrences agree, never two are open, and every sender is answered.
@@ -367,6 +441,8 @@ TEST_F(WorkersTest, CleanerClosesStaleErrorsOnceRefreshesServicesAndStopsPromptl
 TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResultUp)
 {
   const std::string id = addService("fw01", "true,true,true,true");
+  for (int n = 0; n < 4; ++n)
+    addService("b" + std::to_string(n));
   load();
   // A database that goes silent (a proxy that stops moving bytes) is an outage like any other: logged once the answer's
   // bound has passed, waited out, and the result stored once it answers again.
@@ -393,17 +469,37 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
     registry.getService("fw01")->setStored(ServiceState::ok, "");
     std::remove((alerter + ".out").c_str());
   }
+  // Unchanged states are written in shared batches meanwhile: each is written once, none lost, none twice.
+  StateBatches batches { pool };
+  context.stateBatches = &batches;
+  db.exec("CREATE TABLE writes (service bigint); CREATE FUNCTION counted() RETURNS trigger AS $$ BEGIN INSERT INTO "
+          "writes VALUES (NEW.service_id); RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER counted AFTER UPDATE ON "
+          "quelm_services FOR EACH ROW EXECUTE FUNCTION counted()");
   auto restarts = std::async(std::launch::async, [&] {
     cluster->control("restart");
     std::this_thread::sleep_for(1s);
     cluster->control("restart");
   });
+  std::vector<std::future<void>> batched;
+  for (int n = 0; n < 4; ++n)
+    batched.push_back(std::async(std::launch::async, [&, n] {
+      for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(workers.handle({ "b" + std::to_string(n), "fine " + std::to_string(i) }, n), Outcome::stored);
+        std::this_thread::sleep_for(20ms);
+      }
+    }));
   const char* texts[] = { "fine", "WARN", "CRIT", "fine" };
   for (int i = 0; i < 40; ++i) {
     EXPECT_EQ(send("fw01", texts[i % 4]), Outcome::stored) << i;
     std::this_thread::sleep_for(50ms);
   }
   restarts.get();
+  batched.clear();
+  EXPECT_EQ(
+      db.scalar("SELECT string_agg(w, ' ') FROM (SELECT count(*)::text w FROM writes JOIN quelm_services ON "
+                "service = service_id WHERE service_name LIKE 'b%' GROUP BY service_name ORDER BY service_name) c"),
+      "40 40 40 40");
+  EXPECT_EQ(record("b3"), "0 OK: fine 39\n|");
   // Each WARNING and CRITICAL opened and closed once; one alert per change.
   EXPECT_EQ(db.scalar("SELECT count(*) || ' ' || sum(happen_acquitte) FROM quelm_error_happen"), "20 20");
   const std::string lines = alerts(), before = record("fw01");
