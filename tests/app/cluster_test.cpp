@@ -16,8 +16,9 @@ namespace {
 
 const std::string binaryDir = QUELM_BINARY_DIR;
 
-// A product database whose hosts host00, host01... each have a syslog service checked by a plugin that answers
-// CRITICAL, WARNING or OK after the word it is sent (CRIT, WARN, anything else) followed by what it was sent, and an
+// A product database whose hosts host00, host01... each have a syslog service checked by a plugin (the two-mode test
+// plugin, at `plugin`) that answers CRITICAL, WARNING or OK after the word it is sent (CRIT, WARN, anything else)
+// followed by what it was sent, and an
 // alerting program for every state that appends its argument (the occurrence id) to a file; plus stale0, stale1...
 // whose CRITICAL occurrence has been open for ten minutes. Triggers record every stored "seq=N" in `delivered` and
 // every service found with two open occurrences in `doubled`.
@@ -25,11 +26,8 @@ struct Site {
   Site(const TempDir& dir, const std::string& name, int hosts, int stale = 0, const std::string& envFile = "")
       : db(envFile)
       , alerts(dir.path() + "/" + name + "-alerts.txt")
+      , plugin(dir.write(name + "-plugin", readFile(QUELM_DUAL_PLUGIN), true))
   {
-    std::string plugin = dir.write(name + "-plugin.sh",
-        "#!/bin/sh\nread line\ncase \"$line\" in\n  *CRIT*) echo \"CRITICAL $line\"; exit 2;;\n"
-        "  *WARN*) echo \"WARNING $line\"; exit 1;;\n  *) echo \"OK $line\"; exit 0;;\nesac\n",
-        true);
     std::string alerter = dir.write(name + "-alert.sh", "#!/bin/sh\necho \"$1\" >> " + alerts + "\n", true);
     db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
         + "'); INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter
@@ -79,6 +77,7 @@ struct Site {
 
   TestDatabase db;
   std::string alerts;
+  std::string plugin;
 };
 
 // Whether the Receiver logging to this file has started its workers.
@@ -211,12 +210,12 @@ std::string staleOpen(Site& site)
       "SELECT count(*) FROM quelm_error_happen WHERE happen_service_id >= 1000 AND happen_acquitte = 0");
 }
 
-// Three Receivers in cluster mode over a primary and its streaming standby. Taking turns on six hosts, they leave what
-// one Receiver leaves, with one cleaner. Then, behind the shipped HAProxy and fed by a real rsyslog through
-// quelm-notify with confirmations, all 5,000 lines are stored although the Receiver serving rsyslog is killed and
-// restarted, the cleaner (or the busiest) stopped, and the primary stopped and the standby promoted (a line refused for
-// good while the standby was read-only would be lost). No service ever has two open occurrences; the cleaning role
-// passes on.
+// Three Receivers in cluster mode over a primary and its streaming standby, their plugin served by persistent
+// processes. Taking turns on six hosts, they leave what one Receiver leaves (its plugin run once per notification),
+// with one cleaner. Then, behind the shipped HAProxy and fed by a real rsyslog through quelm-notify with confirmations,
+// all 5,000 lines are stored although the Receiver serving rsyslog is killed and restarted, the cleaner (or the
+// busiest) stopped, and the primary stopped and the standby promoted (a line refused for good while the standby was
+// read-only would be lost). No service ever has two open occurrences; the cleaning role passes on.
 TEST(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFailover)
 {
   CommandResult check
@@ -241,8 +240,8 @@ TEST(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFailov
   std::vector<std::unique_ptr<TestProcess>> receivers;
   auto start = [&](int r) {
     return site.startReceiver(dir, "receiver" + std::to_string(r), receiverPorts[r], pem,
-        { { "POSTGRESQL.cluster", "1" }, { "POSTGRESQL.PGSQL_host", servers }, { "POSTGRESQL.PGSQL_port", ports },
-            { "POSTGRESQL.target_session_attrs", "read-write" } });
+        { { "POSTGRESQL.cluster", "1" }, { "PLUGINS.persistent", site.plugin }, { "POSTGRESQL.PGSQL_host", servers },
+            { "POSTGRESQL.PGSQL_port", ports }, { "POSTGRESQL.target_session_attrs", "read-write" } });
   };
   for (int r = 0; r < 3; ++r) {
     receiverPorts.push_back(freeLoopbackPort());

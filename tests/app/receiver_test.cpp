@@ -40,18 +40,20 @@ protected:
         true);
     std::string alerter = dir.write("alert.sh", "#!/bin/sh\necho \"$@\" >> " + alerts + "\n", true);
     // old01 and young01 are CRITICAL since ten minutes; young01 closes its errors only after thirty.
-    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin + "')");
+    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin + "'), (2, '" + stock + "')");
     db.exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
     db.exec(
         "INSERT INTO quelm_device (device_id, device_name) VALUES (1, 'fw01'), (2, 'sw01'), (3, 'gw01'), "
-        "(4, 'old01'), (5, 'young01');"
+        "(4, 'old01'), (5, 'young01'), (6, 'px01');"
         "INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
         "service_previous_state, service_last_stdout) VALUES (1, 'fw01-syslog', 1, 1, 0, ''), "
         "(2, 'sw01-syslog', 1, 2, 0, ''), (3, 'gw01-syslog', 1, 3, 0, ''), (4, 'old01-syslog', 1, 4, 2, 'x'), "
-        "(5, 'young01-syslog', 1, 5, 2, 'x');"
+        "(5, 'young01-syslog', 1, 5, 2, 'x'), (6, 'px01-syslog', 2, 6, 0, '');"
+        "UPDATE quelm_services SET service_parameter = '-c CRIT' WHERE service_id = 6;"
         "INSERT INTO quelm_service_response_program VALUES (1, 1, true, true, true, true, 'id=$ERROR'), "
         "(2, 1, true, false, false, false, ''), (3, 1, true, true, false, false, 'gw $ERROR'), "
-        "(4, 1, true, false, true, false, 'old $ERROR'), (5, 1, true, false, true, false, 'young $ERROR');"
+        "(4, 1, true, false, true, false, 'old $ERROR'), (5, 1, true, false, true, false, 'young $ERROR'), "
+        "(6, 1, false, false, false, false, '');"
         "INSERT INTO quelm_device_advance_config (adv_device_id, adv_param) VALUES (5, '{\"during_alert\":\"30\"}');"
         "INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, happen_service_id, happen_timestamp) "
         "VALUES (2, 4, 4, now() - interval '10 minute'), (2, 5, 5, now() - interval '10 minute')");
@@ -62,7 +64,8 @@ protected:
             { "POSTGRESQL.answer_timeout", "2" },
             { "SYSLOG.certificate", makeCertificatePem(dir, "receiver.pem", "localhost") }, { "SYSLOG.thread", "4" },
             { "SYSLOG.verify_client", "1" }, { "SYSLOG.cafile", authority }, { "SENDERS.road", "*" },
-            { "SENDERS.branch-a", "fw*" }, { "METRICS.listen", "127.0.0.1:" + std::to_string(metricsPort) } });
+            { "SENDERS.branch-a", "fw*" }, { "PLUGINS.persistent", "/nowhere/else, " + stock },
+            { "METRICS.listen", "127.0.0.1:" + std::to_string(metricsPort) } });
     branch = makeSignedCertificatePem(dir, "branch.pem", "branch-a", authority);
     ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
     ::setenv("WATCHDOG_USEC", "2000000", 1);
@@ -93,6 +96,8 @@ protected:
   TcpProxy proxy { std::stoi(db.port) };
   TempDir dir;
   std::string alerts = dir.path() + "/alerts.txt";
+  // The stock plugin, served by a persistent process; a copy of the test's own, to be looked for after the stop.
+  const std::string stock = dir.write("stock-plugin", readFile(binaryDir + "/tools/quelm-check-syslog"), true);
   int port = freeLoopbackPort();
   // A duration no other test run uses, so that the check for a plugin left behind sees only this run's.
   const std::string hang = std::to_string(600000 + ::getpid());
@@ -115,7 +120,7 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
     EXPECT_NE(fed->find("STATUS="), std::string::npos) << *fed;
   }
   // The first cleaning pass closes the stale error and alerts once; the young one stays.
-  ASSERT_TRUE(waitFor(20, [&] { return states().substr(3) == "02"; })) << log();
+  ASSERT_TRUE(waitFor(20, [&] { return states().substr(3, 2) == "02"; })) << log();
   std::string stale = db.scalar("SELECT happen_id FROM quelm_error_happen WHERE happen_service_id=4");
   // CRITICAL alerts with the occurrence id as the whole "$ERROR" argument; then OK alerts for it again and closes it.
   EXPECT_EQ(notify({ "--ack", "--host", "fw01", "--message", "CRIT one" }), 0);
@@ -177,7 +182,7 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
         notifyArgs({ "--ack", "--stdin", "--host", "sw01" }), "CRIT a\nfine b\nWARN c\nfine d\n"));
   for (auto& sender : senders)
     EXPECT_EQ(sender->wait(60), 0);
-  EXPECT_EQ(states(), "00002");
+  EXPECT_EQ(states(), "000020");
 
   // A real Prometheus server scrapes it every second, and every query of the shipped dashboard finds its series.
   int prometheusPort = freeLoopbackPort();
@@ -208,6 +213,19 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
         << expression << "\n"
         << answer.out << answer.err << prometheus.output();
   }
+
+  // The stock plugin answers as a persistent process: loaded as such, traced, counted, stored as a run would be.
+  EXPECT_EQ(notify({ "--ack", "--host", "px01", "--message", "link CRIT" }), 0);
+  EXPECT_EQ(db.scalar("SELECT service_previous_state || ' ' || service_last_stdout FROM quelm_services WHERE "
+                      "service_id = 6"),
+      "2 CRITICAL: px01: link CRIT\n");
+  for (const std::string& line : { "#INFO#service 6 px01-syslog: plugin " + stock + " served by persistent processes",
+           "#INFO#service 1 fw01-syslog: plugin " + dir.path() + "/plugin.sh run once per notification",
+           "#DEBUG#persistent plugin " + stock + " request 1" })
+    EXPECT_NE(log().find(line), std::string::npos) << line;
+  EXPECT_NE(runCommand("curl -sf --max-time 10 http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics")
+                .out.find("quelm_receiver_persistent_plugins 1\n"),
+      std::string::npos);
 
   // A forged host cannot write a line of its own, neither where it is looked up nor in the debug trace.
   const std::string forged = "Tue Dec  8 00:00:00 2026#INFO#FINISH";
@@ -258,6 +276,7 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
            "notification from gw01 not handled, the Receiver is stopping: 3 gw01-syslog plugin stopped" })
     EXPECT_NE(log().find(line), std::string::npos) << log();
   EXPECT_EQ(runCommand("pgrep -fx '/usr/bin/sleep " + hang + "'").out, "");
+  EXPECT_EQ(runCommand("pgrep -x stock-plugin").out, "") << "a persistent plugin is left";
   EXPECT_NE(log().find("#ERR#database connection lost, reconnecting: no answer from the server within 2 s"),
       std::string::npos);
   proxy.thaw();

@@ -25,7 +25,7 @@ inline std::string writeReceiverConfig(
   for (const auto& [key, value] : extra)
     values[key] = value;
   std::string text;
-  for (const char* section : { "LOG", "POSTGRESQL", "SYSLOG", "SENDERS", "METRICS" }) {
+  for (const char* section : { "LOG", "POSTGRESQL", "SYSLOG", "SENDERS", "METRICS", "PLUGINS" }) {
     text += std::string("[") + section + "]\n";
     std::string prefix = std::string(section) + ".";
     for (auto& [key, value] : values) {
