@@ -179,7 +179,8 @@ RunResult PersistentProcess::exchange(const PluginRun& run)
     return fail(
         RunResult::Ending::failed, "wrote " + std::to_string(pending_.size()) + " bytes after its last reply", true);
   const std::uint64_t seq = ++seq_;
-  trace("persistent plugin " + run.path + " request " + std::to_string(seq));
+  if (traceEnabled())
+    trace("persistent plugin " + run.path + " request " + std::to_string(seq));
   const std::string request = requestLine(seq, run);
   std::size_t sent = 0;
   std::size_t scanned = 0;

@@ -1,17 +1,10 @@
-#include "execution/child_process.h"
+#include "execution/persistent_plugin.h"
 #include "execution/plugin_runner.h"
-#include "execution/unique_fd.h"
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,107 +12,16 @@ namespace {
 
 const std::string checkSyslog = std::string(QUELM_BINARY_DIR) + "/tools/quelm-check-syslog";
 
-// A text as a JSON string, escaped as the plugin's writer escapes it.
-std::string jsonText(const std::string& text)
-{
-  std::string quoted = "\"";
-  for (char c : text) {
-    char escaped[8] = { c, 0 };
-    if (c == '"' || c == '\\')
-      quoted += '\\';
-    else if (c == '\n')
-      std::snprintf(escaped, sizeof escaped, "\\n");
-    else if (static_cast<unsigned char>(c) < 0x20)
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-    quoted += escaped;
-  }
-  return quoted + "\"";
-}
-
-// One persistent process of the stock plugin, started as the daemon starts one: no arguments, an environment holding
-// only QUELM_PLUGIN_PROTOCOL=1, requests on standard input, replies on standard output.
-class PersistentCheck {
-public:
-  PersistentCheck()
-  {
-    ignoreSigpipe();
-    UniqueFd inputRead, outputWrite;
-    makePipe(inputRead, input_);
-    makePipe(output_, outputWrite);
-    static char* const environment[] = { const_cast<char*>("QUELM_PLUGIN_PROTOCOL=1"), nullptr };
-    ArgumentList argv(checkSyslog, {});
-    ChildPlan plan;
-    plan.path = checkSyslog.c_str();
-    plan.argv = argv.data();
-    plan.envp = environment;
-    plan.stdinFd = inputRead.get();
-    plan.stdoutFd = outputWrite.get();
-    child_ = spawnChild(plan);
-    ::fcntl(input_.get(), F_SETFL, O_NONBLOCK);
-  }
-
-  // Writes the line and returns the reply line without its newline; "" when none came within 10 s.
-  std::string exchange(const std::string& request)
-  {
-    const std::string line = request + "\n";
-    std::size_t sent = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (received_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd watched[] = { { output_.get(), POLLIN, 0 }, { sent < line.size() ? input_.get() : -1, POLLOUT, 0 } };
-      if (::poll(watched, 2, 100) <= 0)
-        continue;
-      if (watched[1].revents != 0) {
-        ssize_t put = ::write(input_.get(), line.data() + sent, line.size() - sent);
-        if (put < 0 && errno != EAGAIN)
-          break;
-        sent += put > 0 ? static_cast<std::size_t>(put) : 0;
-      }
-      if (watched[0].revents != 0) {
-        char buffer[65536];
-        ssize_t got = ::read(output_.get(), buffer, sizeof buffer);
-        if (got <= 0)
-          break;
-        received_.append(buffer, static_cast<std::size_t>(got));
-      }
-    }
-    std::size_t end = received_.find('\n');
-    std::string reply = received_.substr(0, end == std::string::npos ? 0 : end);
-    received_.erase(0, end == std::string::npos ? received_.size() : end + 1);
-    return reply;
-  }
-
-  // Ends standard input; returns the exit status, or -1 when the process has not exited within 10 s.
-  int finish()
-  {
-    input_.reset();
-    int status = -1;
-    waitFor(10, [&] { return child_.wait(WNOHANG, status); });
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  int lastSeq = 0;
-
-private:
-  ChildProcess child_;
-  UniqueFd input_;
-  UniqueFd output_;
-  std::string received_;
-};
-
-// The stock plugin run as the daemon runs plugins: no environment, the notification on standard input. Given a
-// persistent process, the same case is also its next request, whose reply must carry the same status and output.
-RunResult check(const std::vector<std::string>& args, const std::string& input, PersistentCheck* persistent = nullptr)
+// The stock plugin run as the daemon runs plugins: no environment, the notification on standard input. Given the
+// daemon's persistent processes of it, the same case is also their next request, whose reply must be the same.
+RunResult check(const std::vector<std::string>& args, const std::string& input, PersistentPlugins* persistent = nullptr)
 {
   RunResult run = runPlugin({ checkSyslog, args, input, 20 });
   if (persistent != nullptr) {
-    std::string list;
-    for (const std::string& arg : args)
-      list += (list.empty() ? "" : ",") + jsonText(arg);
-    const std::string seq = std::to_string(++persistent->lastSeq);
-    const std::string request = input.substr(0, input.size() - (!input.empty() && input.back() == '\n' ? 1 : 0));
-    EXPECT_EQ(persistent->exchange("{\"seq\":" + seq + ",\"args\":[" + list + "],\"input\":" + jsonText(request) + "}"),
-        "{\"output\":" + jsonText(run.output) + ",\"seq\":" + seq + ",\"status\":" + std::to_string(run.exitStatus)
-            + "}");
+    RunResult served = persistent->run({ checkSyslog, args, input, 20 });
+    EXPECT_EQ(served.ending, RunResult::Ending::exited) << served.detail;
+    EXPECT_EQ(served.exitStatus, run.exitStatus);
+    EXPECT_EQ(served.output, run.output);
   }
   return run;
 }
@@ -139,7 +41,7 @@ TEST(CheckSyslogTest, ThresholdsPatternsAndTheSummaryLine)
           { "\"Warning\"", "m", 1 }, { "\" 4 \"", "m", 1 }, { "6", "m", 0 }, { "6", "eth0: link down", 2 },
           { "6", "will retry", 1 }, { "6", "link flap after retry", 2 }, { "6", "LINK DOWN", 0 } };
   const char* names[] = { "OK", "WARNING", "CRITICAL" };
-  PersistentCheck persistent;
+  PersistentPlugins persistent({ checkSyslog }, 1, nullptr);
   for (const auto& [severity, message, state] : cases) {
     RunResult run = check(args, event(severity, message), &persistent);
     EXPECT_EQ(run.exitStatus, state) << severity << " " << message;
@@ -149,7 +51,6 @@ TEST(CheckSyslogTest, ThresholdsPatternsAndTheSummaryLine)
   RunResult run = check({ "--message-key", "text", "--host-key", "device", "-c", "shut" },
       "{\"device\":\"sw02\",\"text\":\"  port 7\\r\\nshut down\\t \"}\n", &persistent);
   EXPECT_EQ(run.output, "CRITICAL: sw02: port 7  shut down\n");
-  EXPECT_EQ(persistent.finish(), 0);
 }
 
 // What it cannot use gives UNKNOWN and one line, never a hang or a crash.
@@ -165,7 +66,7 @@ TEST(CheckSyslogTest, UnusableInputAndCommandLinesAreUnknownInOneLine)
           { { "-c", "a" }, "{\"message\":\"" + std::string(std::size_t { 4 } * 1024 * 1024 - 14, 'a') + "\"}\n" },
           { {}, event("3", "m") }, { { "-c", "(unclosed" }, event("3", "m") },
           { { "--severity-critical", "9" }, event("3", "m") }, { { "--bogus", "-c", "x" }, event("3", "m") } };
-  PersistentCheck persistent;
+  PersistentPlugins persistent({ checkSyslog }, 1, nullptr);
   for (const auto& [args, input] : cases) {
     auto start = std::chrono::steady_clock::now();
     RunResult run = check(args, input, &persistent);
@@ -178,12 +79,14 @@ TEST(CheckSyslogTest, UnusableInputAndCommandLinesAreUnknownInOneLine)
       "UNKNOWN: input larger than 4 MiB\n");
   EXPECT_EQ(check({ "--help" }, "", &persistent).exitStatus, 0);
   // A request that is unusable but has a seq is answered; one without is the end of the process.
-  EXPECT_EQ(persistent.exchange("{\"seq\":99,\"args\":\"-c x\",\"input\":\"\"}"),
-      "{\"output\":\"UNKNOWN: unusable request: \\\"args\\\" is not an array of texts\\n\",\"seq\":99,\"status\":3}");
-  EXPECT_EQ(persistent.finish(), 0);
-  PersistentCheck broken;
-  EXPECT_EQ(broken.exchange("{\"args\":[],\"input\":\"\"}"), "");
-  EXPECT_EQ(broken.finish(), 2);
+  TestProcess raw({ "/usr/bin/env", "-i", "QUELM_PLUGIN_PROTOCOL=1", checkSyslog },
+      "{\"seq\":99,\"args\":\"-c x\",\"input\":\"\"}\n{\"args\":[],\"input\":\"\"}\n");
+  EXPECT_EQ(raw.wait(10), 2);
+  EXPECT_EQ(raw.output().find(
+                "{\"output\":\"UNKNOWN: unusable request: \\\"args\\\" is not an array of texts\\n\",\"seq\":99,"
+                "\"status\":3}\n"),
+      0u)
+      << raw.output();
   // The time-out holds per run only: a persistent process is timed by the daemon.
   EXPECT_EQ(check({ "--timeout", "1", "-c", "(a|aa)+$" }, event("6", std::string(5000, 'a') + "b")).output,
       "UNKNOWN: no result within 1 s\n");
