@@ -357,8 +357,8 @@ PgResult PgConnection::Exclusive::executePrepared(const std::string& name, const
       "Exec prepareRequest failed:  ", false);
 }
 
-void PgConnection::Exclusive::pipeline(const std::string& name, const std::vector<std::vector<std::string>>& values,
-    const std::string& closing, std::vector<PgResult>& results)
+void PgConnection::Exclusive::pipeline(const std::vector<std::string>& opening, const std::string& name,
+    const std::vector<std::vector<std::string>>& values, const std::string& closing, std::vector<PgResult>& results)
 {
   PgConnection& owner = connection_;
   PGconn* conn = owner.connection_.get();
@@ -374,14 +374,27 @@ void PgConnection::Exclusive::pipeline(const std::string& name, const std::vecto
     PGconn* conn;
     ~Leave() { PQexitPipelineMode(conn); }
   } leave { conn };
+  auto send = [&](const std::string& query) {
+    if (PQsendQueryParams(conn, query.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0)
+      broken();
+  };
+  for (const std::string& query : opening)
+    send(query);
+  int syncs = 0;
+  if (!opening.empty()) {
+    ++syncs;
+    if (PQpipelineSync(conn) == 0)
+      broken();
+  }
   for (const std::vector<std::string>& row : values) {
     std::vector<const char*> pointers = pointersTo(row);
     if (PQsendQueryPrepared(conn, name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0)
         == 0)
       broken();
   }
-  if (PQsendQueryParams(conn, closing.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0
-      || PQpipelineSync(conn) == 0)
+  send(closing);
+  ++syncs;
+  if (PQpipelineSync(conn) == 0)
     broken();
   for (int flushed; (flushed = PQflush(conn)) != 0;) {
     if (flushed < 0)
@@ -407,8 +420,10 @@ void PgConnection::Exclusive::pipeline(const std::string& name, const std::vecto
       continue;
     }
     const ExecStatusType status = PQresultStatus(next.get());
-    if (status == PGRES_PIPELINE_SYNC)
+    if (status == PGRES_PIPELINE_SYNC && --syncs == 0)
       break;
+    if (status == PGRES_PIPELINE_SYNC)
+      continue;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
       results.push_back(std::move(next));
     else if (status != PGRES_PIPELINE_ABORTED && !refused)

@@ -62,13 +62,16 @@ public:
     int session() const { return connection_.resetAttempts_; }
     // Whether the session is inside a transaction block.
     bool inTransaction() const;
-    // One round trip in pipeline mode: the prepared statement once per set
-    // of values, then the closing query (such as COMMIT); results gets each
-    // answer of the statements. The first refusal throws once every answer
-    // is read (the statements after it are skipped), as a lost connection
-    // does.
-    void pipeline(const std::string& name, const std::vector<std::vector<std::string>>& values,
-        const std::string& closing, std::vector<PgResult>& results);
+    // One round trip in pipeline mode: the opening queries (answered, and
+    // flushed by the server, before it runs the rest), then the prepared
+    // statement once per set of values, then the closing query (such as
+    // COMMIT). results gets each answer as it is read, so that what came
+    // before a lost connection is known. The first refusal throws once
+    // every answer is read (the statements after it are skipped), as a lost
+    // connection does.
+    void pipeline(const std::vector<std::string>& opening, const std::string& name,
+        const std::vector<std::vector<std::string>>& values, const std::string& closing,
+        std::vector<PgResult>& results);
 
   private:
     friend class PgConnection;

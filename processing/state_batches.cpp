@@ -62,24 +62,23 @@ void StateBatches::write(const std::vector<Write*>& batch)
   for (const Write* each : batch)
     values.push_back(each->values);
   std::vector<PgResult> results;
-  std::string id;
   try {
     pool_.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
-      // The id is known before COMMIT can be sent: a commit whose answer is
-      // lost is looked up, never written twice.
-      id = pgValue(use.execute("BEGIN; SELECT txid_current()"), 0, 0);
+      // The server sends the transaction's id before it runs the writes:
+      // a commit whose answer is lost is looked up, not written twice.
       try {
-        use.pipeline(statements::updateStateName, values, "COMMIT", results);
+        use.pipeline({ "BEGIN", "SELECT txid_current()" }, statements::updateStateName, values, "COMMIT", results);
       } catch (const StatementRefused&) {
         use.execute("ROLLBACK");
         throw;
       }
     });
     for (std::size_t i = 0; i < batch.size(); ++i)
-      batch[i]->found = std::strcmp(PQcmdTuples(results[i].get()), "0") != 0;
+      batch[i]->found = std::strcmp(PQcmdTuples(results[i + 2].get()), "0") != 0;
   } catch (const StatementRefused&) {
     writeEachAlone(batch);
   } catch (...) {
+    const std::string id = results.size() >= 2 ? pgValue(results[1], 0, 0) : std::string();
     for (Write* each : batch) {
       each->error = std::current_exception();
       each->unknownCommit = id;
