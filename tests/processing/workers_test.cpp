@@ -500,6 +500,27 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
                 "service = service_id WHERE service_name LIKE 'b%' GROUP BY service_name ORDER BY service_name) c"),
       "40 40 40 40");
   EXPECT_EQ(record("b3"), "0 OK: fine 39\n|");
+  // A refused write costs only itself: while b0's row is locked, the writes that come meanwhile wait as one batch.
+  db.exec("ALTER TABLE quelm_services ADD CONSTRAINT refuse CHECK (service_last_stdout NOT LIKE '%refused%') NOT VALID;"
+          "BEGIN; SELECT 1 FROM quelm_services WHERE service_name = 'b0' FOR UPDATE");
+  auto locked = std::async(std::launch::async, [&] { return workers.handle({ "b0", "fine" }, 1); });
+  EXPECT_TRUE(waitFor(
+      10, [&] { return db.scalar("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") == "1"; }));
+  std::vector<std::future<Outcome>> waiting;
+  for (const char* host : { "b1", "b2", "b3" })
+    waiting.push_back(std::async(std::launch::async, [&, host] {
+      return workers.handle({ host, host == std::string("b2") ? "refused" : "fine" }, 2);
+    }));
+  std::this_thread::sleep_for(500ms);
+  db.exec("COMMIT");
+  EXPECT_EQ(locked.get(), Outcome::stored);
+  std::vector<Outcome> outcomes;
+  for (auto& each : waiting)
+    outcomes.push_back(each.get());
+  EXPECT_EQ(outcomes, (std::vector<Outcome> { Outcome::stored, Outcome::rejected, Outcome::stored }));
+  EXPECT_EQ(record("b2"), "0 OK: fine 39\n|");
+  EXPECT_EQ(record("b3"), "0 OK: fine\n|");
+  db.exec("ALTER TABLE quelm_services DROP CONSTRAINT refuse");
   // Each WARNING and CRITICAL opened and closed once; one alert per change.
   EXPECT_EQ(db.scalar("SELECT count(*) || ' ' || sum(happen_acquitte) FROM quelm_error_happen"), "20 20");
   const std::string lines = alerts(), before = record("fw01");
