@@ -31,7 +31,7 @@ else
     flags="-fsanitize=thread"
     export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
     # Only the tests where threads meet, unless the caller picks others.
-    [ $# -gt 0 ] || set -- -R 'Log|Pool|Listener|Registry|PluginRunner|Workers'
+    [ $# -gt 0 ] || set -- -R 'Log|Pool|Listener|Registry|PluginRunner|Persistent|Workers'
   fi
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} -DQUELM_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
