@@ -209,6 +209,12 @@ int Receiver::startAndServe()
   listen.tls.certificate = config.getKey("SYSLOG", "certificate");
   listen.tls.cafile = config.getKey("SYSLOG", "cafile");
   listen.tls.verifyClient = stringToInt(config.getKey("SYSLOG", "verify_client")) == 1;
+  const std::string profile = config.getKey("SYSLOG", "tls_profile");
+  listen.tls.modernProfile = profile == "modern";
+  if (!profile.empty() && profile != "modern" && profile != "default")
+    writeLog("ERR", "tls_profile=" + profile + " is not a profile (modern or default): the default profile is used");
+  else if (listen.tls.modernProfile)
+    writeLog("INFO", "TLS profile modern: TLS 1.2 with AEAD suites, and TLS 1.3");
   long maxMessageSize = stringToLong(config.getKey("SYSLOG", "max_message_size"));
   listen.maxMessageSize = maxMessageSize > 0 ? static_cast<std::size_t>(maxMessageSize) : 0;
   long queueLimit = stringToLong(config.getKey("SYSLOG", "queue_limit"));

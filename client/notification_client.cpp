@@ -290,7 +290,10 @@ std::shared_ptr<boost::asio::ssl::context> NotificationClient::onTlsInit(const w
 {
   *output << "INIT SSL" << std::endl;
   tlsInitTime = Clock::now();
-  auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
+  // TLS 1.2, or 1.3 where the Receiver offers it (its modern profile).
+  auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tls_client);
+  SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(context->native_handle(), TLS1_3_VERSION);
   if (!clientCertificate.empty()) {
     // A certificate that cannot be loaded is reported; the handshake then
     // goes on without one and the server decides.

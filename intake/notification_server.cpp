@@ -36,7 +36,9 @@ std::shared_ptr<boost::asio::ssl::context> placeholderContext()
 {
   // One for all connections: each holds it only until its real one is in.
   static const std::shared_ptr<boost::asio::ssl::context> shared = [] {
-    auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tlsv12);
+    auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tls_server);
+    SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(context->native_handle(), TLS1_2_VERSION);
     SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(1));
     return context;
   }();
@@ -392,10 +394,10 @@ void NotificationServer::installConnectionContext(const websocketpp::connection_
     connection->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
     // Fail closed: a connection whose context is not exactly as configured
     // is cut before its handshake.
-    std::shared_ptr<boost::asio::ssl::context> fresh = makeTlsContext(settings_.tls, 1);
+    std::shared_ptr<boost::asio::ssl::context> fresh = makeTlsContext(settings_.tls, settings_.tls.mode());
     SSL* ssl = connection->get_socket().native_handle();
     static const unsigned char sessionContext[] = "quelm-receiver";
-    if (fresh && adoptTlsContext(ssl, fresh->native_handle(), 1)
+    if (fresh && adoptTlsContext(ssl, fresh->native_handle(), settings_.tls.mode())
         && SSL_set_session_id_context(ssl, sessionContext, sizeof sessionContext - 1) == 1)
       return;
     if (fresh)

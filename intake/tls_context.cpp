@@ -23,12 +23,29 @@ const char* const broadCipherList
       "AES256-SHA256:AES128-SHA:AES256-SHA:AES:CAMELLIA:DES-CBC3-SHA:!aNULL:!eNULL:!EXPORT:!DES:!RC4:!MD5:!PSK:!aECDH:!"
       "EDH-DSS-DES-CBC3-SHA:!EDH-RSA-DES-CBC3-SHA:!KRB5-DES-CBC3-SHA";
 
-const char* cipherListForMode(int mode) { return mode == 2 ? modernCipherList : broadCipherList; }
+const char* const aeadCipherList
+    = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-"
+      "SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-"
+      "SHA384:DHE-RSA-CHACHA20-POLY1305";
+
+const char* cipherListForMode(int mode)
+{
+  return mode == modernProfileMode ? aeadCipherList : mode == 2 ? modernCipherList : broadCipherList;
+}
 
 std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode)
 {
   namespace ssl = boost::asio::ssl;
-  auto context = std::make_shared<ssl::context>(ssl::context::tlsv12);
+  // A method of any version, bounded to TLS 1.2, or 1.2 and 1.3 in the
+  // modern profile: a connection's protocol comes from the bounds.
+  auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+  if (SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION) != 1
+      || SSL_CTX_set_max_proto_version(
+             context->native_handle(), mode == modernProfileMode ? TLS1_3_VERSION : TLS1_2_VERSION)
+          != 1) {
+    writeLog("ERR", "Error setting the TLS versions");
+    return nullptr;
+  }
   writeLog("INFO", "cafile:" + settings.cafile);
   writeLog("INFO", "keyfile:" + settings.certificate);
   // The configured suites and verify mode come first, so that no failure
@@ -53,7 +70,7 @@ std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& set
     return nullptr;
   }
   writeLog("INFO", "SSL ca and key file is OK");
-  if (mode == 2)
+  if (mode == 2 || mode == modernProfileMode)
     writeLog("INFO", "modern mode");
   writeLog("INFO", "SSL context OK:");
   return context;

@@ -21,11 +21,15 @@ namespace config {
 }
 }
 
-// Cipher lists for TLS 1.2; mode 2 takes the modern one, every other mode
-// the broad one that the server uses.
+// Cipher lists for TLS 1.2; mode 2 takes the modern one, mode 3 (the
+// opt-in modern profile, which adds TLS 1.3) AEAD suites only, every other
+// mode the broad one that the server uses by default.
 extern const char* const modernCipherList;
 extern const char* const broadCipherList;
+extern const char* const aeadCipherList;
 const char* cipherListForMode(int mode);
+// The mode of the modern profile: TLS 1.2 with AEAD suites, and TLS 1.3.
+constexpr int modernProfileMode = 3;
 
 // Where the listener's TLS material is (section SYSLOG of the configuration).
 struct TlsSettings {
@@ -35,9 +39,14 @@ struct TlsSettings {
   std::string cafile;
   // Senders must present a certificate that verifies against cafile.
   bool verifyClient = false;
+  // tls_profile=modern: TLS 1.2 with AEAD suites only, and TLS 1.3.
+  bool modernProfile = false;
+
+  int mode() const { return modernProfile ? modernProfileMode : 1; }
 };
 
-// A fresh TLS 1.2 context for one connection, read from the files named by
+// A fresh TLS context for one connection (TLS 1.2; TLS 1.3 too in the
+// modern profile's mode), read from the files named by
 // the settings. A context that cannot be built exactly as configured
 // (suites, verify mode, certificate, key, and the authority when senders
 // are verified) is never returned: the reason goes to an "ERR" line and the

@@ -239,6 +239,28 @@ TEST_F(ListenerTest, EachHandshakeReadsTheCertificateFileAndChecksTheSender)
   EXPECT_EQ(log.count("#ERR#SSLException: "), 6u);
 }
 
+// The default profile is TLS 1.2 with the broad list; the modern one adds TLS 1.3 and leaves TLS 1.2 only its AEAD
+// suites, for the WebSocket client too.
+TEST_F(ListenerTest, TheModernProfileOffersTls13AndNoCbcSuite)
+{
+  const std::vector<std::pair<std::string, std::string>> clients
+      = { { "-tls1_3", "TLSv1.3" }, { "-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA256", "TLSv1.2" },
+          { "-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256", "TLSv1.2" } };
+  for (bool modern : { false, true }) {
+    settings.tls.modernProfile = modern;
+    RunningServer server { settings };
+    std::string established;
+    for (const auto& [options, protocol] : clients) {
+      CommandResult handshake = runCommand(
+          "openssl s_client -brief -no_ign_eof -connect 127.0.0.1:" + std::to_string(server.port()) + " " + options, "",
+          10);
+      established += handshake.err.find("Protocol version: " + protocol) != std::string::npos ? "1" : "0";
+    }
+    EXPECT_EQ(established, modern ? "101" : "011") << (modern ? "modern" : "default");
+    EXPECT_EQ(Sender(server.port()).connect(), Phase::open);
+  }
+}
+
 // Rules by certificate name and host glob; unlisted names may send nothing, and without any rule everyone may.
 TEST(SenderRulesTest, PatternsPerIdentity)
 {
