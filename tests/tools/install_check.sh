@@ -48,5 +48,13 @@ for shared in grafana-dashboard.json haproxy-quelm.cfg; do
   [ -s "$stage$datadir/quelm/$shared" ] || fail "$shared not installed"
 done
 haproxy -c -q -f "$stage$datadir/quelm/haproxy-quelm.cfg" >/dev/null 2>&1 || fail "HAProxy refuses the shipped configuration"
+# Every program has its manual page, and man renders each without a warning.
+for page in man8/quelm-receiver.8 man1/quelm-notify.1 man1/quelm-check-syslog.1 man5/receiver.conf.5; do
+  file=$stage$datadir/man/$page.gz
+  [ -s "$file" ] || { fail "$page not installed"; continue; }
+  rendered=$(MANWIDTH=80 man -l "$file" 2>&1 >/dev/null)
+  [ -z "$rendered" ] || fail "man complains about $page: $rendered"
+  MANWIDTH=80 man -l "$file" 2>/dev/null | grep -q '^NAME' || fail "$page does not render"
+done
 [ $failed -eq 0 ] && echo "install check passed"
 exit $failed

@@ -82,7 +82,7 @@ if [ "${1:-}" != --install ]; then
   echo "package: $deb ($(stat -c %s "$deb") bytes)"
   [ -f "$build/lintian.log" ] && [ ! "$build/lintian.log" -ot "$deb" ] || fail "no lintian report for this package"
   grep '^E: ' "$build/lintian.log" && fail "lintian reported errors"
-  grep '^W: ' "$build/lintian.log"
+  grep '^W: ' "$build/lintian.log" && fail "lintian reported warnings"
 
   [ "$(dpkg-deb -f "$deb" Package)" = quelm-receiver ] || fail "the package is not named quelm-receiver"
   [[ "$(dpkg-deb -f "$deb" Maintainer)" == *" <"*"@"*">" ]] || fail "no maintainer with an address"
