@@ -7,18 +7,43 @@
 
 #include <openssl/crypto.h>
 
+#include <getopt.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
 namespace {
 
+const char* const usageText = R"(Usage: quelm-receiver [-f CONFIG] [-D]
+
+Receives notifications over secure WebSocket, runs each host's service
+plugin and records the state in the product database.
+
+  -f CONFIG   configuration file (default /etc/quelm/receiver.conf)
+  -D          debug mode: the log also gets the DEBUG trace lines
+  --version   print the version and exit
+  --help      this text
+
+Stops on SIGTERM; SIGHUP reopens the log file. See quelm-receiver(8) and
+receiver.conf(5).
+)";
+
 Receiver::Options parseCommandLine(int argc, char** argv)
 {
   Receiver::Options options;
   int option = 0;
+  static const struct option longOptions[]
+      = { { "help", no_argument, nullptr, 'h' }, { "version", no_argument, nullptr, 'V' }, { nullptr, 0, nullptr, 0 } };
   // NOLINTNEXTLINE(concurrency-mt-unsafe): the command line is read before any thread starts.
-  while ((option = getopt(argc, argv, "f:D")) != -1) {
+  while ((option = getopt_long(argc, argv, "f:D", longOptions, nullptr)) != -1) {
     switch (option) {
+    case 'h':
+      std::fputs(usageText, stdout);
+      std::exit(0);
+    case 'V':
+      std::puts("quelm-receiver " QUELM_VERSION);
+      std::exit(0);
     case 'f':
       options.configPath = optarg;
       break;

@@ -310,6 +310,8 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
         << readFile(dir.path() + "/receiver.log");
   }
   TempDir dir;
+  EXPECT_EQ(runCommand(binaryDir + "/quelm-receiver --version").out, "quelm-receiver " QUELM_VERSION "\n");
+  EXPECT_NE(runCommand(binaryDir + "/quelm-receiver --help").out.find("-f CONFIG"), std::string::npos);
   TestProcess missing({ binaryDir + "/quelm-receiver", "-f", dir.path() + "/absent.conf" });
   EXPECT_EQ(missing.wait(20), 1);
   EXPECT_EQ(missing.output(), "error: can't open file\n");
