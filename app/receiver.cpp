@@ -1,6 +1,7 @@
 #include "app/receiver.h"
 
 #include "app/metrics_endpoint.h"
+#include "app/receiver_settings.h"
 #include "app/stop_signal.h"
 #include "core/conversions.h"
 #include "core/ini_config.h"
@@ -42,23 +43,6 @@ std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> openLogFile(const std::string& p
   if (fd < 0)
     return nullptr;
   return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
-}
-
-// The programs listed in [PLUGINS] persistent=, separated by commas.
-std::set<std::string> persistentPluginPaths(const std::string& listed)
-{
-  std::set<std::string> paths;
-  std::size_t from = 0;
-  while (from <= listed.size()) {
-    std::size_t comma = std::min(listed.find(',', from), listed.size());
-    std::string path = listed.substr(from, comma - from);
-    path.erase(0, path.find_first_not_of(" \t"));
-    path.erase(path.find_last_not_of(" \t") + 1);
-    if (!path.empty())
-      paths.insert(path);
-    from = comma + 1;
-  }
-  return paths;
 }
 
 void sleepSeconds(unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }
@@ -122,8 +106,9 @@ int Receiver::run()
   }
   LogRedirection log;
   try {
-    config_ = std::make_unique<IniConfig>(options_.configPath);
-    logPath_ = config_->getKey("LOG", "log_file");
+    IniConfig config(options_.configPath);
+    settings_ = std::make_unique<ReceiverSettings>(readSettings(config));
+    logPath_ = settings_->logFile;
 
     if (::dup2(1, 2) < 0) {
       int error = errno;
@@ -152,49 +137,26 @@ int Receiver::run()
 
 int Receiver::startAndServe()
 {
-  IniConfig& config = *config_;
+  ReceiverSettings& settings = *settings_;
   writeLog("INFO", "Receiver start....");
   writeLog("INFO", "Receiver configuration open succesful");
+  for (const std::string& problem : settings.problems)
+    writeLog("ERR", "configuration: " + problem);
   if (!startStopThread([this] { requestStop(); }, [this] { reopenLog(); }) || !installSigtermHandler()) {
     writeLog("ERR", "error SIGTERM");
     return 1;
   }
   if (!installSighupHandler())
     writeLog("ERR", "error SIGHUP: the log file cannot be reopened on demand");
-  if (!config.getKey("METRICS", "listen").empty())
+  if (!settings.metricsListen.empty())
     metrics_ = std::make_unique<Metrics>();
 
   writeLog("INFO", "QUELM Database connection ....");
-  int connectionNumber = stringToInt(config.getKey("POSTGRESQL", "connection_number"));
-  ConnectionSettings database = ConnectionSettings::of(config.getKey("POSTGRESQL", "PGSQL_host"),
-      config.getKey("POSTGRESQL", "PGSQL_port"), config.getKey("POSTGRESQL", "PGSQL_db"),
-      config.getKey("POSTGRESQL", "PGSQL_username"), config.getKey("POSTGRESQL", "PGSQL_pwd"));
-  // Several hosts may be listed; with target_session_attrs=read-write a
-  // reconnect finds the primary after a failover.
-  const std::string sessionAttributes = config.getKey("POSTGRESQL", "target_session_attrs");
-  if (!sessionAttributes.empty())
-    database.parameters.emplace_back("target_session_attrs", sessionAttributes);
-  // A server that goes silent must become an outage like any other: a host
-  // gone is found by the keepalives and the TCP user time-out, a hung
-  // server by the bound on each answer.
-  auto seconds = [&](const char* key, int absent) {
-    const std::string value = config.getKey("POSTGRESQL", key);
-    return value.empty() ? absent : std::max(stringToInt(value), 0);
-  };
-  const int connectTimeout = seconds("connect_timeout", 10), answerTimeout = seconds("answer_timeout", 30);
-  if (connectTimeout > 0) {
-    for (const auto& [keyword, value] :
-        std::vector<std::pair<std::string, std::string>> { { "connect_timeout", std::to_string(connectTimeout) },
-            { "keepalives", "1" }, { "keepalives_idle", std::to_string(std::max(connectTimeout / 2, 1)) },
-            { "keepalives_interval", std::to_string(std::max(connectTimeout / 4, 1)) }, { "keepalives_count", "3" },
-            { "tcp_user_timeout", std::to_string(connectTimeout * 1000) } })
-      database.parameters.emplace_back(keyword, value);
-  }
-  database.answerTimeout = std::chrono::seconds(answerTimeout);
+  ConnectionSettings database = settings.database;
   database.stopping = &stopRequested_;
-  const bool cluster = stringToInt(config.getKey("POSTGRESQL", "cluster")) == 1;
+  const bool cluster = settings.cluster;
   writeLog("INFO", "Connection database....");
-  pool_ = std::make_unique<PgPool>(database, connectionNumber, metrics_.get());
+  pool_ = std::make_unique<PgPool>(database, settings.connectionNumber, metrics_.get());
   writeLog("INFO", "Connection database sucessful. Encoding: " + pool_->clientEncoding());
   writeLog("INFO", "PREPARATION REQUEST ");
   prepareStartupStatements(*pool_);
@@ -204,25 +166,10 @@ int Receiver::startAndServe()
   }
   errorIds_ = loadErrorNames(*pool_);
 
-  ListenerSettings listen;
-  listen.port = stringToInt(config.getKey("SYSLOG", "port"));
-  listen.tls.certificate = config.getKey("SYSLOG", "certificate");
-  listen.tls.cafile = config.getKey("SYSLOG", "cafile");
-  listen.tls.verifyClient = stringToInt(config.getKey("SYSLOG", "verify_client")) == 1;
-  const std::string profile = config.getKey("SYSLOG", "tls_profile");
-  listen.tls.modernProfile = profile == "modern";
-  if (!profile.empty() && profile != "modern" && profile != "default")
-    writeLog("ERR", "tls_profile=" + profile + " is not a profile (modern or default): the default profile is used");
-  else if (listen.tls.modernProfile)
+  ListenerSettings listen = settings.listen;
+  if (listen.tls.modernProfile)
     writeLog("INFO", "TLS profile modern: TLS 1.2 with AEAD suites, and TLS 1.3");
-  long maxMessageSize = stringToLong(config.getKey("SYSLOG", "max_message_size"));
-  listen.maxMessageSize = maxMessageSize > 0 ? static_cast<std::size_t>(maxMessageSize) : 0;
-  long queueLimit = stringToLong(config.getKey("SYSLOG", "queue_limit"));
-  listen.queueLimit = queueLimit > 0 ? static_cast<std::size_t>(queueLimit) : 0;
-  long maxConnections = stringToLong(config.getKey("SYSLOG", "max_connections"));
-  listen.maxConnections = maxConnections > 0 ? static_cast<std::size_t>(maxConnections) : 0;
-  listen.idleTimeout = std::chrono::seconds(std::max(stringToInt(config.getKey("SYSLOG", "idle_timeout")), 0));
-  SenderRules senders = SenderRules::fromSection(config.getSection("SENDERS"));
+  SenderRules senders = settings.senders;
   if (senders.active() && !listen.tls.verifyClient)
     writeLog("ERR", "SENDERS section ignored: it needs verify_client=1");
   else if (senders.active())
@@ -230,8 +177,8 @@ int Receiver::startAndServe()
   if (listen.tls.verifyClient)
     listen.senders = std::move(senders);
   listen.metrics = metrics_.get();
-  int pluginTimeout = stringToInt(config.getKey("SYSLOG", "plugin_timeout"));
-  int alertTimeout = stringToInt(config.getKey("SYSLOG", "alert_timeout"));
+  int pluginTimeout = settings.pluginTimeoutSeconds;
+  int alertTimeout = settings.alertTimeoutSeconds;
 
   // A plugin that exits without reading its input must not end the daemon.
   ignoreSigpipe();
@@ -260,7 +207,7 @@ int Receiver::startAndServe()
     requestStop();
   });
 
-  workerCount_ = stringToInt(config.getKey("SYSLOG", "thread"));
+  workerCount_ = settings.workers;
   context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
       stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_, metrics_.get(), cluster });
   // In cluster mode every write is its service's fenced transaction.
@@ -268,7 +215,7 @@ int Receiver::startAndServe()
     stateBatches_ = std::make_unique<StateBatches>(*pool_);
     context_->stateBatches = stateBatches_.get();
   }
-  std::set<std::string> persistent = persistentPluginPaths(config.getKey("PLUGINS", "persistent"));
+  std::set<std::string> persistent = settings.persistentPlugins;
   if (!persistent.empty()) {
     std::string listed;
     for (const std::string& path : persistent)
@@ -286,7 +233,7 @@ int Receiver::startAndServe()
   writeLog("INFO", "INSTANCE CORE");
   workers_ = std::make_unique<Workers>(*context_, queue_);
   workers_->start(workerCount_);
-  const int cleaningCycle = stringToInt(config.getKey("SYSLOG", "cleaning_cycle"));
+  const int cleaningCycle = settings.cleaningCycleSeconds;
   cleaner_ = std::make_unique<Cleaner>(
       *context_, acknowledgements_, cleaningCycle > 0 ? std::chrono::seconds(cleaningCycle) : Cleaner::defaultCycle);
   cleanerThread_ = std::thread([this] {
@@ -329,7 +276,7 @@ void Receiver::startMetrics()
 {
   if (!metrics_)
     return;
-  const std::string listen = config_->getKey("METRICS", "listen");
+  const std::string listen = settings_->metricsListen;
   LiveFigures live;
   live.queuedNotifications = [this] { return static_cast<double>(queue_.size()); };
   live.hostsWaiting = [this] { return static_cast<double>(queue_.hostsWaiting()); };

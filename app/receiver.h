@@ -18,6 +18,7 @@
 
 class Cleaner;
 class IniConfig;
+struct ReceiverSettings;
 class MetricsEndpoint;
 class NotificationServer;
 class PersistentPlugins;
@@ -66,7 +67,8 @@ private:
   std::string healthProblem();
 
   Options options_;
-  std::unique_ptr<IniConfig> config_;
+  // The configuration, read once at the start.
+  std::unique_ptr<ReceiverSettings> settings_;
   // The log file's name and the descriptor under the log stream (-1: none).
   std::string logPath_;
   int logFd_ = -1;

@@ -78,6 +78,7 @@ int IniConfig::getKeyToInt(const std::string& section, const std::string& key)
 
 std::map<std::string, std::string>& IniConfig::getSection(const std::string& section)
 {
+  entries_.clear();
   scanSection(fileName_, section, [&](const std::string& line) {
     std::string::size_type eq = line.find('=');
     if (eq == std::string::npos)

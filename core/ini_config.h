@@ -22,6 +22,8 @@ public:
   // Throws ConfigFileError when the file cannot be opened.
   std::string getKey(const std::string& section, const std::string& key);
   int getKeyToInt(const std::string& section, const std::string& key);
+  // Every line of the section, its header included, by the text before its
+  // first '=' (the whole line without one).
   std::map<std::string, std::string>& getSection(const std::string& section);
 
 private:

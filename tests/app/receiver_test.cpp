@@ -316,12 +316,14 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
   EXPECT_EQ(missing.wait(20), 1);
   EXPECT_EQ(missing.output(), "error: can't open file\n");
   EXPECT_NE(::access((dir.path() + "/receiver.log").c_str(), F_OK), 0);
-  // Spaces and quotes in a password included; SIGTERM during start-up still ends with FINISH.
+  // Spaces and quotes in a password included, and what an operator should fix logged once each; SIGTERM during
+  // start-up still ends with FINISH.
   const std::string role = "odd user " + std::to_string(::getpid());
   db.exec("CREATE ROLE \"" + role
       + "\" LOGIN PASSWORD 'pass word''s \"x\"'; GRANT ALL ON ALL TABLES IN SCHEMA public TO \"" + role + "\"");
-  std::string config = writeReceiverConfig(
-      dir, db, { { "POSTGRESQL.PGSQL_username", role }, { "POSTGRESQL.PGSQL_pwd", "pass word's \"x\"" } });
+  std::string config = writeReceiverConfig(dir, db,
+      { { "POSTGRESQL.PGSQL_username", role }, { "POSTGRESQL.PGSQL_pwd", "pass word's \"x\"" },
+          { "SYSLOG.idle_timeout", "0x" }, { "SYSLOG.therad", "4" }, { "SYSLOG.verify_client", "2" } });
   TestProcess odd({ binaryDir + "/quelm-receiver", "-f", config });
   ASSERT_TRUE(waitFor(30, [&] { return readFile(dir.path() + "/receiver.log").find("#WAIT") != std::string::npos; }))
       << readFile(dir.path() + "/receiver.log");
@@ -329,6 +331,10 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
   EXPECT_EQ(odd.wait(60), 0);
   std::string log = readFile(dir.path() + "/receiver.log");
   EXPECT_LT(log.find("#INFO#stop Receiver... SIGTERM"), log.find("#INFO#FINISH"));
+  for (const char* problem : { "[SYSLOG] idle_timeout=0x: not a whole number (read as 0)",
+           "[SYSLOG] therad=4: unknown key, ignored", "[SYSLOG] verify_client=2: out of range 0 to 1" })
+    EXPECT_EQ(countOf(log, std::string("#ERR#configuration: ") + problem + "\n"), 1u) << problem << "\n" << log;
+  EXPECT_EQ(countOf(log, "#ERR#configuration: "), 3u) << log;
   db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + role + "\"; DROP ROLE \"" + role + "\"");
 }
 
