@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <map>
-#include <regex>
 
 namespace {
 
@@ -55,8 +54,8 @@ public:
     if (value.empty())
       return absent;
     const long read = stringToLong(value);
-    static const std::regex whole("-?[0-9]+");
-    if (!std::regex_match(value, whole))
+    const std::size_t sign = value[0] == '-' ? 1 : 0;
+    if (value.size() == sign || value.find_first_not_of("0123456789", sign) != std::string::npos)
       problem(section, key, value, "not a whole number (read as " + std::to_string(read) + ")");
     else if (read < low || read > high)
       problem(section, key, value, "out of range " + std::to_string(low) + " to " + std::to_string(high));

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <stdexcept>
@@ -255,7 +256,12 @@ bool spawnOnce(const char* path, const std::string& input)
   return ok;
 }
 
-double measureSpawnLimit(const Options& options)
+// Runs body(thread, deadline, done, failed) on one thread per worker for the
+// limit's duration, then prints the rate behind label and the CPU per
+// operation of this process (named caller), its reaped children (plugin)
+// and the machine. Returns the rate.
+double measureLimit(const Options& options, const char* label, const char* operation, const char* caller,
+    const std::function<void(int, Clock::time_point, std::atomic<long>&, std::atomic<long>&)>& body)
 {
   std::atomic<long> done { 0 }, failed { 0 };
   const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
@@ -263,32 +269,39 @@ double measureSpawnLimit(const Options& options)
   ProcessSample selfBefore = sampleProcess(::getpid());
   std::vector<std::thread> threads;
   auto start = Clock::now();
-  for (int t = 0; t < options.workers; ++t) {
-    threads.emplace_back([&, t] {
-      std::string input = "{\"fromhost\":\"bench-h00000\",\"message\":\"limit " + std::to_string(t) + "\"}\n";
-      while (Clock::now() < deadline) {
-        if (spawnOnce(options.plugin.c_str(), input))
-          ++done;
-        else
-          ++failed;
-      }
-    });
-  }
+  for (int t = 0; t < options.workers; ++t)
+    threads.emplace_back([&, t] { body(t, deadline, done, failed); });
   for (auto& thread : threads)
     thread.join();
   double elapsed = secondsSince(start);
   CpuSnapshot after = CpuSnapshot::take({});
   ProcessSample selfAfter = sampleProcess(::getpid());
   double rate = done / elapsed;
-  std::printf("limit 1: plugin spawns (vfork+execve, %d threads): %.0f /s  (%ld runs in %.1f s, %ld failed)\n",
-      options.workers, rate, done.load(), elapsed, failed.load());
+  std::printf("%s: %.0f /s  (%ld in %.1f s, %ld failed)\n", label, rate, done.load(), elapsed, failed.load());
   const double tick = 1.0 / static_cast<double>(clockTicksPerSecond());
   std::uint64_t busy = after.machine.busy - before.machine.busy;
   std::uint64_t total = after.machine.total - before.machine.total;
-  std::printf("  cpu: machine %.0f%% busy; per spawn: spawner %.0f us, plugin %.0f us, machine %.0f us\n",
-      total ? 100.0 * busy / total : 0.0, (selfAfter.ownTicks - selfBefore.ownTicks) * tick * 1e6 / done,
-      (selfAfter.childTicks - selfBefore.childTicks) * tick * 1e6 / done, busy * tick * 1e6 / done);
+  const double count = done > 0 ? static_cast<double>(done) : 1.0;
+  std::printf("  cpu: machine %.0f%% busy; per %s: %s %.1f us, plugin %.1f us, machine %.1f us\n",
+      total ? 100.0 * busy / total : 0.0, operation, caller,
+      (selfAfter.ownTicks - selfBefore.ownTicks) * tick * 1e6 / count,
+      (selfAfter.childTicks - selfBefore.childTicks) * tick * 1e6 / count, busy * tick * 1e6 / count);
   return rate;
+}
+
+double measureSpawnLimit(const Options& options)
+{
+  const std::string label = "limit 1: plugin spawns (vfork+execve, " + std::to_string(options.workers) + " threads)";
+  return measureLimit(options, label.c_str(), "spawn", "spawner",
+      [&](int t, Clock::time_point deadline, std::atomic<long>& done, std::atomic<long>& failed) {
+        std::string input = "{\"fromhost\":\"bench-h00000\",\"message\":\"limit " + std::to_string(t) + "\"}\n";
+        while (Clock::now() < deadline) {
+          if (spawnOnce(options.plugin.c_str(), input))
+            ++done;
+          else
+            ++failed;
+        }
+      });
 }
 
 // ---- Limit 2: updateState through the pool ---------------------------------
@@ -427,51 +440,30 @@ private:
 
 double measurePersistentLimit(const Options& options)
 {
-  std::atomic<long> done { 0 }, failed { 0 };
-  const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
-  CpuSnapshot before = CpuSnapshot::take({});
-  ProcessSample selfBefore = sampleProcess(::getpid());
-  std::vector<std::thread> threads;
-  auto start = Clock::now();
-  for (int t = 0; t < options.workers; ++t) {
-    threads.emplace_back([&, t] {
-      // Escaped for JSON, as the daemon puts it into a request.
-      std::string input = R"({\"fromhost\":\"bench-h00000\",\"message\":\"limit )" + std::to_string(t) + R"(\"})";
-      try {
-        PersistentPlugin plugin(options.plugin);
-        while (Clock::now() < deadline) {
-          if (plugin.roundTrip(input)) {
-            ++done;
-          } else {
-            // A wrong or missing reply leaves the process useless.
-            ++failed;
-            break;
+  // The plugins are reaped once their threads end: their time is in the
+  // children's.
+  const std::string label = "limit 3: persistent plugin round trips (" + std::to_string(options.workers)
+      + " processes, one request each in flight)";
+  return measureLimit(options, label.c_str(), "round trip", "caller",
+      [&](int t, Clock::time_point deadline, std::atomic<long>& done, std::atomic<long>& failed) {
+        // Escaped for JSON, as the daemon puts it into a request.
+        std::string input = R"({\"fromhost\":\"bench-h00000\",\"message\":\"limit )" + std::to_string(t) + R"(\"})";
+        try {
+          PersistentPlugin plugin(options.plugin);
+          while (Clock::now() < deadline) {
+            if (plugin.roundTrip(input)) {
+              ++done;
+            } else {
+              // A wrong or missing reply leaves the process useless.
+              ++failed;
+              break;
+            }
           }
+        } catch (const std::exception& error) {
+          std::fprintf(stderr, "persistent plugin: %s\n", error.what());
+          ++failed;
         }
-      } catch (const std::exception& error) {
-        std::fprintf(stderr, "persistent plugin: %s\n", error.what());
-        ++failed;
-      }
-    });
-  }
-  for (auto& thread : threads)
-    thread.join();
-  double elapsed = secondsSince(start);
-  // The plugins are reaped by now: their time is in childTicks.
-  CpuSnapshot after = CpuSnapshot::take({});
-  ProcessSample selfAfter = sampleProcess(::getpid());
-  double rate = done / elapsed;
-  std::printf("limit 3: persistent plugin round trips (%d processes, one request each in flight): %.0f /s  (%ld in "
-              "%.1f s, %ld failed)\n",
-      options.workers, rate, done.load(), elapsed, failed.load());
-  const double tick = 1.0 / static_cast<double>(clockTicksPerSecond());
-  std::uint64_t busy = after.machine.busy - before.machine.busy;
-  std::uint64_t total = after.machine.total - before.machine.total;
-  const double count = done > 0 ? static_cast<double>(done) : 1.0;
-  std::printf("  cpu: machine %.0f%% busy; per round trip: caller %.1f us, plugin %.1f us, machine %.1f us\n",
-      total ? 100.0 * busy / total : 0.0, (selfAfter.ownTicks - selfBefore.ownTicks) * tick * 1e6 / count,
-      (selfAfter.childTicks - selfBefore.childTicks) * tick * 1e6 / count, busy * tick * 1e6 / count);
-  return rate;
+      });
 }
 
 // ---- End to end ------------------------------------------------------------

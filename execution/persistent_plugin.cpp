@@ -85,15 +85,7 @@ PersistentProcess::PersistentProcess(const std::string& path)
   makePipe(output_, outputWrite);
   static char protocol[] = "QUELM_PLUGIN_PROTOCOL=1";
   static char* const environment[] = { protocol, nullptr };
-  ArgumentList argv(path, {});
-  ChildPlan plan;
-  plan.path = path.c_str();
-  plan.argv = argv.data();
-  plan.envp = environment;
-  plan.stdinFd = inputRead.get();
-  plan.stdoutFd = outputWrite.get();
-  plan.execFailurePrefix = "DAEMON: plugin is not executable ";
-  child_ = spawnChild(plan);
+  child_ = spawnPlugin(path, {}, environment, inputRead.get(), outputWrite.get());
   if (!setNonBlocking(input_.get()) || !setNonBlocking(output_.get()))
     throw std::system_error(errno, std::generic_category(), "fcntl");
   Json::CharReaderBuilder builder;

@@ -147,6 +147,20 @@ RunResult::Ending pump(ChildWatch& watch, int output, UniqueFd& input, const std
 
 bool ignoreSigpipe() { return setDaemonSignal(SIGPIPE, SIG_IGN); }
 
+ChildProcess spawnPlugin(const std::string& path, const std::vector<std::string>& arguments, char* const* environment,
+    int stdinFd, int stdoutFd)
+{
+  ArgumentList argv(path, arguments);
+  ChildPlan plan;
+  plan.path = path.c_str();
+  plan.argv = argv.data();
+  plan.envp = environment;
+  plan.stdinFd = stdinFd;
+  plan.stdoutFd = stdoutFd;
+  plan.execFailurePrefix = "DAEMON: plugin is not executable ";
+  return spawnChild(plan);
+}
+
 RunResult runPlugin(const PluginRun& run)
 {
   UniqueFd output, outputWrite, inputRead, inputWrite;
@@ -161,15 +175,7 @@ RunResult runPlugin(const PluginRun& run)
   static char* const emptyEnvironment[] = { nullptr };
   ChildProcess child;
   try {
-    ArgumentList argv(run.path, run.arguments);
-    ChildPlan plan;
-    plan.path = run.path.c_str();
-    plan.argv = argv.data();
-    plan.envp = emptyEnvironment;
-    plan.stdinFd = inputRead.get();
-    plan.stdoutFd = outputWrite.get();
-    plan.execFailurePrefix = "DAEMON: plugin is not executable ";
-    child = spawnChild(plan);
+    child = spawnPlugin(run.path, run.arguments, emptyEnvironment, inputRead.get(), outputWrite.get());
   } catch (const std::system_error& error) {
     return failedAt(RunStep::createFork, error.code().value());
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "execution/child_process.h"
 #include "execution/run_result.h"
 
 #include <chrono>
@@ -35,6 +36,13 @@ constexpr std::chrono::seconds outputGrace { 2 };
 // SIGTERM, a short grace, then SIGKILL. Never throws for a failure of the
 // run itself: the result says how it ended.
 RunResult runPlugin(const PluginRun& run);
+
+// Starts a plugin program as every plugin starts: in a process group of
+// its own, with the given environment and standard input and output (-1:
+// the daemon's), and a line on its output when it cannot be executed.
+// Throws std::system_error when the process cannot be created.
+ChildProcess spawnPlugin(const std::string& path, const std::vector<std::string>& arguments, char* const* environment,
+    int stdinFd, int stdoutFd);
 
 // Start-up calls this once, before the first worker runs: writing to a
 // plugin that has already exited then fails with EPIPE instead of ending the
