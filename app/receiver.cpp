@@ -7,6 +7,7 @@
 #include "core/ini_config.h"
 #include "core/log.h"
 #include "database/database_error.h"
+#include "database/database_probe.h"
 #include "database/pg_pool.h"
 #include "execution/persistent_plugin.h"
 #include "execution/plugin_runner.h"
@@ -177,6 +178,8 @@ int Receiver::startAndServe()
   if (listen.tls.verifyClient)
     listen.senders = std::move(senders);
   listen.metrics = metrics_.get();
+  probe_ = std::make_unique<DatabaseProbe>(database);
+  listen.databaseCheck = [probe = probe_.get()](std::function<void(bool)> answer) { probe->check(std::move(answer)); };
   int pluginTimeout = settings.pluginTimeoutSeconds;
   int alertTimeout = settings.alertTimeoutSeconds;
 

@@ -17,6 +17,7 @@
 #include <thread>
 
 class Cleaner;
+class DatabaseProbe;
 class IniConfig;
 struct ReceiverSettings;
 class MetricsEndpoint;
@@ -80,6 +81,8 @@ private:
   std::uint64_t lastHandled_ = 0;
   std::chrono::steady_clock::time_point lastStatus_ {};
   std::unique_ptr<PgPool> pool_;
+  // What GET /v1/health asks; outlives the listener.
+  std::unique_ptr<DatabaseProbe> probe_;
   ErrorIds errorIds_;
   // The listener, for the stop thread, once it exists.
   std::atomic<NotificationServer*> acceptingListener_ { nullptr };

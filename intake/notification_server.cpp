@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 
 #include "core/log.h"
+#include "intake/http_intake.h"
 #include "intake/listen_error.h"
 #include "intake/payload_host.h"
 
@@ -72,6 +73,16 @@ std::string peerCommonName(SSL* ssl, bool& ambiguous)
   return name;
 }
 
+// Puts an answer on an HTTP request's response.
+void setAnswer(NotificationServer::Endpoint::connection_type& connection, const HttpAnswer& answer)
+{
+  connection.set_status(static_cast<websocketpp::http::status_code::value>(answer.status));
+  connection.replace_header("Content-Type", "application/json");
+  if (answer.retryAfterSeconds > 0)
+    connection.replace_header("Retry-After", std::to_string(answer.retryAfterSeconds));
+  connection.set_body(answer.body);
+}
+
 } // namespace
 
 // Carries replies from any thread to the listener's event loop. The channels
@@ -111,10 +122,37 @@ public:
         });
   }
 
+  // Keeps a connection whose HTTP answer is deferred: nothing else holds it
+  // while its notifications are handled.
+  void hold(const NotificationServer::Endpoint::connection_ptr& connection)
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (endpoint_ != nullptr)
+      deferred_[connection->get_handle()] = connection;
+  }
+
+  // Sends the answer of a held HTTP request, on its connection's strand:
+  // never before the request's own handler has returned.
+  void respond(const websocketpp::connection_hdl& hdl, HttpAnswer answer)
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto held = deferred_.find(hdl);
+    if (held == deferred_.end())
+      return;
+    NotificationServer::Endpoint::connection_ptr connection = std::move(held->second);
+    deferred_.erase(held);
+    connection->get_strand()->post([connection, answer = std::move(answer)] {
+      setAnswer(*connection, answer);
+      websocketpp::lib::error_code ec;
+      connection->send_http_response(ec);
+    });
+  }
+
   void detach()
   {
     std::lock_guard<std::mutex> guard(lock_);
     endpoint_ = nullptr;
+    deferred_.clear();
     if (drainTimer_)
       drainTimer_->cancel();
     paused_.clear();
@@ -166,6 +204,9 @@ private:
   std::mutex lock_;
   NotificationServer::Endpoint* endpoint_;
   std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> paused_;
+  std::map<websocketpp::connection_hdl, NotificationServer::Endpoint::connection_ptr,
+      std::owner_less<websocketpp::connection_hdl>>
+      deferred_;
   std::unique_ptr<boost::asio::steady_timer> drainTimer_;
   bool drainArmed_ = false;
 };
@@ -243,8 +284,11 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
       return false;
     }
   });
+  endpoint_.set_http_handler(websocketpp::lib::bind(&NotificationServer::onHttp, this, _1));
   if (settings_.maxMessageSize > 0)
     endpoint_.set_max_message_size(settings_.maxMessageSize);
+  // A larger body is answered 413 by the library before it is read.
+  endpoint_.set_max_http_body_size(std::max(httpBodyBytes, endpoint_.get_max_message_size()));
   endpoint_.set_fail_handler(websocketpp::lib::bind(&NotificationServer::onFail, this, _1));
   const std::string limit = std::to_string(settings_.queueLimit);
   drops_ = std::make_unique<ThrottledReport>(
@@ -527,14 +571,8 @@ void NotificationServer::onOpen(const websocketpp::connection_hdl& hdl)
   Session session { nullptr, std::string(), std::chrono::steady_clock::now() };
   if (connection->get_subprotocol() == ackSubprotocol)
     session.replies = std::make_shared<ConnectionReplies>(replyHub_, hdl);
-  if (settings_.senders.active()) {
-    bool ambiguous = false;
-    session.identity = peerCommonName(connection->get_socket().native_handle(), ambiguous);
-    if (ambiguous)
-      writeLog("ERR",
-          "SyslogServer#client certificate of " + logSafe(connection->get_remote_endpoint())
-              + " has more than one common name: no sender identity, its notifications are refused");
-  }
+  if (settings_.senders.active())
+    session.identity = senderIdentity(*connection);
   {
     std::lock_guard<std::mutex> guard(connectionLock_);
     connections_[hdl] = std::move(session);
@@ -587,51 +625,157 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
         }
       }
     }
-    if (!settings_.senders.allows(identity, item.host)) {
-      ++forbidden_;
-      count(settings_.metrics, &Metrics::forbidden);
-      refusals_->count(identity, item.host);
-      item.answer(Outcome::forbidden);
-      return;
-    }
-    if (trace_)
-      trace("th_listener#PUSH NOTIF#");
-    std::string host = settings_.queueLimit == 0 ? std::string() : item.host;
-    const std::string sentFrom = item.host;
-    std::shared_ptr<ReplyChannel> replyTo = item.replyTo;
-    std::uint64_t seq = item.seq;
-    NotificationQueue::Offered offered = queue_.offer(std::move(item), settings_.queueLimit);
-    switch (offered.result) {
-    case NotificationQueue::Offer::queued:
-      if (offered.dropped) {
-        // Queued in place of the newest of the host with the most waiting.
-        count(settings_.metrics, &Metrics::dropped);
-        drops_->count(std::string(), offered.dropped->host);
-        offered.dropped->answer(Outcome::dropped);
-      }
-      break;
-    case NotificationQueue::Offer::full:
-      count(settings_.metrics, &Metrics::dropped);
-      drops_->count(std::string(), host);
-      if (replyTo)
-        replyTo->send(seq, Outcome::dropped);
-      break;
-    case NotificationQueue::Offer::closed: {
-      // The Receiver is stopping: nobody will handle it. A sender that
-      // gets no answers learns it from the close.
-      count(settings_.metrics, &Metrics::shutdown);
-      stopRefusals_->count(std::string(), sentFrom);
-      websocketpp::lib::error_code ec;
-      if (replyTo)
-        replyTo->send(seq, Outcome::shutdown);
-      else
-        endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
-      break;
-    }
-    }
+    admit(std::move(item), identity, hdl);
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("THREAD SyslogServer#on_message: ") + error.what());
   }
+}
+
+std::string NotificationServer::senderIdentity(Endpoint::connection_type& connection)
+{
+  bool ambiguous = false;
+  std::string identity = peerCommonName(connection.get_socket().native_handle(), ambiguous);
+  if (ambiguous)
+    writeLog("ERR",
+        "SyslogServer#client certificate of " + logSafe(connection.get_remote_endpoint())
+            + " has more than one common name: no sender identity, its notifications are refused");
+  return identity;
+}
+
+void NotificationServer::admit(Notification&& item, const std::string& identity, const websocketpp::connection_hdl& hdl)
+{
+  if (!settings_.senders.allows(identity, item.host)) {
+    ++forbidden_;
+    count(settings_.metrics, &Metrics::forbidden);
+    refusals_->count(identity, item.host);
+    item.answer(Outcome::forbidden);
+    return;
+  }
+  if (trace_)
+    trace("th_listener#PUSH NOTIF#");
+  std::string host = settings_.queueLimit == 0 ? std::string() : item.host;
+  const std::string sentFrom = item.host;
+  std::shared_ptr<ReplyChannel> replyTo = item.replyTo;
+  std::uint64_t seq = item.seq;
+  NotificationQueue::Offered offered = queue_.offer(std::move(item), settings_.queueLimit);
+  switch (offered.result) {
+  case NotificationQueue::Offer::queued:
+    if (offered.dropped) {
+      // Queued in place of the newest of the host with the most waiting.
+      count(settings_.metrics, &Metrics::dropped);
+      drops_->count(std::string(), offered.dropped->host);
+      offered.dropped->answer(Outcome::dropped);
+    }
+    break;
+  case NotificationQueue::Offer::full:
+    count(settings_.metrics, &Metrics::dropped);
+    drops_->count(std::string(), host);
+    if (replyTo)
+      replyTo->send(seq, Outcome::dropped);
+    break;
+  case NotificationQueue::Offer::closed: {
+    // The Receiver is stopping: nobody will handle it. A sender that
+    // gets no answers learns it from the close.
+    count(settings_.metrics, &Metrics::shutdown);
+    stopRefusals_->count(std::string(), sentFrom);
+    websocketpp::lib::error_code ec;
+    if (replyTo)
+      replyTo->send(seq, Outcome::shutdown);
+    else
+      endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
+    break;
+  }
+  }
+}
+
+void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
+{
+  Endpoint::connection_ptr connection;
+  try {
+    connection = endpoint_.get_con_from_hdl(hdl);
+    const websocketpp::http::parser::request& request = connection->get_request();
+    const std::string& target = request.get_uri();
+    const std::string path = target.substr(0, target.find('?'));
+    if (trace_)
+      trace("THREAD SyslogServer#on_http: " + logSafe(request.get_method() + " " + target));
+    const char* allowed = path == "/v1/health" ? "GET" : path == "/v1/notifications" ? "POST" : nullptr;
+    if (allowed == nullptr) {
+      setAnswer(*connection, errorAnswer(404, "no such path"));
+    } else if (request.get_method() != allowed) {
+      setAnswer(*connection, errorAnswer(405, std::string("only ") + allowed));
+      connection->replace_header("Allow", allowed);
+    } else if (path == "/v1/health") {
+      answerHealth(*connection, hdl);
+    } else {
+      takeBatch(*connection, hdl);
+    }
+  } catch (const std::exception& error) {
+    writeLog("ERR", std::string("THREAD SyslogServer#on_http: ") + error.what());
+    if (connection)
+      setAnswer(*connection, errorAnswer(500, "the request could not be handled"));
+  }
+}
+
+void NotificationServer::answerHealth(Endpoint::connection_type& connection, const websocketpp::connection_hdl& hdl)
+{
+  if (acceptorClosed_ || stopStarted_) {
+    setAnswer(connection, HttpAnswer { 503, "{\"status\":\"stopping\"}\n", 5 });
+    return;
+  }
+  if (!settings_.databaseCheck) {
+    setAnswer(connection, HttpAnswer { 200, "{\"status\":\"ok\"}\n", 0 });
+    return;
+  }
+  connection.defer_http_response();
+  replyHub_->hold(endpoint_.get_con_from_hdl(hdl));
+  settings_.databaseCheck([hub = replyHub_, hdl](bool answers) {
+    hub->respond(hdl,
+        answers ? HttpAnswer { 200, "{\"status\":\"ok\"}\n", 0 }
+                : HttpAnswer { 503, "{\"status\":\"the database does not answer\"}\n", 5 });
+  });
+}
+
+void NotificationServer::takeBatch(Endpoint::connection_type& connection, const websocketpp::connection_hdl& hdl)
+{
+  const websocketpp::http::parser::request& request = connection.get_request();
+  // The library reads a body by its length only: a chunked one would look
+  // empty.
+  if (!request.get_header("Transfer-Encoding").empty()) {
+    setAnswer(connection, errorAnswer(411, "the body needs a Content-Length"));
+    return;
+  }
+  std::string type = request.get_header("Content-Type");
+  type = type.substr(0, type.find(';'));
+  type.erase(std::remove(type.begin(), type.end(), ' '), type.end());
+  std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (type != "application/json") {
+    setAnswer(connection, errorAnswer(415, "the body must be application/json"));
+    return;
+  }
+  NotificationBatch batch = splitNotificationBatch(request.get_body(), endpoint_.get_max_message_size());
+  if (batch.refusal != NotificationBatch::Refusal::none) {
+    setAnswer(connection, errorAnswer(batch.refusal == NotificationBatch::Refusal::tooLarge ? 413 : 400, batch.why));
+    return;
+  }
+  if (batch.items.empty()) {
+    setAnswer(connection, batchAnswer({}));
+    return;
+  }
+  const std::string identity = settings_.senders.active() ? senderIdentity(connection) : std::string();
+  connection.defer_http_response();
+  replyHub_->hold(endpoint_.get_con_from_hdl(hdl));
+  auto replies = std::make_shared<BatchReplies>(batch.items.size(),
+      [hub = replyHub_, hdl](std::vector<Outcome> outcomes) { hub->respond(hdl, batchAnswer(outcomes)); });
+  std::uint64_t seq = 0;
+  for (std::string& text : batch.items) {
+    if (trace_)
+      trace("THREAD SyslogServer#on_http item:" + logSafe(text));
+    Notification item { hostFromPayload(text), std::move(text), replies, ++seq };
+    if (settings_.metrics != nullptr)
+      item.received = std::chrono::steady_clock::now();
+    admit(std::move(item), identity, hdl);
+  }
+  replies->seal();
 }
 
 void NotificationServer::onFail(const websocketpp::connection_hdl& hdl)
@@ -663,6 +807,11 @@ bool NotificationServer::admitConnection(const websocketpp::connection_hdl& hdl)
     const std::size_t most = settings_.maxConnections;
     // At the limit, the sessions whose sender has closed them no longer
     // count, although the library may wait for their TLS shutdown a while.
+    if (live_.size() >= pruneAt_) {
+      for (auto hdl = live_.begin(); hdl != live_.end();)
+        hdl = hdl->expired() ? live_.erase(hdl) : std::next(hdl);
+      pruneAt_ = std::max<std::size_t>(64, 2 * live_.size());
+    }
     if (most == 0 || live_.size() < most || live_.size() - endedLocked(live_) < most) {
       live_.insert(hdl);
       return true;

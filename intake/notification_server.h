@@ -53,12 +53,17 @@ struct ListenerSettings {
   std::chrono::seconds idleTimeout { 0 };
   // Where drops, refusals and failed handshakes are counted; none: nowhere.
   Metrics* metrics = nullptr;
+  // Asks whether the database answers, for GET /v1/health; the answer may
+  // come on any thread, within seconds. None: only the listener counts.
+  std::function<void(std::function<void(bool)>)> databaseCheck;
 };
 
 // The secure WebSocket listener: every message becomes a notification on the
 // queue. A sender that offers the acknowledgement subprotocol first gets one
 // reply per message once its handling has ended; to any other, nothing is
-// ever sent back.
+// ever sent back. On the same port, over the same TLS, plain HTTPS requests:
+// POST /v1/notifications queues a batch and answers once each item has its
+// outcome; GET /v1/health tells whether the Receiver can take notifications.
 class NotificationServer {
 public:
   using Endpoint = websocketpp::server<websocketpp::config::asio_tls>;
@@ -109,6 +114,15 @@ private:
   void onClose(const websocketpp::connection_hdl& hdl);
   void onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg);
   void onFail(const websocketpp::connection_hdl& hdl);
+  void onHttp(const websocketpp::connection_hdl& hdl);
+  void answerHealth(Endpoint::connection_type& connection, const websocketpp::connection_hdl& hdl);
+  void takeBatch(Endpoint::connection_type& connection, const websocketpp::connection_hdl& hdl);
+  // The sender rules, then the queue, for a notification from any session:
+  // each way it can end is answered and counted here.
+  void admit(Notification&& item, const std::string& identity, const websocketpp::connection_hdl& hdl);
+  // The sender identity of a connection's certificate; a subject with
+  // several common names has none, and is logged.
+  std::string senderIdentity(Endpoint::connection_type& connection);
   void setListenState(ListenState state, int boundPort, const std::string& error);
   void runLoop();
   void installConnectionContext(const websocketpp::connection_hdl& hdl);
@@ -145,6 +159,9 @@ private:
   // open sessions, and whether stop has run.
   std::mutex connectionLock_;
   std::set<websocketpp::connection_hdl, HandleLess> live_;
+  // A plain HTTP request ends without a handler being told: its handle is
+  // dropped from live_ once the set has grown to this.
+  std::size_t pruneAt_ = 64;
   std::map<websocketpp::connection_hdl, Session, HandleLess> connections_;
   bool stopping_ = false;
   std::atomic<std::size_t> refusedConnections_ { 0 };
@@ -170,7 +187,7 @@ private:
   std::atomic<int> loopThreads_ { 0 };
   // Serialises stopAccepting and stop, each of which parks the loop.
   std::mutex stopLock_;
-  bool acceptorClosed_ = false;
+  std::atomic<bool> acceptorClosed_ { false };
   std::mutex parkLock_;
   std::condition_variable parkChanged_;
   int parked_ = 0;

@@ -233,6 +233,27 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   EXPECT_TRUE(waitFor(10, [&] { return log().find("search evil\\n" + forged + "\n") != std::string::npos; })) << log();
   EXPECT_EQ(log().find("\n" + forged), std::string::npos);
 
+  // The same port answers curl: a batch is handled in order and answered once stored, under the same sender rules.
+  auto curl = [&](const std::string& pem, const std::string& request) {
+    return runCommand("curl -sS --max-time 20 --cacert " + dir.path() + "/receiver.pem --cert " + pem
+            + " -w '|%{http_code}' -H 'Content-Type: application/json' https://localhost:" + std::to_string(port)
+            + "/v1/" + request,
+        "", 30)
+        .out;
+  };
+  const std::string road = dir.path() + "/road.pem";
+  const std::string occurrences
+      = "SELECT count(*) FROM quelm_error_happen WHERE happen_service_id=2 AND happen_acquitte=1";
+  const std::string closedBefore = db.scalar(occurrences);
+  EXPECT_EQ(curl(road,
+                R"(notifications -d '[{"fromhost":"sw01","m":"CRIT curl"},{"fromhost":"sw01","m":"fine"},)"
+                R"({"fromhost":"nobody"}]')"),
+      R"([{"status":"stored"},{"status":"stored"},{"status":"ignored"}])"
+      "\n|200");
+  EXPECT_EQ(db.scalar(occurrences), std::to_string(std::stoi(closedBefore) + 1));
+  EXPECT_EQ(curl(branch, R"(notifications -d '{"fromhost":"sw01","m":"CRIT"}')"), "[{\"status\":\"forbidden\"}]\n|403");
+  EXPECT_EQ(curl(road, "health"), "{\"status\":\"ok\"}\n|200");
+
   // A rotation renames the file and sends SIGHUP: the daemon writes on in a new file, the old one is kept whole.
   ASSERT_EQ(std::rename((dir.path() + "/receiver.log").c_str(), (dir.path() + "/receiver.log.1").c_str()), 0);
   daemon->signal(SIGHUP);
@@ -247,6 +268,8 @@ TEST_F(ReceiverTest, TheRoadOfNotificationsFromStartUpToSigterm)
   // acknowledged sender told to resend.
   EXPECT_EQ(notify({ "--host", "gw01", "--message", "HANG" }), 0);
   proxy.freeze();
+  EXPECT_TRUE(
+      waitFor(10, [&] { return curl(road, "health") == "{\"status\":\"the database does not answer\"}\n|503"; }));
   TestProcess stranded(notifyArgs({ "--ack", "--timeout", "60", "--host", "fw01", "--message", "CRIT stranded" }));
   ASSERT_TRUE(waitFor(10, [&] { return log().find("search fw01") != std::string::npos; })) << log();
   // A session open at the stop: what it sends after is answered "shutdown"; a one-way one is closed with 1001.

@@ -1,3 +1,4 @@
+#include "intake/http_intake.h"
 #include "tests/intake/intake_harness.h"
 #include "tests/support/command.h"
 
@@ -324,3 +325,97 @@ TEST_F(ListenerTest, SessionLimits)
 }
 
 } // namespace
+
+// Beside the WebSocket, curl over the same TLS: a batch is answered once each item has its outcome, the statuses in
+// order, under the same sender rules and queue; what is not a batch, or too much of one, is refused whole and queues
+// nothing; the health answer follows the database and the stop.
+TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
+{
+  const std::string authority = makeAuthority(dir, "senders");
+  const std::string fw1 = makeSignedCertificatePem(dir, "fw1.pem", "fw1", authority);
+  settings.tls.cafile = authority;
+  settings.tls.verifyClient = true;
+  settings.senders = SenderRules::fromSection({ { "fw1", "h*" } });
+  settings.maxMessageSize = 300;
+  settings.queueLimit = 2;
+  std::atomic<bool> databaseAnswers { true };
+  settings.databaseCheck = [&](const std::function<void(bool)>& answer) { answer(databaseAnswers.load()); };
+  RunningServer server { settings };
+  const std::string port = std::to_string(server.port());
+  // "BODY|CODE|RETRY-AFTER" of one request; the body is sent from a file, as is.
+  auto https = [&](const std::string& path, const std::string& body, const std::string& options = "") {
+    const std::string file = dir.write("body", body);
+    return std::async(std::launch::async, [=] {
+      CommandResult sent = runCommand("curl -sS --resolve receiver:" + port + ":127.0.0.1 --cacert "
+              + shellQuote(settings.tls.certificate) + " --cert " + shellQuote(fw1)
+              + " -w '|%{http_code}|%header{retry-after}' "
+              + (body.empty() ? "" : "-H 'Content-Type: application/json' --data-binary @" + shellQuote(file) + " ")
+              + options + " https://receiver:" + port + path,
+          "", 20);
+      return sent.out + sent.err;
+    });
+  };
+  const std::string one = R"({"fromhost":"h1", "message":"down"})", two = R"({"message":"up","fromhost":"h2"})";
+  auto single = https("/v1/notifications", " " + one + "\n");
+  std::vector<Notification> taken = take(server.queue, 1);
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].message, one);
+  EXPECT_EQ(single.wait_for(300ms), std::future_status::timeout) << "answered before the outcome";
+  taken[0].answer(Outcome::stored);
+  EXPECT_EQ(single.get(), "[{\"status\":\"stored\"}]\n|200|");
+  // The items end in any order; the answer keeps the request's.
+  auto batch = https("/v1/notifications", "[" + one + "," + two + R"(,{"fromhost":"other"}])");
+  taken = take(server.queue, 2);
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[1].message, two);
+  taken[1].answer(Outcome::rejected);
+  taken[0].answer(Outcome::stored);
+  EXPECT_EQ(batch.get(),
+      R"([{"status":"stored"},{"status":"rejected"},{"status":"forbidden"}])"
+      "\n|200|");
+  // A full queue costs the host with the most waiting: the caller is told to send again.
+  auto waiting = https("/v1/notifications", "[" + one + "," + one + "]");
+  EXPECT_TRUE(waitFor(10, [&] { return server.queue.size() == 2; }));
+  EXPECT_EQ(https("/v1/notifications", one).get(), "[{\"status\":\"dropped\"}]\n|503|1");
+  std::string items = "[{}";
+  for (std::size_t i = 0; i < httpBatchItems; ++i)
+    items += ",{}";
+  const std::vector<std::pair<std::string, std::string>> refused
+      = { { R"([{"fromhost":"other"},{"fromhost":"x"}])",
+              R"([{"status":"forbidden"},{"status":"forbidden"}])"
+              "\n|403|" },
+          { R"({"fromhost":"h1")", "|400|" }, { R"([{"fromhost":"h1"},3])", "|400|" },
+          { "{\"fromhost\":\"h\xff\"}", "|400|" }, { R"({"fromhost":"h1"} {})", "|400|" },
+          { std::string(100, '[') + std::string(100, ']'), "|400|" },
+          { R"({"fromhost":"h1","message":")" + std::string(300, 'x') + "\"}", "|413|" },
+          { "[" + std::string(1000, '{') + "]", "|400|" }, { std::string(httpBodyBytes + 1, ' '), "|413|" },
+          { items + "]", "|413|" }, { "[]", "[]\n|200|" } };
+  for (const auto& [body, answer] : refused) {
+    const std::string got = https("/v1/notifications", body).get();
+    EXPECT_EQ(got.substr(got.rfind('|', got.size() - 2)), answer.substr(answer.rfind('|', answer.size() - 2)))
+        << body.substr(0, 60) << " -> " << got;
+    if (answer.front() == '[')
+      EXPECT_EQ(got, answer);
+  }
+  const std::vector<std::pair<std::string, std::string>> others = { { "/v1/notifications", "|405|" },
+    { "/v1/health", "{\"status\":\"ok\"}\n|200|" }, { "/v1/health?verbose", "{\"status\":\"ok\"}\n|200|" },
+    { "/", "|404|" }, { "/v1/notifications -X POST -H 'Content-Type: text/plain' -d x", "|415|" },
+    { "/v1/notifications -X POST -H 'Content-Type: application/json' -H 'Transfer-Encoding: chunked' -d {}",
+        "|411|" } };
+  for (const auto& [path, answer] : others) {
+    const std::string got = https(path, "").get();
+    EXPECT_EQ(got.substr(got.size() - std::min(got.size(), answer.size())), answer) << path;
+  }
+  databaseAnswers = false;
+  EXPECT_EQ(https("/v1/health", "").get(), "{\"status\":\"the database does not answer\"}\n|503|5");
+  EXPECT_EQ(server.queue.size(), 2u) << "a refused request queued something";
+  // Stopping: what waits is answered "shutdown", and so is what comes later.
+  for (const Notification& item : server.queue.close())
+    item.answer(Outcome::shutdown);
+  EXPECT_EQ(waiting.get(),
+      R"([{"status":"shutdown"},{"status":"shutdown"}])"
+      "\n|503|5");
+  EXPECT_EQ(https("/v1/notifications", two).get(), "[{\"status\":\"shutdown\"}]\n|503|5");
+  server.server.stopAccepting();
+  EXPECT_EQ(server.queue.size(), 0u);
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "intake/notification.h"
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Most notifications one HTTPS request may carry, and the largest body it
+// may have (or the largest message, when that is larger): beyond either the
+// whole request is refused with 413 and nothing of it is queued.
+inline constexpr std::size_t httpBatchItems = 1000;
+inline constexpr std::size_t httpBodyBytes = std::size_t { 16 } << 20;
+
+// A request body split into its notifications.
+struct NotificationBatch {
+  enum class Refusal { none, notJson, tooLarge };
+  Refusal refusal = Refusal::none;
+  // Why, for the answer's body.
+  std::string why;
+  // Each notification as the bytes the sender wrote (no re-encoding, keys
+  // in their order), for the plugin's input.
+  std::vector<std::string> items;
+};
+
+// One JSON object, or an array of objects; the body must be valid UTF-8, as
+// JSON is. An item above itemBytes (0: no bound), or more than
+// httpBatchItems of them, refuses the whole body.
+NotificationBatch splitNotificationBatch(const std::string& body, std::size_t itemBytes);
+
+// What an HTTPS request is answered.
+struct HttpAnswer {
+  int status = 200;
+  std::string body;
+  // Retry-After in seconds; 0: no such header.
+  int retryAfterSeconds = 0;
+};
+
+// The answer to a batch once every item has its outcome: the statuses as a
+// JSON array in order; 200 when all are final, 503 when one was dropped or
+// came during a stop (the caller sends the request again), 403 when the
+// sender may report for none of them.
+HttpAnswer batchAnswer(const std::vector<Outcome>& outcomes);
+
+// An answer with a message of its own: {"error":"WHY"}.
+HttpAnswer errorAnswer(int status, const std::string& why);
+
+// Collects the outcomes of one request's notifications (numbered from 1)
+// from whichever threads end them; once each has one and the request has
+// been sealed, done gets them, once, on the thread of the last.
+class BatchReplies : public ReplyChannel {
+public:
+  BatchReplies(std::size_t count, std::function<void(std::vector<Outcome>)> done);
+
+  void send(std::uint64_t seq, Outcome outcome) override;
+  // Every item has been handed out: from now the last outcome ends the
+  // request.
+  void seal();
+
+private:
+  void countDown();
+
+  std::mutex lock_;
+  std::vector<Outcome> outcomes_;
+  std::vector<bool> answered_;
+  // Items without an outcome, plus one until sealed.
+  std::atomic<std::size_t> remaining_;
+  std::function<void(std::vector<Outcome>)> done_;
+};
