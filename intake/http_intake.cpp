@@ -34,10 +34,11 @@ std::string compactJson(const Json::Value& value)
 
 } // namespace
 
-NotificationBatch splitNotificationBatch(const std::string& body, std::size_t itemBytes)
+NotificationBatch splitNotificationBatch(const std::string& raw, std::size_t itemBytes)
 {
-  if (validUtf8(body) != body)
-    return refused(NotificationBatch::Refusal::notJson, "the body is not valid UTF-8");
+  // A log line of odd bytes must not cost its whole batch: they are
+  // repaired as a WebSocket sender's are.
+  const std::string body = validUtf8(raw);
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   // Notifications are flat: a deep document is refused before it costs stack.

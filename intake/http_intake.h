@@ -26,9 +26,9 @@ struct NotificationBatch {
   std::vector<std::string> items;
 };
 
-// One JSON object, or an array of objects; the body must be valid UTF-8, as
-// JSON is. An item above itemBytes (0: no bound), or more than
-// httpBatchItems of them, refuses the whole body.
+// One JSON object, or an array of objects; each invalid UTF-8 sequence is
+// first replaced by a space. An item above itemBytes (0: no bound), or more
+// than httpBatchItems of them, refuses the whole body.
 NotificationBatch splitNotificationBatch(const std::string& body, std::size_t itemBytes);
 
 // What an HTTPS request is answered.

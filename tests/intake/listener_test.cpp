@@ -356,10 +356,10 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
     });
   };
   const std::string one = R"({"fromhost":"h1", "message":"down"})", two = R"({"message":"up","fromhost":"h2"})";
-  auto single = https("/v1/notifications", " " + one + "\n");
+  auto single = https("/v1/notifications", " {\"fromhost\":\"h1\", \"message\":\"d\xe9own\"}\n");
   std::vector<Notification> taken = take(server.queue, 1);
   ASSERT_EQ(taken.size(), 1u);
-  EXPECT_EQ(taken[0].message, one);
+  EXPECT_EQ(taken[0].message, R"({"fromhost":"h1", "message":"d own"})") << "the bytes sent, repaired";
   EXPECT_EQ(single.wait_for(300ms), std::future_status::timeout) << "answered before the outcome";
   taken[0].answer(Outcome::stored);
   EXPECT_EQ(single.get(), "[{\"status\":\"stored\"}]\n|200|");
@@ -385,8 +385,7 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
               R"([{"status":"forbidden"},{"status":"forbidden"}])"
               "\n|403|" },
           { R"({"fromhost":"h1")", "|400|" }, { R"([{"fromhost":"h1"},3])", "|400|" },
-          { "{\"fromhost\":\"h\xff\"}", "|400|" }, { R"({"fromhost":"h1"} {})", "|400|" },
-          { std::string(100, '[') + std::string(100, ']'), "|400|" },
+          { R"({"fromhost":"h1"} {})", "|400|" }, { std::string(100, '[') + std::string(100, ']'), "|400|" },
           { R"({"fromhost":"h1","message":")" + std::string(300, 'x') + "\"}", "|413|" },
           { "[" + std::string(1000, '{') + "]", "|400|" }, { std::string(httpBodyBytes + 1, ' '), "|413|" },
           { items + "]", "|413|" }, { "[]", "[]\n|200|" } };
