@@ -38,6 +38,10 @@ else
   cmake --build "$build" -j"$(nproc)"
 fi
 
+# Debian's syslog-ng conflicts with rsyslog: the forwarding test runs a copy
+# unpacked into the build tree.
+"$root/scripts/fetch-syslog-ng.sh" "$build/syslog-ng"
+
 # Never leave a server behind, even when ctest is interrupted.
 trap '"$root/scripts/pg-cluster.sh" stop "$build/testdb.env" >/dev/null 2>&1 || true' EXIT
 cd "$build"

@@ -12,6 +12,8 @@
 #include <map>
 #include <thread>
 
+#include <unistd.h>
+
 namespace {
 
 const std::string binaryDir = QUELM_BINARY_DIR;
@@ -100,6 +102,29 @@ std::string syslogLines(int count, int hosts)
   return lines;
 }
 
+// Writes the lines to a loopback TCP port once it listens; false when it never did.
+bool sendTcp(int port, const std::string& lines)
+{
+  return waitFor(20, [&] {
+    return runCommand("exec bash -c 'cat >/dev/tcp/127.0.0.1/" + std::to_string(port) + "'", lines).status == 0;
+  });
+}
+
+// A shipped configuration with each text replaced; the first one not found in it is named in `missing`.
+std::string adapted(
+    const std::string& path, const std::vector<std::pair<std::string, std::string>>& replacements, std::string& missing)
+{
+  std::string conf = readFile(path);
+  for (const auto& [from, to] : replacements) {
+    if (conf.find(from) == std::string::npos) {
+      missing = from;
+      return std::string();
+    }
+    conf.replace(conf.find(from), from.size(), to);
+  }
+  return conf;
+}
+
 // The shipped rsyslog configuration pointed at this build's quelm-notify and the given Receiver URIs (verified against
 // the PEM file), listening on a free loopback port, with a private work directory, the program's output in
 // DIR/notify.out and rsyslog's own messages in DIR/rsyslog.out. Each text replaced must be in the shipped file, so that
@@ -109,33 +134,24 @@ struct RsyslogForwarding {
       : dir_(dir.path())
   {
     const std::string listen = "address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\"";
-    std::string conf = readFile(shipped);
     const std::string notify = binaryDir + "/tools/quelm-notify " + uris + " --cacert " + pem;
-    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>> {
-             { "input(type=\"imudp\" port=\"514\"", "input(type=\"imudp\" " + listen },
-             { "input(type=\"imtcp\" port=\"514\"", "input(type=\"imtcp\" " + listen },
-             { QUELM_INSTALL_BINDIR "/quelm-notify wss://127.0.0.1:6514/ --cacert " QUELM_INSTALL_SYSCONFDIR
-                                    "/quelm/ca.pem",
-                 notify },
-             { "template=\"QuelmJson\"\n", "template=\"QuelmJson\" output=\"" + dir.path() + "/notify.out\"\n" } }) {
-      if (conf.find(from) == std::string::npos) {
-        missing = from;
-        return;
-      }
-      conf.replace(conf.find(from), from.size(), to);
-    }
+    const std::string conf = adapted(shipped,
+        { { "input(type=\"imudp\" port=\"514\"", "input(type=\"imudp\" " + listen },
+            { "input(type=\"imtcp\" port=\"514\"", "input(type=\"imtcp\" " + listen },
+            { QUELM_INSTALL_BINDIR "/quelm-notify wss://127.0.0.1:6514/ --cacert " QUELM_INSTALL_SYSCONFDIR
+                                   "/quelm/ca.pem",
+                notify },
+            { "template=\"QuelmJson\"\n", "template=\"QuelmJson\" output=\"" + dir.path() + "/notify.out\"\n" } },
+        missing);
+    if (!missing.empty())
+      return;
     confPath = dir.write("rsyslog.conf",
         "global(workDirectory=\"" + dir.path() + "\")\n" + conf + "\n*.* action(type=\"omfile\" file=\"" + dir.path()
             + "/rsyslog.out\")\n");
   }
 
   // Writes the lines to rsyslog's TCP input once it listens; false when it never did.
-  bool send(const std::string& lines) const
-  {
-    return waitFor(20, [&] {
-      return runCommand("exec bash -c 'cat >/dev/tcp/127.0.0.1/" + std::to_string(port) + "'", lines).status == 0;
-    });
-  }
+  bool send(const std::string& lines) const { return sendTcp(port, lines); }
   // What rsyslog and quelm-notify said, to see what went wrong.
   std::string diagnostics(const TestProcess& rsyslog) const
   {
@@ -362,6 +378,70 @@ TEST(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFailov
       receivers[r]->signal(SIGTERM);
     EXPECT_EQ(receivers[r]->wait(60), 0);
   }
+}
+
+// A real syslog-ng with the shipped http() destination and its reliable disk buffer, a client certificate and the
+// sender rules: every numbered line is stored although the Receiver is stopped, then killed, and restarted each time,
+// and a line of odd bytes is stored repaired.
+TEST(ForwardingTest, SyslogNgOverHttpsLosesNothingThroughAStopAndAKill)
+{
+  const std::string sng = binaryDir + "/syslog-ng";
+  ASSERT_EQ(::access((sng + "/usr/sbin/syslog-ng").c_str(), X_OK), 0) << "run scripts/fetch-syslog-ng.sh " << sng;
+  TempDir dir;
+  const std::string authority = makeAuthority(dir, "senders"),
+                    pem = makeCertificatePem(dir, "receiver.pem", "localhost");
+  const std::string relay = makeSignedCertificatePem(dir, "relay.pem", "relay", authority);
+  const int lineCount = 3000, hosts = 10, port = freeLoopbackPort(), input = freeLoopbackPort();
+  Site site(dir, "site", hosts);
+  const std::string log = dir.path() + "/receiver.log";
+  auto start = [&] {
+    return site.startReceiver(dir, "receiver", port, pem,
+        { { "SYSLOG.verify_client", "1" }, { "SYSLOG.cafile", authority }, { "SENDERS.relay", "host*" } });
+  };
+  auto receiver = start();
+  ASSERT_TRUE(started(log)) << readFile(log);
+  std::string missing;
+  const std::string conf = adapted(std::string(QUELM_SOURCE_DIR) + "/packaging/syslog-ng-quelm.conf",
+      { { "https://receiver.example:6514/", "https://localhost:" + std::to_string(port) + "/" },
+          { "/etc/quelm/ca.pem", pem }, { "# cert-file(\"/etc/quelm/client.pem\")", "cert-file(\"" + relay + "\")" },
+          { "# key-file(\"/etc/quelm/client.key\")", "key-file(\"" + relay + "\")" },
+          { "/var/lib/syslog-ng/quelm", dir.path() + "/buffer" }, { "time-reopen(5)", "time-reopen(1)" } },
+      missing);
+  ASSERT_EQ(missing, "") << "not in the shipped syslog-ng configuration";
+  const std::string confPath = dir.write("syslog-ng.conf",
+      "@version: 3.38\noptions { stats-freq(0); use-dns(no); dns-cache(no); };\nsource s_src { "
+      "network(ip(\"127.0.0.1\") "
+      "port("
+          + std::to_string(input) + ") transport(\"tcp\") keep-hostname(yes)); };\n" + conf);
+  TestProcess forwarder({ "/usr/bin/env", "LD_LIBRARY_PATH=" + sng + "/usr/lib/syslog-ng", sng + "/usr/sbin/syslog-ng",
+      "-F", "-e", "--no-caps", "-f", confPath, "-R", dir.path() + "/sng.persist", "-p", dir.path() + "/sng.pid", "-c",
+      dir.path() + "/sng.ctl", "--module-path=" + sng + "/usr/lib/syslog-ng/3.38" });
+  ASSERT_TRUE(sendTcp(input, syslogLines(lineCount, hosts))) << forwarder.output();
+  auto restart = [&](int signal) {
+    receiver->signal(signal);
+    EXPECT_EQ(receiver->wait(60), signal == SIGTERM ? 0 : 128 + signal);
+    std::rename(log.c_str(), (log + "." + std::to_string(signal)).c_str());
+    receiver = start();
+    return started(log);
+  };
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 600; })) << forwarder.output() << readFile(log);
+  ASSERT_TRUE(restart(SIGTERM)) << readFile(log);
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 1600; })) << forwarder.output() << readFile(log);
+  ASSERT_TRUE(restart(SIGKILL)) << readFile(log);
+  const std::string odd = std::to_string(lineCount + 1);
+  ASSERT_TRUE(sendTcp(input, "<14>Dec  7 05:00:00 host01 probe: fine caf\xe9 seq=" + odd + "\n"));
+  EXPECT_TRUE(waitFor(240, [&] { return site.delivered() == lineCount + 1; }))
+      << "missing: " << site.missing(lineCount + 1) << "\n"
+      << forwarder.output() << readFile(log);
+  EXPECT_EQ(
+      site.db.scalar("SELECT count(*) FROM quelm_services WHERE service_last_stdout LIKE '%fine caf%seq=" + odd + "%'"),
+      "1")
+      << site.db.scalar("SELECT string_agg(service_last_stdout, E'\\n') FROM quelm_services");
+  RecordProperty("duplicates", site.db.scalar("SELECT count(*) - count(DISTINCT seq) FROM delivered"));
+  forwarder.signal(SIGTERM);
+  EXPECT_EQ(forwarder.wait(60), 0) << forwarder.output();
+  receiver->signal(SIGTERM);
+  EXPECT_EQ(receiver->wait(60), 0);
 }
 
 } // namespace
