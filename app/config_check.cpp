@@ -129,9 +129,9 @@ void checkTls(const ReceiverSettings& settings, CheckReport& report)
   buildTlsContext(tls, tls.mode(), failures);
   // The library's text for a file it could not open says little: the
   // system's reason is given instead.
-  auto reason = [](const std::string& file, const TlsFailure& failure) {
+  auto why = [](const std::string& file, const std::string& step, const TlsFailure& failure) {
     const std::string unreadable = unreadableFile(file);
-    return unreadable.empty() ? oneLine(failure.reason) : unreadable;
+    return unreadable.empty() ? step + " cannot be used: " + oneLine(failure.reason) : unreadable;
   };
   bool certificateRead = !tls.certificate.empty();
   for (const TlsFailure& failure : failures) {
@@ -140,14 +140,13 @@ void checkTls(const ReceiverSettings& settings, CheckReport& report)
     case TlsFailure::Setting::privateKey:
       if (!tls.certificate.empty())
         report.problems.push_back(settingProblem("SYSLOG", "certificate", tls.certificate,
-            (failure.setting == TlsFailure::Setting::certificate ? "the certificate cannot be used: "
-                                                                 : "the private key cannot be used: ")
-                + reason(tls.certificate, failure)));
+            why(tls.certificate,
+                failure.setting == TlsFailure::Setting::certificate ? "the certificate" : "the private key", failure)));
       certificateRead = certificateRead && failure.setting != TlsFailure::Setting::certificate;
       break;
     case TlsFailure::Setting::authority:
-      report.problems.push_back(settingProblem(
-          "SYSLOG", "cafile", tls.cafile, "the authority cannot be used: " + reason(tls.cafile, failure)));
+      report.problems.push_back(
+          settingProblem("SYSLOG", "cafile", tls.cafile, why(tls.cafile, "the authority", failure)));
       break;
     case TlsFailure::Setting::protocolVersions:
     case TlsFailure::Setting::cipherList:

@@ -74,7 +74,7 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
     { "malformed port", { { "SYSLOG.port", "65a36" } }, "", "[SYSLOG] port=65a36: not a whole number" },
     { "misspelt key", { { "SYSLOG.plugin_timout", "5" } }, "", "[SYSLOG] plugin_timout=5: unknown key" },
     { "missing certificate", { { "SYSLOG.certificate", missing } }, "",
-        "[SYSLOG] certificate=" + missing + ": the certificate cannot be used: cannot be read" },
+        "[SYSLOG] certificate=" + missing + ": cannot be read: " },
     { "mismatched key", { { "SYSLOG.certificate", mismatched } }, "",
         "[SYSLOG] certificate=" + mismatched + ": the private key cannot be used" },
     { "metrics address", { { "METRICS.listen", "127.0.0.1:99999" } }, "", "[METRICS] listen=127.0.0.1:99999: not" },
