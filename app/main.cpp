@@ -1,6 +1,7 @@
 // quelm-receiver: the notification receiver daemon. This file only reads
-// the command line and runs the Receiver.
+// the command line and runs the Receiver, or the configuration check.
 
+#include "app/config_check.h"
 #include "app/receiver.h"
 
 #include "core/log.h"
@@ -11,17 +12,26 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <unistd.h>
 
 namespace {
 
 const char* const usageText = R"(Usage: quelm-receiver [-f CONFIG] [-D]
+       quelm-receiver --check [-f CONFIG]
 
 Receives notifications over secure WebSocket, runs each host's service
 plugin and records the state in the product database.
 
   -f CONFIG   configuration file (default /etc/quelm/receiver.conf)
   -D          debug mode: the log also gets the DEBUG trace lines
+  --check     check the configuration and exit: every value, the TLS
+              certificate, key and authority, the database and the
+              daemon's statements, the plugin and alerting programs of
+              the services. One line per problem, then a summary; exit 1
+              with any problem, 0 otherwise. A certificate that ends
+              within 30 days is a warning line only (exit 0). Starts no
+              listener, writes no log file and nothing to the database.
   --version   print the version and exit
   --help      this text
 
@@ -29,12 +39,18 @@ Stops on SIGTERM; SIGHUP reopens the log file. See quelm-receiver(8) and
 receiver.conf(5).
 )";
 
-Receiver::Options parseCommandLine(int argc, char** argv)
+struct CommandLine {
+  Receiver::Options receiver;
+  bool check = false;
+};
+
+CommandLine parseCommandLine(int argc, char** argv)
 {
-  Receiver::Options options;
+  CommandLine line;
+  Receiver::Options& options = line.receiver;
   int option = 0;
-  static const struct option longOptions[]
-      = { { "help", no_argument, nullptr, 'h' }, { "version", no_argument, nullptr, 'V' }, { nullptr, 0, nullptr, 0 } };
+  static const struct option longOptions[] = { { "help", no_argument, nullptr, 'h' },
+    { "version", no_argument, nullptr, 'V' }, { "check", no_argument, nullptr, 'C' }, { nullptr, 0, nullptr, 0 } };
   // NOLINTNEXTLINE(concurrency-mt-unsafe): the command line is read before any thread starts.
   while ((option = getopt_long(argc, argv, "f:D", longOptions, nullptr)) != -1) {
     switch (option) {
@@ -50,22 +66,32 @@ Receiver::Options parseCommandLine(int argc, char** argv)
     case 'D':
       options.debug = true;
       break;
+    case 'C':
+      line.check = true;
+      break;
     default:
       // getopt has already printed its diagnostic; the option is skipped.
       break;
     }
   }
-  return options;
+  return line;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-  Receiver::Options options = parseCommandLine(argc, argv);
+  CommandLine line = parseCommandLine(argc, argv);
+  const Receiver::Options& options = line.receiver;
   // OpenSSL must not free its global state in an exit handler while the
   // stop thread, which is never joined, still exists.
   OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+  if (line.check) {
+    // With -D the log lines of the steps checked go to standard error.
+    setTraceEnabled(options.debug);
+    return printCheckReport(options.configPath,
+        checkConfiguration(options.configPath, options.debug ? std::cerr.rdbuf() : nullptr), std::cout);
+  }
   int status = 0;
   {
     Receiver receiver(options);

@@ -3,6 +3,8 @@
 #include "core/conversions.h"
 #include "core/ini_config.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <map>
 
@@ -36,6 +38,37 @@ std::set<std::string> persistentPluginPaths(const std::string& listed)
   return paths;
 }
 
+bool isWholeNumber(const std::string& text)
+{
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// What is wrong with a metrics address, empty when nothing: the endpoint
+// takes PORT or ADDRESS:PORT, the address an IPv4 one, an IPv6 one in
+// brackets, or a host name.
+std::string listenAddressProblem(const std::string& listen)
+{
+  const std::size_t colon = listen.rfind(':');
+  const std::string port = colon == std::string::npos ? listen : listen.substr(colon + 1);
+  if (!isWholeNumber(port) || port.size() > 5 || std::stol(port) < 1 || std::stol(port) > 65535)
+    return "not PORT or ADDRESS:PORT with a port from 1 to 65535";
+  if (colon == std::string::npos)
+    return {};
+  const std::string address = listen.substr(0, colon);
+  unsigned char binary[sizeof(in6_addr)];
+  if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+    return ::inet_pton(AF_INET6, address.substr(1, address.size() - 2).c_str(), binary) == 1
+        ? ""
+        : "not an IPv6 address in brackets";
+  if (address.find_first_not_of("0123456789.") == std::string::npos)
+    return ::inet_pton(AF_INET, address.c_str(), binary) == 1 ? "" : "not an IPv4 address";
+  if (address.empty()
+      || address.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.")
+          != std::string::npos)
+    return "not an IPv4 address, an IPv6 address in brackets or a host name";
+  return {};
+}
+
 class Reader {
 public:
   explicit Reader(IniConfig& config)
@@ -54,8 +87,7 @@ public:
     if (value.empty())
       return absent;
     const long read = stringToLong(value);
-    const std::size_t sign = value[0] == '-' ? 1 : 0;
-    if (value.size() == sign || value.find_first_not_of("0123456789", sign) != std::string::npos)
+    if (!isWholeNumber(value[0] == '-' ? value.substr(1) : value))
       problem(section, key, value, "not a whole number (read as " + std::to_string(read) + ")");
     else if (read < low || read > high)
       problem(section, key, value, "out of range " + std::to_string(low) + " to " + std::to_string(high));
@@ -64,7 +96,7 @@ public:
 
   void problem(const std::string& section, const std::string& key, const std::string& value, const std::string& why)
   {
-    problems.push_back("[" + section + "] " + key + "=" + value + ": " + why);
+    problems.push_back(settingProblem(section, key, value, why));
   }
 
   std::vector<std::string> problems;
@@ -74,6 +106,12 @@ private:
 };
 
 } // namespace
+
+std::string settingProblem(
+    const std::string& section, const std::string& key, const std::string& value, const std::string& why)
+{
+  return "[" + section + "] " + key + "=" + value + ": " + why;
+}
 
 ReceiverSettings readSettings(IniConfig& config)
 {
@@ -122,13 +160,21 @@ ReceiverSettings readSettings(IniConfig& config)
   listen.maxConnections = maxConnections > 0 ? static_cast<std::size_t>(maxConnections) : 0;
   listen.idleTimeout
       = std::chrono::seconds(std::max(static_cast<int>(read.number("SYSLOG", "idle_timeout", 0, 86400000)), 0));
-  settings.senders = SenderRules::fromSection(config.getSection("SENDERS"));
+  std::vector<SenderRules::LineProblem> senderProblems;
+  settings.senders = SenderRules::fromSection(config.getSection("SENDERS"), &senderProblems);
+  for (const SenderRules::LineProblem& line : senderProblems)
+    read.problem("SENDERS", line.line, line.value, line.why);
   settings.pluginTimeoutSeconds = static_cast<int>(read.number("SYSLOG", "plugin_timeout", 0, 86400));
   settings.alertTimeoutSeconds = static_cast<int>(read.number("SYSLOG", "alert_timeout", 0, 86400));
   settings.workers = static_cast<int>(read.number("SYSLOG", "thread", 0, 10000));
   settings.cleaningCycleSeconds = static_cast<int>(read.number("SYSLOG", "cleaning_cycle", 0, 86400));
   settings.persistentPlugins = persistentPluginPaths(read.text("PLUGINS", "persistent"));
   settings.metricsListen = read.text("METRICS", "listen");
+  if (!settings.metricsListen.empty()) {
+    const std::string why = listenAddressProblem(settings.metricsListen);
+    if (!why.empty())
+      read.problem("METRICS", "listen", settings.metricsListen, why + ": the endpoint will not listen");
+  }
 
   for (const auto& [section, keys] : knownKeys) {
     for (const auto& [key, value] : config.getSection(section)) {

@@ -39,3 +39,7 @@ struct ReceiverSettings {
 
 // Reads the configuration file (ConfigFileError when it cannot be opened).
 ReceiverSettings readSettings(IniConfig& config);
+
+// One problem line: "[SECTION] key=value: why".
+std::string settingProblem(
+    const std::string& section, const std::string& key, const std::string& value, const std::string& why);

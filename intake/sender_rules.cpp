@@ -6,11 +6,14 @@
 
 #include <sstream>
 
-SenderRules SenderRules::fromSection(const std::map<std::string, std::string>& entries)
+SenderRules SenderRules::fromSection(
+    const std::map<std::string, std::string>& entries, std::vector<LineProblem>* problems)
 {
   SenderRules rules;
   for (const auto& [line, value] : entries) {
     std::string identity = trim(line);
+    if (identity.empty() && problems != nullptr && !trim(value).empty())
+      problems->push_back({ line, value, "no sender identity before '=', ignored" });
     if (identity.empty() || identity[0] == '[')
       continue;
     std::vector<std::string>& patterns = rules.patterns_[identity];
@@ -20,6 +23,8 @@ SenderRules SenderRules::fromSection(const std::map<std::string, std::string>& e
       if (!pattern.empty())
         patterns.push_back(pattern);
     }
+    if (patterns.empty() && problems != nullptr)
+      problems->push_back({ line, value, "no host pattern: this sender may report for no host" });
   }
   return rules;
 }

@@ -7,6 +7,8 @@
 #include <websocketpp/config/asio.hpp>
 #include <websocketpp/server.hpp>
 
+#include <functional>
+
 const char* const modernCipherList
     = "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES256-GCM-"
       "SHA384:DHE-RSA-AES128-GCM-SHA256:DHE-DSS-AES128-GCM-SHA256:kEDH+AESGCM:ECDHE-RSA-AES128-SHA256:ECDHE-ECDSA-"
@@ -33,9 +35,11 @@ const char* cipherListForMode(int mode)
   return mode == modernProfileMode ? aeadCipherList : mode == 2 ? modernCipherList : broadCipherList;
 }
 
-std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode)
+std::shared_ptr<boost::asio::ssl::context> buildTlsContext(
+    const TlsSettings& settings, int mode, std::vector<TlsFailure>& failures)
 {
   namespace ssl = boost::asio::ssl;
+  using Setting = TlsFailure::Setting;
   // A method of any version, bounded to TLS 1.2, or 1.2 and 1.3 in the
   // modern profile: a connection's protocol comes from the bounds.
   auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
@@ -43,32 +47,56 @@ std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& set
       || SSL_CTX_set_max_proto_version(
              context->native_handle(), mode == modernProfileMode ? TLS1_3_VERSION : TLS1_2_VERSION)
           != 1) {
-    writeLog("ERR", "Error setting the TLS versions");
+    failures.push_back({ Setting::protocolVersions, {} });
     return nullptr;
   }
-  writeLog("INFO", "cafile:" + settings.cafile);
-  writeLog("INFO", "keyfile:" + settings.certificate);
   // The configured suites and verify mode come first, so that no failure
   // below can leave the library's defaults in place.
   if (SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(mode)) != 1) {
-    writeLog("ERR", "Error setting cipher list");
+    failures.push_back({ Setting::cipherList, {} });
     return nullptr;
   }
   // Senders must prove themselves with a certificate from our authority.
   context->set_verify_mode(
       settings.verifyClient ? ssl::verify_peer | ssl::verify_fail_if_no_peer_cert : ssl::verify_none);
-  try {
-    // An encrypted key must fail to load rather than make OpenSSL prompt on
-    // a terminal from an I/O thread: answer every pass phrase request empty.
-    context->set_password_callback([](std::size_t, ssl::context::password_purpose) { return std::string(); });
-    context->use_certificate_chain_file(settings.certificate);
-    context->use_private_key_file(settings.certificate, ssl::context::pem);
-    if (settings.verifyClient)
-      context->load_verify_file(settings.cafile);
-  } catch (const std::exception& error) {
-    writeLog("ERR", std::string("SSLException: ") + error.what());
-    return nullptr;
+  // An encrypted key must fail to load rather than make OpenSSL prompt on
+  // a terminal from an I/O thread: answer every pass phrase request empty.
+  context->set_password_callback([](std::size_t, ssl::context::password_purpose) { return std::string(); });
+  const std::size_t before = failures.size();
+  auto step = [&](Setting setting, const std::function<void()>& load) {
+    try {
+      load();
+    } catch (const std::exception& error) {
+      failures.push_back({ setting, error.what() });
+      return false;
+    }
+    return true;
+  };
+  if (step(Setting::certificate, [&] { context->use_certificate_chain_file(settings.certificate); })
+      && step(Setting::privateKey, [&] { context->use_private_key_file(settings.certificate, ssl::context::pem); })
+      && SSL_CTX_check_private_key(context->native_handle()) != 1)
+    failures.push_back({ Setting::privateKey, "the private key does not belong to the certificate" });
+  if (settings.verifyClient)
+    step(Setting::authority, [&] { context->load_verify_file(settings.cafile); });
+  return failures.size() == before ? context : nullptr;
+}
+
+std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode)
+{
+  writeLog("INFO", "cafile:" + settings.cafile);
+  writeLog("INFO", "keyfile:" + settings.certificate);
+  std::vector<TlsFailure> failures;
+  std::shared_ptr<boost::asio::ssl::context> context = buildTlsContext(settings, mode, failures);
+  for (const TlsFailure& failure : failures) {
+    if (failure.setting == TlsFailure::Setting::protocolVersions)
+      writeLog("ERR", "Error setting the TLS versions");
+    else if (failure.setting == TlsFailure::Setting::cipherList)
+      writeLog("ERR", "Error setting cipher list");
+    else
+      writeLog("ERR", "SSLException: " + failure.reason);
   }
+  if (!context)
+    return nullptr;
   writeLog("INFO", "SSL ca and key file is OK");
   if (mode == 2 || mode == modernProfileMode)
     writeLog("INFO", "modern mode");

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -45,12 +46,25 @@ struct TlsSettings {
   int mode() const { return modernProfile ? modernProfileMode : 1; }
 };
 
-// A fresh TLS context for one connection (TLS 1.2; TLS 1.3 too in the
-// modern profile's mode), read from the files named by
-// the settings. A context that cannot be built exactly as configured
-// (suites, verify mode, certificate, key, and the authority when senders
-// are verified) is never returned: the reason goes to an "ERR" line and the
-// result is null, so the caller refuses that handshake.
+// What a TLS context could not be built from, and the library's reason.
+struct TlsFailure {
+  enum class Setting { protocolVersions, cipherList, certificate, privateKey, authority };
+  Setting setting;
+  std::string reason;
+};
+
+// A TLS context (TLS 1.2; TLS 1.3 too in the modern profile's mode) read
+// from the files named by the settings, logging nothing. A context that
+// cannot be built exactly as configured (suites, verify mode, certificate,
+// key and that they belong together, and the authority when senders are
+// verified) is never returned: the result is null and failures says why,
+// every file step being tried, so that each of them is known.
+std::shared_ptr<boost::asio::ssl::context> buildTlsContext(
+    const TlsSettings& settings, int mode, std::vector<TlsFailure>& failures);
+
+// A fresh TLS context for one connection, as buildTlsContext makes it; each
+// failure goes to an "ERR" line and the result is null, so the caller
+// refuses that handshake.
 std::shared_ptr<boost::asio::ssl::context> makeTlsContext(const TlsSettings& settings, int mode);
 
 // Moves a connection's SSL object onto the context, with the context's

@@ -51,12 +51,20 @@ bool ServiceRegistry::removeService(std::int64_t serviceId)
 std::vector<std::int64_t> ServiceRegistry::serviceIds()
 {
   std::vector<std::int64_t> ids;
+  for (const std::shared_ptr<SyslogService>& service : services())
+    ids.push_back(service->serviceId);
+  return ids;
+}
+
+std::vector<std::shared_ptr<SyslogService>> ServiceRegistry::services()
+{
+  std::vector<std::shared_ptr<SyslogService>> registered;
   auto services = services_.lock();
   for (const auto& entry : *services) {
     if (entry.second)
-      ids.push_back(entry.second->serviceId);
+      registered.push_back(entry.second);
   }
-  return ids;
+  return registered;
 }
 
 void ServiceRegistry::clear()

@@ -27,6 +27,8 @@ public:
   bool removeService(std::int64_t serviceId);
   // The ids of the registered services.
   std::vector<std::int64_t> serviceIds();
+  // The registered services, one per host, by host.
+  std::vector<std::shared_ptr<SyslogService>> services();
   // Drops every registered service; each is destroyed unless someone else
   // still holds it.
   void clear();

@@ -1,0 +1,104 @@
+#include "tests/support/certificates.h"
+#include "tests/support/free_port.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_database.h"
+#include "tests/support/test_process.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The configuration text with each "SECTION.key" set to its value: the key's own line replaced, or a line added
+// under the section's header.
+std::string withValues(const std::string& text, const std::map<std::string, std::string>& values)
+{
+  std::vector<std::string> lines;
+  std::istringstream input(text);
+  for (std::string line; std::getline(input, line);)
+    lines.push_back(line);
+  auto set = [&lines](const std::string& name, const std::string& value) {
+    const std::string header = "[" + name.substr(0, name.find('.')) + "]", key = name.substr(name.find('.') + 1);
+    auto at = std::find(lines.begin(), lines.end(), header);
+    auto own = std::find_if(at, lines.end(), [&](const std::string& line) { return line.rfind(key + "=", 0) == 0; });
+    if (own != lines.end())
+      *own = key + "=" + value;
+    else
+      lines.insert(at + 1, key + "=" + value);
+  };
+  for (const auto& [name, value] : values)
+    set(name, value);
+  std::string result;
+  for (const std::string& line : lines)
+    result.append(line).append("\n");
+  return result;
+}
+
+} // namespace
+
+// The real daemon's --check on the shipped sample, pointed at the test database and real certificates (made to end
+// within two days: a warning only), then with one fault each: every fault is named and makes the exit status 1.
+TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
+{
+  TestDatabase db;
+  TempDir dir;
+  const std::string plugin = dir.write("check.sh", "#!/bin/sh\nexit 0\n", true);
+  db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
+      + "'); INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + plugin
+      + "'); INSERT INTO quelm_device (device_id, device_name) VALUES (1, 'fw01');"
+        "INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
+        "service_previous_state, service_last_stdout) VALUES (1, 'fw01-syslog', 1, 1, 0, '');"
+        "INSERT INTO quelm_service_response_program VALUES (1, 1, true, true, true, true, '')");
+  const std::string sample = withValues(readFile(QUELM_SOURCE_DIR "/packaging/receiver.conf"),
+      { { "POSTGRESQL.PGSQL_host", db.host }, { "POSTGRESQL.PGSQL_port", db.port }, { "POSTGRESQL.PGSQL_db", db.name },
+          { "POSTGRESQL.PGSQL_username", db.user }, { "POSTGRESQL.PGSQL_pwd", db.password },
+          { "LOG.log_file", dir.path() + "/receiver.log" },
+          { "SYSLOG.certificate", makeCertificatePem(dir, "receiver.pem", "localhost") },
+          { "SYSLOG.cafile", makeAuthority(dir, "senders") } });
+  const std::string missing = dir.path() + "/missing.pem", mismatched = makeMismatchedPem(dir, "mismatched.pem");
+  const std::string closedPort = std::to_string(freeLoopbackPort());
+  struct Row {
+    std::string name;
+    std::map<std::string, std::string> values;
+    std::string sql, expected;
+  };
+  const std::vector<Row> rows = {
+    { "sample", {}, "", "the certificate expires on " },
+    { "malformed port", { { "SYSLOG.port", "65a36" } }, "", "[SYSLOG] port=65a36: not a whole number" },
+    { "misspelt key", { { "SYSLOG.plugin_timout", "5" } }, "", "[SYSLOG] plugin_timout=5: unknown key" },
+    { "missing certificate", { { "SYSLOG.certificate", missing } }, "",
+        "[SYSLOG] certificate=" + missing + ": cannot be read: " },
+    { "mismatched key", { { "SYSLOG.certificate", mismatched } }, "",
+        "[SYSLOG] certificate=" + mismatched + ": the private key cannot be used" },
+    { "metrics address", { { "METRICS.listen", "127.0.0.1:99999" } }, "", "[METRICS] listen=127.0.0.1:99999: not" },
+    { "sender without pattern", { { "SENDERS.road", "" } }, "", "[SENDERS] road=: no host pattern" },
+    { "unreachable database", { { "POSTGRESQL.PGSQL_port", closedPort } }, "",
+        "PGSQL_port=" + closedPort + " PGSQL_db=" + db.name + " PGSQL_username=" + db.user
+            + ": the database cannot be reached: " },
+    { "missing plugin", {}, "UPDATE quelm_plugins SET plugin_path = '/nowhere/check-fw'",
+        "service 1 fw01-syslog: plugin /nowhere/check-fw: does not exist" },
+  };
+  for (const Row& row : rows) {
+    if (!row.sql.empty())
+      db.exec(row.sql);
+    const std::string config = dir.write("receiver.conf", withValues(sample, row.values));
+    TestProcess check({ QUELM_BINARY_DIR "/quelm-receiver", "--check", "-f", config });
+    const int status = check.wait(30);
+    const std::string output = check.output();
+    const bool clean = row.name == "sample";
+    EXPECT_EQ(status, clean ? 0 : 1) << row.name << ":\n" << output;
+    EXPECT_NE(output.find(row.expected), std::string::npos) << row.name << ":\n" << output;
+    // Exactly the one problem of the row, in the last line.
+    EXPECT_NE(output.find("configuration " + config + (clean ? ": OK, 1 warning\n" : ": 1 problem")), std::string::npos)
+        << row.name << ":\n"
+        << output;
+  }
+  EXPECT_NE(::access((dir.path() + "/receiver.log").c_str(), F_OK), 0) << "the check opened the log file";
+}
