@@ -159,28 +159,29 @@ void checkTls(const ReceiverSettings& settings, CheckReport& report)
     checkExpiry(tls.certificate, report);
 }
 
-void checkProgram(const SyslogService& service, const std::string& kind, const std::string& path, CheckReport& report)
+void checkProgram(
+    const SyslogService& service, const std::string& kind, const std::string& path, std::vector<std::string>& faults)
 {
   const std::string why = unusableProgram(path);
   if (!why.empty())
-    report.problems.push_back(
+    faults.push_back(
         "service " + service.serviceIdText + " " + service.serviceName + ": " + kind + " " + path + ": " + why);
 }
 
-void checkPrograms(ServiceRegistry& registry, CheckReport& report)
+void checkPrograms(ServiceRegistry& registry, std::vector<std::string>& faults)
 {
   for (const std::shared_ptr<SyslogService>& service : registry.services()) {
-    checkProgram(*service, "plugin", service->pluginPath, report);
+    checkProgram(*service, "plugin", service->pluginPath, faults);
     // Without an alerting program the service alerts nobody, which is allowed.
     if (!service->programPath.empty())
-      checkProgram(*service, "alerting program", service->programPath, report);
+      checkProgram(*service, "alerting program", service->programPath, faults);
   }
 }
 
 // The database as start-up meets it: one connection with these settings,
 // the statements start-up prepares, the error names and the services it
 // loads, whose programs are then looked at. Nothing is written.
-void checkDatabase(const ReceiverSettings& settings, CheckReport& report)
+void checkDatabase(const ReceiverSettings& settings, CheckReport& report, ProgramFaults programFaults)
 {
   ConnectionSettings database = settings.database;
   std::string where = "[POSTGRESQL]";
@@ -214,12 +215,12 @@ void checkDatabase(const ReceiverSettings& settings, CheckReport& report)
     report.problems.push_back(where + ": the daemon's statements fail: " + oneLine(error.what()));
     return;
   }
-  checkPrograms(registry, report);
+  checkPrograms(registry, programFaults == ProgramFaults::problems ? report.problems : report.warnings);
 }
 
 } // namespace
 
-CheckReport checkConfiguration(const std::string& path, std::streambuf* logLines)
+CheckReport checkConfiguration(const std::string& path, std::streambuf* logLines, ProgramFaults programFaults)
 {
   LogDiversion diversion(logLines);
   CheckReport report;
@@ -238,7 +239,7 @@ CheckReport checkConfiguration(const std::string& path, std::streambuf* logLines
   }
   report.problems = settings.problems;
   checkTls(settings, report);
-  checkDatabase(settings, report);
+  checkDatabase(settings, report, programFaults);
   return report;
 }
 

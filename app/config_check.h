@@ -12,13 +12,19 @@ struct CheckReport {
   std::vector<std::string> warnings;
 };
 
+// What a service's plugin or alerting program that cannot be run is: a
+// problem for the operator's check, a warning for the check before a start,
+// where it costs that service's notifications alone, not every host's.
+enum class ProgramFaults { problems, warnings };
+
 // Checks the configuration file at path against everything start-up meets:
 // each value, the listener's certificate, key and authority, the sender
 // rules and metrics address, the database with the daemon's statements, and
 // the plugin and alerting program of every service. It starts no listener,
 // opens no log file, writes nothing to the database and runs no program.
 // The daemon's own log lines meanwhile go to logLines (null: discarded).
-CheckReport checkConfiguration(const std::string& path, std::streambuf* logLines = nullptr);
+CheckReport checkConfiguration(
+    const std::string& path, std::streambuf* logLines = nullptr, ProgramFaults programFaults = ProgramFaults::problems);
 
 // Writes each problem, then each warning, one line each, then the summary
 // line; returns the exit status: 1 with any problem, otherwise 0.

@@ -18,7 +18,7 @@
 namespace {
 
 const char* const usageText = R"(Usage: quelm-receiver [-f CONFIG] [-D]
-       quelm-receiver --check [-f CONFIG]
+       quelm-receiver --check | --check-startup [-f CONFIG]
 
 Receives notifications over secure WebSocket, runs each host's service
 plugin and records the state in the product database.
@@ -32,6 +32,11 @@ plugin and records the state in the product database.
               with any problem, 0 otherwise. A certificate that ends
               within 30 days is a warning line only (exit 0). Starts no
               listener, writes no log file and nothing to the database.
+  --check-startup
+              the check the systemd unit runs before each start: the
+              same, except that a service whose plugin or alerting
+              program cannot be run is a warning (it fails that
+              service's notifications, not the start).
   --version   print the version and exit
   --help      this text
 
@@ -42,6 +47,7 @@ receiver.conf(5).
 struct CommandLine {
   Receiver::Options receiver;
   bool check = false;
+  ProgramFaults programFaults = ProgramFaults::problems;
 };
 
 CommandLine parseCommandLine(int argc, char** argv)
@@ -50,7 +56,8 @@ CommandLine parseCommandLine(int argc, char** argv)
   Receiver::Options& options = line.receiver;
   int option = 0;
   static const struct option longOptions[] = { { "help", no_argument, nullptr, 'h' },
-    { "version", no_argument, nullptr, 'V' }, { "check", no_argument, nullptr, 'C' }, { nullptr, 0, nullptr, 0 } };
+    { "version", no_argument, nullptr, 'V' }, { "check", no_argument, nullptr, 'C' },
+    { "check-startup", no_argument, nullptr, 'S' }, { nullptr, 0, nullptr, 0 } };
   // NOLINTNEXTLINE(concurrency-mt-unsafe): the command line is read before any thread starts.
   while ((option = getopt_long(argc, argv, "f:D", longOptions, nullptr)) != -1) {
     switch (option) {
@@ -65,6 +72,10 @@ CommandLine parseCommandLine(int argc, char** argv)
       break;
     case 'D':
       options.debug = true;
+      break;
+    case 'S':
+      line.programFaults = ProgramFaults::warnings;
+      line.check = true;
       break;
     case 'C':
       line.check = true;
@@ -90,7 +101,8 @@ int main(int argc, char** argv)
     // With -D the log lines of the steps checked go to standard error.
     setTraceEnabled(options.debug);
     return printCheckReport(options.configPath,
-        checkConfiguration(options.configPath, options.debug ? std::cerr.rdbuf() : nullptr), std::cout);
+        checkConfiguration(options.configPath, options.debug ? std::cerr.rdbuf() : nullptr, line.programFaults),
+        std::cout);
   }
   int status = 0;
   {

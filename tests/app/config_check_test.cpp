@@ -100,5 +100,12 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
         << row.name << ":\n"
         << output;
   }
+  // Before a start, a service that cannot run its plugin fails alone: a warning, not a refused start.
+  TestProcess startup(
+      { QUELM_BINARY_DIR "/quelm-receiver", "--check-startup", "-f", dir.write("receiver.conf", sample) });
+  EXPECT_EQ(startup.wait(30), 0) << startup.output();
+  EXPECT_NE(startup.output().find("warning: service 1 fw01-syslog: plugin /nowhere/check-fw: does not exist"),
+      std::string::npos)
+      << startup.output();
   EXPECT_NE(::access((dir.path() + "/receiver.log").c_str(), F_OK), 0) << "the check opened the log file";
 }
