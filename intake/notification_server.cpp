@@ -78,6 +78,8 @@ void setAnswer(NotificationServer::Endpoint::connection_type& connection, const 
 {
   connection.set_status(static_cast<websocketpp::http::status_code::value>(answer.status));
   connection.replace_header("Content-Type", "application/json");
+  // One request a connection: the library closes it after the answer.
+  connection.replace_header("Connection", "close");
   if (answer.retryAfterSeconds > 0)
     connection.replace_header("Retry-After", std::to_string(answer.retryAfterSeconds));
   connection.set_body(answer.body);

@@ -241,7 +241,7 @@ TEST_F(ListenerTest, EachHandshakeReadsTheCertificateFileAndChecksTheSender)
 }
 
 // The default profile is TLS 1.2 with the broad list; the modern one adds TLS 1.3 and leaves TLS 1.2 only its AEAD
-// suites, for the WebSocket client too.
+// suites, for the WebSocket client and the HTTPS requests too.
 TEST_F(ListenerTest, TheModernProfileOffersTls13AndNoCbcSuite)
 {
   const std::vector<std::pair<std::string, std::string>> clients
@@ -257,7 +257,12 @@ TEST_F(ListenerTest, TheModernProfileOffersTls13AndNoCbcSuite)
           10);
       established += handshake.err.find("Protocol version: " + protocol) != std::string::npos ? "1" : "0";
     }
-    EXPECT_EQ(established, modern ? "101" : "011") << (modern ? "modern" : "default");
+    // The HTTPS requests share the profile.
+    established += runCommand("curl -sk --tlsv1.3 -o /dev/null -w '%{http_code}' https://127.0.0.1:"
+            + std::to_string(server.port()) + "/v1/health",
+        "", 10)
+                       .out;
+    EXPECT_EQ(established, modern ? "101200" : "011000") << (modern ? "modern" : "default");
     EXPECT_EQ(Sender(server.port()).connect(), Phase::open);
   }
 }
