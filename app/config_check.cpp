@@ -238,6 +238,9 @@ CheckReport checkConfiguration(const std::string& path, std::streambuf* logLines
     return report;
   }
   report.problems = settings.problems;
+  if (sendersIgnored(settings))
+    report.problems.push_back("[SENDERS] section ignored: it needs [SYSLOG] verify_client=1, and meanwhile every "
+                              "sender may report for any host");
   checkTls(settings, report);
   checkDatabase(settings, report, programFaults);
   return report;

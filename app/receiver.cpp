@@ -171,7 +171,7 @@ int Receiver::startAndServe()
   if (listen.tls.modernProfile)
     writeLog("INFO", "TLS profile modern: TLS 1.2 with AEAD suites, and TLS 1.3");
   SenderRules senders = settings.senders;
-  if (senders.active() && !listen.tls.verifyClient)
+  if (sendersIgnored(settings))
     writeLog("ERR", "SENDERS section ignored: it needs verify_client=1");
   else if (senders.active())
     writeLog("INFO", "SENDERS: " + std::to_string(senders.identityCount()) + " sender identities");

@@ -37,6 +37,13 @@ struct ReceiverSettings {
   std::vector<std::string> problems;
 };
 
+// Sender rules without verified senders: nobody could be told apart, so the
+// rules are not applied and every sender may report for any host.
+inline bool sendersIgnored(const ReceiverSettings& settings)
+{
+  return settings.senders.active() && !settings.listen.tls.verifyClient;
+}
+
 // Reads the configuration file (ConfigFileError when it cannot be opened).
 ReceiverSettings readSettings(IniConfig& config);
 

@@ -78,7 +78,9 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
     { "mismatched key", { { "SYSLOG.certificate", mismatched } }, "",
         "[SYSLOG] certificate=" + mismatched + ": the private key cannot be used" },
     { "metrics address", { { "METRICS.listen", "127.0.0.1:99999" } }, "", "[METRICS] listen=127.0.0.1:99999: not" },
-    { "sender without pattern", { { "SENDERS.road", "" } }, "", "[SENDERS] road=: no host pattern" },
+    { "sender without pattern", { { "SENDERS.road", "" }, { "SYSLOG.verify_client", "1" } }, "",
+        "[SENDERS] road=: no host pattern" },
+    { "rules without verified senders", { { "SENDERS.road", "fw*" } }, "", "[SENDERS] section ignored: it needs" },
     { "unreachable database", { { "POSTGRESQL.PGSQL_port", closedPort } }, "",
         "PGSQL_port=" + closedPort + " PGSQL_db=" + db.name + " PGSQL_username=" + db.user
             + ": the database cannot be reached: " },
