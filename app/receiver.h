@@ -18,7 +18,6 @@
 
 class Cleaner;
 class DatabaseProbe;
-class IniConfig;
 struct ReceiverSettings;
 class MetricsEndpoint;
 class NotificationServer;

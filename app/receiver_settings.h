@@ -20,8 +20,8 @@ struct ReceiverSettings {
   ConnectionSettings database;
   int connectionNumber = 0;
   bool cluster = false;
-  // The listener's settings, SENDERS rules included (the caller decides
-  // whether they apply: they need verify_client=1).
+  // The listener's settings, without the SENDERS rules: those are apart,
+  // since they apply only with verify_client=1 (sendersIgnored).
   ListenerSettings listen;
   SenderRules senders;
   // tls_profile as written, for the start-up line.

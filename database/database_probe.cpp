@@ -37,26 +37,20 @@ DatabaseProbe::~DatabaseProbe()
 
 void DatabaseProbe::check(std::function<void(bool)> answer)
 {
-  bool fresh = false, last = false;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (stopping_) {
-      last = false;
-      fresh = true;
-    } else if (waiting_.empty() && answeredAt_ != std::chrono::steady_clock::time_point {}
-        && std::chrono::steady_clock::now() - answeredAt_ < std::chrono::seconds(1)) {
-      fresh = true;
-      last = lastAnswer_;
-    } else {
-      waiting_.push_back(std::move(answer));
-      if (!thread_.joinable())
-        thread_ = std::thread([this] { run(); });
-    }
-  }
-  if (fresh)
+  std::unique_lock<std::mutex> lock(lock_);
+  const bool recent = answeredAt_ != std::chrono::steady_clock::time_point {}
+      && std::chrono::steady_clock::now() - answeredAt_ < std::chrono::seconds(1);
+  if (stopping_ || (waiting_.empty() && recent)) {
+    const bool last = !stopping_ && lastAnswer_;
+    lock.unlock();
     answer(last);
-  else
-    wake_.notify_one();
+    return;
+  }
+  waiting_.push_back(std::move(answer));
+  if (!thread_.joinable())
+    thread_ = std::thread([this] { run(); });
+  lock.unlock();
+  wake_.notify_one();
 }
 
 void DatabaseProbe::run()

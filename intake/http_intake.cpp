@@ -32,6 +32,13 @@ std::string compactJson(const Json::Value& value)
   return Json::writeString(writer, value) + "\n";
 }
 
+HttpAnswer oneKeyAnswer(int status, const char* key, const std::string& text, int retryAfterSeconds)
+{
+  Json::Value body(Json::objectValue);
+  body[key] = text;
+  return HttpAnswer { status, compactJson(body), retryAfterSeconds };
+}
+
 } // namespace
 
 NotificationBatch splitNotificationBatch(const std::string& raw, std::size_t itemBytes)
@@ -103,11 +110,11 @@ HttpAnswer batchAnswer(const std::vector<Outcome>& outcomes)
   return answer;
 }
 
-HttpAnswer errorAnswer(int status, const std::string& why)
+HttpAnswer errorAnswer(int status, const std::string& why) { return oneKeyAnswer(status, "error", why, 0); }
+
+HttpAnswer statusAnswer(int status, const std::string& word, int retryAfterSeconds)
 {
-  Json::Value error(Json::objectValue);
-  error["error"] = why;
-  return HttpAnswer { status, compactJson(error), 0 };
+  return oneKeyAnswer(status, "status", word, retryAfterSeconds);
 }
 
 BatchReplies::BatchReplies(std::size_t count, std::function<void(std::vector<Outcome>)> done)

@@ -47,6 +47,8 @@ HttpAnswer batchAnswer(const std::vector<Outcome>& outcomes);
 
 // An answer with a message of its own: {"error":"WHY"}.
 HttpAnswer errorAnswer(int status, const std::string& why);
+// The health answer: {"status":"WORD"}.
+HttpAnswer statusAnswer(int status, const std::string& word, int retryAfterSeconds = 0);
 
 // Collects the outcomes of one request's notifications (numbered from 1)
 // from whichever threads end them; once each has one and the request has

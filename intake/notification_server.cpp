@@ -124,10 +124,11 @@ public:
         });
   }
 
-  // Keeps a connection whose HTTP answer is deferred: nothing else holds it
-  // while its notifications are handled.
-  void hold(const NotificationServer::Endpoint::connection_ptr& connection)
+  // Defers a request's HTTP answer and keeps its connection meanwhile:
+  // nothing else holds it while its notifications are handled.
+  void defer(const NotificationServer::Endpoint::connection_ptr& connection)
   {
+    connection->defer_http_response();
     std::lock_guard<std::mutex> guard(lock_);
     if (endpoint_ != nullptr)
       deferred_[connection->get_handle()] = connection;
@@ -707,9 +708,9 @@ void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
       setAnswer(*connection, errorAnswer(405, std::string("only ") + allowed));
       connection->replace_header("Allow", allowed);
     } else if (path == "/v1/health") {
-      answerHealth(*connection, hdl);
+      answerHealth(connection);
     } else {
-      takeBatch(*connection, hdl);
+      takeBatch(connection);
     }
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("THREAD SyslogServer#on_http: ") + error.what());
@@ -718,32 +719,29 @@ void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
   }
 }
 
-void NotificationServer::answerHealth(Endpoint::connection_type& connection, const websocketpp::connection_hdl& hdl)
+void NotificationServer::answerHealth(const Endpoint::connection_ptr& connection)
 {
   if (acceptorClosed_ || stopStarted_) {
-    setAnswer(connection, HttpAnswer { 503, "{\"status\":\"stopping\"}\n", 5 });
+    setAnswer(*connection, statusAnswer(503, "stopping", 5));
     return;
   }
   if (!settings_.databaseCheck) {
-    setAnswer(connection, HttpAnswer { 200, "{\"status\":\"ok\"}\n", 0 });
+    setAnswer(*connection, statusAnswer(200, "ok"));
     return;
   }
-  connection.defer_http_response();
-  replyHub_->hold(endpoint_.get_con_from_hdl(hdl));
-  settings_.databaseCheck([hub = replyHub_, hdl](bool answers) {
-    hub->respond(hdl,
-        answers ? HttpAnswer { 200, "{\"status\":\"ok\"}\n", 0 }
-                : HttpAnswer { 503, "{\"status\":\"the database does not answer\"}\n", 5 });
+  replyHub_->defer(connection);
+  settings_.databaseCheck([hub = replyHub_, hdl = connection->get_handle()](bool answers) {
+    hub->respond(hdl, answers ? statusAnswer(200, "ok") : statusAnswer(503, "the database does not answer", 5));
   });
 }
 
-void NotificationServer::takeBatch(Endpoint::connection_type& connection, const websocketpp::connection_hdl& hdl)
+void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
 {
-  const websocketpp::http::parser::request& request = connection.get_request();
+  const websocketpp::http::parser::request& request = connection->get_request();
   // The library reads a body by its length only: a chunked one would look
   // empty.
   if (!request.get_header("Transfer-Encoding").empty()) {
-    setAnswer(connection, errorAnswer(411, "the body needs a Content-Length"));
+    setAnswer(*connection, errorAnswer(411, "the body needs a Content-Length"));
     return;
   }
   std::string type = request.get_header("Content-Type");
@@ -751,21 +749,21 @@ void NotificationServer::takeBatch(Endpoint::connection_type& connection, const 
   type.erase(std::remove(type.begin(), type.end(), ' '), type.end());
   std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
   if (type != "application/json") {
-    setAnswer(connection, errorAnswer(415, "the body must be application/json"));
+    setAnswer(*connection, errorAnswer(415, "the body must be application/json"));
     return;
   }
   NotificationBatch batch = splitNotificationBatch(request.get_body(), endpoint_.get_max_message_size());
   if (batch.refusal != NotificationBatch::Refusal::none) {
-    setAnswer(connection, errorAnswer(batch.refusal == NotificationBatch::Refusal::tooLarge ? 413 : 400, batch.why));
+    setAnswer(*connection, errorAnswer(batch.refusal == NotificationBatch::Refusal::tooLarge ? 413 : 400, batch.why));
     return;
   }
   if (batch.items.empty()) {
-    setAnswer(connection, batchAnswer({}));
+    setAnswer(*connection, batchAnswer({}));
     return;
   }
-  const std::string identity = settings_.senders.active() ? senderIdentity(connection) : std::string();
-  connection.defer_http_response();
-  replyHub_->hold(endpoint_.get_con_from_hdl(hdl));
+  const std::string identity = settings_.senders.active() ? senderIdentity(*connection) : std::string();
+  const websocketpp::connection_hdl hdl = connection->get_handle();
+  replyHub_->defer(connection);
   auto replies = std::make_shared<BatchReplies>(batch.items.size(),
       [hub = replyHub_, hdl](std::vector<Outcome> outcomes) { hub->respond(hdl, batchAnswer(outcomes)); });
   std::uint64_t seq = 0;

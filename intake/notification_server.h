@@ -115,8 +115,8 @@ private:
   void onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg);
   void onFail(const websocketpp::connection_hdl& hdl);
   void onHttp(const websocketpp::connection_hdl& hdl);
-  void answerHealth(Endpoint::connection_type& connection, const websocketpp::connection_hdl& hdl);
-  void takeBatch(Endpoint::connection_type& connection, const websocketpp::connection_hdl& hdl);
+  void answerHealth(const Endpoint::connection_ptr& connection);
+  void takeBatch(const Endpoint::connection_ptr& connection);
   // The sender rules, then the queue, for a notification from any session:
   // each way it can end is answered and counted here.
   void admit(Notification&& item, const std::string& identity, const websocketpp::connection_hdl& hdl);
