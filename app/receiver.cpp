@@ -9,11 +9,13 @@
 #include "database/database_error.h"
 #include "database/database_probe.h"
 #include "database/pg_pool.h"
+#include "database/receiver_tables.h"
 #include "execution/persistent_plugin.h"
 #include "execution/plugin_runner.h"
 #include "execution/unique_fd.h"
 #include "intake/listen_error.h"
 #include "intake/notification_server.h"
+#include "processing/alerts.h"
 #include "processing/cleaning.h"
 #include "processing/cluster_locks.h"
 #include "processing/processing_context.h"
@@ -160,7 +162,14 @@ int Receiver::startAndServe()
   pool_ = std::make_unique<PgPool>(database, settings.connectionNumber, metrics_.get());
   writeLog("INFO", "Connection database sucessful. Encoding: " + pool_->clientEncoding());
   writeLog("INFO", "PREPARATION REQUEST ");
+  try {
+    ensureReceiverTables(*pool_);
+  } catch (const DatabaseError& error) {
+    writeLog("ERR", error.what());
+    return 1;
+  }
   prepareStartupStatements(*pool_);
+  prepareReceiverStatements(*pool_);
   if (cluster) {
     prepareClusterStatements(*pool_);
     writeLog("INFO", "cluster mode: services and cleaning are locked in the database");
@@ -213,11 +222,15 @@ int Receiver::startAndServe()
   workerCount_ = settings.workers;
   context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
       stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_, metrics_.get(), cluster });
-  // In cluster mode every write is its service's fenced transaction.
+  // In cluster mode every write is its service's fenced transaction, and
+  // taking a service's lock tells whether it has an alert left to run.
   if (!cluster) {
     stateBatches_ = std::make_unique<StateBatches>(*pool_);
     context_->stateBatches = stateBatches_.get();
+    pendingAlerts_.load(*pool_);
+    context_->pendingAlerts = &pendingAlerts_;
   }
+  queue_.setResendWindow(std::chrono::seconds(settings.resendWindowSeconds));
   std::set<std::string> persistent = settings.persistentPlugins;
   if (!persistent.empty()) {
     std::string listed;
@@ -237,8 +250,9 @@ int Receiver::startAndServe()
   workers_ = std::make_unique<Workers>(*context_, queue_);
   workers_->start(workerCount_);
   const int cleaningCycle = settings.cleaningCycleSeconds;
-  cleaner_ = std::make_unique<Cleaner>(
-      *context_, acknowledgements_, cleaningCycle > 0 ? std::chrono::seconds(cleaningCycle) : Cleaner::defaultCycle);
+  cleaner_ = std::make_unique<Cleaner>(*context_, acknowledgements_,
+      cleaningCycle > 0 ? std::chrono::seconds(cleaningCycle) : Cleaner::defaultCycle,
+      std::chrono::seconds(settings.resendWindowSeconds));
   cleanerThread_ = std::thread([this] {
     try {
       cleaner_->run();

@@ -5,6 +5,7 @@
 #include "database/statements.h"
 #include "execution/run_cancel.h"
 #include "intake/notification_queue.h"
+#include "processing/alerts.h"
 #include "processing/service_locks.h"
 #include "services/service_loader.h"
 #include "services/service_registry.h"
@@ -89,6 +90,7 @@ private:
   ServiceRegistry registry_;
   AutoAcknowledgements acknowledgements_;
   ServiceLocks serviceLocks_;
+  PendingAlerts pendingAlerts_;
   std::atomic<bool> stopRequested_ { false };
   RunCancel cancel_;
   std::unique_ptr<ProcessingContext> context_;

@@ -18,7 +18,7 @@ const std::map<std::string, std::set<std::string>> knownKeys = {
           "answer_timeout", "target_session_attrs", "cluster" } },
   { "SYSLOG",
       { "port", "certificate", "cafile", "verify_client", "tls_profile", "thread", "plugin_timeout", "alert_timeout",
-          "max_message_size", "queue_limit", "max_connections", "cleaning_cycle", "idle_timeout" } },
+          "max_message_size", "queue_limit", "max_connections", "cleaning_cycle", "idle_timeout", "resend_window" } },
   { "PLUGINS", { "persistent" } },
   { "METRICS", { "listen" } },
 };
@@ -168,6 +168,8 @@ ReceiverSettings readSettings(IniConfig& config)
   settings.alertTimeoutSeconds = static_cast<int>(read.number("SYSLOG", "alert_timeout", 0, 86400));
   settings.workers = static_cast<int>(read.number("SYSLOG", "thread", 0, 10000));
   settings.cleaningCycleSeconds = static_cast<int>(read.number("SYSLOG", "cleaning_cycle", 0, 86400));
+  settings.resendWindowSeconds = static_cast<int>(
+      std::max(read.number("SYSLOG", "resend_window", 0, 2592000, settings.resendWindowSeconds), 0L));
   settings.persistentPlugins = persistentPluginPaths(read.text("PLUGINS", "persistent"));
   settings.metricsListen = read.text("METRICS", "listen");
   if (!settings.metricsListen.empty()) {

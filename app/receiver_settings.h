@@ -31,6 +31,8 @@ struct ReceiverSettings {
   int workers = 0;
   // cleaning_cycle, 0 when absent or not positive.
   int cleaningCycleSeconds = 0;
+  // How long an applied notification's id is remembered, in seconds.
+  int resendWindowSeconds = 600;
   std::set<std::string> persistentPlugins;
   // [METRICS] listen=; empty: no endpoint.
   std::string metricsListen;

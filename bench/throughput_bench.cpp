@@ -13,6 +13,7 @@
 #include "bench/sender_pool.h"
 #include "database/database_error.h"
 #include "database/pg_pool.h"
+#include "database/receiver_tables.h"
 #include "database/statements.h"
 
 #include <fcntl.h>
@@ -309,7 +310,7 @@ double measureSpawnLimit(const Options& options)
 double measureUpdateLimit(const Options& options, const ClusterSettings& cluster, const char* label)
 {
   PgPool pool(cluster.pool(), options.connections);
-  prepareStartupStatements(pool);
+  prepareDaemonStatements(pool);
   std::atomic<long> done { 0 }, failed { 0 };
   const auto deadline = Clock::now() + std::chrono::seconds(options.limitSeconds);
   CpuSnapshot before = CpuSnapshot::take({});

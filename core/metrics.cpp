@@ -38,6 +38,7 @@ Metrics::Metrics()
   dropped = &notifications.Add({ { "outcome", "dropped" } });
   forbidden = &notifications.Add({ { "outcome", "forbidden" } });
   shutdown = &notifications.Add({ { "outcome", "shutdown" } });
+  duplicate = &notifications.Add({ { "outcome", "duplicate" } });
 
   handshakeFailures = counter(
       r, "quelm_receiver_tls_handshake_failures_total", "Connections whose TLS handshake failed or timed out");

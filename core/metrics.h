@@ -43,6 +43,8 @@ public:
   prometheus::Counter* dropped;
   prometheus::Counter* forbidden;
   prometheus::Counter* shutdown;
+  // Copies of a notification already applied (answered "stored").
+  prometheus::Counter* duplicate;
 
   prometheus::Counter* handshakeFailures;
   prometheus::Counter* refusedConnections;

@@ -357,8 +357,7 @@ PgResult PgConnection::Exclusive::executePrepared(const std::string& name, const
       "Exec prepareRequest failed:  ", false);
 }
 
-void PgConnection::Exclusive::pipeline(const std::vector<std::string>& opening, const std::string& name,
-    const std::vector<std::vector<std::string>>& values, const std::string& closing, std::vector<PgResult>& results)
+std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<PipelineQuery>& queries)
 {
   PgConnection& owner = connection_;
   PGconn* conn = owner.connection_.get();
@@ -374,26 +373,15 @@ void PgConnection::Exclusive::pipeline(const std::vector<std::string>& opening, 
     PGconn* conn;
     ~Leave() { PQexitPipelineMode(conn); }
   } leave { conn };
-  auto send = [&](const std::string& query) {
-    if (PQsendQueryParams(conn, query.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 0)
-      broken();
-  };
-  for (const std::string& query : opening)
-    send(query);
-  int syncs = 0;
-  if (!opening.empty()) {
-    ++syncs;
-    if (PQpipelineSync(conn) == 0)
+  for (const PipelineQuery& query : queries) {
+    std::vector<const char*> pointers = pointersTo(query.values);
+    const int count = static_cast<int>(pointers.size());
+    const int sent = query.prepared
+        ? PQsendQueryPrepared(conn, query.statement.c_str(), count, pointers.data(), nullptr, nullptr, 0)
+        : PQsendQueryParams(conn, query.statement.c_str(), count, nullptr, pointers.data(), nullptr, nullptr, 0);
+    if (sent == 0)
       broken();
   }
-  for (const std::vector<std::string>& row : values) {
-    std::vector<const char*> pointers = pointersTo(row);
-    if (PQsendQueryPrepared(conn, name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0)
-        == 0)
-      broken();
-  }
-  send(closing);
-  ++syncs;
   if (PQpipelineSync(conn) == 0)
     broken();
   for (int flushed; (flushed = PQflush(conn)) != 0;) {
@@ -404,6 +392,8 @@ void PgConnection::Exclusive::pipeline(const std::vector<std::string>& opening, 
     if (PQconsumeInput(conn) == 0)
       broken();
   }
+  std::vector<PgResult> results(queries.size());
+  std::size_t current = 0;
   PgResult refused;
   for (;;) {
     while (PQisBusy(conn) != 0) {
@@ -414,23 +404,25 @@ void PgConnection::Exclusive::pipeline(const std::vector<std::string>& opening, 
     }
     PgResult next(PQgetResult(conn));
     if (!next) {
-      // The end of one statement's answers.
+      // The end of one query's answers.
       if (PQstatus(conn) == CONNECTION_BAD)
         broken();
+      ++current;
       continue;
     }
     const ExecStatusType status = PQresultStatus(next.get());
-    if (status == PGRES_PIPELINE_SYNC && --syncs == 0)
-      break;
     if (status == PGRES_PIPELINE_SYNC)
-      continue;
-    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
-      results.push_back(std::move(next));
-    else if (status != PGRES_PIPELINE_ABORTED && !refused)
+      break;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+      if (current < results.size())
+        results[current] = std::move(next);
+    } else if (status != PGRES_PIPELINE_ABORTED && !refused) {
       refused = std::move(next);
+    }
   }
   if (refused)
     owner.checked(refused.release(), prefix, false);
+  return results;
 }
 
 bool PgConnection::Exclusive::inTransaction() const

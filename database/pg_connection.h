@@ -17,6 +17,14 @@
 #include <utility>
 #include <vector>
 
+// One query of a pipeline: a prepared statement by its name, or a text sent
+// with its parameters.
+struct PipelineQuery {
+  std::string statement;
+  std::vector<std::string> values {};
+  bool prepared = true;
+};
+
 // One PostgreSQL connection and the lock that serialises every use of it.
 // A connection the server dropped is reset on its next use, at most once per
 // pause (0.5 s doubling up to 5 s while the server stays away), and the
@@ -62,16 +70,11 @@ public:
     int session() const { return connection_.resetAttempts_; }
     // Whether the session is inside a transaction block.
     bool inTransaction() const;
-    // One round trip in pipeline mode: the opening queries (answered, and
-    // flushed by the server, before it runs the rest), then the prepared
-    // statement once per set of values, then the closing query (such as
-    // COMMIT). results gets each answer as it is read, so that what came
-    // before a lost connection is known. The first refusal throws once
-    // every answer is read (the statements after it are skipped), as a lost
-    // connection does.
-    void pipeline(const std::vector<std::string>& opening, const std::string& name,
-        const std::vector<std::vector<std::string>>& values, const std::string& closing,
-        std::vector<PgResult>& results);
+    // The queries in one round trip, in pipeline mode behind one sync
+    // point: the answer of query i at [i], empty for one the server skipped
+    // after a refusal. The first refusal throws StatementRefused once every
+    // answer is read, a lost connection ConnectionLost.
+    std::vector<PgResult> pipeline(const std::vector<PipelineQuery>& queries);
 
   private:
     friend class PgConnection;

@@ -1,14 +1,31 @@
 #include "database/pg_transaction.h"
 
 #include "database/database_error.h"
-#include "database/pg_pool.h"
 
-PgTransaction::PgTransaction(PgConnection::Exclusive& use)
+namespace {
+
+std::vector<PipelineQuery> withBegin(const std::vector<PipelineQuery>& opening)
+{
+  std::vector<PipelineQuery> queries { { "BEGIN", {}, false } };
+  queries.insert(queries.end(), opening.begin(), opening.end());
+  return queries;
+}
+
+} // namespace
+
+PgTransaction::PgTransaction(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening)
     : use_(use)
 {
-  // One round trip: the last result of the two is the id.
-  PgResult result = use_.execute("BEGIN; SELECT txid_current()");
-  id_ = pgValue(result, 0, 0);
+  if (opening.empty()) {
+    use_.execute("BEGIN");
+    return;
+  }
+  try {
+    opened_ = use_.pipeline(withBegin(opening));
+  } catch (const StatementRefused&) {
+    use_.execute("ROLLBACK");
+    throw;
+  }
 }
 
 PgTransaction::~PgTransaction()
@@ -26,13 +43,4 @@ void PgTransaction::commit()
 {
   open_ = false;
   use_.execute("COMMIT");
-}
-
-bool committedTransaction(PgPool& pool, const std::string& id)
-{
-  PgResult result = pool.executeParams("SELECT txid_status($1::bigint)", { id });
-  const std::string status = pgValue(result, 0, 0);
-  if (status == "in progress")
-    throw ConnectionLost("transaction " + id + " is still in progress on a session that was lost");
-  return status == "committed";
 }

@@ -3,33 +3,32 @@
 #include "database/pg_connection.h"
 
 #include <string>
-
-class PgPool;
+#include <vector>
 
 // One transaction on a connection in exclusive use: BEGIN when built,
 // ROLLBACK when dropped uncommitted (a failed statement, an exception), so
-// that nothing of it is ever half written. Its id is read at the start: if
-// the connection goes while COMMIT is on its way, whether it took effect is
-// asked with committedTransaction() once the database is back.
+// that nothing of it is ever half written. Whether a COMMIT whose answer was
+// lost took effect is learnt from what the transaction wrote, not from the
+// server's transaction id: after a failover the server that answers next
+// has ids of its own.
 class PgTransaction {
 public:
-  explicit PgTransaction(PgConnection::Exclusive& use);
+  // BEGIN and the opening queries in one round trip; their answers are
+  // kept, in order. A refused query throws (and the transaction is rolled
+  // back).
+  explicit PgTransaction(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening = {});
   ~PgTransaction();
   PgTransaction(const PgTransaction&) = delete;
   PgTransaction& operator=(const PgTransaction&) = delete;
 
-  const std::string& id() const { return id_; }
+  // The answer of opening query i.
+  const PgResult& opened(std::size_t i) const { return opened_.at(i + 1); }
   // Throws ConnectionLost when the answer never came: the outcome is then
   // unknown.
   void commit();
 
 private:
   PgConnection::Exclusive& use_;
-  std::string id_;
+  std::vector<PgResult> opened_;
   bool open_ = true;
 };
-
-// Whether the transaction of that id committed: true or false once the
-// server knows, ConnectionLost while it cannot say yet (the server is away,
-// or the old session is still finishing it).
-bool committedTransaction(PgPool& pool, const std::string& id);

@@ -16,6 +16,11 @@ const char* const newAutoacquitteName = "new_autoacquitte";
 const char* const checkAutoacquitteName = "check_autoacquitte";
 const char* const transitionLockName = "TransitionLock";
 const char* const transitionStateName = "TransitionState";
+const char* const receiverAppliedName = "ReceiverApplied";
+const char* const receiverAppliedBatchName = "ReceiverAppliedBatch";
+const char* const receiverAlertAddName = "ReceiverAlertAdd";
+const char* const receiverAlertDoneName = "ReceiverAlertDone";
+const char* const receiverAlertsOfName = "ReceiverAlertsOf";
 
 const char* const getPreviousState
     = "SELECT service_previous_state,service_last_stdout FROM quelm_services WHERE service_id=$1::int ;";
@@ -45,6 +50,29 @@ const char* const checkAutoacquitte = "SELECT count(*) FROM quelm_error_happen W
 const char* const transitionLock = "SELECT pg_advisory_xact_lock($1::bigint)";
 const char* const transitionState
     = "SELECT service_previous_state FROM quelm_services WHERE service_id=$1::int FOR UPDATE";
+
+// A notification's id, or the Receiver's token, recorded by the transaction
+// that writes its state: nothing when it is there already (a copy, or a
+// commit whose answer was lost), once the transaction that wrote it has
+// ended.
+const char* const receiverApplied = "INSERT INTO quelm_receiver_applied (service_id, notification_id) VALUES "
+                                    "($1::int, $2) ON CONFLICT DO NOTHING RETURNING 1";
+// The same for a batch of writes: $1 the service ids, $2 the ids; one that
+// is there already refuses the batch.
+const char* const receiverAppliedBatch = "INSERT INTO quelm_receiver_applied (service_id, notification_id) SELECT * "
+                                         "FROM unnest($1::int[], $2::text[])";
+const char* const receiverAlertAdd = "INSERT INTO quelm_receiver_alerts (service_id, occurrence_id) VALUES ($1::int, "
+                                     "$2::bigint) RETURNING alert_id";
+const char* const receiverAlertDone = "DELETE FROM quelm_receiver_alerts WHERE alert_id = $1::bigint";
+const char* const receiverAlertsOf
+    = "SELECT alert_id, occurrence_id FROM quelm_receiver_alerts WHERE service_id = $1::int ORDER BY alert_id";
+// At most 10,000 ids applied longer ago than $1 seconds.
+const char* const receiverAppliedExpiry
+    = "DELETE FROM quelm_receiver_applied WHERE (service_id, notification_id) IN (SELECT service_id, "
+      "notification_id FROM quelm_receiver_applied WHERE applied_at < now() - $1::int * interval '1 second' LIMIT "
+      "10000)";
+// The services with an alert still to run.
+const char* const receiverAlertServices = "SELECT DISTINCT service_id FROM quelm_receiver_alerts";
 
 std::string errorNameQuery()
 {
@@ -91,6 +119,32 @@ void prepareStartupStatements(PgPool& pool)
   pool.prepareRequest(statements::checkErrorHappenName, statements::checkErrorHappen, 2);
   pool.prepareRequest(statements::transitionLockName, statements::transitionLock, 1);
   pool.prepareRequest(statements::transitionStateName, statements::transitionState, 1);
+}
+
+void prepareReceiverStatements(PgPool& pool)
+{
+  pool.prepareRequest(statements::receiverAppliedName, statements::receiverApplied, 2);
+  pool.prepareRequest(statements::receiverAppliedBatchName, statements::receiverAppliedBatch, 2);
+  pool.prepareRequest(statements::receiverAlertAddName, statements::receiverAlertAdd, 2);
+  pool.prepareRequest(statements::receiverAlertDoneName, statements::receiverAlertDone, 1);
+  pool.prepareRequest(statements::receiverAlertsOfName, statements::receiverAlertsOf, 1);
+}
+
+std::string arrayLiteral(const std::vector<std::string>& values)
+{
+  std::string literal = "{";
+  for (const std::string& value : values) {
+    if (literal.size() > 1)
+      literal += ',';
+    literal += '"';
+    for (char c : value) {
+      if (c == '"' || c == '\\')
+        literal += '\\';
+      literal += c;
+    }
+    literal += '"';
+  }
+  return literal + "}";
 }
 
 ErrorIds loadErrorNames(PgPool& pool)

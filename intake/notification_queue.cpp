@@ -2,6 +2,41 @@
 
 #include <algorithm>
 
+namespace {
+
+// The key of a notification with an id: an id has no NUL, so the first one
+// ends it.
+std::string keyOf(const Notification& item) { return item.id + '\0' + item.host; }
+
+} // namespace
+
+void NotificationQueue::setResendWindow(std::chrono::seconds window)
+{
+  std::lock_guard<std::mutex> guard(mutex_);
+  resendWindow_ = window;
+}
+
+bool NotificationQueue::appliedLocked(const std::string& key, Clock::time_point now)
+{
+  while (!appliedOrder_.empty()
+      && (appliedOrder_.size() > appliedLimit || now - appliedOrder_.front().second > resendWindow_)) {
+    applied_.erase(appliedOrder_.front().first);
+    appliedOrder_.pop_front();
+  }
+  return applied_.count(key) != 0;
+}
+
+void NotificationQueue::releaseCopiesLocked(Notification& item)
+{
+  if (item.id.empty())
+    return;
+  auto found = pending_.find(keyOf(item));
+  if (found == pending_.end())
+    return;
+  item.copies = std::move(found->second);
+  pending_.erase(found);
+}
+
 NotificationQueue::Offered NotificationQueue::offer(Notification&& item, std::size_t limit)
 {
   Offered offered;
@@ -10,6 +45,20 @@ NotificationQueue::Offered NotificationQueue::offer(Notification&& item, std::si
     if (closed_) {
       offered.result = Offer::closed;
       return offered;
+    }
+    std::string key;
+    if (!item.id.empty()) {
+      key = keyOf(item);
+      if (appliedLocked(key, Clock::now())) {
+        offered.result = Offer::applied;
+        return offered;
+      }
+      auto original = pending_.find(key);
+      if (original != pending_.end()) {
+        original->second.push_back({ item.replyTo, item.seq });
+        offered.result = Offer::attached;
+        return offered;
+      }
     }
     if (limit != 0 && size_ >= limit) {
       // The host with the most waiting pays; on a tie, the newcomer's.
@@ -23,10 +72,13 @@ NotificationQueue::Offered NotificationQueue::offer(Notification&& item, std::si
       }
       offered.dropped = std::move(most->second.waiting.back());
       most->second.waiting.pop_back();
+      releaseCopiesLocked(*offered.dropped);
       --size_;
       if (most->second.waiting.empty() && !most->second.taken)
         dropLine(most->first);
     }
+    if (!key.empty())
+      pending_.emplace(std::move(key), std::vector<ReplyAddress>());
     Line& line = lines_[item.host];
     if (line.waiting.empty() && !line.taken)
       ready_.push_back(item.host);
@@ -73,6 +125,23 @@ std::optional<Notification> NotificationQueue::takeFor(
   return takeLocked();
 }
 
+void NotificationQueue::answer(Notification& item, Outcome outcome)
+{
+  if (!item.id.empty()) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    releaseCopiesLocked(item);
+    if (outcome == Outcome::stored || outcome == Outcome::duplicate) {
+      const Clock::time_point now = Clock::now();
+      std::string key = keyOf(item);
+      if (!appliedLocked(key, now)) {
+        applied_.emplace(key, now);
+        appliedOrder_.emplace_back(std::move(key), now);
+      }
+    }
+  }
+  item.answer(outcome);
+}
+
 void NotificationQueue::done(const std::string& host)
 {
   {
@@ -96,8 +165,10 @@ std::deque<Notification> NotificationQueue::close()
   closed_ = true;
   std::deque<Notification> left;
   for (auto& [host, line] : lines_) {
-    for (Notification& item : line.waiting)
+    for (Notification& item : line.waiting) {
+      releaseCopiesLocked(item);
       left.push_back(std::move(item));
+    }
     line.waiting.clear();
   }
   ready_.clear();

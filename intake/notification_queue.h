@@ -130,11 +130,24 @@ private:
 // hands is not offered again until that worker is done with it. Hosts with
 // work take turns in a ring, so that a busy (or hung) host occupies one
 // worker at most while every other host is served. Under a limit, a full
-// queue costs the host with the most waiting. Everything lives under one
-// mutex.
+// queue costs the host with the most waiting. A notification with an id is
+// queued once: a copy of it (the same id from the same host) that comes
+// while it waits or is handled is attached to it and gets its answer, and
+// one that comes after it was applied is answered at once. Everything lives
+// under one mutex.
 class NotificationQueue {
 public:
-  enum class Offer { queued, full, closed };
+  enum class Offer {
+    queued,
+    full,
+    closed,
+    // A copy of a notification still waiting or handled: it gets that one's
+    // answer.
+    attached,
+    // A copy of a notification applied within the resend window: nothing is
+    // left to do.
+    applied,
+  };
   struct Offered {
     Offer result = Offer::queued;
     // Queued in place of the newest notification of the host with the most
@@ -142,10 +155,16 @@ public:
     std::optional<Notification> dropped;
   };
 
+  // How long an applied id is remembered here, at most: a copy within it is
+  // recognised without a worker (older ones are left to the database).
+  void setResendWindow(std::chrono::seconds window);
+  // Ids remembered as applied, at most.
+  static constexpr std::size_t appliedLimit = 50000;
+
   // The listener's push. With a limit (0: none) and limit notifications
   // already waiting, the new one is refused (full) only when its host has
   // the most waiting; otherwise it takes the place of the newest one of the
-  // host that has. Refused once the queue is closed.
+  // host that has. Refused once the queue is closed. A copy takes no place.
   Offered offer(Notification&& item, std::size_t limit);
   void push(Notification item) { offer(std::move(item), 0); }
 
@@ -156,10 +175,15 @@ public:
   std::optional<Notification> take(const std::atomic<bool>& stopFlag);
   // The same with a time limit: none when it ran out.
   std::optional<Notification> takeFor(const std::atomic<bool>& stopFlag, std::chrono::milliseconds timeout);
+  // A worker's answer to a notification it took: its copies join it, and a
+  // stored (or duplicate) one is remembered as applied. The host stays the
+  // worker's.
+  void answer(Notification& item, Outcome outcome);
   void done(const std::string& host);
 
-  // Refuses every later offer and hands back what was still waiting, so that
-  // a stopping daemon can account for each notification it will not handle.
+  // Refuses every later offer and hands back what was still waiting (with
+  // its copies), so that a stopping daemon can account for each
+  // notification it will not handle.
   std::deque<Notification> close();
   // Raises the flag and wakes every waiting worker in one critical section.
   void stopAndWakeAll(std::atomic<bool>& stopFlag);
@@ -169,6 +193,7 @@ public:
   std::size_t hostsWaiting() const;
 
 private:
+  using Clock = std::chrono::steady_clock;
   struct Line {
     std::deque<Notification> waiting;
     bool taken = false;
@@ -176,6 +201,9 @@ private:
   // With mutex_ held.
   std::optional<Notification> takeLocked();
   void dropLine(const std::string& host);
+  // The copies attached to a notification leave with it.
+  void releaseCopiesLocked(Notification& item);
+  bool appliedLocked(const std::string& key, Clock::time_point now);
 
   mutable std::mutex mutex_;
   std::condition_variable cond_;
@@ -184,4 +212,11 @@ private:
   std::deque<std::string> ready_;
   std::size_t size_ = 0;
   bool closed_ = false;
+  // Notifications with an id, from their offer to their answer, by id and
+  // host: the copies attached meanwhile.
+  std::unordered_map<std::string, std::vector<ReplyAddress>> pending_;
+  // Ids applied, by id and host, and the same keys oldest first.
+  std::unordered_map<std::string, Clock::time_point> applied_;
+  std::deque<std::pair<std::string, Clock::time_point>> appliedOrder_;
+  Clock::duration resendWindow_ = std::chrono::seconds(600);
 };

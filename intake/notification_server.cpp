@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "intake/http_intake.h"
 #include "intake/listen_error.h"
+#include "intake/notification_id.h"
 #include "intake/payload_host.h"
 
 #include <boost/version.hpp>
@@ -309,6 +310,11 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
         return "notification from " + logSafe(host) + " not handled, the Receiver is stopping; " + std::to_string(count)
             + " refused since the last report";
       });
+  badIds_ = std::make_unique<ThrottledReport>(
+      endpoint_.get_io_service(), [](const std::string&, const std::string& detail, std::size_t count) {
+        return "SyslogServer#notification refused, " + detail + "; " + std::to_string(count)
+            + " refused since the last report";
+      });
   const std::string most = std::to_string(settings_.maxConnections);
   connectionRefusals_ = std::make_unique<ThrottledReport>(
       endpoint_.get_io_service(), [most](const std::string&, const std::string& peer, std::size_t count) {
@@ -543,6 +549,7 @@ void NotificationServer::stop()
     refusals_->cancel();
     connectionRefusals_->cancel();
     stopRefusals_->cancel();
+    badIds_->cancel();
     if (idleTimer_)
       idleTimer_->cancel();
     if (trimTimer_)
@@ -654,20 +661,45 @@ void NotificationServer::admit(Notification&& item, const std::string& identity,
     item.answer(Outcome::forbidden);
     return;
   }
+  // An id that cannot serve is refused rather than ignored: its sender
+  // counts on copies being recognised.
+  NotificationId id = notificationIdOf(item.message);
+  if (id.kind == NotificationId::Kind::invalid) {
+    count(settings_.metrics, &Metrics::rejected);
+    badIds_->count(std::string(), "from " + logSafe(item.host) + ": " + id.value);
+    item.answer(Outcome::rejected);
+    return;
+  }
+  if (id.kind == NotificationId::Kind::valid)
+    item.id = std::move(id.value);
   if (trace_)
     trace("th_listener#PUSH NOTIF#");
   std::string host = settings_.queueLimit == 0 ? std::string() : item.host;
   const std::string sentFrom = item.host;
   std::shared_ptr<ReplyChannel> replyTo = item.replyTo;
   std::uint64_t seq = item.seq;
+  const std::string tracedId = trace_ ? item.id : std::string();
   NotificationQueue::Offered offered = queue_.offer(std::move(item), settings_.queueLimit);
   switch (offered.result) {
   case NotificationQueue::Offer::queued:
     if (offered.dropped) {
       // Queued in place of the newest of the host with the most waiting.
-      count(settings_.metrics, &Metrics::dropped);
+      countAnswered(settings_.metrics, *offered.dropped, Outcome::dropped);
       drops_->count(std::string(), offered.dropped->host);
       offered.dropped->answer(Outcome::dropped);
+    }
+    break;
+  case NotificationQueue::Offer::attached:
+  case NotificationQueue::Offer::applied:
+    // A copy: of one still waiting or handled, it gets that one's answer
+    // with it; of one already applied, it is answered at once.
+    if (trace_)
+      trace("th_listener#copy of notification " + logSafe(tracedId) + " from " + logSafe(sentFrom)
+          + (offered.result == NotificationQueue::Offer::applied ? ": already applied" : ": joins the one waiting"));
+    if (offered.result == NotificationQueue::Offer::applied) {
+      count(settings_.metrics, &Metrics::duplicate);
+      if (replyTo)
+        replyTo->send(seq, Outcome::duplicate);
     }
     break;
   case NotificationQueue::Offer::full:

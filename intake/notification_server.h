@@ -174,6 +174,8 @@ private:
   std::unique_ptr<ThrottledReport> refusals_;
   std::unique_ptr<ThrottledReport> connectionRefusals_;
   std::unique_ptr<ThrottledReport> stopRefusals_;
+  // Notifications refused for an id that cannot serve (one key).
+  std::unique_ptr<ThrottledReport> badIds_;
   std::unique_ptr<boost::asio::steady_timer> idleTimer_;
   // After sessions close, the memory they freed is given back to the system
   // a little later (one trim for a burst of closes).

@@ -43,9 +43,11 @@ std::optional<ServiceState> judge(
 
 } // namespace
 
-Cleaner::Cleaner(ProcessingContext& context, AutoAcknowledgements& acknowledgements, std::chrono::seconds cycle)
+Cleaner::Cleaner(ProcessingContext& context, AutoAcknowledgements& acknowledgements, std::chrono::seconds cycle,
+    std::chrono::seconds resendWindow)
     : context_(context)
     , cycle_(cycle)
+    , resendWindow_(resendWindow)
     , roleConnection_(context.cluster ? context.pool.getNextConnection() : nullptr)
     , acknowledgements_(acknowledgements)
     , wait_([this] { return context_.stopRequested.load(); })
@@ -97,6 +99,42 @@ void Cleaner::closeStaleErrors()
       // A failed statement or alert costs this entry only.
       writeLog("ERR", "th_clean#service " + entry.serviceId + ": " + error.what());
     }
+  }
+}
+
+void Cleaner::runLeftAlerts()
+{
+  PgPool& pool = context_.pool;
+  try {
+    // Those of services gone from the database have nobody to alert.
+    PgResult left = wait_.run([&] {
+      pool.executeRequest("DELETE FROM quelm_receiver_alerts a WHERE NOT EXISTS (SELECT 1 FROM quelm_services WHERE "
+                          "service_id = a.service_id)");
+      return pool.executeRequest(statements::receiverAlertServices);
+    });
+    for (int row = 0; row < PQntuples(left.get()); ++row) {
+      std::shared_ptr<SyslogService> svc = context_.registry.serviceById(stringToLongLongInt(pgValue(left, row, 0)));
+      if (svc)
+        ServiceTransition(context_, svc, wait_).runPendingAlerts();
+    }
+  } catch (const std::exception& error) {
+    writeLog("ERR", std::string("th_clean#alerts left to run: ") + error.what());
+  }
+}
+
+void Cleaner::expireApplied()
+{
+  const std::string keptSeconds = std::to_string((resendWindow_ + cycle_).count());
+  try {
+    for (;;) {
+      PgResult removed = wait_.run([&] {
+        return context_.pool.executeParams(statements::receiverAppliedExpiry, { keptSeconds });
+      });
+      if (stringToInt(PQcmdTuples(removed.get())) < 10000 || context_.stopRequested)
+        break;
+    }
+  } catch (const std::exception& error) {
+    writeLog("ERR", std::string("th_clean#expired notification ids: ") + error.what());
   }
 }
 
@@ -175,6 +213,8 @@ void Cleaner::run()
       prepared = prepareStatements();
     if (prepared && holdsCleaningRole()) {
       closeStaleErrors();
+      runLeftAlerts();
+      expireApplied();
       count(context_.metrics, &Metrics::cleaningPasses);
     }
     {

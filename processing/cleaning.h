@@ -17,8 +17,10 @@ class PgConnection;
 // they can also be driven one by one.
 class Cleaner {
 public:
-  Cleaner(
-      ProcessingContext& context, AutoAcknowledgements& acknowledgements, std::chrono::seconds cycle = defaultCycle);
+  // Ids and tokens of applied notifications are kept resendWindow and one
+  // cycle.
+  Cleaner(ProcessingContext& context, AutoAcknowledgements& acknowledgements, std::chrono::seconds cycle = defaultCycle,
+      std::chrono::seconds resendWindow = defaultResendWindow);
   Cleaner(const Cleaner&) = delete;
   Cleaner& operator=(const Cleaner&) = delete;
 
@@ -32,12 +34,19 @@ public:
   // Deletes services marked deleted, loads services added in the last five
   // minutes and moves new services from state 4 to OK.
   void refreshServices();
+  // Runs the alerts that committed changes left to run (their Receiver
+  // stopped or died first), each under its service's locks.
+  void runLeftAlerts();
+  // Removes the ids and tokens older than the resend window and a cycle, in
+  // bounded steps, until none is left.
+  void expireApplied();
   // The thread's body: a first pass at once, then one every cycle, until
   // stop() is called.
   void run();
   void stop();
 
   static constexpr std::chrono::seconds defaultCycle { 120 };
+  static constexpr std::chrono::seconds defaultResendWindow { 600 };
 
 private:
   // Cluster mode: whether this Receiver has the cleaning role (taken when
@@ -49,6 +58,7 @@ private:
 
   ProcessingContext& context_;
   const std::chrono::seconds cycle_;
+  const std::chrono::seconds resendWindow_;
   // The connection whose session holds the cleaning role's lock.
   PgConnection* roleConnection_ = nullptr;
   bool cleaningRole_ = false;

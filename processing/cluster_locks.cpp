@@ -27,7 +27,12 @@ bool isTrue(const PgResult& result) { return PQntuples(result.get()) == 1 && pgV
 
 void prepareClusterStatements(PgPool& pool)
 {
-  pool.prepareRequest(lockServiceName, "SELECT pg_try_advisory_lock($1::bigint)", 1);
+  // Taking the lock also tells whether a change of the service left an alert
+  // to run (its Receiver died, or lost the commit's answer).
+  pool.prepareRequest(lockServiceName,
+      "SELECT taken, taken AND EXISTS (SELECT 1 FROM quelm_receiver_alerts WHERE service_id = $1::int) FROM "
+      "pg_try_advisory_lock($1::bigint) taken",
+      1);
   pool.prepareRequest(unlockServiceName, "SELECT pg_advisory_unlock($1::bigint)", 1);
   pool.prepareRequest(cleaningRoleName, cleaningRole, 0);
 }
@@ -49,7 +54,9 @@ void ServiceClusterLock::retake(DatabaseWait& wait)
     bool taken = wait.run([&] {
       return connection_->exclusive([&](PgConnection::Exclusive& use) {
         session_ = use.session();
-        return isTrue(use.executePrepared(lockServiceName, { serviceId_ }));
+        PgResult result = use.executePrepared(lockServiceName, { serviceId_ });
+        alertsPending_ = PQntuples(result.get()) == 1 && pgValue(result, 0, 1) == "t";
+        return isTrue(result);
       });
     });
     if (taken)

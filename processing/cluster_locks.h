@@ -35,6 +35,8 @@ public:
   bool held();
   // Takes the lock again after it was lost, as the constructor does.
   void retake(DatabaseWait& wait);
+  // Whether the service had an alert left to run when the lock was taken.
+  bool alertsPending() const { return alertsPending_; }
   // The connection whose session holds the lock: the service's transactions
   // run on it, where the transaction lock is the session's own.
   PgConnection& connection() { return *connection_; }
@@ -45,6 +47,7 @@ private:
   PgConnection* connection_;
   std::string serviceId_;
   std::optional<int> session_;
+  bool alertsPending_ = false;
 };
 
 // The state stored in the service's row: another Receiver may have written

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+class PendingAlerts;
 class PersistentPlugins;
 class PgPool;
 class RunCancel;
@@ -41,4 +42,7 @@ struct ProcessingContext {
   // Where the workers' writes of an unchanged state share their round trips
   // and commits (single mode); none: each is written alone.
   StateBatches* stateBatches = nullptr;
+  // Single mode: the services with an alert left to run at the start (in
+  // cluster mode the service's lock tells); none: nothing is left.
+  PendingAlerts* pendingAlerts = nullptr;
 };

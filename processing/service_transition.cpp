@@ -1,5 +1,6 @@
 #include "processing/service_transition.h"
 
+#include "core/conversions.h"
 #include "core/log.h"
 #include "database/database_error.h"
 #include "database/pg_pool.h"
@@ -32,52 +33,60 @@ ServiceTransition::ServiceTransition(ProcessingContext& context, std::shared_ptr
   // fenced transaction reads it again, and decides from what it reads.
   if (context_.cluster)
     clusterLock_.emplace(context_.pool, *svc_, wait_);
+  const bool pending = clusterLock_ ? clusterLock_->alertsPending()
+                                    : context_.pendingAlerts != nullptr && context_.pendingAlerts->has(svc_->serviceId);
+  if (pending)
+    runPendingAlerts();
 }
 
 ServiceTransition::~ServiceTransition() = default;
 
-ServiceTransition::Plan ServiceTransition::fenced(const Body& body, bool oneStatement)
+ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteToken& token)
 {
-  std::optional<std::string> unknownCommit;
   Plan decided;
+  // COMMIT was sent and its answer lost: the next attempt tells.
+  bool inDoubt = false;
+  std::vector<PipelineQuery> opening;
+  if (context_.cluster)
+    opening = { { statements::transitionLockName, { svc_->serviceIdText } },
+      { statements::transitionStateName, { svc_->serviceIdText } } };
+  opening.push_back({ statements::receiverAppliedName, { svc_->serviceIdText, token.value } });
   auto attempt = [&](PgConnection& connection) -> Plan {
-    if (unknownCommit) {
-      // The connection went while COMMIT was on its way: the server says
-      // whether it took effect, and only if it did not is it run again.
-      const bool committed = committedTransaction(context_.pool, *unknownCommit);
-      unknownCommit.reset();
-      if (committed)
-        return decided;
-    }
     return connection.exclusive([&](PgConnection::Exclusive& use) {
       Plan plan;
       plan.previous = previous_;
-      if (oneStatement) {
-        // One statement that can be run again harmlessly: no transaction.
-        body(use, plan);
-        return plan;
-      }
-      PgTransaction transaction(use);
+      PgTransaction transaction(use, opening);
       if (context_.cluster) {
-        std::optional<ServiceState> locked = lockedState(use, *svc_);
-        if (!locked) {
+        const PgResult& locked = transaction.opened(1);
+        if (PQntuples(locked.get()) != 1) {
           plan.deleted = true;
           return plan;
         }
-        plan.previous = *locked;
+        plan.previous = stateFromNumber(stringToInt(pgValue(locked, 0, 0)));
+      }
+      if (PQntuples(transaction.opened(opening.size() - 1).get()) == 0) {
+        // Rolled back: a copy's write, or the lost commit's own.
+        plan.duplicate = true;
+        return plan;
       }
       body(use, plan);
+      if (plan.deleted || plan.skipped)
+        return plan;
+      if (plan.alert && plan.alertId)
+        plan.pendingAlert = pgValue(use.executePrepared(statements::receiverAlertAddName,
+                                        { svc_->serviceIdText, std::to_string(*plan.alertId) }),
+            0, 0);
       decided = plan;
-      unknownCommit = transaction.id();
+      inDoubt = true;
       try {
         transaction.commit();
       } catch (const ConnectionLost&) {
         throw;
       } catch (...) {
-        unknownCommit.reset();
+        inDoubt = false;
         throw;
       }
-      unknownCommit.reset();
+      inDoubt = false;
       return plan;
     });
   };
@@ -89,7 +98,12 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, bool oneStat
       clusterLock_->retake(wait_);
     // In cluster mode the transaction runs on the session that holds the
     // service's lock, for which the transaction lock is its own.
-    return attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getNextConnection());
+    Plan plan = attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getNextConnection());
+    if (plan.duplicate && inDoubt) {
+      decided.committedInDoubt = true;
+      return decided;
+    }
+    return plan;
   });
 }
 
@@ -115,20 +129,35 @@ bool ServiceTransition::closeAll(PgConnection::Exclusive& use, ServiceState prev
   return refusable(use, closeRefused, [&] { closeOccurrences(use, *svc_, previous); });
 }
 
-Outcome ServiceTransition::record(ServiceState newState, const std::string& output, const std::string& number)
+void ServiceTransition::decideAlert(PgConnection::Exclusive& use, Plan& plan, bool flag)
+{
+  plan.alert = flag;
+  if (flag)
+    refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, *svc_); });
+}
+
+Outcome ServiceTransition::record(ServiceState newState, const std::string& output, const std::string& number,
+    const WriteToken& token, const Answer& answer)
 {
   SyslogService& svc = *svc_;
   const std::string who = number + "#" + svc.serviceName + " ";
   const bool sameState = !context_.cluster && newState == previous_;
   if (sameState && context_.stateBatches) {
     // The write most notifications make: shared with the other workers'.
-    std::string unknownCommit;
-    if (!retried([&] { return context_.stateBatches->updateState(svc, newState, output, unknownCommit); })) {
+    bool inDoubt = false;
+    const StateBatches::Written written
+        = retried([&] { return context_.stateBatches->updateState(svc, newState, output, token, inDoubt); });
+    if (written == StateBatches::Written::gone) {
       forget();
       return Outcome::ignored;
     }
+    if (written == StateBatches::Written::onRecord && !inDoubt) {
+      trace(who + "notification " + logSafe(token.value) + " already applied: nothing done");
+      return Outcome::duplicate;
+    }
     trace(who + svc.parameter + "Update state OK ");
     svc.setStored(newState, output);
+    answer(Outcome::stored);
     return Outcome::stored;
   }
   Plan plan = fenced(
@@ -146,39 +175,36 @@ Outcome ServiceTransition::record(ServiceState newState, const std::string& outp
           trace(who + svc.parameter + "insère l'erreur ");
           plan.clean &= refusable(
               use, insertRefused, [&] { openOccurrence(use, svc, errorIdOf(context_.errorIds, newState), output); });
-          plan.alert = responseFlagOf(svc, newState);
-          if (plan.alert)
-            refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, svc); });
+          decideAlert(use, plan, responseFlagOf(svc, newState));
         } else if (newState == ServiceState::ok && svc.responseOk) {
           // The occurrence alerted for is read while it is open, and closed
           // in the same transaction: the row never says OK beside an open
           // occurrence that a Receiver killed meanwhile would leave behind.
-          plan.alert = responseFlagOf(svc, plan.previous);
-          if (plan.alert)
-            refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, svc); });
+          decideAlert(use, plan, responseFlagOf(svc, plan.previous));
           trace(who + "acquitte l'erreur");
           plan.clean &= closeAll(use, plan.previous);
           trace(who + "acquitte l'erreur==>OK ");
         }
       },
-      sameState);
+      token);
   if (plan.deleted) {
     forget();
     return Outcome::ignored;
   }
+  if (plan.duplicate) {
+    trace(who + "notification " + logSafe(token.value) + " already applied: nothing done");
+    return Outcome::duplicate;
+  }
   // The memory follows the row only once the row is written.
   svc.setStored(newState, output);
   previous_ = newState;
-  if (newState == plan.previous)
-    return Outcome::stored;
-  try {
+  const Outcome outcome = plan.clean ? Outcome::stored : Outcome::rejected;
+  // The sender learns the outcome from the commit, not from the alerting
+  // program, which runs next while the service's locks are still held.
+  answer(outcome);
+  if (newState != plan.previous)
     alert(plan, who, who);
-  } catch (const RunError& error) {
-    // The alerting program could not be waited for: logged, and the
-    // notification ends here.
-    writeLog("ERR", who + error.what());
-  }
-  return plan.clean ? Outcome::stored : Outcome::rejected;
+  return outcome;
 }
 
 bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string& interval)
@@ -195,6 +221,7 @@ bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string&
           return;
         }
         refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, svc); });
+        plan.alert = svc.responseOk && responseFlagOf(svc, plan.previous);
         if (!updateState(use, svc, ServiceState::ok, acquitText)) {
           plan.deleted = true;
           return;
@@ -202,9 +229,8 @@ bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string&
         trace(who + "acquitte l'erreur");
         plan.clean = closeAll(use, plan.previous);
         trace(who + "acquitte l'erreur==>OK ");
-        plan.alert = svc.responseOk && responseFlagOf(svc, plan.previous);
       },
-      false);
+      madeToken());
   if (plan.deleted) {
     forget();
     return false;
@@ -222,6 +248,11 @@ bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string&
 
 void ServiceTransition::alert(const Plan& plan, const std::string& who, const std::string& logPrefix)
 {
+  if (plan.committedInDoubt) {
+    // What the lost commit recorded is read again: it is run from there.
+    runPendingAlerts();
+    return;
+  }
   if (!plan.alert)
     return;
   if (!plan.alertId) {
@@ -229,8 +260,70 @@ void ServiceTransition::alert(const Plan& plan, const std::string& who, const st
         "ERR", logPrefix + "no open occurrence of service " + svc_->serviceIdText + ": alerting program not started");
     return;
   }
+  // A Receiver whose lock's session ended may no longer be the only one
+  // working on the service: the alert is left to whoever holds it next.
+  if (clusterLock_ && !clusterLock_->held())
+    return;
   trace(who + "SEND ALERT ");
-  startAlert(*svc_, *plan.alertId, context_);
+  runRecordedAlert(plan.pendingAlert, *plan.alertId, logPrefix);
+}
+
+PgConnection* ServiceTransition::ownConnection()
+{
+  if (!clusterLock_)
+    return context_.pool.getNextConnection();
+  return clusterLock_->held() ? &clusterLock_->connection() : nullptr;
+}
+
+void ServiceTransition::runRecordedAlert(
+    const std::string& alertId, std::uint64_t occurrenceId, const std::string& logPrefix)
+{
+  std::string failure;
+  const bool ended = startAlert(*svc_, occurrenceId, context_, failure);
+  if (!failure.empty())
+    writeLog("ERR", logPrefix + failure);
+  if (!ended)
+    return;
+  try {
+    retried([&] {
+      PgConnection* connection = ownConnection();
+      if (connection != nullptr)
+        connection->executePrepared(statements::receiverAlertDoneName, { alertId });
+    });
+  } catch (const DatabaseError& error) {
+    // Left on record, it runs again: the one case where an alert is doubled.
+    writeLog("ERR", logPrefix + "alert " + alertId + " of service " + svc_->serviceIdText
+            + " ran but cannot be marked done: " + error.what());
+  }
+}
+
+void ServiceTransition::runPendingAlerts()
+{
+  const std::string who = "#" + svc_->serviceName + " ";
+  try {
+    PgResult pending = retried([&]() -> PgResult {
+      PgConnection* connection = ownConnection();
+      return connection != nullptr
+          ? connection->executePrepared(statements::receiverAlertsOfName, { svc_->serviceIdText })
+          : nullptr;
+    });
+    for (int row = 0; pending && row < PQntuples(pending.get()); ++row) {
+      if (clusterLock_ && !clusterLock_->held())
+        return;
+      const std::string alertId = pgValue(pending, row, 0);
+      writeLog("INFO",
+          "service " + svc_->serviceIdText + " " + svc_->serviceName + ": alert " + alertId
+              + " left by an earlier change is run now");
+      trace(who + "SEND ALERT ");
+      runRecordedAlert(alertId, stringToLongLongInt(pgValue(pending, row, 1)), who);
+    }
+    if (context_.pendingAlerts != nullptr)
+      context_.pendingAlerts->forget(svc_->serviceId);
+  } catch (const DatabaseUnavailable&) {
+    throw;
+  } catch (const DatabaseError& error) {
+    writeLog("ERR", who + "alerts left to run cannot be read: " + error.what());
+  }
 }
 
 void ServiceTransition::forget()

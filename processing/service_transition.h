@@ -6,6 +6,7 @@
 #include "processing/cluster_locks.h"
 #include "processing/database_wait.h"
 #include "processing/processing_context.h"
+#include "processing/state_records.h"
 #include "services/service.h"
 
 #include <cstdint>
@@ -20,7 +21,9 @@ class DatabaseWait;
 // The one way a service's state changes, for the workers and the cleaning
 // thread alike. It owns, for its life, the service's locks and the state
 // read under them, and writes each transition in one transaction that
-// decides what to close and open from the state it reads itself.
+// decides what to close and open from the state it reads itself, records
+// the write's token, and records the alert it decides (the alert runs after
+// the commit, and a Receiver that finds one left runs it later).
 //
 // Lock order, outermost first; no other lock is held around these:
 //   1. the host's turn (workers only): a host taken from the notification
@@ -43,8 +46,10 @@ class DatabaseWait;
 class ServiceTransition {
 public:
   // Takes locks 2 and 3 and reads the previous state in memory (in cluster
-  // mode the fence reads the row's). Throws DatabaseUnavailable when the
-  // daemon stops before the locks are taken.
+  // mode the fence reads the row's), then runs the alerts an earlier change
+  // of the service left to run: they come before its next plugin run.
+  // Throws DatabaseUnavailable when the daemon stops before the locks are
+  // taken.
   ServiceTransition(ProcessingContext& context, std::shared_ptr<SyslogService> svc, DatabaseWait& wait);
   ~ServiceTransition();
   ServiceTransition(const ServiceTransition&) = delete;
@@ -52,13 +57,19 @@ public:
 
   ServiceState previousState() const { return previous_; }
 
+  // Tells the sender how its notification ended, as soon as that is known.
+  using Answer = std::function<void(Outcome)>;
+
   // A plugin's result: stores it and, on a change, closes and opens the
-  // occurrences and starts the alerting program. number begins the trace
-  // and log lines (the worker's thread number). Returns the sender's
-  // outcome: stored, ignored when the service's row is gone, rejected when
-  // the server refused a statement (logged). Throws DatabaseUnavailable when
-  // the daemon stops while the database is away.
-  Outcome record(ServiceState newState, const std::string& output, const std::string& number);
+  // occurrences and starts the alerting program, once the sender has been
+  // answered. number begins the trace and log lines (the worker's thread
+  // number). Returns the sender's outcome: stored; duplicate when the
+  // token was on record (nothing done); ignored when the service's row is
+  // gone; rejected when the server refused a statement (logged). Throws
+  // DatabaseUnavailable when the daemon stops while the database is away:
+  // nothing was written then, or whether it was cannot be known yet.
+  Outcome record(ServiceState newState, const std::string& output, const std::string& number, const WriteToken& token,
+      const Answer& answer);
 
   // The cleaner's close of a stale error: only if the service still has an
   // occurrence older than the interval and its state is still the one the
@@ -66,6 +77,10 @@ public:
   // and alerts as for a return to OK. False when the service was left alone
   // (changed since it was judged, or deleted).
   bool acknowledgeStale(ServiceState judged, const std::string& interval);
+
+  // Runs every alert the service's committed changes left to run, each
+  // once it is read under the service's locks, and forgets each that ran.
+  void runPendingAlerts();
 
 private:
   // What one transaction decided, kept for after its commit.
@@ -75,19 +90,26 @@ private:
     bool deleted = false;
     // The cleaner's judgement no longer holds.
     bool skipped = false;
+    // The token was on record: nothing was written.
+    bool duplicate = false;
+    // A commit whose answer was lost took effect: this is what it decided.
+    bool committedInDoubt = false;
     // No occurrence statement was refused.
     bool clean = true;
     bool alert = false;
     std::optional<std::uint64_t> alertId;
+    // The alert's record, written with the change.
+    std::string pendingAlert;
   };
   using Body = std::function<void(PgConnection::Exclusive&, Plan&)>;
 
-  // Runs body in one transaction, with the fence in cluster mode, until it
-  // has committed: a lost connection is waited out and the whole
-  // transaction run again, and a commit whose answer was lost is looked up
-  // rather than run twice. oneStatement: body is a single statement that
-  // may run twice harmlessly, run without a transaction.
-  Plan fenced(const Body& body, bool oneStatement);
+  // Runs body in one transaction, with the fence in cluster mode and the
+  // token recorded first, until it has committed: a lost connection is
+  // waited out and the whole transaction run again with the same token. A
+  // commit whose answer was lost is thereby resolved by what it wrote: its
+  // token there, it took effect (the new transaction waits for the old one
+  // while that still runs); absent, it did not, and runs again.
+  Plan fenced(const Body& body, const WriteToken& token);
   // Runs step until it is done while the database is away: a lost
   // connection is tried again at once (a connection found lost is reset by
   // its next use, as after a server restart), then after the wait's pauses.
@@ -106,9 +128,17 @@ private:
   bool refusable(PgConnection::Exclusive& use, const char* prefix, const std::function<void()>& step);
   // Closes the open occurrences as a change from the previous state does.
   bool closeAll(PgConnection::Exclusive& use, ServiceState previous);
-  // Starts the alerting program the plan decided on; who begins its trace,
-  // logPrefix the line of a missing occurrence. Throws RunError.
+  // Decides the alert on the occurrence open now, and records it.
+  void decideAlert(PgConnection::Exclusive& use, Plan& plan, bool flag);
+  // After the commit: the alert the plan recorded (who begins its trace,
+  // logPrefix the line of a missing occurrence and of a failure).
   void alert(const Plan& plan, const std::string& who, const std::string& logPrefix);
+  // Runs one recorded alert and, once its program has ended, removes its
+  // record.
+  void runRecordedAlert(const std::string& alertId, std::uint64_t occurrenceId, const std::string& logPrefix);
+  // The connection of the service's statements outside a transition: the
+  // lock's in cluster mode (none once its session is gone), any otherwise.
+  PgConnection* ownConnection();
   // A service whose row is gone leaves the registry (logged once).
   void forget();
 

@@ -10,18 +10,19 @@
 #include <algorithm>
 #include <cstring>
 
-bool StateBatches::updateState(
-    const Service& svc, ServiceState state, const std::string& output, std::string& unknownCommit)
+namespace {
+
+bool rowWritten(const PgResult& result) { return std::strcmp(PQcmdTuples(result.get()), "0") != 0; }
+
+} // namespace
+
+StateBatches::Written StateBatches::updateState(
+    const Service& svc, ServiceState state, const std::string& output, const WriteToken& token, bool& inDoubt)
 {
-  if (!unknownCommit.empty()) {
-    const bool committed = committedTransaction(pool_, unknownCommit);
-    unknownCommit.clear();
-    if (committed)
-      return true;
-  }
   trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
   Write mine;
   mine.values = { intToString(stateNumber(state)), output, svc.serviceIdText };
+  mine.token = token.value;
   {
     auto waiting = waiting_.lock();
     waiting->writes.push_back(&mine);
@@ -49,39 +50,43 @@ bool StateBatches::updateState(
         waiting->writes.front()->wake.notify_one();
     }
   }
-  unknownCommit = mine.unknownCommit;
+  inDoubt = inDoubt || mine.inDoubt;
   if (mine.error)
     std::rethrow_exception(mine.error);
-  return mine.found;
+  return mine.written;
 }
 
 void StateBatches::write(const std::vector<Write*>& batch)
 {
-  std::vector<std::vector<std::string>> values;
-  values.reserve(batch.size());
-  for (const Write* each : batch)
-    values.push_back(each->values);
-  std::vector<PgResult> results;
+  std::vector<std::string> services, tokens;
+  std::vector<PipelineQuery> queries { { "BEGIN", {}, false }, {} };
+  for (const Write* each : batch) {
+    services.push_back(each->values[2]);
+    tokens.push_back(each->token);
+    queries.push_back({ statements::updateStateName, each->values });
+  }
+  queries[1] = { statements::receiverAppliedBatchName, { arrayLiteral(services), arrayLiteral(tokens) } };
+  queries.push_back({ "COMMIT", {}, false });
   try {
-    pool_.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
-      // The server sends the transaction's id before it runs the writes:
-      // a commit whose answer is lost is looked up, not written twice.
+    std::vector<PgResult> results = pool_.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
       try {
-        use.pipeline({ "BEGIN", "SELECT txid_current()" }, statements::updateStateName, values, "COMMIT", results);
+        return use.pipeline(queries);
       } catch (const StatementRefused&) {
         use.execute("ROLLBACK");
         throw;
       }
     });
     for (std::size_t i = 0; i < batch.size(); ++i)
-      batch[i]->found = std::strcmp(PQcmdTuples(results[i + 2].get()), "0") != 0;
+      batch[i]->written = rowWritten(results[i + 2]) ? Written::stored : Written::gone;
   } catch (const StatementRefused&) {
+    // A token on record (a copy, or a commit that took effect before its
+    // answer was lost), or one write the server refuses.
     writeEachAlone(batch);
   } catch (...) {
-    const std::string id = results.size() >= 2 ? pgValue(results[1], 0, 0) : std::string();
+    // The commit went with the rest, so it may have taken effect.
     for (Write* each : batch) {
       each->error = std::current_exception();
-      each->unknownCommit = id;
+      each->inDoubt = true;
     }
   }
 }
@@ -90,10 +95,26 @@ void StateBatches::writeEachAlone(const std::vector<Write*>& batch)
 {
   for (Write* each : batch) {
     try {
-      PgResult result = pool_.executePrepared(statements::updateStateName, each->values);
-      each->found = std::strcmp(PQcmdTuples(result.get()), "0") != 0;
+      pool_.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
+        PgTransaction transaction(use, { { statements::receiverAppliedName, { each->values[2], each->token } } });
+        if (PQntuples(transaction.opened(0).get()) == 0) {
+          each->written = Written::onRecord;
+          return;
+        }
+        if (!rowWritten(use.executePrepared(statements::updateStateName, each->values))) {
+          // Nothing is recorded for a service that is gone.
+          each->written = Written::gone;
+          return;
+        }
+        each->inDoubt = true;
+        transaction.commit();
+        each->inDoubt = false;
+      });
+    } catch (const ConnectionLost&) {
+      each->error = std::current_exception();
     } catch (const DatabaseError&) {
       each->error = std::current_exception();
+      each->inDoubt = false;
     }
   }
 }

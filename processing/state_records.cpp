@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <random>
 
 namespace {
 
@@ -100,4 +102,23 @@ std::string errorIdOf(const ErrorIds& errorIds, ServiceState state)
   }
   auto found = errorIds.find(name);
   return found == errorIds.end() ? "" : found->second;
+}
+
+WriteToken madeToken()
+{
+  // Seeded once per thread from the system: two Receivers never make the
+  // same token.
+  thread_local std::mt19937_64 random { [] {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  }() };
+  char text[64];
+  std::snprintf(text, sizeof text, "receiver:%016llx%016llx", static_cast<unsigned long long>(random()),
+      static_cast<unsigned long long>(random()));
+  return { text, false };
+}
+
+WriteToken tokenFor(const std::string& notificationId)
+{
+  return notificationId.empty() ? madeToken() : WriteToken { notificationId, true };
 }

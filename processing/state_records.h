@@ -33,3 +33,17 @@ std::optional<ServiceState> lockedState(PgConnection::Exclusive& use, const Serv
 int staleOccurrences(PgConnection::Exclusive& use, const std::string& serviceId, const std::string& interval);
 // Error id (decimal text) of a state's error name, empty when none.
 std::string errorIdOf(const ErrorIds& errorIds, ServiceState state);
+
+// What a write is recorded under, so that it happens once: the
+// notification's id, or a token made for it. The transaction that writes
+// the state records it; one that finds it recorded writes nothing.
+struct WriteToken {
+  std::string value;
+  // The sender gave it: a record of it may be a copy's.
+  bool fromSender = false;
+};
+// A token of the Receiver's own: random, for a notification without an id
+// and for the cleaner's writes.
+WriteToken madeToken();
+// The notification's id as its token, or a made one when it has none.
+WriteToken tokenFor(const std::string& notificationId);

@@ -8,6 +8,7 @@
 #include "processing/database_wait.h"
 #include "processing/service_transition.h"
 #include "processing/state_policy.h"
+#include "processing/state_records.h"
 #include "services/service_registry.h"
 
 #include <pthread.h>
@@ -21,28 +22,6 @@
 namespace {
 
 const int runAttempts = 3;
-
-// Counts a worker's outcome; a stored one also gives its time since receipt.
-void countOutcome(Metrics* metrics, Outcome outcome, std::chrono::steady_clock::time_point received)
-{
-  if (metrics == nullptr)
-    return;
-  switch (outcome) {
-  case Outcome::stored:
-    metrics->stored->Increment();
-    metrics->observeStored(std::chrono::steady_clock::now() - received);
-    break;
-  case Outcome::ignored:
-    metrics->ignored->Increment();
-    break;
-  case Outcome::rejected:
-    metrics->rejected->Increment();
-    break;
-  default:
-    metrics->shutdown->Increment();
-    break;
-  }
-}
 
 } // namespace
 
@@ -139,7 +118,8 @@ std::optional<ServiceState> Workers::runWithRetries(SyslogService& svc, const st
   }
 }
 
-Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
+Outcome Workers::handle(
+    const Notification& item, std::int32_t threadNumber, const std::function<void(Outcome)>& answer)
 {
   const std::string number = std::to_string(threadNumber);
   if (!context_.registry.find(item.host))
@@ -181,7 +161,7 @@ Outcome Workers::handle(const Notification& item, std::int32_t threadNumber)
   // The result in hand is kept while the database is away: the record is
   // written once it is back, and only a stop gives it up.
   try {
-    return transition->record(*result, output, number);
+    return transition->record(*result, output, number, tokenFor(item.id), answer);
   } catch (const DatabaseUnavailable& error) {
     writeLog(
         "ERR", stopping + " not stored, the Receiver is stopping: " + what + "state " + newState + ": " + error.what());
@@ -211,17 +191,27 @@ void Workers::run()
     if (!taken)
       break;
     trace(prefix + "# prise du service");
-    const Notification& item = *taken;
+    Notification& item = *taken;
     handled_.fetch_add(1, std::memory_order_relaxed);
-    // Every notification taken gets exactly one answer, whatever fails.
+    // Every notification taken gets exactly one answer, whatever fails, as
+    // soon as it is known; its copies get the same.
+    bool answered = false;
+    auto answer = [&](Outcome outcome) {
+      if (answered)
+        return;
+      answered = true;
+      countAnswered(context_.metrics, item, outcome);
+      if (outcome == Outcome::stored && context_.metrics != nullptr)
+        context_.metrics->observeStored(std::chrono::steady_clock::now() - item.received);
+      queue_.answer(item, outcome);
+    };
     Outcome outcome = Outcome::rejected;
     try {
-      outcome = handle(item, number);
+      outcome = handle(item, number, answer);
     } catch (const std::exception& error) {
       writeLog("ERR", prefix + "#notification handling failed: " + error.what());
     }
-    countOutcome(context_.metrics, outcome, item.received);
-    item.answer(outcome);
+    answer(outcome);
     queue_.done(item.host);
   }
   std::lock_guard<std::mutex> guard(runningLock_);
@@ -234,7 +224,7 @@ void answerUnhandled(const std::deque<Notification>& left, Metrics* metrics)
 {
   for (const Notification& item : left) {
     writeLog("ERR", "notification from " + logSafe(item.host) + " not handled, the Receiver is stopping");
-    count(metrics, &Metrics::shutdown);
+    countAnswered(metrics, item, Outcome::shutdown);
     item.answer(Outcome::shutdown);
   }
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -34,8 +35,10 @@ public:
   // to three attempts), stores the state and, on a change, closes and opens
   // error occurrences and starts the alerting program. While the database is
   // away it waits with the result in hand; it gives up only when the daemon
-  // stops. Returns how the handling ended, for the sender.
-  Outcome handle(const Notification& item, std::int32_t threadNumber);
+  // stops. Returns how the handling ended, for the sender; answer, if any,
+  // hears it as soon as it is known (before the alerting program runs).
+  Outcome handle(const Notification& item, std::int32_t threadNumber,
+      const std::function<void(Outcome)>& answer = [](Outcome) {});
 
 private:
   void run();
@@ -50,5 +53,5 @@ private:
 };
 
 // The stop: logs each notification that no worker will handle and answers
-// it "shutdown".
+// it, and its copies, "shutdown".
 void answerUnhandled(const std::deque<Notification>& left, Metrics* metrics = nullptr);

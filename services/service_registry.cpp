@@ -48,6 +48,15 @@ bool ServiceRegistry::removeService(std::int64_t serviceId)
   return !removed.empty();
 }
 
+std::shared_ptr<SyslogService> ServiceRegistry::serviceById(std::int64_t serviceId)
+{
+  auto services = services_.lock();
+  for (const auto& entry : *services)
+    if (entry.second->serviceId == serviceId)
+      return entry.second;
+  return nullptr;
+}
+
 std::vector<std::int64_t> ServiceRegistry::serviceIds()
 {
   std::vector<std::int64_t> ids;

@@ -25,6 +25,8 @@ public:
   // Removes the service of that id from every host it is registered under;
   // false when it was nowhere.
   bool removeService(std::int64_t serviceId);
+  // The service of that id under any host; null when none is registered.
+  std::shared_ptr<SyslogService> serviceById(std::int64_t serviceId);
   // The ids of the registered services.
   std::vector<std::int64_t> serviceIds();
   // The registered services, one per host, by host.

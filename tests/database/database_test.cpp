@@ -77,22 +77,30 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
   } catch (const StatementRefused& error) {
     EXPECT_EQ(error.sqlState() + " " + error.serverMessage().substr(0, 9), "23505 duplicate");
   }
-  // A transaction is written whole or not at all, and its id tells afterwards whether it committed.
-  std::string kept, dropped;
+  // A transaction is written whole or not at all; its opening queries share BEGIN's round trip and are answered in
+  // order, and a refused one rolls it back.
   pool.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
     {
       PgTransaction transaction(use);
-      dropped = transaction.id();
       use.execute("INSERT INTO quelm_errors VALUES (90, 'dropped')");
     }
-    PgTransaction transaction(use);
-    kept = transaction.id();
-    use.execute("INSERT INTO quelm_errors VALUES (91, 'kept')");
+    PgTransaction transaction(use,
+        { { "SELECT $1::int + 1", { "41" }, false },
+            { "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false } });
+    EXPECT_EQ(pgValue(transaction.opened(0), 0, 0) + pgValue(transaction.opened(1), 0, 0), "4291");
     transaction.commit();
+    EXPECT_THROW(PgTransaction(use, { { "INSERT INTO quelm_errors VALUES (92, 'x')", {}, false },
+                                        { "SELECT 1/0", {}, false }, { "SELECT 2", {}, false } }),
+        StatementRefused);
+    EXPECT_FALSE(use.inTransaction());
   });
-  EXPECT_EQ(
-      std::to_string(committedTransaction(pool, kept)) + std::to_string(committedTransaction(pool, dropped)), "10");
   EXPECT_EQ(db.scalar("SELECT string_agg(error_name, ' ') FROM quelm_errors WHERE error_id >= 90"), "kept");
+  // Texts of any bytes reach the server whole in an array.
+  EXPECT_EQ(pgValue(pool.executeParams("SELECT string_agg(t, '|' ORDER BY o) FROM unnest($1::text[]) WITH ORDINALITY "
+                                       "u(t, o)",
+                        { arrayLiteral({ "a\"b", "c\\d", "e,f", "{g}", "", "h i", "NULL" }) }),
+                0, 0),
+      "a\"b|c\\d|e,f|{g}||h i|NULL");
   // A server that cannot write (a standby, a primary fenced read-only) is waited for, not a refusal.
   PgPool readOnly(settingsOf(db), 1);
   auto [message, lost] = failureOf(

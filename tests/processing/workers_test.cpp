@@ -3,6 +3,7 @@
 #include "core/lock_guarded.h"
 
 #include "database/pg_pool.h"
+#include "database/receiver_tables.h"
 #include "execution/persistent_plugin.h"
 #include "processing/cleaning.h"
 #include "processing/cluster_locks.h"
@@ -59,7 +60,7 @@ protected:
   {
     db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
         + "'); INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
-    prepareStartupStatements(pool);
+    prepareDaemonStatements(pool);
     errorIds = loadErrorNames(pool);
   }
 
@@ -351,7 +352,7 @@ TEST_F(WorkersTest, ClusterWritesAreFencedWhenTheLockSessionDies)
   ServiceRegistry registryB;
   AutoAcknowledgements acknowledgementsB;
   ServiceLocks locksB;
-  prepareStartupStatements(poolB);
+  prepareDaemonStatements(poolB);
   prepareAndLoadServices(poolB, registryB, acknowledgementsB);
   for (PgPool* each : { &pool, &poolB })
     prepareClusterStatements(*each);
@@ -453,7 +454,7 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
     silent.parameters.emplace_back("connect_timeout", "2");
     silent.answerTimeout = std::chrono::seconds(1);
     PgPool quiet(silent, 1);
-    prepareStartupStatements(quiet);
+    prepareDaemonStatements(quiet);
     ProcessingContext quietContext { quiet, registry, errorIds, locks, stopRequested, 0 };
     Workers quietWorkers { quietContext, queue };
     LogCapture capture;

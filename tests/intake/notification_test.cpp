@@ -1,0 +1,144 @@
+#include "intake/notification_id.h"
+#include "intake/notification_queue.h"
+
+#include "core/lock_guarded.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <thread>
+
+namespace {
+
+using Kind = NotificationId::Kind;
+
+TEST(NotificationIdTest, ReadFromTheTopLevelByTheRulesOfAnId)
+{
+  const std::string longest(128, 'x');
+  const struct {
+    std::string payload;
+    Kind kind;
+    std::string value;
+  } cases[] = {
+    { R"({"fromhost":"fw01","notification_id":"a1","message":"x"})", Kind::valid, "a1" },
+    { R"({ "notification_id" : "9c/é b" })", Kind::valid, "9c/\xc3\xa9 b" },
+    // Escapes in the key or the value are read as JSON reads them.
+    { R"({"notification\u005fid":"a\"b\\c\/d"})", Kind::valid, "a\"b\\c/d" },
+    { R"({"notification_id":"\ud83d\ude00"})", Kind::valid, "\xf0\x9f\x98\x80" },
+    { "{\"notification_id\":\"" + longest + "\"}", Kind::valid, longest },
+    // Only the top level counts, strings included.
+    { R"({"message":"notification_id","data":{"notification_id":"inner"},"list":["notification_id"]})", Kind::absent,
+        "" },
+    { R"(["notification_id","x"])", Kind::absent, "" },
+    { "not json notification_id", Kind::absent, "" },
+    { R"({"fromhost":"fw01"})", Kind::absent, "" },
+    // A member complete before a break still counts; one cut in its middle does not.
+    { R"({"notification_id":"early","message":"cut)", Kind::valid, "early" },
+    { R"({"message":"x","notification_id":"cu)", Kind::absent, "" },
+    { R"({"notification_id":""})", Kind::invalid, "notification_id is empty" },
+    { R"({"notification_id":7})", Kind::invalid, "notification_id is not a string" },
+    { R"({"notification_id":null})", Kind::invalid, "notification_id is not a string" },
+    { R"({"notification_id":["a"]})", Kind::invalid, "notification_id is not a string" },
+    { "{\"notification_id\":\"" + longest + "y\"}", Kind::invalid, "notification_id is longer than 128 bytes" },
+    { R"({"notification_id":"a\u0000b"})", Kind::invalid, "notification_id has a control character" },
+    { R"({"notification_id":"a\tb"})", Kind::invalid, "notification_id has a control character" },
+    { "{\"notification_id\":\"a\xc2\x85\"}", Kind::invalid, "notification_id has a control character" },
+    { "{\"notification_id\":\"a\xff\"}", Kind::invalid, "notification_id is not UTF-8" },
+    { R"({"notification_id":"\ud83d"})", Kind::invalid, "notification_id has an escape that is not JSON" },
+    { R"({"notification_id":"a","notification_id":"a"})", Kind::invalid, "notification_id is given twice" },
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.payload);
+    NotificationId id = notificationIdOf(c.payload);
+    EXPECT_EQ(id.kind, c.kind);
+    EXPECT_EQ(id.value, c.value);
+  }
+}
+
+TEST(NotificationIdTest, AnEmptyIdIsLeftOutAndNothingElseChanges)
+{
+  const std::pair<std::string, std::string> cases[] = {
+    { R"({"a":1, "notification_id":"", "b":2})", R"({"a":1, "b":2})" },
+    { R"({"notification_id":"" , "b":2})", R"({ "b":2})" },
+    { R"({"a":1,"notification_id":""})", R"({"a":1})" },
+    { R"({"notification_id":""})", R"({})" },
+    { R"({"a":1,"notification_id":"x"})", R"({"a":1,"notification_id":"x"})" },
+    { R"({"m":{"notification_id":""}})", R"({"m":{"notification_id":""}})" },
+  };
+  for (const auto& [payload, sent] : cases)
+    EXPECT_EQ(withoutEmptyNotificationId(payload), sent) << payload;
+}
+
+// Collects the answers given on one channel, by message number.
+struct Answers : ReplyChannel {
+  void send(std::uint64_t seq, Outcome outcome) override { got.lock()->emplace(seq, outcome); }
+  LockGuarded<std::map<std::uint64_t, Outcome>> got;
+};
+
+// A copy (the same id from the same host) joins the notification while it waits or is handled and gets its answer,
+// whatever that is; once applied, a copy is answered at once until the window has passed; another host's, or one
+// without an id, is a notification of its own.
+TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
+{
+  NotificationQueue queue;
+  std::atomic<bool> stop { false };
+  auto answers = std::make_shared<Answers>();
+  std::uint64_t seq = 0;
+  auto offer = [&](const std::string& host, const std::string& id, std::size_t limit = 0) {
+    Notification item { host, "text", answers, ++seq };
+    item.id = id;
+    return queue.offer(std::move(item), limit).result;
+  };
+  using Offer = NotificationQueue::Offer;
+  EXPECT_EQ(offer("fw01", "a"), Offer::queued); // 1
+  EXPECT_EQ(offer("fw01", "a"), Offer::attached); // 2
+  EXPECT_EQ(offer("fw02", "a"), Offer::queued); // 3
+  EXPECT_EQ(offer("fw01", ""), Offer::queued); // 4
+  EXPECT_EQ(offer("fw01", ""), Offer::queued); // 5
+  std::optional<Notification> taken = queue.take(stop);
+  ASSERT_TRUE(taken && taken->seq == 1);
+  EXPECT_EQ(offer("fw01", "a"), Offer::attached); // 6: while it is handled
+  queue.answer(*taken, Outcome::duplicate);
+  EXPECT_EQ(offer("fw01", "a"), Offer::applied); // 7
+  queue.done("fw01");
+  EXPECT_EQ(queue.size(), 3u);
+  EXPECT_EQ(answers->got.copy(),
+      (std::map<std::uint64_t, Outcome> { { 1, Outcome::duplicate }, { 2, Outcome::duplicate },
+          { 6, Outcome::duplicate } }));
+  // A full queue drops the newest of the busiest host with its copies; what it refuses, and what ends otherwise than
+  // applied, leaves no record, so a later copy is new.
+  EXPECT_EQ(offer("fw01", "b"), Offer::queued); // 8
+  EXPECT_EQ(offer("fw01", "b"), Offer::attached); // 9
+  NotificationQueue::Offered offered = queue.offer({ "fw03", "text", answers, ++seq }, 4); // 10
+  ASSERT_TRUE(offered.dropped);
+  EXPECT_EQ(offered.dropped->seq, 8u);
+  ASSERT_EQ(offered.dropped->copies.size(), 1u);
+  EXPECT_EQ(offered.dropped->copies[0].seq, 9u);
+  EXPECT_EQ(offer("fw01", "b"), Offer::queued); // 11
+  taken = queue.take(stop); // 3 (fw02)
+  ASSERT_TRUE(taken && taken->seq == 3);
+  queue.answer(*taken, Outcome::shutdown);
+  queue.done("fw02");
+  EXPECT_EQ(offer("fw02", "a"), Offer::queued); // 12
+  // What the stop leaves carries its copies.
+  EXPECT_EQ(offer("fw02", "a"), Offer::attached); // 13
+  std::deque<Notification> left = queue.close();
+  std::size_t copies = 0;
+  for (const Notification& item : left)
+    copies += item.copies.size();
+  EXPECT_EQ(left.size(), 5u);
+  EXPECT_EQ(copies, 1u);
+  // An applied id is forgotten after the window.
+  NotificationQueue brief;
+  brief.setResendWindow(std::chrono::seconds(0));
+  Notification item { "fw01", "text", answers, 99 };
+  item.id = "z";
+  brief.offer(Notification(item), 0);
+  taken = brief.take(stop);
+  brief.answer(*taken, Outcome::stored);
+  brief.done("fw01");
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(brief.offer(Notification(item), 0).result, Offer::queued);
+}
+
+} // namespace
