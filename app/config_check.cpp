@@ -4,6 +4,7 @@
 #include "core/ini_config.h"
 #include "database/database_error.h"
 #include "database/pg_pool.h"
+#include "database/receiver_tables.h"
 #include "database/statements.h"
 #include "execution/unique_fd.h"
 #include "intake/tls_context.h"
@@ -205,8 +206,15 @@ void checkDatabase(const ReceiverSettings& settings, CheckReport& report, Progra
   }
   ServiceRegistry registry;
   try {
+    // Start-up creates the Receiver's tables when they are missing; only a
+    // role that may not is a problem. Statements on them wait for them.
+    const ReceiverTables tables = receiverTablesOf(*pool);
+    if (!tables.present && !tables.mayCreate)
+      report.problems.push_back(where + ": " + receiverTablesMissing(""));
     prepareStartupStatements(*pool);
-    if (settings.cluster)
+    if (tables.present)
+      prepareReceiverStatements(*pool);
+    if (settings.cluster && tables.present)
       prepareClusterStatements(*pool);
     loadErrorNames(*pool);
     AutoAcknowledgements acknowledgements;

@@ -207,7 +207,9 @@ void Cleaner::run()
   trace("th_clean#start");
   bool prepared = prepareStatements();
   trace("th_clean#service" + std::to_string(acknowledgements_.size()));
-  for (;;) {
+  // Once the daemon stops, no pass begins: what it would close or alert is
+  // left for the next start.
+  for (; !context_.stopRequested;) {
     // A preparation that failed is tried again on the next cycle.
     if (!prepared)
       prepared = prepareStatements();
@@ -222,7 +224,7 @@ void Cleaner::run()
       if (stopChanged_.wait_for(lock, cycle_, [this] { return stopping_; }))
         return;
     }
-    if (prepared)
+    if (prepared && !context_.stopRequested)
       refreshServices();
   }
 }

@@ -200,10 +200,10 @@ void Workers::run()
       if (answered)
         return;
       answered = true;
+      queue_.answer(item, outcome);
       countAnswered(context_.metrics, item, outcome);
       if (outcome == Outcome::stored && context_.metrics != nullptr)
         context_.metrics->observeStored(std::chrono::steady_clock::now() - item.received);
-      queue_.answer(item, outcome);
     };
     Outcome outcome = Outcome::rejected;
     try {

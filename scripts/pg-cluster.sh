@@ -11,14 +11,19 @@
 #   pg-cluster.sh restart ENVFILE          restart the server (same port/data)
 #   pg-cluster.sh halt ENVFILE             stop the server, keep its data
 #   pg-cluster.sh resume ENVFILE           start a halted server again
-#   pg-cluster.sh standby ENVFILE PRIMARY  make a streaming standby of the
+#   pg-cluster.sh crash ENVFILE            stop the server at once, as a crash
+#                                          would (immediate mode: no checkpoint)
+#   pg-cluster.sh standby ENVFILE PRIMARY [sync]
+#                                          make a streaming standby of the
 #                                          running cluster whose settings are
 #                                          in the file PRIMARY: a base backup
 #                                          (pg_basebackup -R, over 127.0.0.1 as
 #                                          "quelm", given the REPLICATION
 #                                          attribute) started on a free port of
 #                                          its own; write its settings to
-#                                          ENVFILE, for the actions above
+#                                          ENVFILE, for the actions above. With
+#                                          sync, the primary's commits wait for
+#                                          it (synchronous replication)
 #   pg-cluster.sh promote ENVFILE          promote a standby to a primary
 #
 # PostgreSQL refuses to run as root: as root the server runs as "postgres"
@@ -28,7 +33,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 action=${1:-}
 envfile=${2:-}
-usage="usage: $0 start|stop|restart|halt|resume|standby|promote ENVFILE [SQL...|PRIMARY]"
+usage="usage: $0 start|stop|restart|halt|resume|crash|standby|promote ENVFILE [SQL...|PRIMARY [sync]]"
 [ -n "$action" ] && [ -n "$envfile" ] || { echo "$usage" >&2; exit 2; }
 shift 2
 
@@ -115,6 +120,11 @@ halt)
 resume)
   server_ctl start
   ;;
+crash)
+  dir=$(sed -n 's/^QUELM_PG_DIR=//p' "$envfile")
+  [ -n "$dir" ] || { echo "pg-cluster: no cluster in $envfile" >&2; exit 1; }
+  as_owner "$pgbin/pg_ctl" -D "$dir/data" -m immediate -w -t 30 stop >/dev/null
+  ;;
 promote)
   dir=$(sed -n 's/^QUELM_PG_DIR=//p' "$envfile")
   [ -n "$dir" ] || { echo "pg-cluster: no cluster in $envfile" >&2; exit 1; }
@@ -139,6 +149,17 @@ standby)
     || { cat "$dir/basebackup.log" >&2; rm -rf "$dir"; exit 1; }
   start_on_free_port
   write_envfile
+  if [ "${2:-}" = sync ]; then
+    as_owner psql -X -q -v ON_ERROR_STOP=1 -h "$primary_dir" -p "$primary_port" -U postgres -d postgres \
+      -c "ALTER SYSTEM SET synchronous_standby_names = '*';" -c "SELECT pg_reload_conf();" >/dev/null
+    for _ in $(seq 1 100); do
+      state=$(as_owner psql -X -A -t -h "$primary_dir" -p "$primary_port" -U postgres -d postgres \
+        -c "SELECT string_agg(sync_state, ',') FROM pg_stat_replication")
+      [ "$state" = sync ] && break
+      sleep 0.1
+    done
+    [ "$state" = sync ] || { echo "pg-cluster: the standby is not synchronous ($state)" >&2; exit 1; }
+  fi
   ;;
 start)
   stop_cluster

@@ -3,6 +3,7 @@
 #include "client/notification_client.h"
 #include "core/text.h"
 #include "intake/notification.h"
+#include "intake/notification_id.h"
 
 #include <json/json.h>
 
@@ -39,6 +40,9 @@ authorities (or --cacert), its name against the URI's host.
   --stdin           send each non-empty line of standard input as one
                     message: unchanged, or wrapped like --message when
                     --host is given; ends at end of input
+                    A payload's "notification_id" (the same in every copy
+                    of one notification, so that the Receiver applies it
+                    once) is sent as it is, but an empty one is left out.
   --ack             ask the Receiver to reply to every message (WebSocket
                     subprotocol quelm.ack.v1) and wait for all the replies;
                     the exit status then tells what became of the messages
@@ -156,10 +160,12 @@ std::string wrapMessage(const std::string& host, const std::string& text)
 // otherwise. A line that is not valid UTF-8 (a syslog line in Latin-1, say)
 // is repaired as the Receiver repairs plugin output, each invalid sequence
 // becoming a space: a WebSocket text frame must be UTF-8, and a line that
-// can never be sent would hold up every line behind it.
+// can never be sent would hold up every line behind it. An empty
+// notification_id (a template that had none to give) is left out: the
+// Receiver would refuse it.
 std::string payloadOf(const std::optional<std::string>& host, const std::string& line)
 {
-  return host ? wrapMessage(*host, validUtf8(line)) : validUtf8(line);
+  return host ? wrapMessage(*host, validUtf8(line)) : withoutEmptyNotificationId(validUtf8(line));
 }
 
 // Returns an exit status when the command line is not usable.
@@ -303,7 +309,7 @@ int sendAll(const Options& options)
   if (options.message) {
     sent = sendOne(payloadOf(options.host, *options.message));
   } else if (options.json) {
-    sent = sendOne(validUtf8(*options.json));
+    sent = sendOne(payloadOf(std::nullopt, *options.json));
   } else {
     std::string line;
     while (sent && std::getline(std::cin, line)) {
@@ -513,7 +519,7 @@ int sendAcknowledged(const Options& options)
   if (options.message) {
     sendOne(payloadOf(options.host, *options.message));
   } else if (options.json) {
-    sendOne(validUtf8(*options.json));
+    sendOne(payloadOf(std::nullopt, *options.json));
   } else {
     std::string line;
     while (!sendFailed && std::getline(std::cin, line)) {

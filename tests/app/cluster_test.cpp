@@ -3,6 +3,7 @@
 #include "tests/support/daemon_config.h"
 #include "tests/support/free_port.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/tcp_proxy.h"
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
@@ -218,6 +219,22 @@ bool sendInTurns(
   return std::count(failures.begin(), failures.end(), 0) == hosts;
 }
 
+// quelm-notify sending one notification with its id, waiting for its answer; exit status 0 when stored.
+std::unique_ptr<TestProcess> notifyOnce(int port, const std::string& pem, const std::string& host,
+    const std::string& message, const std::string& id, int timeout)
+{
+  return std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/tools/quelm-notify",
+      "wss://127.0.0.1:" + std::to_string(port) + "/", "--cacert", pem, "--ack", "--timeout", std::to_string(timeout),
+      "--json",
+      "{\"fromhost\":\"" + host + "\",\"message\":\"" + message + "\",\"notification_id\":\"" + id + "\"}" });
+}
+
+// How many times the state of notification "seq=N" was written.
+std::string updatesOf(Site& site, int seq)
+{
+  return site.db.scalar("SELECT count(*) FROM delivered WHERE seq = " + std::to_string(seq));
+}
+
 const std::string cleans = "#INFO#th_clean#this Receiver cleans for the cluster";
 
 std::string staleOpen(Site& site)
@@ -378,6 +395,165 @@ TEST(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFailov
       receivers[r]->signal(SIGTERM);
     EXPECT_EQ(receivers[r]->wait(60), 0);
   }
+}
+
+// Copies of one notification (the same notification_id) are applied once, whichever Receiver gets them and whenever:
+// a copy left waiting on a busy Receiver A while its sender sent it again to B, and then an OK, to B; a copy sent to B
+// after A committed the original and was killed before its answer got out; an HTTPS batch sent again after its
+// client gave up waiting; and, through the shipped rsyslog snippet, a line whose plugin runs longer than
+// quelm-notify's wait, which rsyslog sends again while it runs.
+TEST(ClusterTest, EachCopyIsAppliedOnceWhereverAndWheneverItComes)
+{
+  TempDir dir;
+  const std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
+  Site site(dir, "site", 8);
+  // host02 alerts nobody: A's kill may come after its alert ran, or before.
+  site.db.exec("UPDATE quelm_service_response_program SET response_ok = false, response_warning = false, "
+               "response_critical = false, response_unknown = false WHERE response_service_id = 3");
+  const int portA = freeLoopbackPort(), portB = freeLoopbackPort();
+  auto a = site.startReceiver(dir, "a", portA, pem, { { "POSTGRESQL.cluster", "1" }, { "SYSLOG.thread", "1" } });
+  auto b = site.startReceiver(dir, "b", portB, pem, { { "POSTGRESQL.cluster", "1" }, { "SYSLOG.thread", "2" } });
+  const std::string logA = dir.path() + "/a.log", logB = dir.path() + "/b.log";
+  ASSERT_TRUE(started(logA) && started(logB)) << readFile(logA) << readFile(logB);
+  auto notify = [&](int port, const std::string& host, const std::string& message, const std::string& id,
+                    int timeout = 30) { return notifyOnce(port, pem, host, message, id, timeout); };
+  auto open = [&](const std::string& gate) { dir.write("site-plugin." + gate, ""); };
+  auto updates = [&](int seq) { return updatesOf(site, seq); };
+
+  // A's only worker waits at a gate; the CRITICAL waits behind it when its sender gives up on A.
+  auto hold = notify(portA, "host01", "GATE:g1 seq=100", "h1", 60);
+  ASSERT_TRUE(waitFor(20, [&] { return countOf(readFile(logA), "search host01") == 1; })) << readFile(logA);
+  EXPECT_EQ(notify(portA, "host00", "CRIT seq=1", "e1", 2)->wait(20), 4);
+  EXPECT_EQ(notify(portB, "host00", "CRIT seq=1", "e1")->wait(30), 0);
+  EXPECT_EQ(notify(portB, "host00", "fine seq=2", "e2")->wait(30), 0);
+  open("g1");
+  EXPECT_EQ(hold->wait(30), 0);
+  // A's worker takes the late copy before this one, of a host behind it.
+  EXPECT_EQ(notify(portA, "host02", "fine seq=3", "e3")->wait(30), 0);
+  EXPECT_EQ(countOf(readFile(logA), "search host00"), 1u) << readFile(logA);
+  EXPECT_EQ(record(site).substr(0, record(site).find('\n')), "host00-syslog=0 2:1");
+  EXPECT_EQ(alertCounts(site), "2\n") << "the CRITICAL and its end alerted, once each";
+  EXPECT_EQ(updates(1) + updates(2), "11");
+
+  // A commits, but its answer never leaves: its sender's path is frozen, and A is killed.
+  auto proxy = std::make_unique<TcpProxy>(portA);
+  auto held = notify(proxy->port(), "host02", "CRIT GATE:g2 seq=4", "k1", 60);
+  ASSERT_TRUE(waitFor(20, [&] { return countOf(readFile(logA), "search host02") == 2; })) << readFile(logA);
+  proxy->freeze();
+  open("g2");
+  ASSERT_TRUE(waitFor(20, [&] { return updates(4) == "1"; }));
+  a->signal(SIGKILL);
+  EXPECT_EQ(a->wait(20), 128 + SIGKILL);
+  held->signal(SIGKILL);
+  proxy.reset();
+  EXPECT_EQ(notify(portB, "host02", "CRIT GATE:g2 seq=4", "k1")->wait(30), 0);
+  EXPECT_EQ(updates(4), "1");
+  EXPECT_EQ(site.db.scalar("SELECT count(*) FROM quelm_error_happen WHERE happen_service_id = 3"), "1");
+
+  // A batch whose client left before the answer, sent again: each item applied once.
+  std::string batch = "[";
+  for (int seq = 5; seq <= 7; ++seq)
+    batch += std::string(seq > 5 ? "," : "") + "{\"fromhost\":\"host0" + std::to_string(seq - 2)
+        + "\",\"message\":\"CRIT GATE:g3 seq=" + std::to_string(seq) + "\",\"notification_id\":\"b"
+        + std::to_string(seq) + "\"}";
+  batch += "]";
+  const std::string post = "curl -s --cacert " + shellQuote(pem) + " -H 'Content-Type: application/json' --data-binary @- "
+      + "https://localhost:" + std::to_string(portB) + "/v1/notifications";
+  EXPECT_EQ(runCommand(post + " --max-time 1", batch).status, 28);
+  open("g3");
+  CommandResult again = runCommand(post + " -w ' %{http_code}'", batch);
+  EXPECT_EQ(again.out, "[{\"status\":\"stored\"},{\"status\":\"stored\"},{\"status\":\"stored\"}]\n 200");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(updates(5) + updates(6) + updates(7), "111");
+
+  // rsyslog sends the slow line again while its plugin runs: the copies cost only their answers, the plugin runs once,
+  // and the next line follows the slow one's end at once.
+  RsyslogForwarding forwarding(dir, "wss://127.0.0.1:" + std::to_string(portB) + "/", pem);
+  ASSERT_EQ(forwarding.missing, "") << "not in the shipped rsyslog configuration";
+  TestProcess rsyslog({ "/usr/sbin/rsyslogd", "-n", "-f", forwarding.confPath, "-i", dir.path() + "/rsyslogd.pid" });
+  ASSERT_TRUE(forwarding.send("<14>Dec  7 05:00:00 host06 probe: CRIT SLEEP12 seq=8\n"
+                              "<14>Dec  7 05:00:00 host07 probe: fine seq=9\n"));
+  ASSERT_TRUE(waitFor(60, [&] { return updates(8) == "1"; })) << forwarding.diagnostics(rsyslog);
+  const auto slowEnd = std::chrono::steady_clock::now();
+  EXPECT_TRUE(waitFor(30, [&] { return updates(9) == "1"; })) << forwarding.diagnostics(rsyslog) << readFile(logB);
+  EXPECT_LT(std::chrono::steady_clock::now() - slowEnd, std::chrono::seconds(30));
+  EXPECT_EQ(countOf(readFile(logB), "search host06"), 1u);
+  EXPECT_EQ(updates(8), "1");
+  rsyslog.signal(SIGTERM);
+  EXPECT_EQ(rsyslog.wait(30), 0);
+  b->signal(SIGTERM);
+  EXPECT_EQ(b->wait(60), 0);
+}
+
+// A COMMIT whose answer is lost (made slow by a deferred trigger) is resolved by what its transaction wrote. Cut short
+// by a stop, it took effect: its alert runs once, after the restart and before the service's next change. Cut short by
+// a crash of the primary, it never took effect: after the failover to the synchronous standby the sender is told
+// stored only once the change is there, and the change is written there once.
+TEST(ClusterTest, ALostCommitAnswerIsResolvedByWhatItWroteThroughAStopAndAFailover)
+{
+  PrivateCluster cluster;
+  ASSERT_TRUE(cluster.startStandby(true));
+  TempDir dir;
+  const std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
+  const std::string servers = "127.0.0.1,127.0.0.1",
+                    ports = clusterSetting(cluster.envFile(), "PGPORT") + ","
+      + clusterSetting(cluster.standbyEnvFile(), "PGPORT");
+  std::string env = "PGHOST=" + servers + "\nPGPORT=" + ports + "\n";
+  for (const char* key : { "PGUSER", "PGPASSWORD", "PGDATABASE" })
+    env += std::string(key) + "=" + clusterSetting(cluster.envFile(), key) + "\n";
+  Site site(dir, "site", 2, 0, dir.write("both.env", env));
+  // The COMMIT of a notification marked SLOWn sleeps n seconds.
+  site.db.exec("CREATE FUNCTION slow() RETURNS trigger AS $$ BEGIN PERFORM pg_sleep(substring(NEW.service_last_stdout "
+               "from 'SLOW([0-9]+)')::int); RETURN NULL; END $$ LANGUAGE plpgsql; CREATE CONSTRAINT TRIGGER slow AFTER "
+               "UPDATE ON quelm_services DEFERRABLE INITIALLY DEFERRED FOR EACH ROW WHEN (NEW.service_last_stdout LIKE "
+               "'%SLOW%') EXECUTE FUNCTION slow()");
+  const int port = freeLoopbackPort();
+  const std::string log = dir.path() + "/r.log";
+  auto start = [&] {
+    return site.startReceiver(dir, "r", port, pem,
+        { { "POSTGRESQL.PGSQL_host", servers }, { "POSTGRESQL.PGSQL_port", ports },
+            { "POSTGRESQL.target_session_attrs", "read-write" } });
+  };
+  auto committing = [&] {
+    return site.db.scalar("SELECT count(*) FROM pg_stat_activity WHERE query = 'COMMIT' AND wait_event = 'PgSleep'")
+        == "1";
+  };
+  auto receiver = start();
+  ASSERT_TRUE(started(log)) << readFile(log);
+
+  // Longer than the stop's grace for the COMMIT's answer and for the look-up after it.
+  auto stopped = notifyOnce(port, pem, "host00", "CRIT SLOW8 seq=1", "s1", 30);
+  ASSERT_TRUE(waitFor(20, committing)) << readFile(log);
+  receiver->signal(SIGTERM);
+  EXPECT_EQ(stopped->wait(30), 4);
+  EXPECT_EQ(receiver->wait(60), 0);
+  ASSERT_TRUE(waitFor(20, [&] { return updatesOf(site, 1) == "1"; }));
+  EXPECT_EQ(readFile(site.alerts), "") << "the alert of a change whose answer was lost ran before the restart";
+  std::rename(log.c_str(), (log + ".1").c_str());
+  receiver = start();
+  ASSERT_TRUE(started(log)) << readFile(log);
+  EXPECT_EQ(notifyOnce(port, pem, "host00", "WARN seq=2", "s2", 30)->wait(60), 0);
+  EXPECT_EQ(readFile(site.alerts),
+      site.db.scalar("SELECT string_agg(happen_id::text, E'\\n' ORDER BY happen_id) || E'\\n' FROM quelm_error_happen "
+                     "WHERE happen_service_id = 1"))
+      << readFile(log);
+
+  auto failed = notifyOnce(port, pem, "host01", "CRIT SLOW3 seq=3", "f1", 120);
+  ASSERT_TRUE(waitFor(20, committing)) << readFile(log);
+  ASSERT_TRUE(cluster.control("crash"));
+  ASSERT_TRUE(cluster.controlStandby("promote"));
+  int status = failed->wait(120);
+  EXPECT_NE(status, 3) << "answered for good without the change: its sender would not send it again";
+  if (status == 0)
+    EXPECT_EQ(updatesOf(site, 3), "1") << "told stored for a change the promoted server lacks";
+  for (int attempt = 0; status != 0 && attempt < 3; ++attempt)
+    status = notifyOnce(port, pem, "host01", "CRIT SLOW3 seq=3", "f1", 60)->wait(90);
+  EXPECT_EQ(status, 0) << readFile(log);
+  EXPECT_EQ(updatesOf(site, 3), "1");
+  EXPECT_EQ(site.db.scalar("SELECT pg_is_in_recovery()::text || ' ' || current_setting('port')"),
+      "false " + clusterSetting(cluster.standbyEnvFile(), "PGPORT"));
+  receiver->signal(SIGTERM);
+  EXPECT_EQ(receiver->wait(60), 0);
 }
 
 // A real syslog-ng with the shipped http() destination and its reliable disk buffer, a client certificate and the

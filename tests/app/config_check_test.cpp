@@ -64,6 +64,7 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
           { "SYSLOG.cafile", makeAuthority(dir, "senders") } });
   const std::string missing = dir.path() + "/missing.pem", mismatched = makeMismatchedPem(dir, "mismatched.pem");
   const std::string closedPort = std::to_string(freeLoopbackPort());
+  const std::string limited = "limited " + std::to_string(::getpid());
   struct Row {
     std::string name;
     std::map<std::string, std::string> values;
@@ -84,6 +85,12 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
     { "unreachable database", { { "POSTGRESQL.PGSQL_port", closedPort } }, "",
         "PGSQL_port=" + closedPort + " PGSQL_db=" + db.name + " PGSQL_username=" + db.user
             + ": the database cannot be reached: " },
+    { "role that may not create the Receiver's tables",
+        { { "POSTGRESQL.PGSQL_username", limited }, { "POSTGRESQL.PGSQL_pwd", "limited" } },
+        "CREATE ROLE \"" + limited + "\" LOGIN PASSWORD 'limited'; GRANT SELECT ON ALL TABLES IN SCHEMA public TO \""
+            + limited + "\"",
+        ": the Receiver's tables quelm_receiver_applied and quelm_receiver_alerts are missing and this database role "
+        "may not create them: have the database's owner run schema/receiver.sql" },
     { "missing plugin", {}, "UPDATE quelm_plugins SET plugin_path = '/nowhere/check-fw'",
         "service 1 fw01-syslog: plugin /nowhere/check-fw: does not exist" },
   };
@@ -110,4 +117,7 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
       std::string::npos)
       << startup.output();
   EXPECT_NE(::access((dir.path() + "/receiver.log").c_str(), F_OK), 0) << "the check opened the log file";
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM pg_tables WHERE tablename LIKE 'quelm_receiver_%'"), "0")
+      << "the check created a table";
+  db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + limited + "\"; DROP ROLE \"" + limited + "\"");
 }

@@ -340,13 +340,26 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
   EXPECT_EQ(missing.output(), "error: can't open file\n");
   EXPECT_NE(::access((dir.path() + "/receiver.log").c_str(), F_OK), 0);
   // Spaces and quotes in a password included, and what an operator should fix logged once each; SIGTERM during
-  // start-up still ends with FINISH.
+  // start-up still ends with FINISH. A role that may not create the Receiver's own tables cannot start until the
+  // owner has run the file that makes them.
   const std::string role = "odd user " + std::to_string(::getpid());
   db.exec("CREATE ROLE \"" + role
       + "\" LOGIN PASSWORD 'pass word''s \"x\"'; GRANT ALL ON ALL TABLES IN SCHEMA public TO \"" + role + "\"");
   std::string config = writeReceiverConfig(dir, db,
       { { "POSTGRESQL.PGSQL_username", role }, { "POSTGRESQL.PGSQL_pwd", "pass word's \"x\"" },
           { "SYSLOG.idle_timeout", "0x" }, { "SYSLOG.therad", "4" }, { "SYSLOG.verify_client", "2" } });
+  // The owner's starts above made the tables.
+  db.exec("DROP TABLE quelm_receiver_applied, quelm_receiver_alerts");
+  TestProcess refused({ binaryDir + "/quelm-receiver", "-f", config });
+  EXPECT_EQ(refused.wait(60), 1);
+  EXPECT_EQ(countOf(readFile(dir.path() + "/receiver.log"),
+                "#ERR#the Receiver's tables quelm_receiver_applied and quelm_receiver_alerts are missing and this "
+                "database role may not create them: have the database's owner run schema/receiver.sql"),
+      1u)
+      << readFile(dir.path() + "/receiver.log");
+  db.exec(readFile(QUELM_SOURCE_DIR "/schema/receiver.sql") + "; GRANT ALL ON ALL TABLES IN SCHEMA public TO \"" + role
+      + "\"; GRANT ALL ON ALL SEQUENCES IN SCHEMA public TO \"" + role + "\"");
+  std::remove((dir.path() + "/receiver.log").c_str());
   TestProcess odd({ binaryDir + "/quelm-receiver", "-f", config });
   ASSERT_TRUE(waitFor(30, [&] { return readFile(dir.path() + "/receiver.log").find("#WAIT") != std::string::npos; }))
       << readFile(dir.path() + "/receiver.log");
@@ -358,7 +371,8 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
            "[SYSLOG] therad=4: unknown key, ignored", "[SYSLOG] verify_client=2: out of range 0 to 1" })
     EXPECT_EQ(countOf(log, std::string("#ERR#configuration: ") + problem + "\n"), 1u) << problem << "\n" << log;
   EXPECT_EQ(countOf(log, "#ERR#configuration: "), 3u) << log;
-  db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + role + "\"; DROP ROLE \"" + role + "\"");
+  db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + role + "\"; REVOKE ALL ON ALL SEQUENCES IN SCHEMA public "
+          "FROM \"" + role + "\"; DROP ROLE \"" + role + "\"");
 }
 
 } // namespace

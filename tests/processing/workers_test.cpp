@@ -169,7 +169,7 @@ struct Answers : ReplyChannel {
 // Whatever is refused or gone, each notification taken gets one answer, counted under its outcome and logged.
 TEST_F(WorkersTest, EveryNotificationTakenIsAnsweredOnceAndCounted)
 {
-  for (const char* host : { "ap01", "sw01", "gone" })
+  for (const char* host : { "ap01", "sw01", "gone", "fw09" })
     addService(host);
   load();
   Metrics metrics;
@@ -194,8 +194,19 @@ TEST_F(WorkersTest, EveryNotificationTakenIsAnsweredOnceAndCounted)
     answers.push_back(std::make_shared<Answers>());
     queue.push({ host, text, answers.back(), 1 });
   }
+  // A copy (the same id from the same host) that comes while its original waits joins it: one plugin run, one write,
+  // and the same answer; the OK sent after it is a change of its own.
+  db.exec("CREATE TABLE updates (output text); CREATE FUNCTION note() RETURNS trigger AS $$ BEGIN INSERT INTO updates "
+          "SELECT NEW.service_last_stdout WHERE NEW.service_name = 'fw09'; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE "
+          "TRIGGER note AFTER UPDATE ON quelm_services FOR EACH ROW EXECUTE FUNCTION note()");
+  for (const auto& [text, id] : { std::pair { "CRIT copied", "c1" }, { "CRIT copied", "c1" }, { "fine after", "o1" } }) {
+    answers.push_back(std::make_shared<Answers>());
+    Notification item { "fw09", text, answers.back(), 1 };
+    item.id = id;
+    queue.push(std::move(item));
+  }
   workers.start(2);
-  EXPECT_TRUE(waitFor(20, [&] { return workers.handled() == std::size(cases) && queue.size() == 0; }));
+  EXPECT_TRUE(waitFor(20, [&] { return workers.handled() == std::size(cases) + 2 && queue.size() == 0; }));
   queue.stopAndWakeAll(stopRequested);
   workers.join();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -204,12 +215,25 @@ TEST_F(WorkersTest, EveryNotificationTakenIsAnsweredOnceAndCounted)
     EXPECT_EQ(answers[i]->got.copy(), std::vector<Outcome> { outcome });
     EXPECT_TRUE(capture.contains(logged)) << capture.text();
   }
-  EXPECT_EQ(metrics.rejected->Value() + 10 * metrics.stored->Value() + 100 * metrics.ignored->Value(), 212);
+  for (std::size_t i = std::size(cases); i < answers.size(); ++i)
+    EXPECT_EQ(answers[i]->got.copy(), std::vector<Outcome> { Outcome::stored });
+  EXPECT_EQ(countOf(readFile(plugin + ".seen"), "CRIT copied\n"), 1u);
+  EXPECT_EQ(db.scalar("SELECT string_agg(output, '|') FROM updates"),
+      "CRITICAL: CRIT copied\n|OK: fine after\n");
+  // Once applied, it is on record: sent again, even where nothing remembers it, it changes nothing.
+  Notification again { "fw09", "CRIT copied" };
+  again.id = "c1";
+  stopRequested = false;
+  EXPECT_EQ(workers.handle(again, 7), Outcome::duplicate);
+  EXPECT_EQ(record("fw09"), "0 OK: fine after\n|2:0");
+  EXPECT_EQ(metrics.rejected->Value() + 10 * metrics.stored->Value() + 100 * metrics.ignored->Value()
+          + 1000 * metrics.duplicate->Value(),
+      1232);
   // What was not refused is written: ap01's state without its occurrence, sw01's CRITICAL beside the WARNING it could
   // not close; nothing for the service whose row is gone.
   EXPECT_EQ(record("ap01"), "2 CRITICAL: CRIT no-insert\n|");
   EXPECT_EQ(record("sw01"), "2 CRITICAL: CRIT\n|1:0 2:0");
-  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen"), "2");
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM quelm_error_happen"), "3");
 }
 
 TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurrences)

@@ -6,7 +6,8 @@
  * "<its path>.hung"). A persistent process notes its pid in "<its path>.pids";
  * it answers GARBAGE with a line that is no reply, SEQ with the wrong seq,
  * EXIT by ending, and a program whose name ends in "flaky" ends at every 50th
- * request instead of answering it. */
+ * request instead of answering it. GATE:NAME makes it wait (60 s at most) for
+ * the file "<its path>.NAME", and SLEEPN sleep N seconds. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,9 +16,22 @@
 /* Set for a persistent process: it hangs at HANG only the first time, so
  * that the request tried again is answered. */
 static const char* hungMark;
+/* The program's own path, for its gates. */
+static const char* selfPath;
 
 static int judge(const char* text, const char** name)
 {
+  const char* gate = strstr(text, "GATE:");
+  if (gate) {
+    char gateName[64] = "", path[4200];
+    sscanf(gate + 5, "%63[A-Za-z0-9]", gateName);
+    snprintf(path, sizeof path, "%s.%s", selfPath, gateName);
+    for (int tick = 0; tick < 1200 && access(path, F_OK) != 0; ++tick)
+      usleep(50000);
+  }
+  const char* nap = strstr(text, "SLEEP");
+  if (nap)
+    sleep((unsigned)atoi(nap + 5));
   if (strstr(text, "HANG") && (!hungMark || access(hungMark, F_OK) != 0)) {
     if (hungMark)
       fclose(fopen(hungMark, "w"));
@@ -63,6 +77,7 @@ static char* inputOf(char* line)
 int main(int argc, char** argv)
 {
   (void)argc;
+  selfPath = argv[0];
   const char* protocol = getenv("QUELM_PLUGIN_PROTOCOL");
   if (!protocol || strcmp(protocol, "1") != 0)
     return perRun();

@@ -110,6 +110,12 @@ bool PrivateCluster::runScript(const std::vector<std::string>& arguments)
 
 bool PrivateCluster::control(const std::string& action) { return runScript({ action, envFile_ }); }
 
-bool PrivateCluster::startStandby() { return runScript({ "standby", standbyEnvFile_, envFile_ }); }
+bool PrivateCluster::startStandby(bool synchronous)
+{
+  std::vector<std::string> arguments { "standby", standbyEnvFile_, envFile_ };
+  if (synchronous)
+    arguments.push_back("sync");
+  return runScript(arguments);
+}
 
 bool PrivateCluster::controlStandby(const std::string& action) { return runScript({ action, standbyEnvFile_ }); }

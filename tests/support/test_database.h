@@ -47,11 +47,12 @@ public:
   PrivateCluster& operator=(const PrivateCluster&) = delete;
 
   const std::string& envFile() const { return envFile_; }
-  // "restart", "halt" (stop, keeping the data) or "resume"; true on success.
+  // "restart", "halt" (stop, keeping the data), "crash" (stop at once) or "resume"; true on success.
   bool control(const std::string& action);
 
-  // Makes a streaming standby of the running cluster, from a base backup, on a port of its own; true on success.
-  bool startStandby();
+  // Makes a streaming standby of the running cluster, from a base backup, on a port of its own, synchronous if asked;
+  // true on success.
+  bool startStandby(bool synchronous = false);
   const std::string& standbyEnvFile() const { return standbyEnvFile_; }
   // As control() for the standby, and "promote" to make it a primary.
   bool controlStandby(const std::string& action);
