@@ -74,6 +74,8 @@ and where the CPU went.
   --acks M            the end-to-end runs that are repeated with
                       acknowledged messages: none, per-run, persistent or
                       both (default per-run)
+  --ids 0|1           1: every notification carries a notification_id of
+                      its own (default 0)
 )";
 
 struct Options {
@@ -95,6 +97,7 @@ struct Options {
   bool persistent = true;
   bool acksPerRun = true;
   bool acksPersistent = false;
+  bool ids = false;
 };
 
 // "per-run", "persistent" or "both" as the two flags; throws otherwise.
@@ -143,6 +146,8 @@ bool parseOptions(int argc, char** argv, Options& options)
           parseModes(name, value, false, options.perRun, options.persistent);
         else if (name == "--acks")
           parseModes(name, value, true, options.acksPerRun, options.acksPersistent);
+        else if (name == "--ids")
+          options.ids = number(0, 1) == 1;
         else
           return false;
         return true;
@@ -150,6 +155,19 @@ bool parseOptions(int argc, char** argv, Options& options)
 }
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The payload of notification number sequence: for its host, with a text and,
+// when asked, an id that no other notification of any run has.
+std::string benchPayload(const Options& options, std::size_t sequence, const char* word)
+{
+  static const std::string run = std::to_string(::getpid()) + "-" + std::to_string(::time(nullptr));
+  static std::atomic<std::uint64_t> serial { 0 };
+  std::string payload = "{\"fromhost\":\"" + benchHostName("bench-h", static_cast<int>(sequence % options.services))
+      + "\",\"message\":\"" + word + "=" + std::to_string(sequence) + "\"";
+  if (options.ids)
+    payload += ",\"notification_id\":\"" + run + "-" + std::to_string(serial++) + "\"";
+  return payload + "}";
+}
 
 // CPU seconds spent by each party during a phase, from /proc. The daemons'
 // figures are summed over every daemon.
@@ -494,8 +512,7 @@ public:
     if (next_ >= capacity)
       return false;
     std::size_t sequence = next_++;
-    std::string payload = "{\"fromhost\":\"" + benchHostName("bench-h", static_cast<int>(sequence % options_.services))
-        + "\",\"message\":\"n=" + std::to_string(sequence) + "\"}";
+    std::string payload = benchPayload(options_, sequence, "n");
     sendTimes_[sequence] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch_).count();
     if (pool_ == nullptr || !pool_->send(sequence, payload))
       ++sendFailures_;
@@ -674,8 +691,7 @@ void runAcknowledged(const Options& options, const std::vector<std::string>& uri
   std::vector<std::int64_t> ackSendTimes(Sender::capacity, 0);
   auto sendAcknowledged = [&](std::size_t sequence) {
     std::size_t connection = sequence % ackPool.size();
-    std::string payload = "{\"fromhost\":\"" + benchHostName("bench-h", static_cast<int>(sequence % options.services))
-        + "\",\"message\":\"ack=" + std::to_string(sequence) + "\"}";
+    std::string payload = benchPayload(options, sequence, "ack");
     tracker.sent(connection, sequence);
     ackSendTimes[sequence] = ns(Clock::now());
     ackPool.send(sequence, payload);
