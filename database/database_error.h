@@ -33,6 +33,15 @@ public:
   using DatabaseError::DatabaseError;
 };
 
+// The statement waited for a row or table lock longer than its transaction
+// allows (SQLSTATE 55P03): the session is fine, and the statement may go
+// through once the holder lets go, so it is waited out like a lost
+// connection, without resetting anything.
+class LockBusy : public ConnectionLost {
+public:
+  using ConnectionLost::ConnectionLost;
+};
+
 // The server itself refused the statement on a live session: running it
 // again gives the same answer.
 class StatementRefused : public DatabaseError {

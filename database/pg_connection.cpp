@@ -101,6 +101,8 @@ PgResult PgConnection::checked(PGresult* raw, const std::string& prefix, bool co
       = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
   const std::string state = fieldOf(result.get(), PG_DIAG_SQLSTATE);
   const std::string server = fieldOf(result.get(), PG_DIAG_MESSAGE_PRIMARY);
+  if (state == "55P03")
+    throw LockBusy(prefix + text, state, server);
   if (connectionFailed(result.get())) {
     // The session is not used again before it has been reset.
     noteLostLocked();
@@ -423,6 +425,16 @@ std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<Pipeli
   if (refused)
     owner.checked(refused.release(), prefix, false);
   return results;
+}
+
+std::chrono::milliseconds PgConnection::Exclusive::lockWait() const
+{
+  // Half the answer's bound: the server says the lock is still held well
+  // before the silence would be taken for a lost connection. Without a
+  // bound on answers, none on lock waits either (0).
+  return connection_.answerTimeout_.count() == 0
+      ? std::chrono::milliseconds(0)
+      : std::max(connection_.answerTimeout_ / 2, std::chrono::milliseconds(1));
 }
 
 bool PgConnection::Exclusive::inTransaction() const

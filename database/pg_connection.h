@@ -70,6 +70,10 @@ public:
     int session() const { return connection_.resetAttempts_; }
     // Whether the session is inside a transaction block.
     bool inTransaction() const;
+    // How long a statement of a transaction may wait for a lock before it
+    // is told so (LockBusy): well within the bound on its answer; 0 (no
+    // limit) without one.
+    std::chrono::milliseconds lockWait() const;
     // The queries in one round trip, in pipeline mode behind one sync
     // point: the answer of query i at [i], empty for one the server skipped
     // after a refusal. The first refusal throws StatementRefused once every

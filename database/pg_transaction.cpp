@@ -4,9 +4,11 @@
 
 namespace {
 
-std::vector<PipelineQuery> withBegin(const std::vector<PipelineQuery>& opening)
+// BEGIN, the bound on lock waits, then the opening queries.
+std::vector<PipelineQuery> withBegin(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening)
 {
-  std::vector<PipelineQuery> queries { { "BEGIN", {}, false } };
+  std::vector<PipelineQuery> queries { { "BEGIN", {}, false },
+    { "SET LOCAL lock_timeout = " + std::to_string(use.lockWait().count()), {}, false } };
   queries.insert(queries.end(), opening.begin(), opening.end());
   return queries;
 }
@@ -16,13 +18,12 @@ std::vector<PipelineQuery> withBegin(const std::vector<PipelineQuery>& opening)
 PgTransaction::PgTransaction(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening)
     : use_(use)
 {
-  if (opening.empty()) {
-    use_.execute("BEGIN");
-    return;
-  }
   try {
-    opened_ = use_.pipeline(withBegin(opening));
+    opened_ = use_.pipeline(withBegin(use_, opening));
   } catch (const StatementRefused&) {
+    use_.execute("ROLLBACK");
+    throw;
+  } catch (const LockBusy&) {
     use_.execute("ROLLBACK");
     throw;
   }

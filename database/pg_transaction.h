@@ -15,14 +15,15 @@ class PgTransaction {
 public:
   // BEGIN and the opening queries in one round trip; their answers are
   // kept, in order. A refused query throws (and the transaction is rolled
-  // back).
+  // back). A statement of the transaction that waits for a lock longer
+  // than the connection's lockWait() throws LockBusy.
   explicit PgTransaction(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening = {});
   ~PgTransaction();
   PgTransaction(const PgTransaction&) = delete;
   PgTransaction& operator=(const PgTransaction&) = delete;
 
   // The answer of opening query i.
-  const PgResult& opened(std::size_t i) const { return opened_.at(i + 1); }
+  const PgResult& opened(std::size_t i) const { return opened_.at(i + 2); }
   // Throws ConnectionLost when the answer never came: the outcome is then
   // unknown.
   void commit();

@@ -90,48 +90,89 @@ void ChildProcess::kill()
   reap();
 }
 
-void ChildProcess::terminate(std::chrono::milliseconds grace)
+bool ChildProcess::hasExited() const
 {
   if (pid_ <= 0)
-    return;
-  signal(SIGTERM);
-  auto limit = std::chrono::steady_clock::now() + grace;
+    return true;
+  siginfo_t info {};
+  for (;;) {
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+      return info.si_pid == pid_;
+    if (errno != EINTR)
+      return true; // Not ours any more.
+  }
+}
+
+namespace {
+
+// Sleeps while any of the conditions' owners still runs, at most until limit,
+// the pause growing from 0.1 ms to 20 ms.
+template <typename StillRunning> void waitWhile(StillRunning stillRunning, std::chrono::steady_clock::time_point limit)
+{
   long pauseNs = 100000;
-  while (std::chrono::steady_clock::now() < limit) {
-    // WNOWAIT leaves the child unreaped, so the group may still be signalled.
-    siginfo_t info {};
-    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-      if (errno == EINTR)
-        continue;
-      break;
-    }
-    if (info.si_pid == pid_)
-      break;
+  while (std::chrono::steady_clock::now() < limit && stillRunning()) {
     struct timespec pause {
       0, pauseNs
     };
     ::nanosleep(&pause, nullptr);
     pauseNs = std::min(pauseNs * 2, 20000000L);
   }
+}
+
+} // namespace
+
+void ChildProcess::terminate(std::chrono::milliseconds grace)
+{
+  if (pid_ <= 0)
+    return;
+  signal(SIGTERM);
+  waitWhile([this] { return !hasExited(); }, std::chrono::steady_clock::now() + grace);
   // The leader may be gone while others of its group still run.
   signal(SIGKILL);
   reap();
 }
 
-void ChildProcess::stopLeftovers(std::chrono::milliseconds grace)
+void ChildProcess::stopLeftovers(std::chrono::milliseconds grace) { terminateAll({}, grace, { this }); }
+
+void ChildProcess::terminateAll(const std::vector<ChildProcess*>& children, std::chrono::milliseconds grace)
 {
-  if (pid_ > 0 || group_ <= 0 || ::kill(-group_, 0) != 0)
-    return;
-  ::kill(-group_, SIGTERM);
-  auto limit = std::chrono::steady_clock::now() + grace;
-  while (std::chrono::steady_clock::now() < limit && ::kill(-group_, 0) == 0) {
-    struct timespec pause {
-      0, 10000000
-    };
-    ::nanosleep(&pause, nullptr);
+  terminateAll(children, grace, children);
+}
+
+void ChildProcess::terminateAll(const std::vector<ChildProcess*>& children, std::chrono::milliseconds grace,
+    const std::vector<ChildProcess*>& groupsOf)
+{
+  if (!children.empty()) {
+    for (ChildProcess* child : children)
+      child->signal(SIGTERM);
+    waitWhile(
+        [&] {
+          return std::any_of(
+              children.begin(), children.end(), [](const ChildProcess* child) { return !child->hasExited(); });
+        },
+        std::chrono::steady_clock::now() + grace);
+    for (ChildProcess* child : children) {
+      child->signal(SIGKILL);
+      child->reap();
+    }
   }
-  ::kill(-group_, SIGKILL);
-  group_ = -1;
+  // What they left running in their groups once they are reaped.
+  std::vector<pid_t> groups;
+  for (ChildProcess* child : groupsOf) {
+    if (child->pid_ <= 0 && child->group_ > 0 && ::kill(-child->group_, 0) == 0) {
+      groups.push_back(child->group_);
+      ::kill(-child->group_, SIGTERM);
+    }
+    if (child->pid_ <= 0)
+      child->group_ = -1;
+  }
+  if (groups.empty())
+    return;
+  waitWhile(
+      [&] { return std::any_of(groups.begin(), groups.end(), [](pid_t group) { return ::kill(-group, 0) == 0; }); },
+      std::chrono::steady_clock::now() + grace);
+  for (pid_t group : groups)
+    ::kill(-group, SIGKILL);
 }
 
 ArgumentList::ArgumentList(const std::string& first, const std::vector<std::string>& rest)

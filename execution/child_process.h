@@ -34,6 +34,10 @@ public:
   // child no longer ours.
   bool wait(int options, int& status);
 
+  // Whether the child has ended; it stays unreaped, so that its group can
+  // still be signalled.
+  bool hasExited() const;
+
   // Sends SIGKILL (to the whole group when the child leads one) and reaps.
   void kill();
   // SIGTERM, up to grace for the child to end, then SIGKILL; always reaps.
@@ -41,8 +45,14 @@ public:
   // Once the child has been reaped: whatever it left running in its group
   // (a background child) gets SIGTERM, up to grace to end, then SIGKILL.
   void stopLeftovers(std::chrono::milliseconds grace);
+  // terminate and then stopLeftovers for several children together: each
+  // step signals them all at once and gives them one shared grace, so that
+  // stopping many takes no longer than stopping one.
+  static void terminateAll(const std::vector<ChildProcess*>& children, std::chrono::milliseconds grace);
 
 private:
+  static void terminateAll(const std::vector<ChildProcess*>& children, std::chrono::milliseconds grace,
+      const std::vector<ChildProcess*>& groupsOf);
   void signal(int number) const;
   // Blocks until the child has ended and reaps it.
   void reap();

@@ -58,11 +58,7 @@ void ChildWatch::update(const std::vector<pollfd>& watched)
 
 void ChildWatch::checkExit()
 {
-  // WNOWAIT leaves the child unreaped, so its group can still be signalled.
-  siginfo_t info {};
-  if (!exited_ && child_.running()
-      && ::waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
-      && info.si_pid == child_.pid())
+  if (!exited_ && child_.running() && child_.hasExited())
     exited_ = true;
 }
 

@@ -111,13 +111,7 @@ RunResult PersistentProcess::fail(RunResult::Ending ending, std::string why, boo
   return result;
 }
 
-bool PersistentProcess::ended() const
-{
-  siginfo_t info {};
-  return !child_.running()
-      || (::waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
-          && info.si_pid == child_.pid());
-}
+bool PersistentProcess::ended() const { return child_.hasExited(); }
 
 bool PersistentProcess::drain()
 {
@@ -223,21 +217,20 @@ RunResult PersistentProcess::exchange(const PluginRun& run)
   return result;
 }
 
-void PersistentProcess::stop(Clock::time_point until)
+void PersistentProcess::stop(Clock::time_point until) { stopTogether({ this }, until); }
+
+void PersistentProcess::stopTogether(const std::vector<PersistentProcess*>& processes, Clock::time_point until)
 {
-  input_.reset();
-  while (child_.running()) {
-    siginfo_t info {};
-    if (::waitid(P_PID, static_cast<id_t>(child_.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
-        && info.si_pid == child_.pid())
-      break;
-    if (Clock::now() >= until)
-      break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::vector<ChildProcess*> children;
+  for (PersistentProcess* process : processes) {
+    process->input_.reset();
+    children.push_back(&process->child_);
   }
-  // Its group goes too, whatever it left running.
-  child_.terminate(terminationGrace);
-  child_.stopLeftovers(terminationGrace);
+  while (Clock::now() < until
+      && std::any_of(processes.begin(), processes.end(), [](const PersistentProcess* each) { return !each->ended(); }))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Their groups go too, whatever they left running; one grace for all.
+  ChildProcess::terminateAll(children, terminationGrace);
 }
 
 PersistentPlugins::PersistentPlugins(const std::set<std::string>& paths, int perProgram, Metrics* metrics)
@@ -376,10 +369,9 @@ void PersistentPlugins::stopAll()
     pool->idle.clear();
   }
   // Every process sees the end of its input at once, then they share one
-  // grace.
+  // grace, then the signals come to all at once with one grace more.
+  std::vector<PersistentProcess*> processes;
   for (auto& process : stopping)
-    process->closeInput();
-  const auto until = Clock::now() + stopGrace;
-  for (auto& process : stopping)
-    process->stop(until);
+    processes.push_back(process.get());
+  PersistentProcess::stopTogether(processes, Clock::now() + stopGrace);
 }

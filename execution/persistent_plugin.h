@@ -58,6 +58,9 @@ public:
   // its group (SIGTERM, a short grace, SIGKILL). Nothing of it is left.
   void closeInput() { input_.reset(); }
   void stop(std::chrono::steady_clock::time_point until);
+  // The same for several processes at once, with the graces shared.
+  static void stopTogether(
+      const std::vector<PersistentProcess*>& processes, std::chrono::steady_clock::time_point until);
 
 private:
   RunResult fail(RunResult::Ending ending, std::string why, bool protocol = false);

@@ -77,16 +77,56 @@ NotificationQueue::Offered NotificationQueue::offer(Notification&& item, std::si
       if (most->second.waiting.empty() && !most->second.taken)
         dropLine(most->first);
     }
-    if (!key.empty())
-      pending_.emplace(std::move(key), std::vector<ReplyAddress>());
-    Line& line = lines_[item.host];
-    if (line.waiting.empty() && !line.taken)
-      ready_.push_back(item.host);
-    line.waiting.push_back(std::move(item));
-    ++size_;
+    queueLocked(std::move(item), std::move(key));
   }
   cond_.notify_one();
   return offered;
+}
+
+void NotificationQueue::queueLocked(Notification&& item, std::string key)
+{
+  if (!key.empty())
+    pending_.emplace(std::move(key), std::vector<ReplyAddress>());
+  Line& line = lines_[item.host];
+  if (line.waiting.empty() && !line.taken)
+    ready_.push_back(item.host);
+  line.waiting.push_back(std::move(item));
+  ++size_;
+}
+
+std::vector<NotificationQueue::Offer> NotificationQueue::offerBatch(
+    std::vector<Notification>& items, std::size_t limit)
+{
+  std::vector<Offer> results(items.size(), Offer::queued);
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (closed_ || (limit != 0 && size_ >= limit)) {
+      std::fill(results.begin(), results.end(), closed_ ? Offer::closed : Offer::full);
+      return results;
+    }
+    const Clock::time_point now = Clock::now();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      Notification& item = items[i];
+      std::string key;
+      if (!item.id.empty()) {
+        key = keyOf(item);
+        auto original = pending_.find(key);
+        if (appliedLocked(key, now)) {
+          results[i] = Offer::applied;
+          continue;
+        }
+        if (original != pending_.end()) {
+          // An earlier item of the same batch is an original too.
+          original->second.push_back({ item.replyTo, item.seq });
+          results[i] = Offer::attached;
+          continue;
+        }
+      }
+      queueLocked(std::move(item), std::move(key));
+    }
+  }
+  cond_.notify_all();
+  return results;
 }
 
 void NotificationQueue::dropLine(const std::string& host)

@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 // pop on a queue that another consumer emptied first.
 class EmptyQueueError : public ReceiverError {
@@ -167,6 +168,15 @@ public:
   // host that has. Refused once the queue is closed. A copy takes no place.
   Offered offer(Notification&& item, std::size_t limit);
   void push(Notification item) { offer(std::move(item), 0); }
+  // A batch's push: every item, or none. Refused whole (every result full)
+  // when limit notifications are already waiting (0: no limit), so that a
+  // batch sent again finds nothing of its earlier try queued; a batch larger
+  // than the limit goes in once fewer are waiting, so the queue holds at
+  // most one batch beyond the limit. Copies among the items join their
+  // originals or are known applied, as with offer(), and take no place.
+  // Refused whole once the queue is closed. The result of each item, in
+  // order; the items queued are moved from.
+  std::vector<Offer> offerBatch(std::vector<Notification>& items, std::size_t limit);
 
   // A worker's take: the oldest notification of the next host in turn that
   // nobody is handling, once there is one; none once the stop flag is
@@ -204,6 +214,8 @@ private:
   // The copies attached to a notification leave with it.
   void releaseCopiesLocked(Notification& item);
   bool appliedLocked(const std::string& key, Clock::time_point now);
+  // Queues an item that is neither refused nor a copy.
+  void queueLocked(Notification&& item, std::string key);
 
   mutable std::mutex mutex_;
   std::condition_variable cond_;

@@ -1,6 +1,7 @@
 #include "intake/notification_server.h"
 
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include "core/log.h"
@@ -74,6 +75,33 @@ std::string peerCommonName(SSL* ssl, bool& ambiguous)
   return name;
 }
 
+// Opens and closes a TCP connection to the Receiver's own port on loopback
+// (IPv6, then IPv4), so that its accept chain runs once; within a second at
+// most.
+void knock(int port)
+{
+  for (const char* address : { "::1", "127.0.0.1" }) {
+    boost::system::error_code ec;
+    boost::asio::io_service io;
+    boost::asio::ip::tcp::socket socket(io);
+    const boost::asio::ip::tcp::endpoint own(boost::asio::ip::make_address(address, ec), static_cast<unsigned short>(port));
+    if (ec)
+      continue;
+    socket.open(own.protocol(), ec);
+    if (ec)
+      continue;
+    socket.non_blocking(true, ec);
+    socket.connect(own, ec);
+    if (ec == boost::asio::error::in_progress || ec == boost::asio::error::would_block) {
+      pollfd watched { socket.native_handle(), POLLOUT, 0 };
+      if (::poll(&watched, 1, 1000) == 1 && (watched.revents & (POLLERR | POLLHUP)) == 0)
+        return;
+    } else if (!ec) {
+      return;
+    }
+  }
+}
+
 // Puts an answer on an HTTP request's response.
 void setAnswer(NotificationServer::Endpoint::connection_type& connection, const HttpAnswer& answer)
 {
@@ -98,31 +126,29 @@ public:
   {
   }
 
-  // Hands the text to the event loop, which writes it on the connection if
-  // it is still open; a reply for a closed connection is dropped. A sender
-  // that does not read its replies is not read either, until they drain:
-  // its unsent replies cannot grow without bound.
+  // Hands the text to the connection's strand, which writes it if the
+  // connection is still open; a reply for a closed connection is dropped. A
+  // sender that does not read its replies is not read either, until they
+  // drain: its unsent replies cannot grow without bound.
   void post(const websocketpp::connection_hdl& hdl, std::string text)
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (endpoint_ == nullptr)
       return;
-    NotificationServer::Endpoint* endpoint = endpoint_;
-    boost::asio::post(
-        endpoint->get_io_service(), [this, self = shared_from_this(), endpoint, hdl, text = std::move(text)] {
-          websocketpp::lib::error_code ec;
-          NotificationServer::Endpoint::connection_ptr connection = endpoint->get_con_from_hdl(hdl, ec);
-          if (ec)
-            return;
-          connection->send(text, websocketpp::frame::opcode::text);
-          if (unsentBytes(*connection) <= replyBacklogBytes)
-            return;
-          std::lock_guard<std::mutex> guard(lock_);
-          if (endpoint_ != nullptr && paused_.insert(hdl).second) {
-            connection->pause_reading();
-            armDrainCheck();
-          }
-        });
+    websocketpp::lib::error_code ec;
+    NotificationServer::Endpoint::connection_ptr connection = endpoint_->get_con_from_hdl(hdl, ec);
+    if (ec)
+      return;
+    connection->get_strand()->post([this, self = shared_from_this(), connection, text = std::move(text)] {
+      const websocketpp::lib::error_code ec = connection->send(text, websocketpp::frame::opcode::text);
+      if (ec || unsentBytes(*connection) <= replyBacklogBytes)
+        return;
+      std::lock_guard<std::mutex> guard(lock_);
+      if (endpoint_ != nullptr && paused_.insert(connection->get_handle()).second) {
+        connection->pause_reading();
+        armDrainCheck();
+      }
+    });
   }
 
   // Defers a request's HTTP answer and keeps its connection meanwhile:
@@ -131,8 +157,13 @@ public:
   {
     connection->defer_http_response();
     std::lock_guard<std::mutex> guard(lock_);
-    if (endpoint_ != nullptr)
-      deferred_[connection->get_handle()] = connection;
+    if (endpoint_ == nullptr)
+      return;
+    deferred_[connection->get_handle()] = connection;
+    // A held answer is work of the loop's: a stop's loop does not end before
+    // it has been sent.
+    if (!held_)
+      held_ = std::make_unique<boost::asio::io_service::work>(endpoint_->get_io_service());
   }
 
   // Sends the answer of a held HTTP request, on its connection's strand:
@@ -150,6 +181,9 @@ public:
       websocketpp::lib::error_code ec;
       connection->send_http_response(ec);
     });
+    // The answer's own writing keeps the loop busy from here.
+    if (deferred_.empty())
+      held_.reset();
   }
 
   void detach()
@@ -157,25 +191,26 @@ public:
     std::lock_guard<std::mutex> guard(lock_);
     endpoint_ = nullptr;
     deferred_.clear();
+    held_.reset();
     if (drainTimer_)
       drainTimer_->cancel();
     paused_.clear();
   }
 
 private:
-  // What the socket has not sent yet. The library's own count of its queue
-  // is not safe to read from another of its threads; the socket's queue
-  // fills first, and holds back what the library queues after it.
+  // What the connection was given and has not sent yet: the library's queue
+  // and the socket's. Read on the connection's strand, where the library
+  // changes its queue.
   static std::size_t unsentBytes(NotificationServer::Endpoint::connection_type& connection)
   {
-    int unsent = 0;
-    if (::ioctl(connection.get_socket().lowest_layer().native_handle(), SIOCOUTQ, &unsent) != 0)
-      return 0;
-    return static_cast<std::size_t>(unsent);
+    int queued = 0;
+    if (::ioctl(connection.get_socket().lowest_layer().native_handle(), SIOCOUTQ, &queued) != 0)
+      queued = 0;
+    return connection.get_buffered_amount() + static_cast<std::size_t>(queued);
   }
 
   // Every 50 ms while a session is paused: one whose replies have drained
-  // to half the bound is read again. lock_ held.
+  // to half the bound is read again, on its strand. lock_ held.
   void armDrainCheck()
   {
     if (drainArmed_)
@@ -192,13 +227,18 @@ private:
       for (auto paused = paused_.begin(); paused != paused_.end();) {
         websocketpp::lib::error_code ec;
         NotificationServer::Endpoint::connection_ptr connection = endpoint_->get_con_from_hdl(*paused, ec);
-        if (ec || unsentBytes(*connection) <= replyBacklogBytes / 2) {
-          if (!ec)
-            connection->resume_reading();
+        if (ec) {
           paused = paused_.erase(paused);
-        } else {
-          ++paused;
+          continue;
         }
+        connection->get_strand()->post([this, self, connection] {
+          if (unsentBytes(*connection) > replyBacklogBytes / 2)
+            return;
+          connection->resume_reading();
+          std::lock_guard<std::mutex> guard(lock_);
+          paused_.erase(connection->get_handle());
+        });
+        ++paused;
       }
       if (!paused_.empty())
         armDrainCheck();
@@ -213,6 +253,8 @@ private:
       deferred_;
   std::unique_ptr<boost::asio::steady_timer> drainTimer_;
   bool drainArmed_ = false;
+  // Kept while an answer is held.
+  std::unique_ptr<boost::asio::io_service::work> held_;
 };
 
 namespace {
@@ -416,10 +458,16 @@ void NotificationServer::run()
     throw ListenError("bad listen");
   }
   setListenState(ListenState::listening, localError ? settings_.port : bound, std::string());
-  trimTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
-  if (settings_.idleTimeout.count() > 0) {
-    idleTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
-    armIdleSweep();
+  // A stop that came before the port was known closes it now.
+  if (acceptorClosing_)
+    knock(listeningPort());
+  {
+    std::lock_guard<std::mutex> guard(timerLock_);
+    trimTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
+    if (settings_.idleTimeout.count() > 0) {
+      idleTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
+      armIdleSweepLocked();
+    }
   }
 
   std::vector<std::thread> threads;
@@ -438,6 +486,13 @@ void NotificationServer::installConnectionContext(const websocketpp::connection_
   Endpoint::connection_ptr connection;
   try {
     connection = endpoint_.get_con_from_hdl(hdl);
+    // Here the accept chain is between an accept and the next: the one place
+    // where the acceptor may be closed.
+    if (acceptorClosing_) {
+      closeAcceptorOnce();
+      connection->get_socket().lowest_layer().close(ignored);
+      return;
+    }
     if (!admitConnection(hdl)) {
       connection->get_socket().lowest_layer().close(ignored);
       return;
@@ -464,12 +519,10 @@ void NotificationServer::installConnectionContext(const websocketpp::connection_
 
 void NotificationServer::runLoop()
 {
-  ++loopThreads_;
   // A handler that throws must cost one log line, not an I/O thread.
   for (;;) {
     try {
       endpoint_.run();
-      --loopThreads_;
       return;
     } catch (const std::exception& error) {
       writeLog("ERR", std::string("THREAD Syslog#event loop: ") + error.what());
@@ -477,55 +530,23 @@ void NotificationServer::runLoop()
   }
 }
 
-void NotificationServer::withLoopPaused(const std::function<void()>& work)
-{
-  int threads = loopThreads_.load();
-  if (threads > 0) {
-    {
-      std::lock_guard<std::mutex> guard(parkLock_);
-      parked_ = 0;
-      parkReleased_ = false;
-    }
-    for (int i = 0; i < threads; ++i)
-      boost::asio::post(endpoint_.get_io_service(), [this] {
-        std::unique_lock<std::mutex> lock(parkLock_);
-        ++parked_;
-        parkChanged_.notify_all();
-        parkChanged_.wait(lock, [this] { return parkReleased_; });
-      });
-    std::unique_lock<std::mutex> lock(parkLock_);
-    // Handlers are short; should one hang, go on rather than hang stop too.
-    parkChanged_.wait_for(lock, std::chrono::seconds(10), [&] { return parked_ >= threads; });
-  }
-  auto release = [this] {
-    {
-      std::lock_guard<std::mutex> guard(parkLock_);
-      parkReleased_ = true;
-    }
-    parkChanged_.notify_all();
-  };
-  try {
-    work();
-  } catch (...) {
-    release();
-    throw;
-  }
-  release();
-}
-
 void NotificationServer::stopAccepting()
 {
-  // The stop thread and the owner's stop may both come here: the acceptor
-  // is closed once, the loop parked by one of them at a time.
-  std::lock_guard<std::mutex> guard(stopLock_);
-  withLoopPaused([this] { closeAcceptorOnce(); });
+  // The acceptor is closed from inside the accept chain, where no I/O thread
+  // re-arms it meanwhile: the next connection accepted closes it (and is
+  // closed itself). A connection of the Receiver's own makes that happen at
+  // once; the loop goes on serving the open sessions throughout.
+  if (acceptorClosing_.exchange(true))
+    return;
+  const int port = listeningPort();
+  if (port > 0)
+    knock(port);
 }
 
 void NotificationServer::closeAcceptorOnce()
 {
-  if (acceptorClosed_)
+  if (acceptorClosed_.exchange(true))
     return;
-  acceptorClosed_ = true;
   try {
     websocketpp::lib::error_code ec;
     endpoint_.stop_listening(ec);
@@ -540,21 +561,17 @@ void NotificationServer::stop()
   // handshake and socket on standard error: noise for a stop.
   endpoint_.clear_error_channels(websocketpp::log::elevel::all);
   stopStarted_ = true;
-  std::lock_guard<std::mutex> serialised(stopLock_);
-  // Parked before connectionLock_ is taken: a loop thread waiting for that
-  // lock in onOpen could not park.
-  withLoopPaused([this] {
-    closeAcceptorOnce();
-    drops_->cancel();
-    refusals_->cancel();
-    connectionRefusals_->cancel();
-    stopRefusals_->cancel();
-    badIds_->cancel();
+  stopAccepting();
+  for (ThrottledReport* report :
+      { drops_.get(), refusals_.get(), connectionRefusals_.get(), stopRefusals_.get(), badIds_.get() })
+    report->cancel();
+  {
+    std::lock_guard<std::mutex> guard(timerLock_);
     if (idleTimer_)
       idleTimer_->cancel();
     if (trimTimer_)
       trimTimer_->cancel();
-  });
+  }
   std::vector<websocketpp::connection_hdl> open;
   {
     std::lock_guard<std::mutex> guard(connectionLock_);
@@ -652,14 +669,14 @@ std::string NotificationServer::senderIdentity(Endpoint::connection_type& connec
   return identity;
 }
 
-void NotificationServer::admit(Notification&& item, const std::string& identity, const websocketpp::connection_hdl& hdl)
+bool NotificationServer::screen(Notification& item, const std::string& identity)
 {
   if (!settings_.senders.allows(identity, item.host)) {
     ++forbidden_;
     count(settings_.metrics, &Metrics::forbidden);
     refusals_->count(identity, item.host);
     item.answer(Outcome::forbidden);
-    return;
+    return false;
   }
   // An id that cannot serve is refused rather than ignored: its sender
   // counts on copies being recognised.
@@ -668,59 +685,69 @@ void NotificationServer::admit(Notification&& item, const std::string& identity,
     count(settings_.metrics, &Metrics::rejected);
     badIds_->count(std::string(), "from " + logSafe(item.host) + ": " + id.value);
     item.answer(Outcome::rejected);
-    return;
+    return false;
   }
   if (id.kind == NotificationId::Kind::valid)
     item.id = std::move(id.value);
   if (trace_)
     trace("th_listener#PUSH NOTIF#");
-  std::string host = settings_.queueLimit == 0 ? std::string() : item.host;
-  const std::string sentFrom = item.host;
-  std::shared_ptr<ReplyChannel> replyTo = item.replyTo;
-  std::uint64_t seq = item.seq;
-  const std::string tracedId = trace_ ? item.id : std::string();
-  NotificationQueue::Offered offered = queue_.offer(std::move(item), settings_.queueLimit);
-  switch (offered.result) {
+  return true;
+}
+
+void NotificationServer::settle(NotificationQueue::Offer result, const Notification& item,
+    const websocketpp::connection_hdl& hdl)
+{
+  switch (result) {
   case NotificationQueue::Offer::queued:
-    if (offered.dropped) {
-      // Queued in place of the newest of the host with the most waiting.
-      countAnswered(settings_.metrics, *offered.dropped, Outcome::dropped);
-      drops_->count(std::string(), offered.dropped->host);
-      offered.dropped->answer(Outcome::dropped);
-    }
     break;
   case NotificationQueue::Offer::attached:
   case NotificationQueue::Offer::applied:
     // A copy: of one still waiting or handled, it gets that one's answer
     // with it; of one already applied, it is answered at once.
     if (trace_)
-      trace("th_listener#copy of notification " + logSafe(tracedId) + " from " + logSafe(sentFrom)
-          + (offered.result == NotificationQueue::Offer::applied ? ": already applied" : ": joins the one waiting"));
-    if (offered.result == NotificationQueue::Offer::applied) {
+      trace("th_listener#copy of notification " + logSafe(item.id) + " from " + logSafe(item.host)
+          + (result == NotificationQueue::Offer::applied ? ": already applied" : ": joins the one waiting"));
+    if (result == NotificationQueue::Offer::applied) {
       count(settings_.metrics, &Metrics::duplicate);
-      if (replyTo)
-        replyTo->send(seq, Outcome::duplicate);
+      item.answer(Outcome::duplicate);
     }
     break;
   case NotificationQueue::Offer::full:
     count(settings_.metrics, &Metrics::dropped);
-    drops_->count(std::string(), host);
-    if (replyTo)
-      replyTo->send(seq, Outcome::dropped);
+    drops_->count(std::string(), item.host);
+    item.answer(Outcome::dropped);
     break;
   case NotificationQueue::Offer::closed: {
     // The Receiver is stopping: nobody will handle it. A sender that
     // gets no answers learns it from the close.
     count(settings_.metrics, &Metrics::shutdown);
-    stopRefusals_->count(std::string(), sentFrom);
+    stopRefusals_->count(std::string(), item.host);
     websocketpp::lib::error_code ec;
-    if (replyTo)
-      replyTo->send(seq, Outcome::shutdown);
+    if (item.replyTo)
+      item.answer(Outcome::shutdown);
     else
       endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
     break;
   }
   }
+}
+
+void NotificationServer::admit(Notification&& item, const std::string& identity, const websocketpp::connection_hdl& hdl)
+{
+  if (!screen(item, identity))
+    return;
+  // Offered as a copy, so that what the queue does not take is still here
+  // to answer; the payload itself is moved.
+  Notification kept { item.host, std::string(), item.replyTo, item.seq };
+  kept.id = item.id;
+  NotificationQueue::Offered offered = queue_.offer(std::move(item), settings_.queueLimit);
+  if (offered.dropped) {
+    // Queued in place of the newest of the host with the most waiting.
+    countAnswered(settings_.metrics, *offered.dropped, Outcome::dropped);
+    drops_->count(std::string(), offered.dropped->host);
+    offered.dropped->answer(Outcome::dropped);
+  }
+  settle(offered.result, kept, hdl);
 }
 
 void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
@@ -753,7 +780,7 @@ void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
 
 void NotificationServer::answerHealth(const Endpoint::connection_ptr& connection)
 {
-  if (acceptorClosed_ || stopStarted_) {
+  if (acceptorClosing_ || stopStarted_) {
     setAnswer(*connection, statusAnswer(503, "stopping", 5));
     return;
   }
@@ -798,15 +825,22 @@ void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
   replyHub_->defer(connection);
   auto replies = std::make_shared<BatchReplies>(batch.items.size(),
       [hub = replyHub_, hdl](std::vector<Outcome> outcomes) { hub->respond(hdl, batchAnswer(outcomes)); });
+  // The batch is queued whole or not at all: a batch sent again after a 503
+  // finds none of its items queued by the earlier try.
   std::uint64_t seq = 0;
+  std::vector<Notification> admitted;
   for (std::string& text : batch.items) {
     if (trace_)
       trace("THREAD SyslogServer#on_http item:" + logSafe(text));
     Notification item { hostFromPayload(text), std::move(text), replies, ++seq };
     if (settings_.metrics != nullptr)
       item.received = std::chrono::steady_clock::now();
-    admit(std::move(item), identity, hdl);
+    if (screen(item, identity))
+      admitted.push_back(std::move(item));
   }
+  const std::vector<NotificationQueue::Offer> results = queue_.offerBatch(admitted, settings_.queueLimit);
+  for (std::size_t i = 0; i < admitted.size(); ++i)
+    settle(results[i], admitted[i], hdl);
   replies->seal();
 }
 
@@ -868,24 +902,26 @@ bool NotificationServer::forgetConnection(const websocketpp::connection_hdl& hdl
   return live_.erase(hdl) > 0;
 }
 
-void NotificationServer::armIdleSweep()
+void NotificationServer::armIdleSweepLocked()
 {
+  // A sweep already due when stop cancelled the timer must not arm another.
+  if (stopStarted_)
+    return;
   // Often enough that a session outlives its limit by a small share of it.
   auto period = std::min<std::chrono::steady_clock::duration>(settings_.idleTimeout / 4, std::chrono::seconds(1));
   idleTimer_->expires_after(std::max<std::chrono::steady_clock::duration>(period, std::chrono::milliseconds(100)));
   idleTimer_->async_wait([this](const boost::system::error_code& ec) {
-    // A sweep already due when stop cancelled the timer must not arm another.
     if (ec || stopStarted_)
       return;
     closeIdleSessions();
-    armIdleSweep();
+    std::lock_guard<std::mutex> guard(timerLock_);
+    armIdleSweepLocked();
   });
 }
 
 void NotificationServer::scheduleTrim()
 {
-  // Runs on the event loop: trimTimer_ exists once run listens, and stop
-  // cancels it with the loop parked.
+  std::lock_guard<std::mutex> guard(timerLock_);
   if (!trimTimer_ || stopStarted_ || trimPending_.exchange(true))
     return;
   // Late enough for the closed sessions' sockets to be gone (their TLS

@@ -120,6 +120,12 @@ private:
   // The sender rules, then the queue, for a notification from any session:
   // each way it can end is answered and counted here.
   void admit(Notification&& item, const std::string& identity, const websocketpp::connection_hdl& hdl);
+  // The sender rules and the id: false when the notification was refused
+  // (answered and counted here).
+  bool screen(Notification& item, const std::string& identity);
+  // Answers and counts what the queue did with a notification it did not
+  // queue; nothing for one it queued.
+  void settle(NotificationQueue::Offer result, const Notification& item, const websocketpp::connection_hdl& hdl);
   // The sender identity of a connection's certificate; a subject with
   // several common names has none, and is logged.
   std::string senderIdentity(Endpoint::connection_type& connection);
@@ -134,10 +140,11 @@ private:
       const std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>>& connections);
   // Forgets an ended connection; false when it was never admitted.
   bool forgetConnection(const websocketpp::connection_hdl& hdl);
-  void armIdleSweep();
+  // With timerLock_ held.
+  void armIdleSweepLocked();
   void scheduleTrim();
   void closeIdleSessions();
-  void withLoopPaused(const std::function<void()>& work);
+  // Inside the accept chain (or before the loop runs): closes the acceptor.
   void closeAcceptorOnce();
 
   const ListenerSettings settings_;
@@ -184,16 +191,12 @@ private:
   // Set as stop begins: no timer is armed after it, so the loop can run out.
   std::atomic<bool> stopStarted_ { false };
 
-  // The acceptor is not safe to close while an I/O thread re-arms it: stop
-  // parks every loop thread first.
-  std::atomic<int> loopThreads_ { 0 };
-  // Serialises stopAccepting and stop, each of which parks the loop.
-  std::mutex stopLock_;
+  // The acceptor is closed from inside its own accept chain: asked for, and
+  // done.
+  std::atomic<bool> acceptorClosing_ { false };
   std::atomic<bool> acceptorClosed_ { false };
-  std::mutex parkLock_;
-  std::condition_variable parkChanged_;
-  int parked_ = 0;
-  bool parkReleased_ = true;
+  // The idle and trim timers, armed from the loop and cancelled by the stop.
+  std::mutex timerLock_;
 
   mutable std::mutex stateLock_;
   std::condition_variable stateChanged_;

@@ -41,11 +41,12 @@ ServiceTransition::ServiceTransition(ProcessingContext& context, std::shared_ptr
 
 ServiceTransition::~ServiceTransition() = default;
 
-ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteToken& token)
+ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteToken& token, bool& inDoubt)
 {
+  // What the attempt whose commit answer was lost decided; for a write
+  // handed over from a batch, the state it kept.
   Plan decided;
-  // COMMIT was sent and its answer lost: the next attempt tells.
-  bool inDoubt = false;
+  decided.previous = previous_;
   std::vector<PipelineQuery> opening;
   if (context_.cluster)
     opening = { { statements::transitionLockName, { svc_->serviceIdText } },
@@ -120,13 +121,9 @@ bool ServiceTransition::refusable(PgConnection::Exclusive& use, const char* pref
   return false;
 }
 
-bool ServiceTransition::closeAll(PgConnection::Exclusive& use, ServiceState previous)
+bool ServiceTransition::closeAll(PgConnection::Exclusive& use)
 {
-  if (previous == ServiceState::ok) {
-    closeOccurrences(use, *svc_, previous);
-    return true;
-  }
-  return refusable(use, closeRefused, [&] { closeOccurrences(use, *svc_, previous); });
+  return refusable(use, closeRefused, [&] { closeOccurrences(use, *svc_); });
 }
 
 void ServiceTransition::decideAlert(PgConnection::Exclusive& use, Plan& plan, bool flag)
@@ -142,24 +139,22 @@ Outcome ServiceTransition::record(ServiceState newState, const std::string& outp
   SyslogService& svc = *svc_;
   const std::string who = number + "#" + svc.serviceName + " ";
   const bool sameState = !context_.cluster && newState == previous_;
-  if (sameState && context_.stateBatches) {
-    // The write most notifications make: shared with the other workers'.
-    bool inDoubt = false;
-    const StateBatches::Written written
-        = retried([&] { return context_.stateBatches->updateState(svc, newState, output, token, inDoubt); });
-    if (written == StateBatches::Written::gone) {
-      forget();
-      return Outcome::ignored;
-    }
-    if (written == StateBatches::Written::onRecord && !inDoubt) {
-      trace(who + "notification " + logSafe(token.value) + " already applied: nothing done");
-      return Outcome::duplicate;
-    }
+  // The write most notifications make is shared with the other workers';
+  // one the batch could not take is written alone below.
+  const StateBatches::Written written = sameState && context_.stateBatches
+      ? retried([&] { return context_.stateBatches->updateState(svc, newState, output, token, wait_); })
+      : StateBatches::Written::alone;
+  if (written == StateBatches::Written::gone) {
+    forget();
+    return Outcome::ignored;
+  }
+  if (written == StateBatches::Written::stored) {
     trace(who + svc.parameter + "Update state OK ");
     svc.setStored(newState, output);
     answer(Outcome::stored);
     return Outcome::stored;
   }
+  bool inDoubt = false;
   Plan plan = fenced(
       [&](PgConnection::Exclusive& use, Plan& plan) {
         if (!updateState(use, svc, newState, output)) {
@@ -171,7 +166,7 @@ Outcome ServiceTransition::record(ServiceState newState, const std::string& outp
           return;
         if (isErrorState(newState)) {
           trace(who + svc.parameter + "acquitte l'ancienne erreur ");
-          plan.clean &= closeAll(use, plan.previous);
+          plan.clean &= closeAll(use);
           trace(who + svc.parameter + "insère l'erreur ");
           plan.clean &= refusable(
               use, insertRefused, [&] { openOccurrence(use, svc, errorIdOf(context_.errorIds, newState), output); });
@@ -182,11 +177,11 @@ Outcome ServiceTransition::record(ServiceState newState, const std::string& outp
           // occurrence that a Receiver killed meanwhile would leave behind.
           decideAlert(use, plan, responseFlagOf(svc, plan.previous));
           trace(who + "acquitte l'erreur");
-          plan.clean &= closeAll(use, plan.previous);
+          plan.clean &= closeAll(use);
           trace(who + "acquitte l'erreur==>OK ");
         }
       },
-      token);
+      token, inDoubt);
   if (plan.deleted) {
     forget();
     return Outcome::ignored;
@@ -211,6 +206,7 @@ bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string&
 {
   SyslogService& svc = *svc_;
   const std::string who = "th_clean#" + svc.serviceName + " ";
+  bool inDoubt = false;
   Plan plan = fenced(
       [&](PgConnection::Exclusive& use, Plan& plan) {
         // What was judged before the locks must still hold under them: a
@@ -227,10 +223,10 @@ bool ServiceTransition::acknowledgeStale(ServiceState judged, const std::string&
           return;
         }
         trace(who + "acquitte l'erreur");
-        plan.clean = closeAll(use, plan.previous);
+        plan.clean = closeAll(use);
         trace(who + "acquitte l'erreur==>OK ");
       },
-      madeToken());
+      madeToken(), inDoubt);
   if (plan.deleted) {
     forget();
     return false;

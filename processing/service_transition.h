@@ -106,10 +106,11 @@ private:
   // Runs body in one transaction, with the fence in cluster mode and the
   // token recorded first, until it has committed: a lost connection is
   // waited out and the whole transaction run again with the same token. A
-  // commit whose answer was lost is thereby resolved by what it wrote: its
-  // token there, it took effect (the new transaction waits for the old one
-  // while that still runs); absent, it did not, and runs again.
-  Plan fenced(const Body& body, const WriteToken& token);
+  // commit whose answer was lost (inDoubt, which may come set from an
+  // earlier try) is thereby resolved by what it wrote: its token there, it
+  // took effect (the new transaction waits for the old one while that still
+  // runs); absent, it did not, and runs again.
+  Plan fenced(const Body& body, const WriteToken& token, bool& inDoubt);
   // Runs step until it is done while the database is away: a lost
   // connection is tried again at once (a connection found lost is reset by
   // its next use, as after a server restart), then after the wait's pauses.
@@ -126,8 +127,8 @@ private:
   // Runs one occurrence statement; a refusal is logged behind prefix and
   // undone alone, and the transaction goes on.
   bool refusable(PgConnection::Exclusive& use, const char* prefix, const std::function<void()>& step);
-  // Closes the open occurrences as a change from the previous state does.
-  bool closeAll(PgConnection::Exclusive& use, ServiceState previous);
+  // Closes the open occurrences; false when the statement was refused.
+  bool closeAll(PgConnection::Exclusive& use);
   // Decides the alert on the occurrence open now, and records it.
   void decideAlert(PgConnection::Exclusive& use, Plan& plan, bool flag);
   // After the commit: the alert the plan recorded (who begins its trace,

@@ -34,11 +34,9 @@ void openOccurrence(
   use.executePrepared(statements::insertErrorHappenName, { errorId, deviceIdText(svc), svc.serviceIdText, output });
 }
 
-void closeOccurrences(PgConnection::Exclusive& use, const Service& svc, ServiceState previousState)
+void closeOccurrences(PgConnection::Exclusive& use, const Service& svc)
 {
   trace("#" + svc.serviceName + " FCT AQUITTE");
-  if (previousState == ServiceState::ok)
-    return;
   trace("#" + svc.serviceName + " prepare SQL");
   trace("#" + svc.serviceName + " SERVICE ID" + svc.serviceIdText);
   use.executePrepared(statements::acquitteErrorHappenName, { svc.serviceIdText });

@@ -20,9 +20,10 @@ bool updateState(PgConnection::Exclusive& use, const Service& svc, ServiceState 
 // Opens an occurrence of the error id with the output as its message.
 void openOccurrence(
     PgConnection::Exclusive& use, const Service& svc, const std::string& errorId, const std::string& output);
-// Closes every open occurrence of the service, unless the previous state
-// was OK (then only the traces are written).
-void closeOccurrences(PgConnection::Exclusive& use, const Service& svc, ServiceState previousState);
+// Closes every open occurrence of the service, whatever its state: one left
+// open by a return to OK without the OK response is closed by the next error
+// or by the cleaner, so that a service never has two open at once.
+void closeOccurrences(PgConnection::Exclusive& use, const Service& svc);
 // The newest open occurrence of the service; none when there is none.
 std::optional<std::uint64_t> openOccurrenceId(PgConnection::Exclusive& use, const Service& svc);
 // Cluster mode's fence: takes the service's transaction advisory lock, then

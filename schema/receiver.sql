@@ -6,11 +6,12 @@
 -- Every statement may run again harmlessly.
 
 -- Notifications applied, by service: the sender's notification_id, or a
--- token the Receiver made for a notification without one. Each row is
--- written by the transaction that writes the notification's state, so a
--- copy sent again finds it and changes nothing, and a Receiver that lost the
--- answer to a COMMIT learns from it whether the transaction took effect.
--- Rows older than the resend window and one cleaning cycle are removed.
+-- token the Receiver made for a notification without one (service_id -1: a
+-- batch of unchanged states written together). Each row is written by the
+-- transaction that writes the state it is about, so a copy sent again finds
+-- it and changes nothing, and a Receiver that lost the answer to a COMMIT
+-- learns from it whether the transaction took effect. Rows older than the
+-- resend window and one cleaning cycle are removed.
 CREATE TABLE IF NOT EXISTS quelm_receiver_applied (
     service_id      integer NOT NULL,
     notification_id text NOT NULL,

@@ -461,6 +461,22 @@ TEST_F(WorkersTest, CleanerClosesStaleErrorsOnceRefreshesServicesAndStopsPromptl
   const std::string seen = readFile(plugin + ".seen");
   EXPECT_EQ(send("marked", "CRIT"), Outcome::ignored);
   EXPECT_EQ(readFile(plugin + ".seen") + alerts(), seen + staleAlert + racingAlert);
+  // Without the OK response a return to OK leaves the occurrence open: the cleaner closes it once it is stale (with no
+  // alert), and an error that comes first closes it before opening its own, which the cleaner then leaves alone.
+  for (const char* host : { "quiet", "calm" }) {
+    addService(host);
+    cleaner.refreshServices();
+    EXPECT_EQ(send(host, "CRIT"), Outcome::stored);
+    EXPECT_EQ(send(host, "fine"), Outcome::stored);
+  }
+  db.exec("UPDATE quelm_error_happen SET happen_timestamp = now() - interval '10 minute' WHERE happen_service_id IN "
+          "(SELECT service_id FROM quelm_services WHERE service_name IN ('quiet', 'calm'))");
+  EXPECT_EQ(send("calm", "WARN"), Outcome::stored);
+  for (int pass = 0; pass < 2; ++pass)
+    cleaner.closeStaleErrors();
+  EXPECT_EQ(record("quiet"), "0 OK: syslog daemon has acquit this error|2:1");
+  EXPECT_EQ(record("calm"), "1 WARNING: WARN\n|2:1 1:0");
+  EXPECT_EQ(alerts(), staleAlert + racingAlert);
 }
 
 TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResultUp)
