@@ -285,6 +285,7 @@ PGresult* PgConnection::answered(const std::function<int(PGconn*)>& send, std::c
 
 PgResult PgConnection::executeRequest(const std::string& sql)
 {
+  Claim claim(claims_);
   std::lock_guard<std::mutex> guard(lock_);
   return runLocked(
       [&] { return answered([&](PGconn* c) { return PQsendQuery(c, sql.c_str()); }, {}); }, "execute failed:  ", true);
@@ -293,6 +294,7 @@ PgResult PgConnection::executeRequest(const std::string& sql)
 PgResult PgConnection::executeParams(const std::string& sql, const std::vector<std::string>& values)
 {
   std::vector<const char*> pointers = pointersTo(values);
+  Claim claim(claims_);
   std::lock_guard<std::mutex> guard(lock_);
   return runLocked(
       [&] {
@@ -328,6 +330,7 @@ PgResult PgConnection::executePrepared(
     const std::string& name, const std::vector<std::string>& values, std::chrono::milliseconds answerTimeout)
 {
   std::vector<const char*> pointers = pointersTo(values);
+  Claim claim(claims_);
   std::lock_guard<std::mutex> guard(lock_);
   return runLocked(
       [&] {

@@ -8,6 +8,7 @@
 
 #include <libpq-fe.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -93,6 +94,7 @@ public:
   // connection known to be down (ConnectionLost when it cannot be yet).
   template <typename Body> auto exclusive(Body body) -> decltype(body(std::declval<Exclusive&>()))
   {
+    Claim claim(claims_);
     std::lock_guard<std::mutex> guard(lock_);
     if (lost_ && !recoverLocked())
       throw ConnectionLost("Exec prepareRequest failed:  no connection to the server\n");
@@ -100,12 +102,27 @@ public:
     return body(use);
   }
 
+  // Nobody uses the connection or waits for it.
+  bool idle() const { return claims_.load(std::memory_order_relaxed) == 0; }
+
   static constexpr std::chrono::milliseconds resetIntervalMin { 500 };
   static constexpr std::chrono::milliseconds resetIntervalMax { 5000 };
 
 private:
   struct ConnDeleter {
     void operator()(PGconn* conn) const { PQfinish(conn); }
+  };
+  // Counts a user of the connection, or one waiting for it, for its scope.
+  struct Claim {
+    explicit Claim(std::atomic<int>& claims)
+        : claims_(claims)
+    {
+      claims_.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~Claim() { claims_.fetch_sub(1, std::memory_order_relaxed); }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    std::atomic<int>& claims_;
   };
   struct Prepared {
     std::string name;
@@ -144,6 +161,7 @@ private:
   Metrics* const metrics_;
   const std::chrono::milliseconds answerTimeout_;
   const std::atomic<bool>* const stopping_;
+  std::atomic<int> claims_ { 0 };
   std::mutex lock_;
   std::unique_ptr<PGconn, ConnDeleter> connection_;
   // Statements prepared on this connection, to prepare again after a reset.

@@ -31,6 +31,22 @@ PgConnection* PgPool::getNextConnection()
   return rotate(position);
 }
 
+PgConnection* PgPool::getIdleConnection()
+{
+  {
+    std::lock_guard<std::mutex> guard(listLock_);
+    const std::size_t count = connections_.size();
+    for (std::size_t step = 0; step < count; ++step) {
+      const std::size_t position = (index_ + step) % count;
+      if (connections_[position]->idle()) {
+        index_ = static_cast<std::uint32_t>(position + 1);
+        return connections_[position].get();
+      }
+    }
+  }
+  return getNextConnection();
+}
+
 int PgPool::connectionCount()
 {
   std::lock_guard<std::mutex> guard(listLock_);

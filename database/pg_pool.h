@@ -24,6 +24,10 @@ public:
   PgPool& operator=(const PgPool&) = delete;
 
   PgConnection* getNextConnection();
+  // The next connection in rotation that nobody is using or waiting for, or
+  // the next one when all are: a connection whose statement waits (for a row
+  // lock, a slow server) then holds up no other work while one is free.
+  PgConnection* getIdleConnection();
   int connectionCount();
   int nextConnectionIndex();
   std::string clientEncoding();

@@ -99,7 +99,7 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteT
       clusterLock_->retake(wait_);
     // In cluster mode the transaction runs on the session that holds the
     // service's lock, for which the transaction lock is its own.
-    Plan plan = attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getNextConnection());
+    Plan plan = attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getIdleConnection());
     if (plan.duplicate && inDoubt) {
       decided.committedInDoubt = true;
       return decided;
@@ -267,7 +267,7 @@ void ServiceTransition::alert(const Plan& plan, const std::string& who, const st
 PgConnection* ServiceTransition::ownConnection()
 {
   if (!clusterLock_)
-    return context_.pool.getNextConnection();
+    return context_.pool.getIdleConnection();
   return clusterLock_->held() ? &clusterLock_->connection() : nullptr;
 }
 

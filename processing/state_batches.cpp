@@ -92,7 +92,7 @@ void StateBatches::write(const std::vector<Write*>& batch, DatabaseWait& wait)
   // trip; a refusal or a row held elsewhere rolls back and sends the
   // writes alone, and resolving says the token was found on record.
   auto attempt = [&](const std::vector<std::vector<PipelineQuery>>& lists, bool resolving) {
-    pool_.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
+    pool_.getIdleConnection()->exclusive([&](PgConnection::Exclusive& use) {
       try {
         for (const std::vector<PipelineQuery>& queries : lists) {
           results = use.pipeline(queries);

@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
+#include <future>
 #include <map>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -225,8 +228,7 @@ std::unique_ptr<TestProcess> notifyOnce(int port, const std::string& pem, const 
 {
   return std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/tools/quelm-notify",
       "wss://127.0.0.1:" + std::to_string(port) + "/", "--cacert", pem, "--ack", "--timeout", std::to_string(timeout),
-      "--json",
-      "{\"fromhost\":\"" + host + "\",\"message\":\"" + message + "\",\"notification_id\":\"" + id + "\"}" });
+      "--json", "{\"fromhost\":\"" + host + "\",\"message\":\"" + message + "\",\"notification_id\":\"" + id + "\"}" });
 }
 
 // How many times the state of notification "seq=N" was written.
@@ -458,8 +460,9 @@ TEST(ClusterTest, EachCopyIsAppliedOnceWhereverAndWheneverItComes)
         + "\",\"message\":\"CRIT GATE:g3 seq=" + std::to_string(seq) + "\",\"notification_id\":\"b"
         + std::to_string(seq) + "\"}";
   batch += "]";
-  const std::string post = "curl -s --cacert " + shellQuote(pem) + " -H 'Content-Type: application/json' --data-binary @- "
-      + "https://localhost:" + std::to_string(portB) + "/v1/notifications";
+  const std::string post = "curl -s --cacert " + shellQuote(pem)
+      + " -H 'Content-Type: application/json' --data-binary @- " + "https://localhost:" + std::to_string(portB)
+      + "/v1/notifications";
   EXPECT_EQ(runCommand(post + " --max-time 1", batch).status, 28);
   open("g3");
   CommandResult again = runCommand(post + " -w ' %{http_code}'", batch);
@@ -497,8 +500,8 @@ TEST(ClusterTest, ALostCommitAnswerIsResolvedByWhatItWroteThroughAStopAndAFailov
   TempDir dir;
   const std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
   const std::string servers = "127.0.0.1,127.0.0.1",
-                    ports = clusterSetting(cluster.envFile(), "PGPORT") + ","
-      + clusterSetting(cluster.standbyEnvFile(), "PGPORT");
+                    ports
+      = clusterSetting(cluster.envFile(), "PGPORT") + "," + clusterSetting(cluster.standbyEnvFile(), "PGPORT");
   std::string env = "PGHOST=" + servers + "\nPGPORT=" + ports + "\n";
   for (const char* key : { "PGUSER", "PGPASSWORD", "PGDATABASE" })
     env += std::string(key) + "=" + clusterSetting(cluster.envFile(), key) + "\n";
@@ -555,6 +558,75 @@ TEST(ClusterTest, ALostCommitAnswerIsResolvedByWhatItWroteThroughAStopAndAFailov
       "false " + clusterSetting(cluster.standbyEnvFile(), "PGPORT"));
   receiver->signal(SIGTERM);
   EXPECT_EQ(receiver->wait(60), 0);
+}
+
+// SIGTERM while an HTTPS batch of six one-second items is half done, and no session is open: the batch gets its answer
+// (what was stored, and "shutdown" for the rest). Then, with an acknowledged session open and eight persistent processes
+// that ignore SIGTERM and the end of their input: the session's next message is answered "shutdown" at once, and the
+// processes are stopped together: FINISH comes within a few seconds, and none is left.
+TEST(ClusterTest, TheStopAnswersEverySenderAtOnceAndStopsPersistentPluginsTogether)
+{
+  TempDir dir;
+  const std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost");
+  Site site(dir, "site", 10);
+  const std::string stubborn = dir.write("site-stubborn", readFile(QUELM_DUAL_PLUGIN), true);
+  site.db.exec("UPDATE quelm_plugins SET plugin_path = '" + stubborn + "'");
+  const int port = freeLoopbackPort();
+  const std::string log = dir.path() + "/r.log";
+  auto start = [&] {
+    std::remove(log.c_str());
+    return site.startReceiver(dir, "r", port, pem, { { "SYSLOG.thread", "8" }, { "PLUGINS.persistent", stubborn } });
+  };
+  auto receiver = start();
+  ASSERT_TRUE(started(log)) << readFile(log);
+  std::string batch = "[";
+  for (int seq = 30; seq < 36; ++seq)
+    batch += std::string(seq > 30 ? "," : "") + "{\"fromhost\":\"host08\",\"message\":\"SLEEP1 seq="
+        + std::to_string(seq) + "\"}";
+  batch += "]";
+  auto posted = std::async(std::launch::async, [&] {
+    return runCommand("curl -s --cacert " + shellQuote(pem)
+            + " -H 'Content-Type: application/json' --data-binary @- -w ' %{http_code}' https://localhost:"
+            + std::to_string(port) + "/v1/notifications",
+        batch, 60)
+        .out;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  receiver->signal(SIGTERM);
+  const std::string answer = posted.get();
+  EXPECT_EQ(answer.substr(0, 20), "[{\"status\":\"stored\"}") << answer;
+  EXPECT_NE(answer.find("{\"status\":\"shutdown\"}]\n 503"), std::string::npos) << answer;
+  EXPECT_EQ(receiver->wait(60), 0);
+
+  receiver = start();
+  ASSERT_TRUE(started(log)) << readFile(log);
+  std::vector<std::unique_ptr<TestProcess>> warming;
+  for (int h = 0; h < 8; ++h)
+    warming.push_back(notifyOnce(port, pem, "host0" + std::to_string(h), "SLEEP1 seq=" + std::to_string(h),
+        "w" + std::to_string(h), 30));
+  for (auto& each : warming)
+    EXPECT_EQ(each->wait(30), 0);
+  // An acknowledged session fed line by line.
+  const std::string fifo = dir.path() + "/lines";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TestProcess session({ "/bin/sh", "-c",
+      "exec " + binaryDir + "/tools/quelm-notify wss://127.0.0.1:" + std::to_string(port) + "/ --cacert " + pem
+          + " --confirm < " + fifo });
+  std::ofstream lines(fifo);
+  lines << "{\"fromhost\":\"host09\",\"message\":\"fine seq=20\"}" << std::endl;
+  ASSERT_TRUE(waitFor(10, [&] { return session.output() == "OK\nOK\n"; })) << session.output();
+  receiver->signal(SIGTERM);
+  const auto stopped = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  lines << "{\"fromhost\":\"host09\",\"message\":\"fine seq=21\"}" << std::endl;
+  EXPECT_TRUE(waitFor(1, [&] { return session.output() == "OK\nOK\nERROR: not stored (shutdown)\n"; }))
+      << session.output();
+  EXPECT_TRUE(waitFor(8, [&] { return readFile(log).find("#INFO#FINISH") != std::string::npos; })) << readFile(log);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(8));
+  lines.close();
+  EXPECT_EQ(session.wait(20), 0);
+  EXPECT_EQ(receiver->wait(30), 0);
+  EXPECT_EQ(runCommand("pgrep -x -f " + shellQuote(stubborn)).out, "") << "a persistent process is left";
 }
 
 // A real syslog-ng with the shipped http() destination and its reliable disk buffer, a client certificate and the

@@ -378,7 +378,19 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
   EXPECT_EQ(batch.get(),
       R"([{"status":"stored"},{"status":"rejected"},{"status":"forbidden"}])"
       "\n|200|");
-  // A full queue costs the host with the most waiting: the caller is told to send again.
+  // A batch is queued whole or not at all: with the queue full none of it (sent again, nothing of the first try is
+  // found queued), and one larger than the limit once the queue has room.
+  auto large = https("/v1/notifications", "[" + one + "," + one + "," + one + "]");
+  EXPECT_TRUE(waitFor(10, [&] { return server.queue.size() == 3; }));
+  EXPECT_EQ(https("/v1/notifications", "[" + two + "," + two + "]").get(),
+      R"([{"status":"dropped"},{"status":"dropped"}])"
+      "\n|503|1");
+  EXPECT_EQ(server.queue.size(), 3u);
+  for (Notification& item : take(server.queue, 3))
+    item.answer(Outcome::stored);
+  EXPECT_EQ(large.get(), R"([{"status":"stored"},{"status":"stored"},{"status":"stored"}])"
+                         "\n|200|");
+  // A full queue tells the caller to send again.
   auto waiting = https("/v1/notifications", "[" + one + "," + one + "]");
   EXPECT_TRUE(waitFor(10, [&] { return server.queue.size() == 2; }));
   EXPECT_EQ(https("/v1/notifications", one).get(), "[{\"status\":\"dropped\"}]\n|503|1");

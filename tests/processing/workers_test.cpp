@@ -261,6 +261,31 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
     EXPECT_GE(fairQueue.close().size(), 6u);
     stopRequested = false;
   }
+  // So does a row another session holds: the batch gives way at once, the other hosts' unchanged states are stored,
+  // and the held one is written once the holder lets go.
+  {
+    StateBatches batches(pool);
+    context.stateBatches = &batches;
+    PgPool holder(settingsOf(db), 1);
+    holder.getNextConnection()->exclusive([](PgConnection::Exclusive& use) {
+      use.execute("BEGIN; SELECT 1 FROM quelm_services WHERE service_name = 'h0' FOR UPDATE");
+    });
+    NotificationQueue heldQueue;
+    Workers held { context, heldQueue };
+    for (int h = 0; h < 6; ++h)
+      heldQueue.push({ "h" + std::to_string(h), "held" });
+    held.start(4);
+    auto stored = [&] {
+      return db.scalar("SELECT count(*) FROM quelm_services WHERE service_last_stdout = E'OK: held\\n'");
+    };
+    EXPECT_TRUE(waitFor(2, [&] { return stored() == "5"; })) << stored();
+    holder.getNextConnection()->exclusive([](PgConnection::Exclusive& use) { use.execute("ROLLBACK"); });
+    EXPECT_TRUE(waitFor(5, [&] { return stored() == "6"; })) << stored();
+    heldQueue.stopAndWakeAll(stopRequested);
+    held.join();
+    stopRequested = false;
+    context.stateBatches = nullptr;
+  }
   workers.start(8);
   std::string expected = readFile(plugin + ".seen");
   for (int n = 0; n < 160; ++n) {

@@ -7,7 +7,10 @@
  * it answers GARBAGE with a line that is no reply, SEQ with the wrong seq,
  * EXIT by ending, and a program whose name ends in "flaky" ends at every 50th
  * request instead of answering it. GATE:NAME makes it wait (60 s at most) for
- * the file "<its path>.NAME", and SLEEPN sleep N seconds. */
+ * the file "<its path>.NAME", and SLEEPN sleep N seconds. A persistent process
+ * of a program whose name ends in "stubborn" ignores SIGTERM and outlives the
+ * end of its input by 30 s. */
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -93,6 +96,9 @@ int main(int argc, char** argv)
   hungMark = hung;
   size_t length = strlen(argv[0]);
   int flaky = length >= 5 && strcmp(argv[0] + length - 5, "flaky") == 0;
+  int stubborn = length >= 8 && strcmp(argv[0] + length - 8, "stubborn") == 0;
+  if (stubborn)
+    signal(SIGTERM, SIG_IGN);
   static char line[1 << 20];
   for (int served = 1; fgets(line, sizeof line, stdin); ++served) {
     const char* seqAt = strstr(line, "\"seq\":");
@@ -110,5 +116,7 @@ int main(int argc, char** argv)
     }
     fflush(stdout);
   }
+  if (stubborn)
+    sleep(30);
   return 0;
 }
