@@ -1,6 +1,7 @@
 #include "intake/http_intake.h"
 
 #include "core/text.h"
+#include "intake/json_scan.h"
 
 #include <json/json.h>
 
@@ -15,14 +16,6 @@ NotificationBatch refused(NotificationBatch::Refusal refusal, std::string why)
   batch.refusal = refusal;
   batch.why = std::move(why);
   return batch;
-}
-
-// The bytes of one parsed value, as the sender wrote them.
-std::string sourceOf(const std::string& body, const Json::Value& value)
-{
-  const std::size_t start = static_cast<std::size_t>(value.getOffsetStart());
-  const std::size_t limit = static_cast<std::size_t>(value.getOffsetLimit());
-  return limit > start && limit <= body.size() ? body.substr(start, limit - start) : std::string();
 }
 
 std::string compactJson(const Json::Value& value)
@@ -46,41 +39,66 @@ NotificationBatch splitNotificationBatch(const std::string& raw, std::size_t ite
   // A log line of odd bytes must not cost its whole batch: they are
   // repaired as a WebSocket sender's are.
   const std::string body = validUtf8(raw);
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  // Notifications are flat: a deep document is refused before it costs stack.
-  builder["stackLimit"] = 64;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value document;
-  std::string errors;
-  bool parsed = false;
-  try {
-    parsed = reader->parse(body.data(), body.data() + body.size(), &document, &errors);
-  } catch (const std::exception& error) {
-    errors = error.what();
-  }
-  if (!parsed)
-    return refused(NotificationBatch::Refusal::notJson, "the body is not JSON: " + errors);
-  NotificationBatch batch;
-  if (document.isObject()) {
-    batch.items.push_back(sourceOf(body, document));
-  } else if (document.isArray()) {
-    if (document.size() > httpBatchItems)
-      return refused(NotificationBatch::Refusal::tooLarge,
-          "more than " + std::to_string(httpBatchItems) + " notifications in one request");
-    for (const Json::Value& item : document) {
-      if (!item.isObject())
-        return refused(NotificationBatch::Refusal::notJson, "an item of the array is not an object");
-      batch.items.push_back(sourceOf(body, item));
-    }
-  } else {
+  const auto notJson = [](const std::string& why) {
+    return refused(NotificationBatch::Refusal::notJson, "the body is not JSON: " + why);
+  };
+  // The items are found by a scan first, so that the limits apply before
+  // anything is built; then each is parsed alone, to be sure it is JSON.
+  JsonScan scan(body);
+  scan.skipSpace();
+  std::vector<std::pair<std::size_t, std::size_t>> spans;
+  const bool list = scan.peek() == '[';
+  if (scan.peek() != '{' && !list)
     return refused(NotificationBatch::Refusal::notJson, "the body is neither an object nor an array of objects");
-  }
-  if (itemBytes > 0)
-    for (const std::string& item : batch.items)
-      if (item.size() > itemBytes)
+  if (list)
+    scan.take('[');
+  scan.skipSpace();
+  if (!list || !scan.take(']')) {
+    do {
+      scan.skipSpace();
+      if (scan.peek() != '{')
+        return refused(NotificationBatch::Refusal::notJson, "an item of the array is not an object");
+      if (spans.size() == httpBatchItems)
+        return refused(NotificationBatch::Refusal::tooLarge,
+            "more than " + std::to_string(httpBatchItems) + " notifications in one request");
+      const std::size_t start = scan.at();
+      std::size_t depth = 0, values = 0;
+      if (!scan.skipValue(&depth, &values))
+        return notJson("an item does not end");
+      if (depth > httpItemDepth)
+        return notJson("an item nests deeper than " + std::to_string(httpItemDepth));
+      if (values > httpItemValues)
+        return refused(NotificationBatch::Refusal::tooLarge,
+            "a notification holds more than " + std::to_string(httpItemValues) + " values");
+      if (itemBytes > 0 && scan.at() - start > itemBytes)
         return refused(NotificationBatch::Refusal::tooLarge,
             "a notification is larger than " + std::to_string(itemBytes) + " bytes");
+      spans.emplace_back(start, scan.at());
+    } while (list && scan.take(','));
+    if (list && !scan.take(']'))
+      return notJson("the array does not end");
+  }
+  scan.skipSpace();
+  if (!scan.atEnd())
+    return notJson("more follows the value");
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  builder["stackLimit"] = static_cast<int>(httpItemDepth) + 1;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  NotificationBatch batch;
+  for (const auto& [start, end] : spans) {
+    Json::Value item;
+    std::string errors;
+    bool parsed = false;
+    try {
+      parsed = reader->parse(body.data() + start, body.data() + end, &item, &errors);
+    } catch (const std::exception& error) {
+      errors = error.what();
+    }
+    if (!parsed)
+      return notJson(errors);
+    batch.items.push_back(body.substr(start, end - start));
+  }
   return batch;
 }
 

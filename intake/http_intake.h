@@ -14,6 +14,15 @@
 // whole request is refused with 413 and nothing of it is queued.
 inline constexpr std::size_t httpBatchItems = 1000;
 inline constexpr std::size_t httpBodyBytes = std::size_t { 16 } << 20;
+// One notification of a request nests at most this deep and holds at most
+// this many values: beyond, the request is refused before anything of it is
+// built (400 and 413).
+inline constexpr std::size_t httpItemDepth = 64;
+inline constexpr std::size_t httpItemValues = 10000;
+// Bodies larger than this are parsed at most two at a time; a third waits
+// for a 503.
+inline constexpr std::size_t httpLargeBody = std::size_t { 1 } << 20;
+inline constexpr int httpLargeParses = 2;
 
 // A request body split into its notifications.
 struct NotificationBatch {
@@ -27,8 +36,10 @@ struct NotificationBatch {
 };
 
 // One JSON object, or an array of objects; each invalid UTF-8 sequence is
-// first replaced by a space. An item above itemBytes (0: no bound), or more
-// than httpBatchItems of them, refuses the whole body.
+// first replaced by a space. An item above itemBytes (0: no bound), deeper
+// than httpItemDepth or with more than httpItemValues values, or more than
+// httpBatchItems of them, refuses the whole body, found by a scan before
+// anything is parsed; then each item is parsed alone.
 NotificationBatch splitNotificationBatch(const std::string& body, std::size_t itemBytes);
 
 // What an HTTPS request is answered.

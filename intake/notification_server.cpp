@@ -333,8 +333,9 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
   endpoint_.set_http_handler(websocketpp::lib::bind(&NotificationServer::onHttp, this, _1));
   if (settings_.maxMessageSize > 0)
     endpoint_.set_max_message_size(settings_.maxMessageSize);
-  // A larger body is answered 413 by the library before it is read.
-  endpoint_.set_max_http_body_size(std::max(httpBodyBytes, endpoint_.get_max_message_size()));
+  // A larger body is answered 413 by the library before it is read: 16 MiB,
+  // or the largest message when one larger is configured.
+  endpoint_.set_max_http_body_size(std::max(httpBodyBytes, settings_.maxMessageSize));
   endpoint_.set_fail_handler(websocketpp::lib::bind(&NotificationServer::onFail, this, _1));
   const std::string limit = std::to_string(settings_.queueLimit);
   drops_ = std::make_unique<ThrottledReport>(
@@ -618,7 +619,9 @@ void NotificationServer::onClose(const websocketpp::connection_hdl& hdl)
 {
   trace("SyslogServer#on_close:");
   forgetConnection(hdl);
-  scheduleTrim();
+  // Late enough for the closed sessions' sockets to be gone (their TLS
+  // shutdown may take the library's 5 s time-out).
+  scheduleTrim(std::chrono::seconds(10));
   trace("SyslogServer#on_close end");
 }
 
@@ -811,7 +814,21 @@ void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
     setAnswer(*connection, errorAnswer(415, "the body must be application/json"));
     return;
   }
+  // A large body is split by few requests at once: a flood of them waits
+  // for a 503 rather than growing the memory.
+  const bool large = request.get_body().size() > httpLargeBody;
+  if (large && largeParses_.fetch_add(1) >= httpLargeParses) {
+    --largeParses_;
+    setAnswer(*connection, errorAnswer(503, "too many large requests at once"));
+    connection->replace_header("Retry-After", "1");
+    return;
+  }
   NotificationBatch batch = splitNotificationBatch(request.get_body(), endpoint_.get_max_message_size());
+  if (large) {
+    --largeParses_;
+    // What its parse took goes back to the system once the request is over.
+    scheduleTrim(std::chrono::seconds(2));
+  }
   if (batch.refusal != NotificationBatch::Refusal::none) {
     setAnswer(*connection, errorAnswer(batch.refusal == NotificationBatch::Refusal::tooLarge ? 413 : 400, batch.why));
     return;
@@ -919,14 +936,12 @@ void NotificationServer::armIdleSweepLocked()
   });
 }
 
-void NotificationServer::scheduleTrim()
+void NotificationServer::scheduleTrim(std::chrono::seconds delay)
 {
   std::lock_guard<std::mutex> guard(timerLock_);
   if (!trimTimer_ || stopStarted_ || trimPending_.exchange(true))
     return;
-  // Late enough for the closed sessions' sockets to be gone (their TLS
-  // shutdown may take the library's 5 s time-out).
-  trimTimer_->expires_after(std::chrono::seconds(10));
+  trimTimer_->expires_after(delay);
   trimTimer_->async_wait([this](const boost::system::error_code& ec) {
     trimPending_ = false;
     if (!ec)

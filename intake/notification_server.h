@@ -142,7 +142,9 @@ private:
   bool forgetConnection(const websocketpp::connection_hdl& hdl);
   // With timerLock_ held.
   void armIdleSweepLocked();
-  void scheduleTrim();
+  // Gives freed memory back to the system after delay (one trim for a
+  // burst of occasions).
+  void scheduleTrim(std::chrono::seconds delay);
   void closeIdleSessions();
   // Inside the accept chain (or before the loop runs): closes the acceptor.
   void closeAcceptorOnce();
@@ -188,6 +190,8 @@ private:
   // a little later (one trim for a burst of closes).
   std::unique_ptr<boost::asio::steady_timer> trimTimer_;
   std::atomic<bool> trimPending_ { false };
+  // Large request bodies being split now.
+  std::atomic<int> largeParses_ { 0 };
   // Set as stop begins: no timer is armed after it, so the loop can run out.
   std::atomic<bool> stopStarted_ { false };
 

@@ -1,9 +1,12 @@
 #include "intake/payload_host.h"
 
+#include "intake/json_scan.h"
+
 #include <json/json.h>
 
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -52,18 +55,18 @@ bool plainLeadingHost(const std::string& payload, std::string& host)
   return true;
 }
 
-} // namespace
+// Payloads above this size are never parsed whole to find their host.
+const std::size_t wholeParseBytes = 65536;
 
-std::string hostFromPayload(const std::string& payload)
+const char key[] = "fromhost";
+
+// The host of a parsed payload; what was built before a parse error (a
+// complete "fromhost" ahead of a truncation) still counts.
+std::string hostOfParse(const std::string& payload)
 {
-  std::string plain;
-  if (plainLeadingHost(payload, plain))
-    return plain;
   Json::Value root;
   try {
     const char* begin = payload.data();
-    // The success flag is ignored on purpose: what was built before a parse
-    // error (a complete "fromhost" ahead of a truncation) still counts.
     threadReader().parse(begin, begin + payload.size(), &root, nullptr);
   } catch (const std::exception&) {
     // Nesting deeper than the reader's limit: like any other parse error,
@@ -71,7 +74,6 @@ std::string hostFromPayload(const std::string& payload)
   }
   if (!root.isObject())
     return badHost;
-  static const char key[] = "fromhost";
   const Json::Value* host = root.find(key, key + sizeof key - 1);
   if (host == nullptr || host->isObject() || host->isArray())
     return badHost;
@@ -80,4 +82,35 @@ std::string hostFromPayload(const std::string& payload)
   } catch (const std::exception&) {
     return badHost;
   }
+}
+
+} // namespace
+
+std::string hostFromPayload(const std::string& payload)
+{
+  std::string plain;
+  if (plainLeadingHost(payload, plain))
+    return plain;
+  // The top level is read by a scan, which builds nothing whatever the
+  // payload's size; the last "fromhost" wins, as in a parse. Only a small
+  // payload the scan cannot follow (comments, say) is parsed whole.
+  JsonMembers members(payload);
+  JsonMember member;
+  std::optional<JsonMember> host;
+  while (members.next(member))
+    if (members.keyIs(member, key))
+      host = member;
+  if (!host && members.isObject() && !members.closed() && payload.size() <= wholeParseBytes)
+    return hostOfParse(payload);
+  if (!host)
+    return badHost;
+  const char first = payload[host->valueStart];
+  if (first == '"') {
+    std::optional<std::string> text = jsonStringText(payload, host->valueStart, host->end);
+    return text ? *text : badHost;
+  }
+  if (first == '{' || first == '[')
+    return badHost;
+  // A number or a literal, read as the parser reads it.
+  return hostOfParse("{\"fromhost\":" + payload.substr(host->valueStart, host->end - host->valueStart) + "}");
 }
