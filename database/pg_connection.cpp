@@ -243,11 +243,12 @@ void PgConnection::silentLocked(std::chrono::milliseconds bound)
 PGresult* PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
 {
   PGconn* conn = connection_.get();
-  bound = boundOf(bound);
-  auto deadline = std::chrono::steady_clock::now() + bound;
+  const auto start = std::chrono::steady_clock::now();
+  auto deadline = start + boundOf(bound);
   if (send(conn) == 0)
     return nullptr;
-  auto silent = [&] { silentLocked(bound); };
+  // The bound that held: a stop may have cut it short.
+  auto silent = [&] { silentLocked(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - start)); };
   // A statement larger than the socket's buffer goes out as the server reads.
   for (int flushed; (flushed = PQflush(conn)) != 0;) {
     if (flushed < 0)
@@ -367,9 +368,10 @@ std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<Pipeli
   PgConnection& owner = connection_;
   PGconn* conn = owner.connection_.get();
   const std::string prefix = "Exec prepareRequest failed:  ";
-  const std::chrono::milliseconds bound = owner.boundOf({});
-  auto deadline = std::chrono::steady_clock::now() + bound;
+  const auto start = std::chrono::steady_clock::now();
+  auto deadline = start + owner.boundOf({});
   auto broken = [&] { owner.checked(nullptr, prefix, true); };
+  auto silent = [&] { owner.silentLocked(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - start)); };
   if (PQenterPipelineMode(conn) == 0)
     broken();
   // Whatever happens, the connection leaves pipeline mode: at once once
@@ -393,7 +395,7 @@ std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<Pipeli
     if (flushed < 0)
       broken();
     if (!owner.waitSocket(POLLIN | POLLOUT, deadline))
-      owner.silentLocked(bound);
+      silent();
     if (PQconsumeInput(conn) == 0)
       broken();
   }
@@ -403,7 +405,7 @@ std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<Pipeli
   for (;;) {
     while (PQisBusy(conn) != 0) {
       if (!owner.waitSocket(POLLIN, deadline))
-        owner.silentLocked(bound);
+        silent();
       if (PQconsumeInput(conn) == 0)
         broken();
     }

@@ -195,6 +195,11 @@ RunResult PersistentProcess::exchange(const PluginRun& run)
     open = transfer(request, sent, watch);
   }
 
+  // A reply is a line within the limit, to a request written whole.
+  if (newline > replyLineLimit)
+    return fail(RunResult::Ending::failed, "reply line longer than " + std::to_string(replyLineLimit) + " bytes", true);
+  if (sent < request.size())
+    return fail(RunResult::Ending::failed, "answered before its request was written whole", true);
   std::string line = pending_.substr(0, newline);
   pending_.erase(0, newline + 1);
   Json::Value reply;
@@ -286,7 +291,7 @@ void PersistentPlugins::retire(
 {
   if (process->protocolError())
     count(metrics_, &Metrics::persistentProtocolErrors);
-  report(path, program, process->failure());
+  report(path, program, process->failure().empty() ? "ended while idle" : process->failure());
   process->stop(Clock::now());
   auto pool = program.pool.lock();
   ++pool->owed;

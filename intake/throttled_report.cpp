@@ -15,8 +15,10 @@ void ThrottledReport::count(const std::string& key, const std::string& detail)
   ++entry.since;
   entry.detail = detail;
   auto now = std::chrono::steady_clock::now();
-  // A new entry's last line is the clock's epoch, long past.
-  if (now - entry.lastLine >= std::chrono::seconds(1)) {
+  // A new entry's last line is the clock's epoch, long past. While a timer
+  // is armed, it alone reports: a line now and its own a moment later would
+  // make two within a second.
+  if (!entry.armed && now - entry.lastLine >= std::chrono::seconds(1)) {
     reportLocked(entry, key);
     return;
   }

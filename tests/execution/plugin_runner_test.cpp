@@ -167,6 +167,10 @@ TEST(PersistentPlugin, RepliesAreRunsAndAFailedProcessIsReplacedByAFreshOne)
   const std::string bare = script(dir, "bare",
       "read line; echo \"{\\\"seq\\\":1,\\\"status\\\":4,\\\"output\\\":\\\"$#:$QUELM_PLUGIN_PROTOCOL:$HOME\\\"}\"; "
       "read line");
+  // One that answers before it has read its request, and one whose reply line passes the limit in its last bytes.
+  const std::string eager = script(dir, "eager", R"(head -c 10 >/dev/null; echo '{"seq":1,"status":0,"output":"x"}'; sleep 5)");
+  const std::string lengthy = script(dir, "lengthy",
+      R"sh(read line; printf '{"seq":1,"status":0,"output":"%s"}\n' "$(head -c 2097200 /dev/zero | tr '\0' x)"; read line)sh");
   auto pids = [&] { return countOf(readFile(dual + ".pids"), "\n"); };
   const std::tuple<const char*, int, Ending, int, const char*> cases[] = {
     { "fine \"quoted\" \xc3\xa9 \\ \x01", 0, Ending::exited, 0, "OK: fine \"quoted\" \xc3\xa9 \\ \x01\n" },
@@ -178,11 +182,14 @@ TEST(PersistentPlugin, RepliesAreRunsAndAFailedProcessIsReplacedByAFreshOne)
     { "WARN", 0, Ending::exited, 1, "WARNING: WARN\n" },
   };
   {
-    PersistentPlugins plugins({ dual, bare }, 2, nullptr);
+    PersistentPlugins plugins({ dual, bare, eager, lengthy }, 2, nullptr);
     EXPECT_TRUE(plugins.serves(dual) && !plugins.serves(dir.path() + "/other"));
     RunResult first = plugins.run({ bare, { "-a" }, std::string("m\n"), 5 });
     EXPECT_EQ(first.exitStatus, 4);
     EXPECT_EQ(first.output, "0:1:") << "no arguments, and only the protocol's variable";
+    EXPECT_EQ(plugins.run({ eager, {}, std::string(1 << 20, 'm') + "\n", 5 }).detail,
+        " answered before its request was written whole");
+    EXPECT_EQ(plugins.run({ lengthy, {}, std::string("m\n"), 5 }).detail, " reply line longer than 2097152 bytes");
     for (const auto& [input, timeout, ending, status, text] : cases) {
       SCOPED_TRACE(input);
       const auto started = Clock::now();

@@ -1,7 +1,9 @@
 #include "intake/notification_id.h"
 #include "intake/notification_queue.h"
+#include "intake/throttled_report.h"
 
 #include "core/lock_guarded.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -139,6 +141,26 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   brief.done("fw01");
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(brief.offer(Notification(item), 0).result, Offer::queued);
+}
+
+// At most one line a second per key, however late the timer of a burst's end runs: an event that comes once the
+// second has passed but before the timer has run is its, not a line of its own.
+TEST(ThrottledReportTest, OneLineASecondEvenWhenItsTimerRunsLate)
+{
+  boost::asio::io_service loop;
+  LogCapture capture;
+  ThrottledReport report(loop, [](const std::string& key, const std::string& detail, std::size_t count) {
+    return key + " " + detail + " " + std::to_string(count);
+  });
+  report.count("k", "a");
+  report.count("k", "b");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  report.count("k", "c");
+  report.count("k", "d");
+  loop.poll();
+  report.count("k", "e");
+  EXPECT_EQ(countOf(capture.text(), "#ERR#k "), 2u) << capture.text();
+  EXPECT_NE(capture.text().find("#ERR#k d 3\n"), std::string::npos) << capture.text();
 }
 
 } // namespace
