@@ -94,8 +94,8 @@ int main(int argc, char** argv)
 {
   CommandLine line = parseCommandLine(argc, argv);
   const Receiver::Options& options = line.receiver;
-  // OpenSSL must not free its global state in an exit handler while the
-  // stop thread, which is never joined, still exists.
+  // OpenSSL must not free its global state in an exit handler while another
+  // thread may still use it.
   OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   if (line.check) {
     // With -D the log lines of the steps checked go to standard error.
@@ -109,8 +109,9 @@ int main(int argc, char** argv)
     Receiver receiver(options);
     status = receiver.run();
   }
-  // The stop thread waits on its pipe until the very end: end the process
-  // with the log flushed, without destroying anything under it.
+  // End the process with the log flushed, without the exit handlers of the
+  // libraries under threads they do not know (the persistent plugins' and
+  // the listener's are joined; the pipe of a late signal stays open).
   flushLog();
   std::_Exit(status);
 }

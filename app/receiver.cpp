@@ -68,6 +68,8 @@ Receiver::Receiver(Options options)
 
 Receiver::~Receiver()
 {
+  // No signal's action runs on what this destructor takes down.
+  signals_.stop();
   requestStop();
   if (listenerThread_.joinable()) {
     listener_->stop();
@@ -145,7 +147,7 @@ int Receiver::startAndServe()
   writeLog("INFO", "Receiver configuration open succesful");
   for (const std::string& problem : settings.problems)
     writeLog("ERR", "configuration: " + problem);
-  if (!startStopThread([this] { requestStop(); }, [this] { reopenLog(); }) || !installSigtermHandler()) {
+  if (!signals_.start([this] { requestStop(); }, [this] { reopenLog(); }) || !installSigtermHandler()) {
     writeLog("ERR", "error SIGTERM");
     return 1;
   }

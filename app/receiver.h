@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/stop_signal.h"
 #include "app/systemd_notifier.h"
 #include "core/metrics.h"
 #include "database/statements.h"
@@ -112,4 +113,6 @@ private:
   // scrape or a status line comes.
   std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
   SystemdNotifier systemd_;
+  // Its actions use everything above: ended before anything is destroyed.
+  SignalThread signals_;
 };

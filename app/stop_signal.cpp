@@ -4,6 +4,7 @@
 #include "core/log.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <system_error>
@@ -32,7 +33,7 @@ void stopThreadBody(const std::function<void()>& onStop, const std::function<voi
     ssize_t got = ::read(wakeFds[0], &byte, 1);
     if (got < 0 && errno == EINTR)
       continue;
-    if (got <= 0)
+    if (got <= 0 || byte == 'Q')
       return;
     if (byte == 'H') {
       onHangup();
@@ -45,18 +46,28 @@ void stopThreadBody(const std::function<void()>& onStop, const std::function<voi
 
 } // namespace
 
-bool startStopThread(std::function<void()> onStop, std::function<void()> onHangup)
+bool SignalThread::start(std::function<void()> onStop, std::function<void()> onHangup)
 {
-  if (::pipe2(wakeFds, O_CLOEXEC) != 0)
+  // The handler's end never blocks: a storm of signals that fills the pipe
+  // loses bytes (the thread has as many still to read), not the process.
+  if (::pipe2(wakeFds, O_CLOEXEC) != 0 || ::fcntl(wakeFds[1], F_SETFL, O_NONBLOCK) != 0)
     return false;
   try {
-    // Left running for the life of the process: it only ever waits on the
-    // pipe, and a SIGTERM may come at any moment until the end.
-    std::thread(stopThreadBody, std::move(onStop), std::move(onHangup)).detach();
+    thread_ = std::thread(stopThreadBody, std::move(onStop), std::move(onHangup));
   } catch (const std::system_error&) {
     return false;
   }
   return true;
+}
+
+void SignalThread::stop()
+{
+  if (!thread_.joinable())
+    return;
+  const char quit = 'Q';
+  while (::write(wakeFds[1], &quit, 1) < 0 && (errno == EINTR || errno == EAGAIN))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  thread_.join();
 }
 
 bool installSigtermHandler() { return setDaemonSignal(SIGTERM, handleSignal); }

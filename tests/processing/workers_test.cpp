@@ -278,7 +278,7 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
     auto stored = [&] {
       return db.scalar("SELECT count(*) FROM quelm_services WHERE service_last_stdout = E'OK: held\\n'");
     };
-    EXPECT_TRUE(waitFor(2, [&] { return stored() == "5"; })) << stored();
+    EXPECT_TRUE(waitFor(5, [&] { return stored() == "5"; })) << stored();
     holder.getNextConnection()->exclusive([](PgConnection::Exclusive& use) { use.execute("ROLLBACK"); });
     EXPECT_TRUE(waitFor(5, [&] { return stored() == "6"; })) << stored();
     heldQueue.stopAndWakeAll(stopRequested);

@@ -20,6 +20,7 @@ public:
   TestProcess& operator=(const TestProcess&) = delete;
 
   void signal(int number) const;
+  pid_t pid() const { return pid_; }
   // Waits at most timeoutSeconds for the exit; returns the exit status, 128+signal, or -1 after a time-out (the child
   // is then killed).
   int wait(double timeoutSeconds);
