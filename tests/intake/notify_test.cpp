@@ -105,6 +105,12 @@ TEST_F(NotifyTest, SendsWhatItIsGivenAndExitsWithItsStatus)
   EXPECT_EQ(server.queue.size(), 0u);
   EXPECT_EQ(notify({ to, "--confirm", "--host", "h", "--message", "m" }).err,
       "quelm-notify: --confirm reads standard input: --message and --json do not apply (see --help)\n");
+  // Without a first connection, --confirm's one answer comes within its time-out.
+  const auto began = std::chrono::steady_clock::now();
+  CommandResult unreachable = notify({ refused, "--confirm", "--timeout", "1" });
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
+  EXPECT_EQ(unreachable.out, "ERROR: cannot connect to " + refused + ": no TCP connection: Connection refused\n");
+  EXPECT_EQ(unreachable.status, 1);
   // With --ack the status tells what became of the messages; the listener's close with code 1009 refuses the largest
   // message without a reply for good, and leaves the others unknown.
   const std::string large = std::string(300, 'x') + "\n",
