@@ -78,8 +78,9 @@ Exit status with --ack:
   2  usage error
   3  a message was not stored and sending it again changes nothing: ignored
      (no service for its host, or no usable "fromhost"), rejected (the
-     database refused it) or forbidden (the sender may not report for that
-     host)
+     database refused it), forbidden (the sender may not report for that
+     host), or larger than the Receiver takes (it closed the connection
+     with code 1009: the largest message still without a reply is that one)
   4  a message may be stored if sent again: dropped (the Receiver's queue was
      full), shutdown (the Receiver stopped before handling it), no reply
      within the time-out, or the connection was lost; 4 wins over 3
@@ -355,13 +356,17 @@ std::optional<std::pair<std::uint64_t, std::string>> parseReply(const std::strin
   return std::make_pair(static_cast<std::uint64_t>(seq.asUInt64()), status.asString());
 }
 
+// The outcome of a message the Receiver refused by closing the connection
+// with code 1009 (message too big), which sends no reply.
+const char* const tooLarge = "larger than the Receiver takes (close code 1009)";
+
 // True when the message's handling has ended for good: sending it again
 // would give the same answer. Any other word (dropped, shutdown, or one this
 // tool does not know) leaves the message worth sending again.
 bool isFinal(const std::string& status)
 {
   return status == outcomeName(Outcome::stored) || status == outcomeName(Outcome::ignored)
-      || status == outcomeName(Outcome::rejected) || status == outcomeName(Outcome::forbidden);
+      || status == outcomeName(Outcome::rejected) || status == outcomeName(Outcome::forbidden) || status == tooLarge;
 }
 
 // One connection that asked for acknowledgements, with the replies it got.
@@ -419,7 +424,8 @@ public:
       return 0;
     }
     std::lock_guard<std::mutex> guard(lock_);
-    return ++sent_;
+    sizes_[++sent_] = payload.size();
+    return sent_;
   }
 
   // The status of message seq; nullopt when no reply came by the deadline or
@@ -429,11 +435,9 @@ public:
   {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait_until(guard, deadline, [&] { return replies_.count(seq) != 0 || lost_; });
-    std::optional<std::string> status;
-    auto found = replies_.find(seq);
-    if (found != replies_.end())
-      status = found->second;
+    std::optional<std::string> status = statuses(seq, seq).front();
     replies_.erase(replies_.begin(), replies_.upper_bound(seq));
+    sizes_.erase(sizes_.begin(), sizes_.upper_bound(seq));
     return status;
   }
 
@@ -444,13 +448,7 @@ public:
   {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait_until(guard, deadline, [&] { return replies_.size() >= count || lost_; });
-    std::vector<std::optional<std::string>> statuses(count);
-    for (std::uint64_t seq = 1; seq <= count; ++seq) {
-      auto found = replies_.find(seq);
-      if (found != replies_.end())
-        statuses[seq - 1] = found->second;
-    }
-    return statuses;
+    return statuses(1, count);
   }
 
   bool lost()
@@ -469,6 +467,32 @@ public:
   NotificationClient& client() { return client_; }
 
 private:
+  // The statuses of messages first to last, lock_ held: each one's reply, or
+  // nullopt. After a close with code 1009, the largest message without a
+  // reply is larger than the Receiver takes, whichever one the close was
+  // for: its status is tooLarge. (Taking client_'s lock under lock_ is safe:
+  // the client calls nothing of ours while it holds its lock.)
+  std::vector<std::optional<std::string>> statuses(std::uint64_t first, std::uint64_t last) const
+  {
+    const bool refused = lost_ && client_.remoteCloseCode() == websocketpp::close::status::message_too_big;
+    std::size_t largest = 0;
+    for (const auto& [seq, size] : sizes_)
+      if (refused && replies_.count(seq) == 0)
+        largest = std::max(largest, size);
+    std::vector<std::optional<std::string>> found;
+    for (std::uint64_t seq = first; seq <= last; ++seq) {
+      auto reply = replies_.find(seq);
+      auto size = sizes_.find(seq);
+      if (reply != replies_.end())
+        found.emplace_back(reply->second);
+      else if (refused && size != sizes_.end() && size->second == largest)
+        found.emplace_back(tooLarge);
+      else
+        found.emplace_back();
+    }
+    return found;
+  }
+
   void onReply(const std::string& text)
   {
     if (verbose_)
@@ -491,6 +515,8 @@ private:
   std::mutex lock_;
   std::condition_variable changed_;
   std::map<std::uint64_t, std::string> replies_;
+  // The size of each message sent, until its status is taken.
+  std::map<std::uint64_t, std::size_t> sizes_;
   std::uint64_t sent_ = 0;
   bool lost_ = false;
   // Last, so that it goes first: its destructor ends the event loop, whose
@@ -650,8 +676,7 @@ int confirmLines(const Options& options)
       continue;
     }
     std::optional<std::string> status = connection->waitReply(seq, lineDeadline);
-    if (!status && connection->lost()
-        && connection->client().remoteCloseCode() == websocketpp::close::status::message_too_big) {
+    if (status == tooLarge) {
       // The Receiver can never take this line: a final answer, or it would
       // be sent again for ever, and every line behind it held up.
       std::cerr << "quelm-notify: a line of " << line.size()

@@ -15,6 +15,7 @@
 #include <map>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -487,6 +488,59 @@ TEST(ClusterTest, EachCopyIsAppliedOnceWhereverAndWheneverItComes)
   EXPECT_EQ(rsyslog.wait(30), 0);
   b->signal(SIGTERM);
   EXPECT_EQ(b->wait(60), 0);
+}
+
+// quelm-notify --confirm driven as rsyslog drives it, through a kill of its Receiver: the line in flight is answered
+// ERROR within 2 s, the line sent again while no Receiver listens at once, and once a new Receiver listens on the same
+// port it is stored; at end of input quelm-notify ends.
+TEST(NotifyTest, ConfirmGoesThroughAKillOfItsReceiverAndEndsAtEndOfInput)
+{
+  TempDir dir;
+  const std::string pem = makeCertificatePem(dir, "receiver.pem", "localhost"), log = dir.path() + "/r.log";
+  Site site(dir, "site", 1);
+  const int port = freeLoopbackPort();
+  auto receiver = site.startReceiver(dir, "r", port, pem);
+  ASSERT_TRUE(started(log)) << readFile(log);
+  // Its input is a FIFO that the test writes line by line; opened for reading too, so that opening never waits.
+  const std::string fifo = dir.path() + "/input";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  int input = ::open(fifo.c_str(), O_RDWR);
+  TestProcess notify({ "/bin/sh", "-c", "exec \"$@\" <" + shellQuote(fifo), "sh", binaryDir + "/tools/quelm-notify",
+      "wss://127.0.0.1:" + std::to_string(port) + "/", "--cacert", pem, "--confirm", "--host", "host00" });
+  std::size_t answered = 0;
+  // The next answer once it came within the time given; empty otherwise.
+  auto next = [&](double seconds) {
+    std::string out;
+    if (!waitFor(seconds, [&] { return countOf(out = notify.output(), "\n") > answered; }))
+      return std::string();
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < answered; ++i)
+      start = out.find('\n', start) + 1;
+    ++answered;
+    return out.substr(start, out.find('\n', start) - start);
+  };
+  auto put = [&](const std::string& line) { return ::write(input, (line + "\n").data(), line.size() + 1) > 0; };
+  const std::string held = "GATE:g1 seq=4";
+  EXPECT_EQ(next(20), "OK");
+  for (const char* line : { "fine seq=1", "fine seq=2", "fine seq=3" })
+    EXPECT_TRUE(put(line) && next(20) == "OK") << notify.output();
+  ASSERT_TRUE(put(held));
+  ASSERT_TRUE(waitFor(20, [&] { return countOf(readFile(log), "search host00") == 4; })) << readFile(log);
+  receiver->signal(SIGKILL);
+  EXPECT_EQ(receiver->wait(20), 128 + SIGKILL);
+  dir.write("site-plugin.g1", "");
+  EXPECT_EQ(next(2), "ERROR: not stored (connection lost)");
+  EXPECT_TRUE(put(held));
+  EXPECT_EQ(next(2).rfind("ERROR: not stored (no connection: ", 0), 0u);
+  std::rename(log.c_str(), (log + ".1").c_str());
+  receiver = site.startReceiver(dir, "r", port, pem);
+  EXPECT_TRUE(waitFor(60, [&] { return put(held) && next(20) == "OK"; })) << notify.output();
+  EXPECT_EQ(site.delivered(), 4);
+  // The only write end left: the Receiver started meanwhile holds no copy of it.
+  ::close(input);
+  EXPECT_EQ(notify.wait(15), 0) << notify.output();
+  receiver->signal(SIGTERM);
+  EXPECT_EQ(receiver->wait(60), 0);
 }
 
 // A COMMIT whose answer is lost (made slow by a deferred trigger) is resolved by what its transaction wrote. Cut short

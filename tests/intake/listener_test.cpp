@@ -239,6 +239,7 @@ TEST_F(ListenerTest, EachHandshakeReadsTheCertificateFileAndChecksTheSender)
   EXPECT_EQ(Sender(closed.port()).connect(), Phase::failed);
   EXPECT_EQ(Sender(closed.port(), {}, trusted).connect(), Phase::failed);
   EXPECT_EQ(log.count("#ERR#SSLException: "), 6u);
+  EXPECT_EQ(log.count("#INFO#SSL ca and key file is OK"), 5u) << "once for each context made";
 }
 
 // The default profile is TLS 1.2 with the broad list; the modern one adds TLS 1.3 and leaves TLS 1.2 only its AEAD

@@ -66,6 +66,7 @@ struct NotifyTest : ListenerTest {
 
 TEST_F(NotifyTest, SendsWhatItIsGivenAndExitsWithItsStatus)
 {
+  settings.maxMessageSize = 256;
   RunningServer server { settings };
   const std::string to = uri(server.port()), refused = uri(freeLoopbackPort());
   const std::string text = "quote \" backslash \\ tab \t new\nline caf\xc3\xa9 {\"fromhost\":\"spoof\"}";
@@ -104,14 +105,25 @@ TEST_F(NotifyTest, SendsWhatItIsGivenAndExitsWithItsStatus)
   EXPECT_EQ(server.queue.size(), 0u);
   EXPECT_EQ(notify({ to, "--confirm", "--host", "h", "--message", "m" }).err,
       "quelm-notify: --confirm reads standard input: --message and --json do not apply (see --help)\n");
-  // With --ack the status tells what became of the messages.
+  // Without a first connection, --confirm's one answer comes within its time-out.
+  const auto began = std::chrono::steady_clock::now();
+  CommandResult unreachable = notify({ refused, "--confirm", "--timeout", "1" });
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
+  EXPECT_EQ(unreachable.out, "ERROR: cannot connect to " + refused + ": no TCP connection: Connection refused\n");
+  EXPECT_EQ(unreachable.status, 1);
+  // With --ack the status tells what became of the messages; the listener's close with code 1009 refuses the largest
+  // message without a reply for good, and leaves the others unknown.
+  const std::string large = std::string(300, 'x') + "\n",
+                    refusedForGood = "larger than the Receiver takes (close code 1009)";
   std::string seen;
   Answerer answerer { server, seen };
   const std::vector<std::tuple<std::string, int, std::string>> acks = { { "stored\n", 0, "" },
     { "stored\nignored\nrejected\nforbidden\n", 3, "3 of 4 messages not stored: 1 ignored, 1 rejected, 1 forbidden" },
     { "rejected\ndropped\n", 4, "2 of 2 messages not stored: 1 rejected, 1 dropped" },
     { "shutdown\n", 4, "1 of 1 messages not stored: 1 shutdown" },
-    { "stored\nsilent\n", 4, "1 of 2 messages not stored: 1 no reply within 2 s" } };
+    { "stored\nsilent\n", 4, "1 of 2 messages not stored: 1 no reply within 2 s" },
+    { large, 3, "1 of 1 messages not stored: 1 " + refusedForGood },
+    { "silent\n" + large, 4, "2 of 2 messages not stored: 1 no reply, connection lost, 1 " + refusedForGood } };
   for (const auto& [input, status, error] : acks) {
     CommandResult run = notify({ to, "--stdin", "--host", "h", "--ack", "--timeout", "2" }, input);
     EXPECT_EQ(run.status, status) << input;

@@ -31,6 +31,9 @@ TestProcess::TestProcess(const std::vector<std::string>& argv, const std::string
     dup2(inFd, 0);
     dup2(outFd, 1);
     dup2(outFd, 2);
+    // Nothing else of the test's: a pipe's or FIFO's write end held here would keep a program the test feeds from
+    // ever seeing the end of its input, and a socket would outlive the test's own close.
+    close_range(3, ~0U, 0);
     execv(args[0], args.data());
     _exit(127);
   }

@@ -13,7 +13,8 @@ class TempDir;
 // a failing test never leaves a process behind.
 class TestProcess {
 public:
-  // Starts argv[0] with the given arguments and input on standard input; standard output and error go to one file.
+  // Starts argv[0] with the given arguments and input on standard input; standard output and error go to one file, and
+  // no other descriptor of the test is passed on.
   explicit TestProcess(const std::vector<std::string>& argv, const std::string& input = "");
   ~TestProcess();
   TestProcess(const TestProcess&) = delete;
