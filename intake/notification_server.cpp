@@ -312,6 +312,11 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
     , trace_(traceEnabled())
     , replyHub_(std::make_shared<ReplyHub>(endpoint_))
 {
+  // A large request body or message lives in a block of its own, given back
+  // to the system when it is freed: the I/O threads' arenas would otherwise
+  // keep what one large request took, whatever a trim does.
+  static const int largeBlocksMapped = ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  (void)largeBlocksMapped;
   using websocketpp::lib::placeholders::_1;
   using websocketpp::lib::placeholders::_2;
   endpoint_.clear_access_channels(websocketpp::log::alevel::all);
