@@ -55,9 +55,12 @@ prometheus::Counter* Metrics::*counterOf(Outcome outcome)
 
 void countAnswered(Metrics* metrics, const Notification& item, Outcome outcome)
 {
-  if (metrics == nullptr)
-    return;
   count(metrics, counterOf(outcome));
+  countCopies(metrics, item, outcome);
+}
+
+void countCopies(Metrics* metrics, const Notification& item, Outcome outcome)
+{
   const Outcome ofCopies = outcome == Outcome::stored ? Outcome::duplicate : outcome;
   for (std::size_t i = 0; i < item.copies.size(); ++i)
     count(metrics, counterOf(ofCopies));

@@ -92,3 +92,5 @@ struct Notification {
 // Counts an answered notification under its outcome, and each of its copies:
 // a copy of a stored one as a duplicate, any other under the same outcome.
 void countAnswered(Metrics* metrics, const Notification& item, Outcome outcome);
+// The copies alone.
+void countCopies(Metrics* metrics, const Notification& item, Outcome outcome);

@@ -165,38 +165,54 @@ std::optional<Notification> NotificationQueue::takeFor(
   return takeLocked();
 }
 
-void NotificationQueue::answer(Notification& item, Outcome outcome)
+void NotificationQueue::finish(Notification& item, Outcome outcome)
 {
-  if (!item.id.empty()) {
+  bool wake = false;
+  {
     std::lock_guard<std::mutex> guard(mutex_);
-    releaseCopiesLocked(item);
-    if (outcome == Outcome::stored || outcome == Outcome::duplicate) {
-      const Clock::time_point now = Clock::now();
-      std::string key = keyOf(item);
-      if (!appliedLocked(key, now)) {
-        applied_.emplace(key, now);
-        appliedOrder_.emplace_back(std::move(key), now);
+    if (!item.id.empty()) {
+      releaseCopiesLocked(item);
+      if (outcome == Outcome::stored || outcome == Outcome::duplicate) {
+        const Clock::time_point now = Clock::now();
+        std::string key = keyOf(item);
+        if (!appliedLocked(key, now)) {
+          applied_.emplace(key, now);
+          appliedOrder_.emplace_back(std::move(key), now);
+        }
       }
     }
+    wake = releaseHostLocked(item.host);
   }
-  item.answer(outcome);
+  if (wake)
+    cond_.notify_one();
+  for (const ReplyAddress& copy : item.copies)
+    if (copy.replyTo)
+      copy.replyTo->send(copy.seq, outcome);
 }
 
 void NotificationQueue::done(const std::string& host)
 {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    auto line = lines_.find(host);
-    if (line == lines_.end())
-      return;
-    line->second.taken = false;
-    if (line->second.waiting.empty()) {
-      lines_.erase(line);
-      return;
-    }
-    ready_.push_back(host);
+    wake = releaseHostLocked(host);
   }
-  cond_.notify_one();
+  if (wake)
+    cond_.notify_one();
+}
+
+bool NotificationQueue::releaseHostLocked(const std::string& host)
+{
+  auto line = lines_.find(host);
+  if (line == lines_.end())
+    return false;
+  line->second.taken = false;
+  if (line->second.waiting.empty()) {
+    lines_.erase(line);
+    return false;
+  }
+  ready_.push_back(host);
+  return true;
 }
 
 std::deque<Notification> NotificationQueue::close()

@@ -185,10 +185,12 @@ public:
   std::optional<Notification> take(const std::atomic<bool>& stopFlag);
   // The same with a time limit: none when it ran out.
   std::optional<Notification> takeFor(const std::atomic<bool>& stopFlag, std::chrono::milliseconds timeout);
-  // A worker's answer to a notification it took: its copies join it, and a
-  // stored (or duplicate) one is remembered as applied. The host stays the
-  // worker's.
-  void answer(Notification& item, Outcome outcome);
+  // A worker is done with a notification it took and has answered with
+  // outcome: the copies that joined it meanwhile get the same answer, a
+  // stored (or duplicate) one is remembered as applied, and its host is
+  // offered again. One critical section for all three.
+  void finish(Notification& item, Outcome outcome);
+  // The host alone, for a notification without an id.
   void done(const std::string& host);
 
   // Refuses every later offer and hands back what was still waiting (with
@@ -214,6 +216,8 @@ private:
   // The copies attached to a notification leave with it.
   void releaseCopiesLocked(Notification& item);
   bool appliedLocked(const std::string& key, Clock::time_point now);
+  // The host's line offered again; true when a worker should be woken.
+  bool releaseHostLocked(const std::string& host);
   // Queues an item that is neither refused nor a copy.
   void queueLocked(Notification&& item, std::string key);
 

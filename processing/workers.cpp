@@ -194,13 +194,14 @@ void Workers::run()
     Notification& item = *taken;
     handled_.fetch_add(1, std::memory_order_relaxed);
     // Every notification taken gets exactly one answer, whatever fails, as
-    // soon as it is known; its copies get the same.
-    bool answered = false;
+    // soon as it is known; the copies that joined it get the same once the
+    // worker is done with it.
+    std::optional<Outcome> answered;
     auto answer = [&](Outcome outcome) {
       if (answered)
         return;
-      answered = true;
-      queue_.answer(item, outcome);
+      answered = outcome;
+      item.answer(outcome);
       countAnswered(context_.metrics, item, outcome);
       if (outcome == Outcome::stored && context_.metrics != nullptr)
         context_.metrics->observeStored(std::chrono::steady_clock::now() - item.received);
@@ -212,7 +213,8 @@ void Workers::run()
       writeLog("ERR", prefix + "#notification handling failed: " + error.what());
     }
     answer(outcome);
-    queue_.done(item.host);
+    queue_.finish(item, *answered);
+    countCopies(context_.metrics, item, *answered);
   }
   std::lock_guard<std::mutex> guard(runningLock_);
   --running_;

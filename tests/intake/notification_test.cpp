@@ -100,9 +100,9 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   std::optional<Notification> taken = queue.take(stop);
   ASSERT_TRUE(taken && taken->seq == 1);
   EXPECT_EQ(offer("fw01", "a"), Offer::attached); // 6: while it is handled
-  queue.answer(*taken, Outcome::duplicate);
+  taken->answer(Outcome::duplicate);
+  queue.finish(*taken, Outcome::duplicate);
   EXPECT_EQ(offer("fw01", "a"), Offer::applied); // 7
-  queue.done("fw01");
   EXPECT_EQ(queue.size(), 3u);
   EXPECT_EQ(answers->got.copy(),
       (std::map<std::uint64_t, Outcome> { { 1, Outcome::duplicate }, { 2, Outcome::duplicate },
@@ -119,8 +119,7 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   EXPECT_EQ(offer("fw01", "b"), Offer::queued); // 11
   taken = queue.take(stop); // 3 (fw02)
   ASSERT_TRUE(taken && taken->seq == 3);
-  queue.answer(*taken, Outcome::shutdown);
-  queue.done("fw02");
+  queue.finish(*taken, Outcome::shutdown);
   EXPECT_EQ(offer("fw02", "a"), Offer::queued); // 12
   // What the stop leaves carries its copies.
   EXPECT_EQ(offer("fw02", "a"), Offer::attached); // 13
@@ -137,8 +136,7 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   item.id = "z";
   brief.offer(Notification(item), 0);
   taken = brief.take(stop);
-  brief.answer(*taken, Outcome::stored);
-  brief.done("fw01");
+  brief.finish(*taken, Outcome::stored);
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(brief.offer(Notification(item), 0).result, Offer::queued);
 }
