@@ -33,11 +33,12 @@ struct ProcessingContext;
 // notification queue, the service registry, the listener, the workers and
 // the cleaning thread, starts them in order and stops them.
 //
-// Lock order, whoever takes them: a service's lock (ServiceLocks) before
-// anything else; then the service's stored state, or the pool's list lock
-// before one connection's lock; the queue's mutex before the host order's
-// lock (a ticket is taken while popping); the log lock last of all. No other
-// two are held together.
+// Lock order: a service's transition locks first, as ServiceTransition
+// lists them (the host's turn, the service's local lock, its cluster lock,
+// one connection's lock); under them, briefly, the registry's lock, a
+// service's stored state, the queue's mutex (to answer and release a host)
+// or the batch writers' lock; the pool's list lock before a connection's
+// lock; the log lock last of all. No other two are held together.
 class Receiver {
 public:
   struct Options {
