@@ -91,9 +91,8 @@ bool PgConnection::connectionFailed(const PGresult* result) const
   return result != nullptr && isConnectionState(PQresultErrorField(result, PG_DIAG_SQLSTATE));
 }
 
-PgResult PgConnection::checked(PGresult* raw, const std::string& prefix, bool connectionText)
+PgResult PgConnection::checked(PgResult result, const std::string& prefix, bool connectionText)
 {
-  PgResult result(raw);
   ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
     return result;
@@ -143,11 +142,11 @@ bool PgConnection::recoverLocked()
   for (const Prepared& statement : prepared_) {
     PgResult result;
     try {
-      result.reset(answered(
+      result = answered(
           [&](PGconn* c) {
             return PQsendPrepare(c, statement.name.c_str(), statement.sql.c_str(), statement.paramCount, nullptr);
           },
-          {}));
+          {});
     } catch (const ConnectionLost&) {
       return false;
     }
@@ -183,7 +182,7 @@ template <typename Call> PgResult PgConnection::runLocked(Call call, const std::
       throw ConnectionLost(prefix + text, state);
     return checked(call(), prefix, connectionText);
   }
-  return checked(result.release(), prefix, connectionText);
+  return checked(std::move(result), prefix, connectionText);
 }
 
 int PgConnection::resetAttempts()
@@ -240,7 +239,7 @@ void PgConnection::silentLocked(std::chrono::milliseconds bound)
   throw ConnectionLost("Exec prepareRequest failed:  " + reason + "\n");
 }
 
-PGresult* PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
+PgResult PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
 {
   PGconn* conn = connection_.get();
   const auto start = std::chrono::steady_clock::now();
@@ -258,26 +257,20 @@ PGresult* PgConnection::answered(const std::function<int(PGconn*)>& send, std::c
     if (PQconsumeInput(conn) == 0)
       return nullptr;
   }
-  PGresult* last = nullptr;
+  // The last result, the first error winning.
+  PgResult last;
   for (;;) {
     while (PQisBusy(conn) != 0) {
-      if (!waitSocket(POLLIN, deadline)) {
-        PQclear(last);
+      if (!waitSocket(POLLIN, deadline))
         silent();
-      }
       if (PQconsumeInput(conn) == 0)
         break;
     }
-    PGresult* next = PQgetResult(conn);
-    if (next == nullptr)
+    PgResult next(PQgetResult(conn));
+    if (!next)
       break;
-    const bool failed = last != nullptr && PQresultStatus(last) == PGRES_FATAL_ERROR;
-    if (failed) {
-      PQclear(next);
-    } else {
-      PQclear(last);
-      last = next;
-    }
+    if (!last || PQresultStatus(last.get()) != PGRES_FATAL_ERROR)
+      last = std::move(next);
     if (PQstatus(conn) == CONNECTION_BAD)
       break;
   }
@@ -370,7 +363,7 @@ std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<Pipeli
   const std::string prefix = "Exec prepareRequest failed:  ";
   const auto start = std::chrono::steady_clock::now();
   auto deadline = start + owner.boundOf({});
-  auto broken = [&] { owner.checked(nullptr, prefix, true); };
+  auto broken = [&] { owner.checked(PgResult(), prefix, true); };
   auto silent = [&] { owner.silentLocked(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - start)); };
   if (PQenterPipelineMode(conn) == 0)
     broken();
@@ -428,7 +421,7 @@ std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<Pipeli
     }
   }
   if (refused)
-    owner.checked(refused.release(), prefix, false);
+    owner.checked(std::move(refused), prefix, false);
   return results;
 }
 

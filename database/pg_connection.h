@@ -134,7 +134,7 @@ private:
 
   // A result that is neither "command ok" nor "tuples ok" becomes a
   // DatabaseError with the prefix and error text.
-  PgResult checked(PGresult* raw, const std::string& prefix, bool connectionText);
+  PgResult checked(PgResult result, const std::string& prefix, bool connectionText);
   // Runs a call. When it fails because the server dropped the connection,
   // the connection is reset, its statements prepared again and the call
   // retried once.
@@ -148,7 +148,7 @@ private:
   // its whole answer, at most the bound (0: the connection's): the last
   // result, the first error winning. A silent server throws ConnectionLost
   // and the connection is reset at its next use.
-  PGresult* answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound);
+  PgResult answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound);
   [[noreturn]] void silentLocked(std::chrono::milliseconds bound);
   std::chrono::milliseconds boundOf(std::chrono::milliseconds bound) const;
   // Waits until the socket is ready for events or the deadline passes;
