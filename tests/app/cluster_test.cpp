@@ -3,6 +3,7 @@
 #include "tests/support/daemon_config.h"
 #include "tests/support/free_port.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/site.h"
 #include "tests/support/tcp_proxy.h"
 #include "tests/support/test_process.h"
 
@@ -23,76 +24,6 @@ namespace {
 
 const std::string binaryDir = QUELM_BINARY_DIR;
 
-// A product database whose hosts host00, host01... each have a syslog service checked by a plugin (the two-mode test
-// plugin, at `plugin`) that answers CRITICAL, WARNING or OK after the word it is sent (CRIT, WARN, anything else)
-// followed by what it was sent, and an
-// alerting program for every state that appends its argument (the occurrence id) to a file; plus stale0, stale1...
-// whose CRITICAL occurrence has been open for ten minutes. Triggers record every stored "seq=N" in `delivered` and
-// every service found with two open occurrences in `doubled`.
-struct Site {
-  Site(const TempDir& dir, const std::string& name, int hosts, int stale = 0, const std::string& envFile = "")
-      : db(envFile)
-      , alerts(dir.path() + "/" + name + "-alerts.txt")
-      , plugin(dir.write(name + "-plugin", readFile(QUELM_DUAL_PLUGIN), true))
-  {
-    std::string alerter = dir.write(name + "-alert.sh", "#!/bin/sh\necho \"$1\" >> " + alerts + "\n", true);
-    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
-        + "'); INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter
-        + "'); INSERT INTO quelm_device (device_id, device_name) SELECT h + 1, 'host' || lpad(h::text, 2, '0') FROM "
-          "generate_series(0, "
-        + std::to_string(hosts - 1) + ") h UNION ALL SELECT 1000 + s, 'stale' || s FROM generate_series(0, "
-        + std::to_string(stale - 1)
-        + ") s;"
-          "INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
-          "service_previous_state, service_last_stdout) SELECT device_id, device_name || '-syslog', 1, device_id, "
-          "CASE WHEN device_id >= 1000 THEN 2 ELSE 0 END, '' FROM quelm_device;"
-          "INSERT INTO quelm_service_response_program SELECT service_id, 1, true, true, true, true, '$ERROR' FROM "
-          "quelm_services;"
-          "INSERT INTO quelm_error_happen (happen_error_id, happen_device_id, happen_service_id, happen_timestamp) "
-          "SELECT 2, device_id, device_id, now() - interval '10 minute' FROM quelm_device WHERE device_id >= 1000;"
-          "CREATE TABLE delivered (seq int); CREATE TABLE doubled (service int);"
-          "CREATE FUNCTION record_seq() RETURNS trigger AS $$ BEGIN INSERT INTO delivered SELECT "
-          "substring(NEW.service_last_stdout from 'seq=([0-9]+)')::int WHERE NEW.service_last_stdout ~ "
-          "'seq=[0-9]'; RETURN NEW; END $$ LANGUAGE plpgsql;"
-          "CREATE TRIGGER record_seq AFTER UPDATE ON quelm_services FOR EACH ROW EXECUTE FUNCTION record_seq();"
-          "CREATE FUNCTION one_open() RETURNS trigger AS $$ BEGIN INSERT INTO doubled SELECT NEW.happen_service_id "
-          "WHERE (SELECT count(*) FROM quelm_error_happen WHERE happen_service_id = NEW.happen_service_id AND "
-          "happen_acquitte = 0) > 1; RETURN NEW; END $$ LANGUAGE plpgsql;"
-          "CREATE TRIGGER one_open AFTER INSERT ON quelm_error_happen FOR EACH ROW EXECUTE FUNCTION one_open()");
-  }
-
-  // Distinct sequence numbers stored, and those of 1..count that are not.
-  int delivered() { return std::stoi(db.scalar("SELECT count(DISTINCT seq) FROM delivered")); }
-  std::string missing(int count)
-  {
-    return db.scalar("SELECT string_agg(s::text, ',') FROM generate_series(1, " + std::to_string(count)
-        + ") s WHERE s NOT IN (SELECT seq FROM delivered)");
-  }
-
-  // A Receiver of the site with its own port, configuration and log (dir/name.log); extra entries as for
-  // writeReceiverConfig.
-  std::unique_ptr<TestProcess> startReceiver(const TempDir& dir, const std::string& name, int port,
-      const std::string& pem, std::map<std::string, std::string> extra = {})
-  {
-    extra.insert({ { "LOG.log_file", dir.path() + "/" + name + ".log" }, { "SYSLOG.port", std::to_string(port) },
-        { "SYSLOG.certificate", pem }, { "SYSLOG.thread", "4" }, { "SYSLOG.cleaning_cycle", "2" },
-        { "SYSLOG.max_message_size", "2000" } });
-    std::string named = dir.path() + "/" + name + ".conf";
-    std::rename(writeReceiverConfig(dir, db, extra).c_str(), named.c_str());
-    return std::make_unique<TestProcess>(std::vector<std::string> { binaryDir + "/quelm-receiver", "-f", named });
-  }
-
-  TestDatabase db;
-  std::string alerts;
-  std::string plugin;
-};
-
-// Whether the Receiver logging to this file has started its workers.
-bool started(const std::string& log)
-{
-  return waitFor(30, [&] { return readFile(log).find("SYSLOG was starting....") != std::string::npos; });
-}
-
 // Numbered syslog lines, line N from host N % hosts with "WORD seq=N"; the words change every round of the hosts so
 // that states change and occurrences open and close.
 std::string syslogLines(int count, int hosts)
@@ -105,29 +36,6 @@ std::string syslogLines(int count, int hosts)
         + " probe: " + words[seq / hosts % 5] + " seq=" + std::to_string(seq) + "\n";
   }
   return lines;
-}
-
-// Writes the lines to a loopback TCP port once it listens; false when it never did.
-bool sendTcp(int port, const std::string& lines)
-{
-  return waitFor(20, [&] {
-    return runCommand("exec bash -c 'cat >/dev/tcp/127.0.0.1/" + std::to_string(port) + "'", lines).status == 0;
-  });
-}
-
-// A shipped configuration with each text replaced; the first one not found in it is named in `missing`.
-std::string adapted(
-    const std::string& path, const std::vector<std::pair<std::string, std::string>>& replacements, std::string& missing)
-{
-  std::string conf = readFile(path);
-  for (const auto& [from, to] : replacements) {
-    if (conf.find(from) == std::string::npos) {
-      missing = from;
-      return std::string();
-    }
-    conf.replace(conf.find(from), from.size(), to);
-  }
-  return conf;
 }
 
 // The shipped rsyslog configuration pointed at this build's quelm-notify and the given Receiver URIs (verified against
@@ -314,16 +222,9 @@ TEST(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFailov
 
   // The shipped HAProxy configuration on a loopback port, its servers the three Receivers.
   const int haproxyPort = freeLoopbackPort();
-  std::vector<std::pair<std::string, std::string>> replacements
-      = { { "bind :6514", "bind 127.0.0.1:" + std::to_string(haproxyPort) } };
-  for (int r = 0; r < 3; ++r)
-    replacements.emplace_back(
-        "192.0.2.1" + std::to_string(r + 1) + ":6514", "127.0.0.1:" + std::to_string(receiverPorts[r]));
-  std::string haproxy = readFile(std::string(QUELM_SOURCE_DIR) + "/packaging/haproxy-quelm.cfg");
-  for (const auto& [from, to] : replacements) {
-    ASSERT_NE(haproxy.find(from), std::string::npos) << "not in the shipped HAProxy configuration: " << from;
-    haproxy.replace(haproxy.find(from), from.size(), to);
-  }
+  std::string missing;
+  const std::string haproxy = haproxyConfig(haproxyPort, receiverPorts, missing);
+  ASSERT_EQ(missing, "") << "not in the shipped HAProxy configuration";
   TestProcess balancer({ "/usr/sbin/haproxy", "-db", "-f", dir.write("haproxy.cfg", haproxy) });
 
   RsyslogForwarding forwarding(dir, "wss://127.0.0.1:" + std::to_string(haproxyPort) + "/", pem);
@@ -615,9 +516,9 @@ TEST(ClusterTest, ALostCommitAnswerIsResolvedByWhatItWroteThroughAStopAndAFailov
 }
 
 // SIGTERM while an HTTPS batch of six one-second items is half done, and no session is open: the batch gets its answer
-// (what was stored, and "shutdown" for the rest). Then, with an acknowledged session open and eight persistent processes
-// that ignore SIGTERM and the end of their input: the session's next message is answered "shutdown" at once, and the
-// processes are stopped together: FINISH comes within a few seconds, and none is left.
+// (what was stored, and "shutdown" for the rest). Then, with an acknowledged session open and eight persistent
+// processes that ignore SIGTERM and the end of their input: the session's next message is answered "shutdown" at once,
+// and the processes are stopped together: FINISH comes within a few seconds, and none is left.
 TEST(ClusterTest, TheStopAnswersEverySenderAtOnceAndStopsPersistentPluginsTogether)
 {
   TempDir dir;
@@ -635,8 +536,8 @@ TEST(ClusterTest, TheStopAnswersEverySenderAtOnceAndStopsPersistentPluginsTogeth
   ASSERT_TRUE(started(log)) << readFile(log);
   std::string batch = "[";
   for (int seq = 30; seq < 36; ++seq)
-    batch += std::string(seq > 30 ? "," : "") + "{\"fromhost\":\"host08\",\"message\":\"SLEEP1 seq="
-        + std::to_string(seq) + "\"}";
+    batch += std::string(seq > 30 ? "," : "")
+        + "{\"fromhost\":\"host08\",\"message\":\"SLEEP1 seq=" + std::to_string(seq) + "\"}";
   batch += "]";
   auto posted = std::async(std::launch::async, [&] {
     return runCommand("curl -s --cacert " + shellQuote(pem)
@@ -656,8 +557,8 @@ TEST(ClusterTest, TheStopAnswersEverySenderAtOnceAndStopsPersistentPluginsTogeth
   ASSERT_TRUE(started(log)) << readFile(log);
   std::vector<std::unique_ptr<TestProcess>> warming;
   for (int h = 0; h < 8; ++h)
-    warming.push_back(notifyOnce(port, pem, "host0" + std::to_string(h), "SLEEP1 seq=" + std::to_string(h),
-        "w" + std::to_string(h), 30));
+    warming.push_back(notifyOnce(
+        port, pem, "host0" + std::to_string(h), "SLEEP1 seq=" + std::to_string(h), "w" + std::to_string(h), 30));
   for (auto& each : warming)
     EXPECT_EQ(each->wait(30), 0);
   // An acknowledged session fed line by line.
@@ -688,13 +589,11 @@ TEST(ClusterTest, TheStopAnswersEverySenderAtOnceAndStopsPersistentPluginsTogeth
 // and a line of odd bytes is stored repaired.
 TEST(ForwardingTest, SyslogNgOverHttpsLosesNothingThroughAStopAndAKill)
 {
-  const std::string sng = binaryDir + "/syslog-ng";
-  ASSERT_EQ(::access((sng + "/usr/sbin/syslog-ng").c_str(), X_OK), 0) << "run scripts/fetch-syslog-ng.sh " << sng;
   TempDir dir;
   const std::string authority = makeAuthority(dir, "senders"),
                     pem = makeCertificatePem(dir, "receiver.pem", "localhost");
   const std::string relay = makeSignedCertificatePem(dir, "relay.pem", "relay", authority);
-  const int lineCount = 3000, hosts = 10, port = freeLoopbackPort(), input = freeLoopbackPort();
+  const int lineCount = 3000, hosts = 10, port = freeLoopbackPort();
   Site site(dir, "site", hosts);
   const std::string log = dir.path() + "/receiver.log";
   auto start = [&] {
@@ -703,23 +602,9 @@ TEST(ForwardingTest, SyslogNgOverHttpsLosesNothingThroughAStopAndAKill)
   };
   auto receiver = start();
   ASSERT_TRUE(started(log)) << readFile(log);
-  std::string missing;
-  const std::string conf = adapted(std::string(QUELM_SOURCE_DIR) + "/packaging/syslog-ng-quelm.conf",
-      { { "https://receiver.example:6514/", "https://localhost:" + std::to_string(port) + "/" },
-          { "/etc/quelm/ca.pem", pem }, { "# cert-file(\"/etc/quelm/client.pem\")", "cert-file(\"" + relay + "\")" },
-          { "# key-file(\"/etc/quelm/client.key\")", "key-file(\"" + relay + "\")" },
-          { "/var/lib/syslog-ng/quelm", dir.path() + "/buffer" }, { "time-reopen(5)", "time-reopen(1)" } },
-      missing);
-  ASSERT_EQ(missing, "") << "not in the shipped syslog-ng configuration";
-  const std::string confPath = dir.write("syslog-ng.conf",
-      "@version: 3.38\noptions { stats-freq(0); use-dns(no); dns-cache(no); };\nsource s_src { "
-      "network(ip(\"127.0.0.1\") "
-      "port("
-          + std::to_string(input) + ") transport(\"tcp\") keep-hostname(yes)); };\n" + conf);
-  TestProcess forwarder({ "/usr/bin/env", "LD_LIBRARY_PATH=" + sng + "/usr/lib/syslog-ng", sng + "/usr/sbin/syslog-ng",
-      "-F", "-e", "--no-caps", "-f", confPath, "-R", dir.path() + "/sng.persist", "-p", dir.path() + "/sng.pid", "-c",
-      dir.path() + "/sng.ctl", "--module-path=" + sng + "/usr/lib/syslog-ng/3.38" });
-  ASSERT_TRUE(sendTcp(input, syslogLines(lineCount, hosts))) << forwarder.output();
+  SyslogNg forwarder(dir, port, pem, relay);
+  ASSERT_EQ(forwarder.missing, "") << "not in the shipped syslog-ng configuration";
+  ASSERT_TRUE(forwarder.send(syslogLines(lineCount, hosts))) << forwarder.process->output();
   auto restart = [&](int signal) {
     receiver->signal(signal);
     EXPECT_EQ(receiver->wait(60), signal == SIGTERM ? 0 : 128 + signal);
@@ -727,23 +612,23 @@ TEST(ForwardingTest, SyslogNgOverHttpsLosesNothingThroughAStopAndAKill)
     receiver = start();
     return started(log);
   };
-  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 600; })) << forwarder.output() << readFile(log);
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 600; })) << forwarder.process->output() << readFile(log);
   ASSERT_TRUE(restart(SIGTERM)) << readFile(log);
-  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 1600; })) << forwarder.output() << readFile(log);
+  ASSERT_TRUE(waitFor(120, [&] { return site.delivered() >= 1600; })) << forwarder.process->output() << readFile(log);
   ASSERT_TRUE(restart(SIGKILL)) << readFile(log);
   const std::string odd = std::to_string(lineCount + 1);
-  ASSERT_TRUE(sendTcp(input, "<14>Dec  7 05:00:00 host01 probe: fine caf\xe9 seq=" + odd + "\n"));
+  ASSERT_TRUE(forwarder.send("<14>Dec  7 05:00:00 host01 probe: fine caf\xe9 seq=" + odd + "\n"));
   EXPECT_TRUE(waitFor(240, [&] { return site.delivered() == lineCount + 1; }))
       << "missing: " << site.missing(lineCount + 1) << "\n"
-      << forwarder.output() << readFile(log);
+      << forwarder.process->output() << readFile(log);
   EXPECT_EQ(
       site.db.scalar("SELECT count(*) FROM quelm_services WHERE service_last_stdout LIKE '%fine caf%seq=" + odd + "%'"),
       "1")
       << site.db.scalar("SELECT string_agg(service_last_stdout, E'\\n') FROM quelm_services");
   // Every line carries its id, so none sent again was applied twice.
   EXPECT_EQ(site.db.scalar("SELECT count(*) - count(DISTINCT seq) FROM delivered"), "0");
-  forwarder.signal(SIGTERM);
-  EXPECT_EQ(forwarder.wait(60), 0) << forwarder.output();
+  forwarder.process->signal(SIGTERM);
+  EXPECT_EQ(forwarder.process->wait(60), 0) << forwarder.process->output();
   receiver->signal(SIGTERM);
   EXPECT_EQ(receiver->wait(60), 0);
 }

@@ -24,6 +24,8 @@ public:
   int port() const { return port_; }
   void freeze() { signalAll("STOP"); }
   void thaw() { signalAll("CONT"); }
+  // Ends every connection it carries (each is a child of the listening socat) and goes on listening.
+  void cut() { runCommand("pkill -KILL -P " + std::to_string(socat_.pid())); }
 
 private:
   void signalAll(const char* signal)
