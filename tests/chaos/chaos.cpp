@@ -810,6 +810,8 @@ void Campaign::judge()
         + (note.answered >= 0 ? "answered stored at " + oneDecimal(note.answered) + " s"
                               : "last answer " + note.answer);
     auto logs = [&] { return note.id.empty() ? std::string() : "\n" + logLines(dir_, note.id); };
+    if (note.text.find("HANG") != std::string::npos)
+      record_.say("hang: " + about); // the plugin_timeout (4 s) shows in its answer's time
     if (note.answered < 0)
       record_.violation("unanswered " + seq, "never answered stored: " + about + logs());
     else if (wrote.empty())
@@ -838,6 +840,15 @@ void Campaign::judge()
               + ", but its last notification was seq=" + std::to_string(note->seq) + " (" + note->word
               + "), answered stored at " + oneDecimal(note->answered) + " s");
   }
+  // A change to an error state opens its occurrence in its own transaction.
+  for (const Lines& row :
+      oracle_->rows("SELECT service || ' ' || coalesce(seq::text, '-') || ' ' || old_state || '>' || "
+                    "new_state FROM writes w WHERE new_state > 0 AND new_state <> old_state AND "
+                    "(SELECT count(*) FROM occurrences o WHERE o.tx = w.tx AND o.service = w.service "
+                    "AND o.opened) <> 1"))
+    record_.violation("no occurrence " + row[1],
+        "service " + row[0] + " went " + row[2] + " (seq=" + row[1]
+            + ") without opening one occurrence in that transaction");
   for (const Lines& row : oracle_->rows("SELECT DISTINCT service::text FROM doubled"))
     record_.violation("open " + row[0], "service " + row[0] + " had two open occurrences (seen by a trigger)");
   const std::string stale
