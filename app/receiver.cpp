@@ -227,7 +227,7 @@ int Receiver::startAndServe()
   // In cluster mode every write is its service's fenced transaction, and
   // taking a service's lock tells whether it has an alert left to run.
   if (!cluster) {
-    stateBatches_ = std::make_unique<StateBatches>(*pool_);
+    stateBatches_ = std::make_unique<StateBatches>(*pool_, stopRequested_);
     context_->stateBatches = stateBatches_.get();
     pendingAlerts_.load(*pool_);
     context_->pendingAlerts = &pendingAlerts_;

@@ -1,10 +1,18 @@
 #include "processing/service_locks.h"
 
-std::mutex& ServiceLocks::lockFor(std::int64_t serviceId)
+ServiceLocks::Lease::Lease(ServiceLocks& locks, std::int64_t serviceId)
+    : locks_(locks)
+    , serviceId_(serviceId)
 {
-  std::lock_guard<std::mutex> guard(mapLock_);
-  std::unique_ptr<std::mutex>& slot = locks_[serviceId];
-  if (!slot)
-    slot = std::make_unique<std::mutex>();
-  return *slot;
+  auto held = locks_.held_.lock();
+  while (!held->insert(serviceId_).second)
+    locks_.released_.wait(held.lock());
+}
+
+ServiceLocks::Lease::~Lease()
+{
+  locks_.held_.lock()->erase(serviceId_);
+  // Waiters are few (a worker and the cleaner at most for one service), but
+  // each waits for its own id.
+  locks_.released_.notify_all();
 }

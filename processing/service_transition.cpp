@@ -26,7 +26,7 @@ ServiceTransition::ServiceTransition(ProcessingContext& context, std::shared_ptr
     : context_(context)
     , svc_(std::move(svc))
     , wait_(wait)
-    , serialised_(context.serviceLocks.lockFor(svc_->serviceId))
+    , serialised_(context.serviceLocks.take(svc_->serviceId))
     , previous_(svc_->state())
 {
   // In cluster mode another Receiver may have written the row since: the
@@ -133,27 +133,31 @@ void ServiceTransition::decideAlert(PgConnection::Exclusive& use, Plan& plan, bo
     refusable(use, lookupRefused, [&] { plan.alertId = openOccurrenceId(use, *svc_); });
 }
 
+bool ServiceTransition::batchable(ServiceState newState) const
+{
+  return !context_.cluster && newState == previous_ && context_.stateBatches != nullptr;
+}
+
+Outcome ServiceTransition::settle(StateBatches::Written written, ServiceState newState, const std::string& output,
+    const std::string& number, const WriteToken& token, const Answer& answer)
+{
+  if (written == StateBatches::Written::gone) {
+    forget();
+    return Outcome::ignored;
+  }
+  if (written == StateBatches::Written::alone)
+    return record(newState, output, number, token, answer);
+  trace(number + "#" + svc_->serviceName + " " + svc_->parameter + "Update state OK ");
+  svc_->setStored(newState, output);
+  answer(Outcome::stored);
+  return Outcome::stored;
+}
+
 Outcome ServiceTransition::record(ServiceState newState, const std::string& output, const std::string& number,
     const WriteToken& token, const Answer& answer)
 {
   SyslogService& svc = *svc_;
   const std::string who = number + "#" + svc.serviceName + " ";
-  const bool sameState = !context_.cluster && newState == previous_;
-  // The write most notifications make is shared with the other workers';
-  // one the batch could not take is written alone below.
-  const StateBatches::Written written = sameState && context_.stateBatches
-      ? retried([&] { return context_.stateBatches->updateState(svc, newState, output, token, wait_); })
-      : StateBatches::Written::alone;
-  if (written == StateBatches::Written::gone) {
-    forget();
-    return Outcome::ignored;
-  }
-  if (written == StateBatches::Written::stored) {
-    trace(who + svc.parameter + "Update state OK ");
-    svc.setStored(newState, output);
-    answer(Outcome::stored);
-    return Outcome::stored;
-  }
   bool inDoubt = false;
   Plan plan = fenced(
       [&](PgConnection::Exclusive& use, Plan& plan) {

@@ -6,6 +6,8 @@
 #include "processing/cluster_locks.h"
 #include "processing/database_wait.h"
 #include "processing/processing_context.h"
+#include "processing/service_locks.h"
+#include "processing/state_batches.h"
 #include "processing/state_records.h"
 #include "services/service.h"
 
@@ -70,6 +72,15 @@ public:
   // nothing was written then, or whether it was cannot be known yet.
   Outcome record(ServiceState newState, const std::string& output, const std::string& number, const WriteToken& token,
       const Answer& answer);
+
+  // Whether a result is the write most notifications make, which the
+  // workers share in batches: an unchanged state, in single mode.
+  bool batchable(ServiceState newState) const;
+  // What follows a batch's write of a batchable result: stored, ignored when
+  // the row is gone, and when the batch could not take it, record's write
+  // alone. Same outcomes and throws as record.
+  Outcome settle(StateBatches::Written written, ServiceState newState, const std::string& output,
+      const std::string& number, const WriteToken& token, const Answer& answer);
 
   // The cleaner's close of a stale error: only if the service still has an
   // occurrence older than the interval and its state is still the one the
@@ -146,7 +157,7 @@ private:
   ProcessingContext& context_;
   std::shared_ptr<SyslogService> svc_;
   DatabaseWait& wait_;
-  std::lock_guard<std::mutex> serialised_;
+  ServiceLocks::Lease serialised_;
   ServiceState previous_;
   std::optional<ServiceClusterLock> clusterLock_;
 };

@@ -17,66 +17,148 @@ bool rowWritten(const PgResult& result) { return std::strcmp(PQcmdTuples(result.
 
 } // namespace
 
-StateBatches::Written StateBatches::updateState(
-    const Service& svc, ServiceState state, const std::string& output, const WriteToken& token, DatabaseWait& wait)
+StateBatches::StateBatches(PgPool& pool, const std::atomic<bool>& stopping)
+    : pool_(pool)
+    , wait_([&stopping] { return stopping.load(); })
+    , writer_([this] { run(); })
+{
+}
+
+StateBatches::~StateBatches()
+{
+  waiting_.lock()->closing = true;
+  handed_.notify_one();
+  writer_.join();
+  waiting_.lock()->aloneClosing = true;
+  aloneHanded_.notify_all();
+  for (std::thread& thread : aloneThreads_)
+    thread.join();
+}
+
+void StateBatches::submit(
+    const Service& svc, ServiceState state, const std::string& output, const WriteToken& token, Done done)
 {
   trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
   Write mine;
   mine.values = { intToString(stateNumber(state)), output, svc.serviceIdText };
   if (token.fromSender)
     mine.senderId = token.value;
+  mine.done = std::move(done);
   {
     auto waiting = waiting_.lock();
-    waiting->writes.push_back(&mine);
-    while (!mine.done) {
-      if (waiting->writing >= concurrentBatches) {
-        mine.wake.wait(waiting.lock());
-        continue;
-      }
-      // This worker writes a batch: the oldest waiting, its own among them
-      // or not, and then looks again.
-      const std::size_t taken = std::min(waiting->writes.size(), batchLimit);
-      std::vector<Write*> batch(waiting->writes.begin(), waiting->writes.begin() + taken);
-      waiting->writes.erase(waiting->writes.begin(), waiting->writes.begin() + taken);
-      ++waiting->writing;
-      waiting.lock().unlock();
-      write(batch, wait);
-      waiting.lock().lock();
-      --waiting->writing;
-      // Only the writers whose write is done wake, and the next to write.
-      for (Write* done : batch) {
-        done->done = true;
-        done->wake.notify_one();
-      }
-      if (!waiting->writes.empty())
-        waiting->writes.front()->wake.notify_one();
-    }
+    while (waiting->writes.size() >= waitingLimit)
+      room_.wait(waiting.lock());
+    waiting->writes.push_back(std::move(mine));
+    // The writer is woken once per batch: while it writes, what comes waits
+    // for its next look.
+    if (waiting->writing)
+      return;
   }
-  if (mine.error)
-    std::rethrow_exception(mine.error);
-  return mine.written;
+  handed_.notify_one();
 }
 
-std::vector<PipelineQuery> StateBatches::writesOf(const std::vector<Write*>& batch)
+void StateBatches::drain()
+{
+  auto waiting = waiting_.lock();
+  while (!waiting->writes.empty() || waiting->writing || !waiting->alone.empty() || waiting->aloneBusy > 0)
+    told_.wait(waiting.lock());
+}
+
+void StateBatches::run()
+{
+  for (;;) {
+    std::vector<Write> batch;
+    {
+      auto waiting = waiting_.lock();
+      waiting->writing = false;
+      told_.notify_all();
+      while (waiting->writes.empty() && !waiting->closing)
+        handed_.wait(waiting.lock());
+      if (waiting->writes.empty())
+        return;
+      // The oldest waiting, as many as a batch holds.
+      const std::size_t taken = std::min(waiting->writes.size(), batchLimit);
+      batch.assign(std::make_move_iterator(waiting->writes.begin()),
+          std::make_move_iterator(waiting->writes.begin() + static_cast<std::ptrdiff_t>(taken)));
+      waiting->writes.erase(waiting->writes.begin(), waiting->writes.begin() + static_cast<std::ptrdiff_t>(taken));
+      waiting->writing = true;
+    }
+    room_.notify_all();
+    write(batch);
+    tell(batch);
+  }
+}
+
+namespace {
+
+void told(const StateBatches::Done& done, StateBatches::Written written, const std::exception_ptr& error)
+{
+  try {
+    done(written, error);
+  } catch (const std::exception& failure) {
+    writeLog("ERR", std::string("#state write: ") + failure.what());
+  }
+}
+
+} // namespace
+
+void StateBatches::tell(std::vector<Write>& batch)
+{
+  for (Write& each : batch) {
+    if (each.written != Written::alone || each.error) {
+      told(each.done, each.written, each.error);
+      continue;
+    }
+    auto waiting = waiting_.lock();
+    waiting->alone.push_back(std::move(each));
+    const std::size_t idle = aloneThreads_.size() - static_cast<std::size_t>(waiting->aloneBusy);
+    if (waiting->alone.size() > idle && aloneThreads_.size() < aloneLimit)
+      aloneThreads_.emplace_back([this] { runAlone(); });
+    else
+      aloneHanded_.notify_one();
+  }
+}
+
+void StateBatches::runAlone()
+{
+  for (;;) {
+    Write mine;
+    {
+      auto waiting = waiting_.lock();
+      while (waiting->alone.empty() && !waiting->aloneClosing)
+        aloneHanded_.wait(waiting.lock());
+      if (waiting->alone.empty())
+        return;
+      mine = std::move(waiting->alone.front());
+      waiting->alone.pop_front();
+      ++waiting->aloneBusy;
+    }
+    told(mine.done, Written::alone, nullptr);
+    --waiting_.lock()->aloneBusy;
+    told_.notify_all();
+  }
+}
+
+std::vector<PipelineQuery> StateBatches::writesOf(const std::vector<Write>& batch)
 {
   std::vector<PipelineQuery> queries;
   std::vector<std::string> services, ids;
-  for (const Write* each : batch) {
-    if (!each->senderId.empty()) {
-      services.push_back(each->values[2]);
-      ids.push_back(each->senderId);
+  for (const Write& each : batch) {
+    if (!each.senderId.empty()) {
+      services.push_back(each.values[2]);
+      ids.push_back(each.senderId);
     }
   }
   // One that is on record already (a copy's) refuses the batch.
   if (!ids.empty())
     queries.push_back({ statements::receiverAppliedBatchName, { arrayLiteral(services), arrayLiteral(ids) } });
-  for (const Write* each : batch)
-    queries.push_back({ statements::updateStateName, each->values });
+  for (const Write& each : batch)
+    queries.push_back({ statements::updateStateName, each.values });
   queries.push_back({ "COMMIT", {}, false });
   return queries;
 }
 
-void StateBatches::write(const std::vector<Write*>& batch, DatabaseWait& wait)
+void StateBatches::write(std::vector<Write>& batch)
 {
   const std::string token = madeToken().value;
   // A batch does not wait for a row another session holds: it gives way at
@@ -121,17 +203,17 @@ void StateBatches::write(const std::vector<Write*>& batch, DatabaseWait& wait)
       // token once the database answers. The new transaction records it
       // again first, which waits for the old one while that still runs, and
       // finds the token if it committed.
-      wait.run([&] { attempt({ opening, writes }, true); });
+      wait_.run([&] { attempt({ opening, writes }, true); });
     }
   } catch (const DatabaseError&) {
-    for (Write* each : batch)
-      each->error = std::current_exception();
+    for (Write& each : batch)
+      each.error = std::current_exception();
     return;
   }
   if (committed)
     return;
   for (std::size_t i = 0; i < batch.size(); ++i)
-    batch[i]->written = alone                               ? Written::alone
+    batch[i].written = alone                               ? Written::alone
         : rowWritten(results[results.size() - 1 - batch.size() + i]) ? Written::stored
                                                                        : Written::gone;
 }

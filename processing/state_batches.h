@@ -1,33 +1,38 @@
 #pragma once
 
 #include "core/lock_guarded.h"
+#include "processing/database_wait.h"
 #include "processing/state_records.h"
 #include "services/service.h"
 
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <exception>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
-class DatabaseWait;
 class PgConnection;
 class PgPool;
 struct PipelineQuery;
 
-// The workers' writes of an unchanged state, shared: whoever finds no batch
-// being written takes every write waiting and sends them in one pipeline,
-// one round trip and one commit, while the others wait for theirs. Each
-// write is one service's, whose worker holds its locks, so a batch never
-// holds two of one service and a host's order is its worker's. The batch's
+// The workers' writes of an unchanged state, shared: a worker hands its
+// write over and goes on with another host, and the writer thread sends
+// every write waiting in one pipeline, one round trip and one commit, then
+// tells each worker's continuation how its write ended. Each write is one
+// service's, whose locks stay taken until it is told, so a batch never holds
+// two of one service and a host's order is its worker's. The batch's
 // transaction records a token of its own, and the id of each write whose
 // sender gave one.
 class StateBatches {
 public:
-  explicit StateBatches(PgPool& pool)
-      : pool_(pool)
-  {
-  }
+  // stopping says when a batch gives up waiting for the database.
+  StateBatches(PgPool& pool, const std::atomic<bool>& stopping);
+  // Writes what was handed over, then ends the writer.
+  ~StateBatches();
   StateBatches(const StateBatches&) = delete;
   StateBatches& operator=(const StateBatches&) = delete;
 
@@ -40,20 +45,25 @@ public:
     // refusal, a row held by another session); the caller writes it alone.
     alone,
   };
+  // How a write ended, told on the writer's thread once its commit is
+  // answered: an error is DatabaseUnavailable when the daemon stopped first
+  // (nothing is known written then), or the batch's DatabaseError.
+  using Done = std::function<void(Written, std::exception_ptr)>;
 
-  // Stores the state and output in the service's row, once the commit that
-  // holds it is answered; alone when the batch could not be written whole.
-  // A batch whose commit answer was lost is resolved by its token once the
-  // database is back (wait, of whichever worker writes the batch, waits for
-  // it): found, it took effect; absent, the batch is written again. Throws
-  // DatabaseUnavailable when the daemon stops first: nothing is known
-  // written then.
-  Written updateState(
-      const Service& svc, ServiceState state, const std::string& output, const WriteToken& token, DatabaseWait& wait);
+  // Hands over the write of the state and output to the service's row, and
+  // returns at once, unless as many writes as a few batches hold wait
+  // already: then it waits for room. A batch whose commit answer was lost
+  // is resolved by its token once the database is back: found, it took
+  // effect; absent, the batch is written again.
+  void submit(const Service& svc, ServiceState state, const std::string& output, const WriteToken& token, Done done);
+  // Returns once every write handed over has been told.
+  void drain();
 
-  // Batches written at once, at most; and writes in one batch, at most.
-  static constexpr int concurrentBatches = 1;
-  static constexpr std::size_t batchLimit = 64;
+  // Writes in one batch, at most; and writes handed over, at most.
+  static constexpr std::size_t batchLimit = 128;
+  static constexpr std::size_t waitingLimit = 4 * batchLimit;
+  // Threads that write alone what a batch could not take, at most.
+  static constexpr std::size_t aloneLimit = 8;
   // How long a batch waits for a row another session holds.
   static constexpr std::chrono::milliseconds lockWait { 200 };
   // The service id under which batches record their tokens.
@@ -64,21 +74,40 @@ private:
     std::vector<std::string> values;
     // The sender's id; empty when it gave none.
     std::string senderId;
-    bool done = false;
     Written written = Written::stored;
     std::exception_ptr error;
-    std::condition_variable wake;
+    Done done;
   };
   struct Waiting {
-    std::vector<Write*> writes;
-    int writing = 0;
+    std::deque<Write> writes;
+    bool writing = false;
+    bool closing = false;
+    // Writes the batch could not take, whose continuations write them alone
+    // on threads of their own (a row another session holds would otherwise
+    // stop the writer), and the threads busy with one.
+    std::deque<Write> alone;
+    int aloneBusy = 0;
+    bool aloneClosing = false;
   };
 
+  // The writer thread: one batch at a time, until closed and empty.
+  void run();
+  // Tells the writes of a batch: those it could not take on the alone
+  // threads (started as needed), the others at once.
+  void tell(std::vector<Write>& batch);
+  // An alone thread: one continuation at a time, until closed and empty.
+  void runAlone();
   // Writes the batch and fills in each write's outcome.
-  void write(const std::vector<Write*>& batch, DatabaseWait& wait);
+  void write(std::vector<Write>& batch);
   // The ids of the batch's writes and their state writes, then COMMIT.
-  static std::vector<PipelineQuery> writesOf(const std::vector<Write*>& batch);
+  static std::vector<PipelineQuery> writesOf(const std::vector<Write>& batch);
 
   PgPool& pool_;
+  DatabaseWait wait_;
   LockGuarded<Waiting> waiting_;
+  // Writes were handed over, or the writer closes; room was made; a batch
+  // was told.
+  std::condition_variable handed_, room_, told_, aloneHanded_;
+  std::thread writer_;
+  std::vector<std::thread> aloneThreads_;
 };

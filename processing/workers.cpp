@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -59,6 +60,10 @@ void Workers::join()
       thread.join();
   }
   threads_.clear();
+  // The writes the workers handed over are told too, so that every
+  // notification taken has had its answer.
+  if (context_.stateBatches != nullptr)
+    context_.stateBatches->drain();
 }
 
 int Workers::running()
@@ -118,58 +123,139 @@ std::optional<ServiceState> Workers::runWithRetries(SyslogService& svc, const st
   }
 }
 
-Outcome Workers::handle(
-    const Notification& item, std::int32_t threadNumber, const std::function<void(Outcome)>& answer)
+// One notification from its take to its end, shared by the worker that
+// takes it and the state writer that may end it.
+struct Workers::Handling {
+  Handling(Notification notification, std::int32_t threadNumber, const std::atomic<bool>& stopRequested)
+      : item(std::move(notification))
+      , number(std::to_string(threadNumber))
+      , wait([&stopRequested] { return stopRequested.load(); })
+  {
+  }
+
+  // Tells the sender once, whatever comes after.
+  void tell(Outcome outcome)
+  {
+    if (answered)
+      return;
+    answered = outcome;
+    answer(outcome);
+  }
+
+  Notification item;
+  const std::string number;
+  std::function<void(Outcome)> answer;
+  std::optional<Outcome> answered;
+  // "<service id> <name> " and "<number>#notification from <host>", the
+  // parts of its log lines.
+  std::string what, stopping;
+  std::string newState;
+  DatabaseWait wait;
+  // Holds the service's locks until the handling ends.
+  std::optional<ServiceTransition> transition;
+};
+
+Outcome Workers::stored(Handling& h, const std::function<Outcome()>& step)
 {
-  const std::string number = std::to_string(threadNumber);
+  try {
+    return step();
+  } catch (const DatabaseUnavailable& error) {
+    writeLog("ERR",
+        h.stopping + " not stored, the Receiver is stopping: " + h.what + "state " + h.newState + ": " + error.what());
+    return Outcome::shutdown;
+  } catch (const DatabaseError& error) {
+    writeLog("ERR", h.number + "#Update service state failed: " + h.what + error.what());
+    return Outcome::rejected;
+  }
+}
+
+std::optional<Outcome> Workers::startHandling(const std::shared_ptr<Handling>& h, const Ended& ended)
+{
+  const Notification& item = h->item;
   if (!context_.registry.find(item.host))
     return Outcome::ignored;
   std::shared_ptr<SyslogService> svc = context_.registry.getService(item.host);
   if (!svc)
     return Outcome::ignored;
-  trace(number + "# prise du reussi");
+  trace(h->number + "# prise du reussi");
   trace("service from host find:" + svc->pluginPath);
 
-  const std::string what = svc->serviceIdText + " " + svc->serviceName + " ";
-  const std::string stopping = number + "#notification from " + logSafe(item.host);
-  DatabaseWait wait([this] { return context_.stopRequested.load(); });
-  std::optional<ServiceTransition> transition;
+  h->what = svc->serviceIdText + " " + svc->serviceName + " ";
+  h->stopping = h->number + "#notification from " + logSafe(item.host);
   try {
-    transition.emplace(context_, svc, wait);
+    h->transition.emplace(context_, svc, h->wait);
   } catch (const DatabaseUnavailable& error) {
-    writeLog("ERR", stopping + " not handled, the Receiver is stopping: " + what + error.what());
+    writeLog("ERR", h->stopping + " not handled, the Receiver is stopping: " + h->what + error.what());
     return Outcome::shutdown;
   } catch (const DatabaseError& error) {
-    writeLog("ERR", number + "#" + what + "previous state: " + error.what());
+    writeLog("ERR", h->number + "#" + h->what + "previous state: " + error.what());
     return Outcome::rejected;
   }
   // No plugin starts once the stop has begun: its grace is already running.
   if (context_.stopRequested) {
-    writeLog("ERR", stopping + " not handled, the Receiver is stopping: " + what + "plugin not started");
+    writeLog("ERR", h->stopping + " not handled, the Receiver is stopping: " + h->what + "plugin not started");
     return Outcome::shutdown;
   }
   std::string output;
   std::optional<ServiceState> result = runWithRetries(*svc, item.message, output);
   if (!result) {
-    writeLog("ERR", stopping + " not handled, the Receiver is stopping: " + what + "plugin stopped");
+    writeLog("ERR", h->stopping + " not handled, the Receiver is stopping: " + h->what + "plugin stopped");
     return Outcome::shutdown;
   }
-  const std::string newState = std::to_string(stateNumber(*result));
-  trace("exec return: " + newState + "=" + std::to_string(stateNumber(transition->previousState())));
+  h->newState = std::to_string(stateNumber(*result));
+  trace("exec return: " + h->newState + "=" + std::to_string(stateNumber(h->transition->previousState())));
   trace("exec stdout: " + output);
 
   // The result in hand is kept while the database is away: the record is
   // written once it is back, and only a stop gives it up.
+  const WriteToken token = tokenFor(item.id);
+  auto answer = [h](Outcome outcome) { h->tell(outcome); };
+  if (!h->transition->batchable(*result))
+    return stored(*h, [&] { return h->transition->record(*result, output, h->number, token, answer); });
+  // The unchanged state most notifications bring is handed to the shared
+  // writer, and this worker goes on with another host; this one stays taken,
+  // and its service locked, until the write has committed.
+  const ServiceState state = *result;
+  context_.stateBatches->submit(*svc, state, output, token,
+      [h, ended, state, output, token, answer](StateBatches::Written written, std::exception_ptr error) {
+        Outcome outcome = Outcome::rejected;
+        try {
+          outcome = stored(*h, [&] {
+            if (error)
+              std::rethrow_exception(error);
+            return h->transition->settle(written, state, output, h->number, token, answer);
+          });
+        } catch (const std::exception& failure) {
+          writeLog("ERR", h->number + "#notification handling failed: " + failure.what());
+        }
+        h->transition.reset();
+        ended(outcome);
+      });
+  return std::nullopt;
+}
+
+void Workers::begin(const std::shared_ptr<Handling>& h, Ended ended)
+{
+  std::optional<Outcome> outcome = Outcome::rejected;
   try {
-    return transition->record(*result, output, number, tokenFor(item.id), answer);
-  } catch (const DatabaseUnavailable& error) {
-    writeLog(
-        "ERR", stopping + " not stored, the Receiver is stopping: " + what + "state " + newState + ": " + error.what());
-    return Outcome::shutdown;
-  } catch (const DatabaseError& error) {
-    writeLog("ERR", number + "#Update service state failed: " + what + error.what());
-    return Outcome::rejected;
+    outcome = startHandling(h, ended);
+  } catch (const std::exception& error) {
+    writeLog("ERR", h->number + "#notification handling failed: " + error.what());
   }
+  if (!outcome)
+    return;
+  h->transition.reset();
+  ended(*outcome);
+}
+
+Outcome Workers::handle(
+    const Notification& item, std::int32_t threadNumber, const std::function<void(Outcome)>& answer)
+{
+  auto h = std::make_shared<Handling>(item, threadNumber, context_.stopRequested);
+  h->answer = answer;
+  std::promise<Outcome> ended;
+  begin(h, [&ended](Outcome outcome) { ended.set_value(outcome); });
+  return ended.get_future().get();
 }
 
 void Workers::run()
@@ -191,30 +277,23 @@ void Workers::run()
     if (!taken)
       break;
     trace(prefix + "# prise du service");
-    Notification& item = *taken;
     handled_.fetch_add(1, std::memory_order_relaxed);
+    auto h = std::make_shared<Handling>(std::move(*taken), number, context_.stopRequested);
     // Every notification taken gets exactly one answer, whatever fails, as
-    // soon as it is known; the copies that joined it get the same once the
-    // worker is done with it.
-    std::optional<Outcome> answered;
-    auto answer = [&](Outcome outcome) {
-      if (answered)
-        return;
-      answered = outcome;
-      item.answer(outcome);
-      countAnswered(context_.metrics, item, outcome);
+    // soon as it is known; the copies that joined it get the same, and its
+    // host is released, once it has ended.
+    Handling& mine = *h;
+    h->answer = [this, &mine](Outcome outcome) {
+      mine.item.answer(outcome);
+      countAnswered(context_.metrics, mine.item, outcome);
       if (outcome == Outcome::stored && context_.metrics != nullptr)
-        context_.metrics->observeStored(std::chrono::steady_clock::now() - item.received);
+        context_.metrics->observeStored(std::chrono::steady_clock::now() - mine.item.received);
     };
-    Outcome outcome = Outcome::rejected;
-    try {
-      outcome = handle(item, number, answer);
-    } catch (const std::exception& error) {
-      writeLog("ERR", prefix + "#notification handling failed: " + error.what());
-    }
-    answer(outcome);
-    queue_.finish(item, *answered);
-    countCopies(context_.metrics, item, *answered);
+    begin(h, [this, &mine](Outcome outcome) {
+      mine.tell(outcome);
+      queue_.finish(mine.item, *mine.answered);
+      countCopies(context_.metrics, mine.item, *mine.answered);
+    });
   }
   std::lock_guard<std::mutex> guard(runningLock_);
   --running_;

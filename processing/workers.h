@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -41,7 +42,18 @@ public:
       const std::function<void(Outcome)>& answer = [](Outcome) {});
 
 private:
+  struct Handling;
+  using Ended = std::function<void(Outcome)>;
+
   void run();
+  // Handles h and calls ended once with its outcome: on this thread, or on
+  // the state writer's once a shared write has committed. The service's
+  // locks are let go before ended.
+  void begin(const std::shared_ptr<Handling>& h, Ended ended);
+  // The steps up to the write; none when the write was handed over.
+  std::optional<Outcome> startHandling(const std::shared_ptr<Handling>& h, const Ended& ended);
+  // The outcome of a write step, with the log line of each way it fails.
+  static Outcome stored(Handling& h, const std::function<Outcome()>& step);
   std::optional<ServiceState> runWithRetries(SyslogService& svc, const std::string& message, std::string& output);
 
   ProcessingContext& context_;

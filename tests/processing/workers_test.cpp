@@ -26,6 +26,8 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <optional>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -102,6 +104,8 @@ protected:
   ServiceLocks locks;
   std::atomic<bool> stopRequested { false };
   ProcessingContext context { pool, registry, errorIds, locks, stopRequested, 0 };
+  // The shared writes of unchanged states, for the tests that hand them over; they outlive the workers.
+  std::optional<StateBatches> batches;
   NotificationQueue queue;
   Workers workers { context, queue };
 };
@@ -263,9 +267,8 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
   }
   // So does a row another session holds: the batch gives way at once, the other hosts' unchanged states are stored,
   // and the held one is written once the holder lets go.
+  context.stateBatches = &batches.emplace(pool, stopRequested);
   {
-    StateBatches batches(pool);
-    context.stateBatches = &batches;
     PgPool holder(settingsOf(db), 1);
     holder.getNextConnection()->exclusive([](PgConnection::Exclusive& use) {
       use.execute("BEGIN; SELECT 1 FROM quelm_services WHERE service_name = 'h0' FOR UPDATE");
@@ -284,21 +287,39 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
     heldQueue.stopAndWakeAll(stopRequested);
     held.join();
     stopRequested = false;
-    context.stateBatches = nullptr;
   }
+  // Workers hand their writes over and go on with other hosts, while fw01's writes are slowed by a trigger that sleeps
+  // on some of its rows: each host's notifications still run and land in the order received.
+  db.exec("CREATE TABLE landed (n bigserial, service text, output text); CREATE FUNCTION landed() RETURNS trigger AS $$ "
+          "BEGIN INSERT INTO landed (service, output) VALUES (NEW.service_name, NEW.service_last_stdout); IF "
+          "NEW.service_name = 'fw01' AND NEW.service_last_stdout LIKE '%5%' THEN PERFORM pg_sleep(0.02); END IF; "
+          "RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER landed AFTER UPDATE ON quelm_services FOR EACH ROW "
+          "EXECUTE FUNCTION landed()");
   workers.start(8);
-  std::string expected = readFile(plugin + ".seen");
+  std::string expected, others;
   for (int n = 0; n < 160; ++n) {
     queue.push({ "fw01", "n" + std::to_string(n) });
+    queue.push({ "h" + std::to_string(n % 10), "m" + std::to_string(n) });
     expected += "n" + std::to_string(n) + "\n";
-    // Each burst of eight finds the workers idle, so that they race for it.
+    // Each burst finds the workers idle, so that they race for it.
     if (n % 8 == 7)
-      waitFor(10, [&] { return readFile(plugin + ".seen").size() >= expected.size(); });
+      waitFor(10, [&] { return workers.handled() >= 2u * (n + 1); });
   }
   queue.stopAndWakeAll(stopRequested);
   workers.join();
-  EXPECT_EQ(readFile(plugin + ".seen"), expected);
+  std::string ran;
+  std::istringstream seen(readFile(plugin + ".seen"));
+  for (std::string line; std::getline(seen, line);)
+    ran += line[0] == 'n' ? line + "\n" : "";
+  EXPECT_EQ(ran, expected);
   EXPECT_EQ(record("fw01"), "0 OK: n159\n|");
+  EXPECT_EQ(db.scalar("SELECT string_agg(right(output, -4), '' ORDER BY n) FROM landed WHERE service = 'fw01'"),
+      expected);
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM (SELECT service, n, output, lag(substr(output, 6)::int) OVER (PARTITION "
+                      "BY service ORDER BY n) AS before FROM landed WHERE service LIKE 'h_') l WHERE "
+                      "substr(output, 6)::int <= before"),
+      "0");
+  EXPECT_EQ(db.scalar("SELECT count(*) FROM landed WHERE service LIKE 'h_'"), "160");
   // Handled straight from several threads, the changes of one service still never interleave: no occurrence opens while
   // another is open.
   const char* texts[] = { "CRIT", "WARN", "fine" };
@@ -536,8 +557,7 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
     std::remove((alerter + ".out").c_str());
   }
   // Unchanged states are written in shared batches meanwhile: each is written once, none lost, none twice.
-  StateBatches batches { pool };
-  context.stateBatches = &batches;
+  context.stateBatches = &batches.emplace(pool, stopRequested);
   db.exec("CREATE TABLE writes (service bigint); CREATE FUNCTION counted() RETURNS trigger AS $$ BEGIN INSERT INTO "
           "writes VALUES (NEW.service_id); RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER counted AFTER UPDATE ON "
           "quelm_services FOR EACH ROW EXECUTE FUNCTION counted()");
@@ -546,21 +566,27 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
     std::this_thread::sleep_for(1s);
     cluster->control("restart");
   });
-  std::vector<std::future<void>> batched;
-  for (int n = 0; n < 4; ++n)
-    batched.push_back(std::async(std::launch::async, [&, n] {
-      for (int i = 0; i < 40; ++i) {
-        EXPECT_EQ(workers.handle({ "b" + std::to_string(n), "fine " + std::to_string(i) }, n), Outcome::stored);
-        std::this_thread::sleep_for(20ms);
-      }
-    }));
+  // They go through the queue to workers that hand them over and go on: each is answered once, after its commit.
+  NotificationQueue pipelined;
+  Workers writers { context, pipelined };
+  writers.start(4);
+  auto batchAnswers = std::make_shared<Answers>();
+  auto batched = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 40; ++i) {
+      for (int n = 0; n < 4; ++n)
+        pipelined.push({ "b" + std::to_string(n), "fine " + std::to_string(i), batchAnswers, 1 });
+      std::this_thread::sleep_for(20ms);
+    }
+  });
   const char* texts[] = { "fine", "WARN", "CRIT", "fine" };
   for (int i = 0; i < 40; ++i) {
     EXPECT_EQ(send("fw01", texts[i % 4]), Outcome::stored) << i;
     std::this_thread::sleep_for(50ms);
   }
   restarts.get();
-  batched.clear();
+  batched.get();
+  EXPECT_TRUE(waitFor(20, [&] { return batchAnswers->got.lock()->size() >= 160; }));
+  EXPECT_EQ(batchAnswers->got.copy(), std::vector<Outcome>(160, Outcome::stored));
   EXPECT_EQ(
       db.scalar("SELECT string_agg(w, ' ') FROM (SELECT count(*)::text w FROM writes JOIN quelm_services ON "
                 "service = service_id WHERE service_name LIKE 'b%' GROUP BY service_name ORDER BY service_name) c"),
@@ -591,18 +617,27 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
   EXPECT_EQ(db.scalar("SELECT count(*) || ' ' || sum(happen_acquitte) FROM quelm_error_happen"), "20 20");
   const std::string lines = alerts(), before = record("fw01");
   EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3 * 10);
-  // While the database is away the result is held; only the stop gives it up.
+  // While the database is away the result is held, and so are the writes handed over; only the stop gives them up,
+  // each answered once.
   LogCapture capture;
   ASSERT_TRUE(cluster->control("halt"));
   auto stopped = std::async(std::launch::async, [&] { return send("fw01", "CRIT"); });
+  auto heldAnswers = std::make_shared<Answers>();
+  for (const char* host : { "b1", "b3" })
+    pipelined.push({ host, "fine held", heldAnswers, 1 });
   EXPECT_EQ(stopped.wait_for(2s), std::future_status::timeout) << "gave up while the database was away";
-  stopRequested = true;
+  EXPECT_EQ(heldAnswers->got.lock()->size(), 0u);
+  pipelined.stopAndWakeAll(stopRequested);
   EXPECT_EQ(stopped.wait_for(5s), std::future_status::ready) << "held on after the stop";
+  writers.join();
   ASSERT_TRUE(cluster->control("resume"));
   EXPECT_EQ(stopped.get(), Outcome::shutdown);
+  EXPECT_EQ(heldAnswers->got.copy(), std::vector<Outcome>(2, Outcome::shutdown));
   EXPECT_TRUE(
       capture.contains("#ERR#7#notification from fw01 not stored, the Receiver is stopping: " + id + " fw01 state 2"));
+  EXPECT_TRUE(capture.contains("#notification from b3 not stored, the Receiver is stopping:")) << capture.text();
   EXPECT_EQ(record("fw01"), before);
+  EXPECT_EQ(record("b3"), "0 OK: fine\n|");
 }
 
 } // namespace
