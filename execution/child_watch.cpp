@@ -9,25 +9,22 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace {
-
-int openPidfd(pid_t pid)
+UniqueFd openPidfd(pid_t pid)
 {
 #ifdef SYS_pidfd_open
   // A pidfd is opened close-on-exec.
   long fd = ::syscall(SYS_pidfd_open, pid, 0);
   if (fd >= 0)
-    return static_cast<int>(fd);
+    return UniqueFd(static_cast<int>(fd));
 #endif
   (void)pid;
-  return -1;
+  return UniqueFd();
 }
 
-} // namespace
-
-ChildWatch::ChildWatch(const ChildProcess& child, int timeoutSeconds, const RunCancel* cancel)
+ChildWatch::ChildWatch(const ChildProcess& child, int timeoutSeconds, const RunCancel* cancel, int pidfd)
     : child_(child)
-    , pidfd_(openPidfd(child.pid()))
+    , ownPidfd_(pidfd >= 0 ? UniqueFd() : openPidfd(child.pid()))
+    , pidfd_(pidfd >= 0 ? pidfd : ownPidfd_.get())
     , cancel_(cancel)
 {
   if (timeoutSeconds > 0)
@@ -36,8 +33,8 @@ ChildWatch::ChildWatch(const ChildProcess& child, int timeoutSeconds, const RunC
 
 void ChildWatch::addTo(std::vector<pollfd>& watched) const
 {
-  if (!exited_ && pidfd_.valid())
-    watched.push_back({ pidfd_.get(), POLLIN, 0 });
+  if (!exited_ && pidfd_ >= 0)
+    watched.push_back({ pidfd_, POLLIN, 0 });
   if (cancel_ && !cancelDeadline_)
     watched.push_back({ cancel_->fd(), POLLIN, 0 });
 }
@@ -47,12 +44,12 @@ void ChildWatch::update(const std::vector<pollfd>& watched)
   for (const pollfd& entry : watched) {
     if (entry.revents == 0)
       continue;
-    if (entry.fd == pidfd_.get())
+    if (entry.fd == pidfd_)
       exited_ = true;
     else if (cancel_ && entry.fd == cancel_->fd() && !cancelDeadline_)
       cancelDeadline_ = cancel_->deadline();
   }
-  if (!pidfd_.valid())
+  if (pidfd_ < 0)
     checkExit();
 }
 
@@ -73,7 +70,7 @@ int ChildWatch::pollTimeout(std::optional<Clock::time_point> also) const
   if (nearest)
     wait = std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(*nearest - Clock::now()).count());
   // Without a pidfd the exit is looked for now and then.
-  if (!pidfd_.valid() && !exited_)
+  if (pidfd_ < 0 && !exited_)
     wait = wait < 0 ? 100 : std::min<long long>(wait, 100);
   return static_cast<int>(std::min<long long>(wait, 60000));
 }

@@ -19,7 +19,9 @@ class ChildWatch {
 public:
   using Clock = std::chrono::steady_clock;
 
-  ChildWatch(const ChildProcess& child, int timeoutSeconds, const RunCancel* cancel);
+  // pidfd: the child's, kept by the caller for the child's life; -1: the
+  // watch opens its own.
+  ChildWatch(const ChildProcess& child, int timeoutSeconds, const RunCancel* cancel, int pidfd = -1);
 
   // Adds the watched descriptors to a poll set; call update with the set
   // once poll returned.
@@ -39,12 +41,18 @@ private:
   void checkExit();
 
   const ChildProcess& child_;
-  UniqueFd pidfd_;
+  UniqueFd ownPidfd_;
+  // The pidfd watched: the caller's or ownPidfd_; -1 where the kernel has
+  // none.
+  int pidfd_;
   const RunCancel* cancel_;
   std::optional<Clock::time_point> deadline_;
   std::optional<Clock::time_point> cancelDeadline_;
   bool exited_ = false;
 };
+
+// A pidfd of the process (close-on-exec); invalid where the kernel has none.
+UniqueFd openPidfd(pid_t pid);
 
 // Waits for the child to end, watching the limits; at a limit its group is
 // stopped (SIGTERM, a short grace, SIGKILL). The ending and the wait status

@@ -86,6 +86,7 @@ PersistentProcess::PersistentProcess(const std::string& path)
   static char protocol[] = "QUELM_PLUGIN_PROTOCOL=1";
   static char* const environment[] = { protocol, nullptr };
   child_ = spawnPlugin(path, {}, environment, inputRead.get(), outputWrite.get());
+  pidfd_ = openPidfd(child_.pid());
   if (!setNonBlocking(input_.get()) || !setNonBlocking(output_.get()))
     throw std::system_error(errno, std::generic_category(), "fcntl");
   Json::CharReaderBuilder builder;
@@ -146,17 +147,24 @@ bool PersistentProcess::transfer(const std::string& request, std::size_t& sent, 
       else if (got == 0 || (errno != EINTR && errno != EAGAIN))
         return false;
     } else {
-      ssize_t wrote = ::write(input_.get(), request.data() + sent, request.size() - sent);
-      if (wrote > 0)
-        sent += static_cast<std::size_t>(wrote);
-      else if (errno != EINTR && errno != EAGAIN)
-        // It ended or closed its input: what it still writes is read, then
-        // its end is seen.
-        input_.reset();
+      writeSome(request, sent);
     }
   }
   watch.update(watched);
   return true;
+}
+
+void PersistentProcess::writeSome(const std::string& request, std::size_t& sent)
+{
+  if (sent >= request.size() || !input_.valid())
+    return;
+  ssize_t wrote = ::write(input_.get(), request.data() + sent, request.size() - sent);
+  if (wrote > 0)
+    sent += static_cast<std::size_t>(wrote);
+  else if (errno != EINTR && errno != EAGAIN)
+    // It ended or closed its input: what it still writes is read, then its
+    // end is seen.
+    input_.reset();
 }
 
 RunResult PersistentProcess::exchange(const PluginRun& run)
@@ -172,7 +180,10 @@ RunResult PersistentProcess::exchange(const PluginRun& run)
   std::size_t scanned = 0;
   bool open = true;
   SigpipeShield shield;
-  ChildWatch watch(child_, run.timeoutSeconds, run.cancel);
+  ChildWatch watch(child_, run.timeoutSeconds, run.cancel, pidfd_.get());
+  // The request usually fits the pipe: written at once, the first poll
+  // already waits for the reply.
+  writeSome(request, sent);
   std::size_t newline = std::string::npos;
   while ((newline = pending_.find('\n', scanned)) == std::string::npos) {
     scanned = pending_.size();

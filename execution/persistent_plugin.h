@@ -68,9 +68,14 @@ private:
   // the output.
   // Reads what the output holds now; false at its end.
   bool drain();
+  // Writes what the pipe takes of the request's rest, without waiting.
+  void writeSome(const std::string& request, std::size_t& sent);
   bool transfer(const std::string& request, std::size_t& sent, ChildWatch& watch);
 
   ChildProcess child_;
+  // The child's pidfd, watched by every exchange (none where the kernel has
+  // no pidfd).
+  UniqueFd pidfd_;
   UniqueFd input_;
   UniqueFd output_;
   // Bytes read past the reply of the last request (a protocol error when

@@ -145,7 +145,13 @@ RunResult::Ending pump(ChildWatch& watch, int output, UniqueFd& input, const std
 
 } // namespace
 
-bool ignoreSigpipe() { return setDaemonSignal(SIGPIPE, SIG_IGN); }
+bool ignoreSigpipe()
+{
+  const bool ignored = setDaemonSignal(SIGPIPE, SIG_IGN);
+  if (ignored)
+    sigpipeIgnored() = true;
+  return ignored;
+}
 
 ChildProcess spawnPlugin(const std::string& path, const std::vector<std::string>& arguments, char* const* environment,
     int stdinFd, int stdoutFd)

@@ -1,15 +1,27 @@
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <ctime>
 #include <pthread.h>
 
+// Raised once the process ignores SIGPIPE (the daemon does from its start):
+// a write to an ended plugin then only fails with EPIPE.
+inline std::atomic<bool>& sigpipeIgnored()
+{
+  static std::atomic<bool> ignored { false };
+  return ignored;
+}
+
 // Blocks SIGPIPE in this thread while the plugin is fed, and swallows the
-// one a write to an ended plugin raises, whatever the process-wide action.
+// one a write to an ended plugin raises, whatever the process-wide action;
+// nothing to do where the process ignores it.
 class SigpipeShield {
 public:
   SigpipeShield()
   {
+    if (sigpipeIgnored().load(std::memory_order_relaxed))
+      return;
     sigset_t pipeOnly;
     sigemptyset(&pipeOnly);
     sigaddset(&pipeOnly, SIGPIPE);

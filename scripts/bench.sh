@@ -4,13 +4,15 @@
 # daemon on 127.0.0.1 and stops everything again, whatever happens.
 #
 #   bench.sh [--bench throughput|soak|runner|intake|all] [--count N] [--skip-build]
-#            [--throughput-args "ARGS"] [--soak-args "ARGS"]
+#            [--throughput-args "ARGS"] [--soak-args "ARGS"] [--durable]
 #
 #   --bench            which benchmark to run (default: all)
 #   --count N          notifications of the soak run (default 1000000)
 #   --skip-build       use the binaries already in the build directory
 #   --throughput-args  extra options for quelm-bench-throughput (see --help)
 #   --soak-args        extra options for quelm-bench-soak (see --help)
+#   --durable          the cluster commits to disk: fsync, synchronous_commit
+#                      and full_page_writes on (default: fsync off)
 #
 # The build goes to ./build-bench (or $BUILD_DIR), in Release mode.
 set -euo pipefail
@@ -24,7 +26,7 @@ throughput_args=""
 soak_args=""
 
 usage() {
-  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 }
 
@@ -35,6 +37,7 @@ while [ $# -gt 0 ]; do
   --skip-build) skip_build=yes; shift ;;
   --throughput-args) throughput_args=${2:-}; shift 2 ;;
   --soak-args) soak_args=${2:-}; shift 2 ;;
+  --durable) export QUELM_PG_DURABLE=1; shift ;;
   -h|--help) usage ;;
   *) echo "bench.sh: unknown option $1" >&2; usage ;;
   esac

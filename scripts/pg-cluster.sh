@@ -29,6 +29,10 @@
 # PostgreSQL refuses to run as root: as root the server runs as "postgres"
 # in a directory that user owns.
 set -euo pipefail
+# QUELM_PG_DURABLE=1: commits reach the disk (fsync on), as in production;
+# otherwise fsync is off, for speed.
+fsync=off
+[ "${QUELM_PG_DURABLE:-0}" = 1 ] && fsync=on
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 action=${1:-}
@@ -68,7 +72,7 @@ server_ctl() {
   port=$(sed -n 's/^PGPORT=//p' "$envfile")
   [ -n "$dir" ] || { echo "pg-cluster: no cluster in $envfile" >&2; exit 1; }
   as_owner "$pgbin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 -m fast \
-    -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c max_connections=200 -c fsync=off" \
+    -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c max_connections=200 -c fsync=$fsync" \
     "$1" >/dev/null
 }
 
@@ -86,7 +90,7 @@ start_on_free_port() {
     port=$((20000 + RANDOM % 30000))
     port_is_free "$port" || continue
     if as_owner "$pgbin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
-      -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c max_connections=200 -c fsync=off" \
+      -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c max_connections=200 -c fsync=$fsync" \
       start >/dev/null 2>&1; then
       return 0
     fi
