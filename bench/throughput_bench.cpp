@@ -823,9 +823,19 @@ EndToEnd runEndToEnd(const Options& options, const ClusterSettings& cluster, Plu
   const std::size_t firstPeak = sender.next();
   auto peakStart = Clock::now();
   auto peakEnd = peakStart + std::chrono::seconds(options.peakSeconds);
+  // Commits of the database during a phase, for the rows each carried: the
+  // server's counter lags by up to a second, as much at the start as at
+  // the end.
+  BenchDatabase stats(cluster);
+  auto commits = [&] {
+    return std::stoll(stats.scalar("SELECT pg_stat_force_next_flush(); SELECT xact_commit FROM pg_stat_database "
+                                   "WHERE datname = current_database()"));
+  };
+  const long long commitsBeforePeak = commits();
   CpuSnapshot cpuBefore = CpuSnapshot::take(pids);
   sender.runWindowed(static_cast<std::size_t>(options.window), peakEnd, beforePeak, firstPeak);
   CpuSnapshot cpuAfter = CpuSnapshot::take(pids);
+  const long long peakCommits = commits() - commitsBeforePeak;
   result.rssPeakStartKb = cpuBefore.daemon.rssKb;
   result.rssPeakEndKb = cpuAfter.daemon.rssKb;
   const std::size_t peakSent = sender.next() - firstPeak;
@@ -852,15 +862,19 @@ EndToEnd runEndToEnd(const Options& options, const ClusterSettings& cluster, Plu
   result.cpu = printCpu(
       (std::string(modeName(mode)) + " peak").c_str(), cpuBefore, cpuAfter, static_cast<double>(inCpuWindow));
   std::printf("  daemon children alive at the end of the peak: %d\n", cpuAfter.daemon.children);
+  std::printf("  database commits during the peak: %lld, %.1f updates each\n", peakCommits,
+      peakCommits > 0 ? static_cast<double>(inCpuWindow) / static_cast<double>(peakCommits) : 0.0);
 
   // Latency at half the peak rate, open loop.
   const double halfRate = std::max(1.0, result.peakRate / 2);
   const std::size_t latencyCount = static_cast<std::size_t>(halfRate * options.latencySeconds);
   const std::uint64_t beforeLatency = listener.count();
   const std::size_t firstLatency = sender.next();
+  const long long commitsBeforeLatency = commits();
   sender.runPaced(halfRate, latencyCount);
   const std::size_t latencySent = sender.next() - firstLatency;
   listener.waitForCount(beforeLatency + latencySent, Clock::now() + std::chrono::seconds(60));
+  const long long latencyCommits = commits() - commitsBeforeLatency;
   std::vector<double> latencies;
   latencies.reserve(latencySent);
   for (std::size_t s = firstLatency; s < firstLatency + latencySent; ++s) {
@@ -873,6 +887,8 @@ EndToEnd runEndToEnd(const Options& options, const ClusterSettings& cluster, Plu
   std::printf("latency at %.0f/s (half the peak, %zu sent, %zu updated): median %.1f ms, p90 %.1f ms, p99 %.1f ms, "
               "max %.1f ms\n",
       halfRate, latency.sent, latency.arrived, latency.median, latency.p90, latency.p99, latency.max);
+  std::printf("  database commits at half the peak: %lld, %.1f updates each\n", latencyCommits,
+      latencyCommits > 0 ? static_cast<double>(latency.arrived) / static_cast<double>(latencyCommits) : 0.0);
   result.rssAfterLatencyKb = CpuSnapshot::take(pids).daemon.rssKb;
   std::printf("daemon resident memory: %ld kB at the start of the peak, %ld kB at its end, %ld kB after the latency "
               "run\n",

@@ -130,7 +130,7 @@ void Cleaner::expireApplied()
       PgResult removed = wait_.run([&] {
         return context_.pool.executeParams(statements::receiverAppliedExpiry, { keptSeconds });
       });
-      if (stringToInt(PQcmdTuples(removed.get())) < 10000 || context_.stopRequested)
+      if (affectedRows(removed) < 10000 || context_.stopRequested)
         break;
     }
   } catch (const std::exception& error) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-bool rowWritten(const PgResult& result) { return std::strcmp(PQcmdTuples(result.get()), "0") != 0; }
+bool rowWritten(const PgResult& result) { return affectedRows(result) != 0; }
 
 } // namespace
 

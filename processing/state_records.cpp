@@ -25,7 +25,7 @@ bool updateState(PgConnection::Exclusive& use, const Service& svc, ServiceState 
   trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
   PgResult result = use.executePrepared(
       statements::updateStateName, { intToString(stateNumber(state)), output, svc.serviceIdText });
-  return std::string(PQcmdTuples(result.get())) != "0";
+  return affectedRows(result) != 0;
 }
 
 void openOccurrence(
