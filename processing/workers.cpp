@@ -90,8 +90,9 @@ std::optional<ServiceState> Workers::runWithRetries(SyslogService& svc, const st
       return std::nullopt;
     if (metrics != nullptr)
       metrics->observePluginRun(std::chrono::steady_clock::now() - started);
-    if (result.reachedEnd())
-      writeRaw("LOCK");
+    // "LOCK" follows a run that reached its end, then its verdict's line:
+    // both in one write of the log.
+    const std::string locked = result.reachedEnd() ? "LOCK\n" : "";
     Verdict verdict = judgeRun(result, texts);
     if (metrics != nullptr) {
       if (!verdict.failed)
@@ -102,12 +103,12 @@ std::optional<ServiceState> Workers::runWithRetries(SyslogService& svc, const st
         metrics->pluginTimeouts->Increment();
     }
     if (!verdict.failed) {
-      writeRaw("UNLOCK");
+      writeRaw(locked + "UNLOCK");
       output = std::move(verdict.output);
       return verdict.state;
     }
     if (result.reachedEnd())
-      writeRaw("Exception service unlock");
+      writeRaw(locked + "Exception service unlock");
     writeLog("ERR",
         "Excute failed retry" + svc.serviceName + " " + std::to_string(static_cast<std::uint64_t>(svc.serviceId)) + " "
             + verdict.failure);

@@ -143,6 +143,7 @@ TEST_F(WorkersTest, TheRoadOfServicesThroughTheirStatesARefusedUpdateAndRunsThat
   LogCapture capture;
   db.exec("ALTER TABLE quelm_services ADD CONSTRAINT refuse CHECK (service_previous_state <> 2) NOT VALID");
   EXPECT_EQ(send("fw01", "CRIT"), Outcome::rejected);
+  EXPECT_TRUE(capture.contains("\nLOCK\nUNLOCK\n")) << capture.text();
   EXPECT_TRUE(capture.contains("#ERR#7#Update service state failed: " + fw
       + " fw01 Exec prepareRequest failed:  ERROR:  new row for relation \"quelm_services\" violates check"));
   EXPECT_EQ(record("fw01"), "0 OK: fine\n|2:1 1:1 2:1");
