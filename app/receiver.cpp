@@ -179,7 +179,7 @@ int Receiver::startAndServe()
   errorIds_ = loadErrorNames(*pool_);
 
   ListenerSettings listen = settings.listen;
-  if (listen.tls.modernProfile)
+  if (listen.tls.profile == TlsProfile::modern)
     writeLog("INFO", "TLS profile modern: TLS 1.2 with AEAD suites, and TLS 1.3");
   SenderRules senders = settings.senders;
   if (sendersIgnored(settings))

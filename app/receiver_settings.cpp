@@ -149,7 +149,7 @@ ReceiverSettings readSettings(IniConfig& config)
   listen.tls.cafile = read.text("SYSLOG", "cafile");
   listen.tls.verifyClient = read.number("SYSLOG", "verify_client", 0, 1) == 1;
   settings.tlsProfile = read.text("SYSLOG", "tls_profile");
-  listen.tls.modernProfile = settings.tlsProfile == "modern";
+  listen.tls.profile = settings.tlsProfile == "modern" ? TlsProfile::modern : TlsProfile::standard;
   if (!settings.tlsProfile.empty() && settings.tlsProfile != "modern" && settings.tlsProfile != "default")
     read.problem("SYSLOG", "tls_profile", settings.tlsProfile, "not a profile (modern or default): default used");
   const long maxMessageSize = read.number("SYSLOG", "max_message_size", 0, 1L << 30);

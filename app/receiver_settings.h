@@ -1,7 +1,7 @@
 #pragma once
 
 #include "database/connection_settings.h"
-#include "intake/notification_server.h"
+#include "intake/listener_settings.h"
 
 #include <chrono>
 #include <set>

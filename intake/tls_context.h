@@ -32,6 +32,10 @@ const char* cipherListForMode(int mode);
 // The mode of the modern profile: TLS 1.2 with AEAD suites, and TLS 1.3.
 constexpr int modernProfileMode = 3;
 
+// tls_profile: default, TLS 1.2 with the broad suites; modern, TLS 1.2 with
+// AEAD suites only, and TLS 1.3.
+enum class TlsProfile { standard, modern };
+
 // Where the listener's TLS material is (section SYSLOG of the configuration).
 struct TlsSettings {
   // One PEM file: certificate chain and unencrypted private key.
@@ -40,10 +44,9 @@ struct TlsSettings {
   std::string cafile;
   // Senders must present a certificate that verifies against cafile.
   bool verifyClient = false;
-  // tls_profile=modern: TLS 1.2 with AEAD suites only, and TLS 1.3.
-  bool modernProfile = false;
+  TlsProfile profile = TlsProfile::standard;
 
-  int mode() const { return modernProfile ? modernProfileMode : 1; }
+  int mode() const { return profile == TlsProfile::modern ? modernProfileMode : 1; }
 };
 
 // What a TLS context could not be built from, and the library's reason.

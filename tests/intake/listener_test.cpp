@@ -250,7 +250,7 @@ TEST_F(ListenerTest, TheModernProfileOffersTls13AndNoCbcSuite)
       = { { "-tls1_3", "TLSv1.3" }, { "-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA256", "TLSv1.2" },
           { "-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256", "TLSv1.2" } };
   for (bool modern : { false, true }) {
-    settings.tls.modernProfile = modern;
+    settings.tls.profile = modern ? TlsProfile::modern : TlsProfile::standard;
     RunningServer server { settings };
     std::string established;
     for (const auto& [options, protocol] : clients) {
