@@ -142,91 +142,122 @@ int Receiver::run()
 
 int Receiver::startAndServe()
 {
-  ReceiverSettings& settings = *settings_;
   writeLog("INFO", "Receiver start....");
   writeLog("INFO", "Receiver configuration open succesful");
-  for (const std::string& problem : settings.problems)
+  for (const std::string& problem : settings_->problems)
     writeLog("ERR", "configuration: " + problem);
+  if (!installSignals() || !connectDatabase())
+    return 1;
+  startListener(listenerSettings());
+  buildProcessing();
+  startWorkersAndCleaner();
+  return serveUntilStop();
+}
+
+bool Receiver::installSignals()
+{
   if (!signals_.start([this] { requestStop(); }, [this] { reopenLog(); }) || !installSigtermHandler()) {
     writeLog("ERR", "error SIGTERM");
-    return 1;
+    return false;
   }
   if (!installSighupHandler())
     writeLog("ERR", "error SIGHUP: the log file cannot be reopened on demand");
-  if (!settings.metricsListen.empty())
+  if (!settings_->metricsListen.empty())
     metrics_ = std::make_unique<Metrics>();
+  return true;
+}
 
-  writeLog("INFO", "QUELM Database connection ....");
-  ConnectionSettings database = settings.database;
+ConnectionSettings Receiver::databaseSettings()
+{
+  ConnectionSettings database = settings_->database;
   database.stopping = &stopRequested_;
-  const bool cluster = settings.cluster;
+  return database;
+}
+
+bool Receiver::connectDatabase()
+{
+  writeLog("INFO", "QUELM Database connection ....");
   writeLog("INFO", "Connection database....");
-  pool_ = std::make_unique<PgPool>(database, settings.connectionNumber, metrics_.get());
+  pool_ = std::make_unique<PgPool>(databaseSettings(), settings_->connectionNumber, metrics_.get());
   writeLog("INFO", "Connection database sucessful. Encoding: " + pool_->clientEncoding());
   writeLog("INFO", "PREPARATION REQUEST ");
   try {
     ensureReceiverTables(*pool_);
   } catch (const DatabaseError& error) {
     writeLog("ERR", error.what());
-    return 1;
+    return false;
   }
   prepareStartupStatements(*pool_);
   prepareReceiverStatements(*pool_);
-  if (cluster) {
+  if (settings_->cluster) {
     prepareClusterStatements(*pool_);
     writeLog("INFO", "cluster mode: services and cleaning are locked in the database");
   }
   errorIds_ = loadErrorNames(*pool_);
+  return true;
+}
 
-  ListenerSettings listen = settings.listen;
+ListenerSettings Receiver::listenerSettings()
+{
+  ListenerSettings listen = settings_->listen;
   if (listen.tls.profile == TlsProfile::modern)
     writeLog("INFO", "TLS profile modern: TLS 1.2 with AEAD suites, and TLS 1.3");
-  SenderRules senders = settings.senders;
-  if (sendersIgnored(settings))
+  SenderRules senders = settings_->senders;
+  if (sendersIgnored(*settings_))
     writeLog("ERR", "SENDERS section ignored: it needs verify_client=1");
   else if (senders.active())
     writeLog("INFO", "SENDERS: " + std::to_string(senders.identityCount()) + " sender identities");
   if (listen.tls.verifyClient)
     listen.senders = std::move(senders);
   listen.metrics = metrics_.get();
-  probe_ = std::make_unique<DatabaseProbe>(database);
+  probe_ = std::make_unique<DatabaseProbe>(databaseSettings());
   listen.databaseCheck = [probe = probe_.get()](std::function<void(bool)> answer) { probe->check(std::move(answer)); };
-  int pluginTimeout = settings.pluginTimeoutSeconds;
-  int alertTimeout = settings.alertTimeoutSeconds;
+  return listen;
+}
 
+void Receiver::startListener(const ListenerSettings& listen)
+{
   // A plugin that exits without reading its input must not end the daemon.
   ignoreSigpipe();
   writeLog("INFO", "Start server on " + std::to_string(listen.port));
   listener_ = std::make_unique<NotificationServer>(listen, queue_);
   acceptingListener_ = listener_.get();
   listenerDone_ = listenerFinished_.get_future();
-  listenerThread_ = std::thread([this] {
-    struct Done {
-      std::promise<void>& finished;
-      ~Done() { finished.set_value(); }
-    } done { listenerFinished_ };
-    try {
-      listener_->run();
-      return;
-    } catch (const ListenError& error) {
-      std::string reason = listener_->listenError();
-      writeLog("ERR",
-          "THREAD Syslog#receiver stopped: " + std::string(error.what()) + " on port "
-              + std::to_string(listener_->listeningPort()) + (reason.empty() ? "" : ": " + reason));
-    } catch (const std::exception& error) {
-      writeLog("ERR", std::string("THREAD Syslog#receiver stopped: ") + error.what());
-    }
-    // Without its listener the daemon is useless: stop it as SIGTERM would.
-    listenerFailed_ = true;
-    requestStop();
-  });
+  listenerThread_ = std::thread([this] { runListener(); });
+}
 
+void Receiver::runListener()
+{
+  struct Done {
+    std::promise<void>& finished;
+    ~Done() { finished.set_value(); }
+  } done { listenerFinished_ };
+  try {
+    listener_->run();
+    return;
+  } catch (const ListenError& error) {
+    std::string reason = listener_->listenError();
+    writeLog("ERR",
+        "THREAD Syslog#receiver stopped: " + std::string(error.what()) + " on port "
+            + std::to_string(listener_->listeningPort()) + (reason.empty() ? "" : ": " + reason));
+  } catch (const std::exception& error) {
+    writeLog("ERR", std::string("THREAD Syslog#receiver stopped: ") + error.what());
+  }
+  // Without its listener the daemon is useless: stop it as SIGTERM would.
+  listenerFailed_ = true;
+  requestStop();
+}
+
+void Receiver::buildProcessing()
+{
+  const ReceiverSettings& settings = *settings_;
   workerCount_ = settings.workers;
   context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
-      stopRequested_, std::max(pluginTimeout, 0), std::max(alertTimeout, 0), &cancel_, metrics_.get(), cluster });
+      stopRequested_, std::max(settings.pluginTimeoutSeconds, 0), std::max(settings.alertTimeoutSeconds, 0), &cancel_,
+      metrics_.get(), settings.cluster });
   // In cluster mode every write is its service's fenced transaction, and
   // taking a service's lock tells whether it has an alert left to run.
-  if (!cluster) {
+  if (!settings.cluster) {
     stateBatches_ = std::make_unique<StateBatches>(*pool_, stopRequested_);
     context_->stateBatches = stateBatches_.get();
     pendingAlerts_.load(*pool_);
@@ -244,17 +275,20 @@ int Receiver::startAndServe()
     registry_.setPersistentPlugins(std::move(persistent));
   }
   prepareAndLoadServices(*pool_, registry_, acknowledgements_);
+}
 
+void Receiver::startWorkersAndCleaner()
+{
   writeLog("INFO", "WAIT");
   sleepSeconds(5);
   writeLog("INFO", "Mutex INIT");
   writeLog("INFO", "INSTANCE CORE");
   workers_ = std::make_unique<Workers>(*context_, queue_);
   workers_->start(workerCount_);
-  const int cleaningCycle = settings.cleaningCycleSeconds;
+  const int cleaningCycle = settings_->cleaningCycleSeconds;
   cleaner_ = std::make_unique<Cleaner>(*context_, acknowledgements_,
       cleaningCycle > 0 ? std::chrono::seconds(cleaningCycle) : Cleaner::defaultCycle,
-      std::chrono::seconds(settings.resendWindowSeconds));
+      std::chrono::seconds(settings_->resendWindowSeconds));
   cleanerThread_ = std::thread([this] {
     try {
       cleaner_->run();
@@ -262,7 +296,10 @@ int Receiver::startAndServe()
       writeLog("ERR", std::string("th_clean#stopped: ") + error.what());
     }
   });
+}
 
+int Receiver::serveUntilStop()
+{
   startMetrics();
   writeLog("INFO", "SYSLOG was starting....");
   // Ready once the listener listens and the workers run; a listener that
@@ -280,12 +317,10 @@ int Receiver::startAndServe()
   // Every notification taken has had its answer: the sessions are closed
   // with 1001 (going away), so that their senders send again elsewhere.
   listener_->stop();
-  if (listenerFailed_) {
-    // The listener never came up: an operator's supervisor must see it.
-    writeLog("INFO", "FINISH");
-    return 1;
-  }
   writeLog("INFO", "FINISH");
+  // The listener never came up: an operator's supervisor must see it.
+  if (listenerFailed_)
+    return 1;
   // Replies to senders still go out meanwhile.
   sleepSeconds(10);
   return 0;

@@ -3,8 +3,10 @@
 #include "app/stop_signal.h"
 #include "app/systemd_notifier.h"
 #include "core/metrics.h"
+#include "database/connection_settings.h"
 #include "database/statements.h"
 #include "execution/run_cancel.h"
+#include "intake/listener_settings.h"
 #include "intake/notification_queue.h"
 #include "processing/alerts.h"
 #include "processing/service_locks.h"
@@ -60,7 +62,25 @@ public:
   void requestStop();
 
 private:
+  // The start, in its phases, then the service until the stop; the exit
+  // status.
   int startAndServe();
+  // The stop and log-reopen signals, and the metrics' registry when asked.
+  bool installSignals();
+  // The pool, the Receiver's own tables and the statements; false when the
+  // tables can be neither found nor made.
+  bool connectDatabase();
+  ConnectionSettings databaseSettings();
+  ListenerSettings listenerSettings();
+  void startListener(const ListenerSettings& listen);
+  // The listener thread's body: a listener that fails stops the Receiver.
+  void runListener();
+  // The shared context, the batches, the persistent plugins and the
+  // services.
+  void buildProcessing();
+  void startWorkersAndCleaner();
+  // Ready, then the workers until the stop; the exit status.
+  int serveUntilStop();
   void startMetrics();
   // SIGHUP: the log file is opened again by its name, for log rotation.
   void reopenLog();
