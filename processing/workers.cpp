@@ -210,43 +210,50 @@ std::optional<Outcome> Workers::startHandling(const std::shared_ptr<Handling>& h
   // The result in hand is kept while the database is away: the record is
   // written once it is back, and only a stop gives it up.
   const WriteToken token = tokenFor(item.id);
-  auto answer = [h](Outcome outcome) { h->tell(outcome); };
   if (!h->transition->batchable(*result))
-    return stored(*h, [&] { return h->transition->record(*result, output, h->number, token, answer); });
+    return stored(*h, [&] {
+      return h->transition->record(*result, output, h->number, token, [&h](Outcome outcome) { h->tell(outcome); });
+    });
+  handOver(h, ended, *svc, *result, output, token);
+  return std::nullopt;
+}
+
+void Workers::handOver(const std::shared_ptr<Handling>& h, const Ended& ended, const SyslogService& svc,
+    ServiceState state, const std::string& output, const WriteToken& token)
+{
   // The unchanged state most notifications bring is handed to the shared
   // writer, and this worker goes on with another host; this one stays taken,
   // and its service locked, until the write has committed.
-  const ServiceState state = *result;
-  context_.stateBatches->submit(*svc, state, output, token,
-      [h, ended, state, output, token, answer](StateBatches::Written written, std::exception_ptr error) {
-        Outcome outcome = Outcome::rejected;
-        try {
-          outcome = stored(*h, [&] {
+  context_.stateBatches->submit(svc, state, output, token,
+      [h, ended, state, output, token](StateBatches::Written written, std::exception_ptr error) {
+        conclude(*h, ended, [&]() -> std::optional<Outcome> {
+          return stored(*h, [&] {
             if (error)
               std::rethrow_exception(error);
-            return h->transition->settle(written, state, output, h->number, token, answer);
+            return h->transition->settle(
+                written, state, output, h->number, token, [&h](Outcome outcome) { h->tell(outcome); });
           });
-        } catch (const std::exception& failure) {
-          writeLog("ERR", h->number + "#notification handling failed: " + failure.what());
-        }
-        h->transition.reset();
-        ended(outcome);
+        });
       });
-  return std::nullopt;
+}
+
+void Workers::conclude(Handling& h, const Ended& ended, const std::function<std::optional<Outcome>()>& step)
+{
+  std::optional<Outcome> outcome = Outcome::rejected;
+  try {
+    outcome = step();
+  } catch (const std::exception& error) {
+    writeLog("ERR", h.number + "#notification handling failed: " + error.what());
+  }
+  if (!outcome)
+    return;
+  h.transition.reset();
+  ended(*outcome);
 }
 
 void Workers::begin(const std::shared_ptr<Handling>& h, Ended ended)
 {
-  std::optional<Outcome> outcome = Outcome::rejected;
-  try {
-    outcome = startHandling(h, ended);
-  } catch (const std::exception& error) {
-    writeLog("ERR", h->number + "#notification handling failed: " + error.what());
-  }
-  if (!outcome)
-    return;
-  h->transition.reset();
-  ended(*outcome);
+  conclude(*h, ended, [&] { return startHandling(h, ended); });
 }
 
 Outcome Workers::handle(

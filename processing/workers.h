@@ -2,6 +2,7 @@
 
 #include "intake/notification_queue.h"
 #include "processing/processing_context.h"
+#include "processing/state_records.h"
 #include "services/service.h"
 
 #include <atomic>
@@ -52,6 +53,14 @@ private:
   void begin(const std::shared_ptr<Handling>& h, Ended ended);
   // The steps up to the write; none when the write was handed over.
   std::optional<Outcome> startHandling(const std::shared_ptr<Handling>& h, const Ended& ended);
+  // Hands the write of an unchanged state to the shared writer; the
+  // handling ends when the writer tells how it went.
+  void handOver(const std::shared_ptr<Handling>& h, const Ended& ended, const SyslogService& svc, ServiceState state,
+      const std::string& output, const WriteToken& token);
+  // Runs a step of h; once it gives an outcome (none: the write was handed
+  // over), lets the service go and calls ended. A step that throws ends it
+  // rejected, logged.
+  static void conclude(Handling& h, const Ended& ended, const std::function<std::optional<Outcome>()>& step);
   // The outcome of a write step, with the log line of each way it fails.
   static Outcome stored(Handling& h, const std::function<Outcome()>& step);
   std::optional<ServiceState> runWithRetries(SyslogService& svc, const std::string& message, std::string& output);
