@@ -121,6 +121,47 @@ std::string replaceServiceParameter(std::string parameter, const PgResult& resul
   return parameter;
 }
 
+namespace {
+
+// One row of the load as a service, its first run spread over the seconds
+// to come.
+std::shared_ptr<SyslogService> serviceOfRow(const PgResult& result, int row)
+{
+  auto column = [&](int position) { return columnText(result, row, position); };
+  auto loaded = std::make_shared<SyslogService>();
+  loaded->pluginId = stringToInt(column(PluginId));
+  loaded->serviceName = column(ServiceName);
+  loaded->pluginPath = column(PluginPath);
+  loaded->deviceId = static_cast<std::int64_t>(stringToLongInt(column(DeviceId)));
+  loaded->serviceId = static_cast<std::int64_t>(stringToLongInt(column(ServiceId)));
+  loaded->serviceIdText = unsignedLongLongIntToString(static_cast<unsigned long long>(loaded->serviceId));
+  trace("#LAOD ID " + loaded->serviceName + "#" + loaded->serviceIdText + "#");
+
+  loaded->programPath = column(ProgramPath);
+  loaded->setStored(stateFromNumber(stringToInt(column(PreviousState))), column(LastStdout));
+
+  // Only the database's own "t" counts as true.
+  loaded->responseUnknown = isTrue(column(ResponseUnknown));
+  loaded->responseWarning = isTrue(column(ResponseWarning));
+  loaded->responseCritical = isTrue(column(ResponseCritical));
+  loaded->responseOk = isTrue(column(ResponseOk));
+
+  loaded->setAlertingParameter(column(ResponseParameter));
+  loaded->setParameter(replaceServiceParameter(column(Parameter), result, row));
+  loaded->setIntervalExecTime(stringToInt(column(IntervalTime)));
+
+  // Spread the first runs: now plus a random number of seconds.
+  timeval now = {};
+  gettimeofday(&now, nullptr);
+  // Only the start-up thread and then the cleaning thread load services,
+  // never both at once.
+  now.tv_sec += std::rand(); // NOLINT(concurrency-mt-unsafe)
+  loaded->nextExecTime = now;
+  return loaded;
+}
+
+} // namespace
+
 void loadServices(
     PgPool& pool, const std::string& name, ServiceRegistry& registry, AutoAcknowledgements& acknowledgements)
 {
@@ -136,36 +177,7 @@ void loadServices(
       auto column = [&](int position) { return columnText(result, row, position); };
       id = column(ServiceId);
       trace("Chargement dans la queue " + id);
-
-      auto loaded = std::make_shared<SyslogService>();
-      loaded->pluginId = stringToInt(column(PluginId));
-      loaded->serviceName = column(ServiceName);
-      loaded->pluginPath = column(PluginPath);
-      loaded->deviceId = static_cast<std::int64_t>(stringToLongInt(column(DeviceId)));
-      loaded->serviceId = static_cast<std::int64_t>(stringToLongInt(id));
-      loaded->serviceIdText = unsignedLongLongIntToString(static_cast<unsigned long long>(loaded->serviceId));
-      trace("#LAOD ID " + loaded->serviceName + "#" + loaded->serviceIdText + "#");
-
-      loaded->programPath = column(ProgramPath);
-      loaded->setStored(stateFromNumber(stringToInt(column(PreviousState))), column(LastStdout));
-
-      // Only the database's own "t" counts as true.
-      loaded->responseUnknown = isTrue(column(ResponseUnknown));
-      loaded->responseWarning = isTrue(column(ResponseWarning));
-      loaded->responseCritical = isTrue(column(ResponseCritical));
-      loaded->responseOk = isTrue(column(ResponseOk));
-
-      loaded->setAlertingParameter(column(ResponseParameter));
-      loaded->setParameter(replaceServiceParameter(column(Parameter), result, row));
-      loaded->setIntervalExecTime(stringToInt(column(IntervalTime)));
-
-      // Spread the first runs: now plus a random number of seconds.
-      timeval now = {};
-      gettimeofday(&now, nullptr);
-      // Only the start-up thread and then the cleaning thread load services,
-      // never both at once.
-      now.tv_sec += std::rand(); // NOLINT(concurrency-mt-unsafe)
-      loaded->nextExecTime = now;
+      std::shared_ptr<SyslogService> loaded = serviceOfRow(result, row);
 
       std::string deviceName = column(DeviceName);
       trace("Chargement host prepared" + deviceName);
