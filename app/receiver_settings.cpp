@@ -113,11 +113,11 @@ std::string settingProblem(
   return "[" + section + "] " + key + "=" + value + ": " + why;
 }
 
-ReceiverSettings readSettings(IniConfig& config)
+namespace {
+
+// [POSTGRESQL]: the connection, its time bounds and cluster mode.
+void readDatabase(Reader& read, ReceiverSettings& settings)
 {
-  Reader read(config);
-  ReceiverSettings settings;
-  settings.logFile = read.text("LOG", "log_file");
   settings.connectionNumber = static_cast<int>(read.number("POSTGRESQL", "connection_number", 1, 1000));
   settings.database = ConnectionSettings::of(read.text("POSTGRESQL", "PGSQL_host"),
       read.text("POSTGRESQL", "PGSQL_port"), read.text("POSTGRESQL", "PGSQL_db"),
@@ -143,6 +143,11 @@ ReceiverSettings readSettings(IniConfig& config)
   settings.database.answerTimeout = std::chrono::seconds(answerTimeout);
   settings.cluster = read.number("POSTGRESQL", "cluster", 0, 1) == 1;
 
+}
+
+// [SYSLOG]'s listener keys and the [SENDERS] rules.
+void readListener(Reader& read, IniConfig& config, ReceiverSettings& settings)
+{
   ListenerSettings& listen = settings.listen;
   listen.port = static_cast<int>(read.number("SYSLOG", "port", 0, 65535));
   listen.tls.certificate = read.text("SYSLOG", "certificate");
@@ -164,6 +169,29 @@ ReceiverSettings readSettings(IniConfig& config)
   settings.senders = SenderRules::fromSection(config.getSection("SENDERS"), &senderProblems);
   for (const SenderRules::LineProblem& line : senderProblems)
     read.problem("SENDERS", line.line, line.value, line.why);
+}
+
+// Every key that no reading asks for is a problem, named with its section.
+void reportUnknownKeys(Reader& read, IniConfig& config)
+{
+  for (const auto& [section, keys] : knownKeys) {
+    for (const auto& [key, value] : config.getSection(section)) {
+      const std::string name = trim(key);
+      if (!name.empty() && name[0] != '[' && keys.count(name) == 0)
+        read.problem(section, name, value, "unknown key, ignored");
+    }
+  }
+}
+
+} // namespace
+
+ReceiverSettings readSettings(IniConfig& config)
+{
+  Reader read(config);
+  ReceiverSettings settings;
+  settings.logFile = read.text("LOG", "log_file");
+  readDatabase(read, settings);
+  readListener(read, config, settings);
   settings.pluginTimeoutSeconds = static_cast<int>(read.number("SYSLOG", "plugin_timeout", 0, 86400));
   settings.alertTimeoutSeconds = static_cast<int>(read.number("SYSLOG", "alert_timeout", 0, 86400));
   settings.workers = static_cast<int>(read.number("SYSLOG", "thread", 0, 10000));
@@ -177,14 +205,7 @@ ReceiverSettings readSettings(IniConfig& config)
     if (!why.empty())
       read.problem("METRICS", "listen", settings.metricsListen, why + ": the endpoint will not listen");
   }
-
-  for (const auto& [section, keys] : knownKeys) {
-    for (const auto& [key, value] : config.getSection(section)) {
-      const std::string name = trim(key);
-      if (!name.empty() && name[0] != '[' && keys.count(name) == 0)
-        read.problem(section, name, value, "unknown key, ignored");
-    }
-  }
+  reportUnknownKeys(read, config);
   settings.problems = std::move(read.problems);
   return settings;
 }
