@@ -239,33 +239,50 @@ void PgConnection::silentLocked(std::chrono::milliseconds bound)
   throw ConnectionLost("Exec prepareRequest failed:  " + reason + "\n");
 }
 
-PgResult PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
+PgConnection::Answering PgConnection::answering(std::chrono::milliseconds bound) const
+{
+  const auto now = std::chrono::steady_clock::now();
+  return { now, now + boundOf(bound) };
+}
+
+bool PgConnection::flushedLocked(Answering& wait)
 {
   PGconn* conn = connection_.get();
-  const auto start = std::chrono::steady_clock::now();
-  auto deadline = start + boundOf(bound);
-  if (send(conn) == 0)
-    return nullptr;
-  // The bound that held: a stop may have cut it short.
-  auto silent = [&] { silentLocked(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - start)); };
   // A statement larger than the socket's buffer goes out as the server reads.
   for (int flushed; (flushed = PQflush(conn)) != 0;) {
     if (flushed < 0)
-      return nullptr;
-    if (!waitSocket(POLLIN | POLLOUT, deadline))
-      silent();
+      return false;
+    if (!waitSocket(POLLIN | POLLOUT, wait.deadline))
+      silentLocked(wait.bound());
     if (PQconsumeInput(conn) == 0)
-      return nullptr;
+      return false;
   }
-  // The last result, the first error winning.
+  return true;
+}
+
+bool PgConnection::readableLocked(Answering& wait)
+{
+  PGconn* conn = connection_.get();
+  while (PQisBusy(conn) != 0) {
+    if (!waitSocket(POLLIN, wait.deadline))
+      silentLocked(wait.bound());
+    if (PQconsumeInput(conn) == 0)
+      return false;
+  }
+  return true;
+}
+
+PgResult PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
+{
+  PGconn* conn = connection_.get();
+  Answering wait = answering(bound);
+  if (send(conn) == 0 || !flushedLocked(wait))
+    return nullptr;
+  // The last result, the first error winning; a broken connection's error
+  // is the library's last result.
   PgResult last;
   for (;;) {
-    while (PQisBusy(conn) != 0) {
-      if (!waitSocket(POLLIN, deadline))
-        silent();
-      if (PQconsumeInput(conn) == 0)
-        break;
-    }
+    readableLocked(wait);
     PgResult next(PQgetResult(conn));
     if (!next)
       break;
@@ -361,10 +378,8 @@ std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<Pipeli
   PgConnection& owner = connection_;
   PGconn* conn = owner.connection_.get();
   const std::string prefix = "Exec prepareRequest failed:  ";
-  const auto start = std::chrono::steady_clock::now();
-  auto deadline = start + owner.boundOf({});
+  Answering wait = owner.answering({});
   auto broken = [&] { owner.checked(PgResult(), prefix, true); };
-  auto silent = [&] { owner.silentLocked(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - start)); };
   if (PQenterPipelineMode(conn) == 0)
     broken();
   // Whatever happens, the connection leaves pipeline mode: at once once
@@ -382,26 +397,14 @@ std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<Pipeli
     if (sent == 0)
       broken();
   }
-  if (PQpipelineSync(conn) == 0)
+  if (PQpipelineSync(conn) == 0 || !owner.flushedLocked(wait))
     broken();
-  for (int flushed; (flushed = PQflush(conn)) != 0;) {
-    if (flushed < 0)
-      broken();
-    if (!owner.waitSocket(POLLIN | POLLOUT, deadline))
-      silent();
-    if (PQconsumeInput(conn) == 0)
-      broken();
-  }
   std::vector<PgResult> results(queries.size());
   std::size_t current = 0;
   PgResult refused;
   for (;;) {
-    while (PQisBusy(conn) != 0) {
-      if (!owner.waitSocket(POLLIN, deadline))
-        silent();
-      if (PQconsumeInput(conn) == 0)
-        broken();
-    }
+    if (!owner.readableLocked(wait))
+      broken();
     PgResult next(PQgetResult(conn));
     if (!next) {
       // The end of one query's answers.

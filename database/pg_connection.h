@@ -151,6 +151,22 @@ private:
   PgResult answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound);
   [[noreturn]] void silentLocked(std::chrono::milliseconds bound);
   std::chrono::milliseconds boundOf(std::chrono::milliseconds bound) const;
+  // The time an answer is waited for: from start to deadline, which a stop
+  // may bring nearer.
+  struct Answering {
+    std::chrono::steady_clock::time_point start, deadline;
+    std::chrono::milliseconds bound() const
+    {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - start);
+    }
+  };
+  Answering answering(std::chrono::milliseconds bound) const;
+  // Sends what the library holds, reading meanwhile; false when the
+  // connection broke. A silent server throws ConnectionLost.
+  bool flushedLocked(Answering& wait);
+  // Reads until a result can be taken without waiting; false when the
+  // connection broke. A silent server throws ConnectionLost.
+  bool readableLocked(Answering& wait);
   // Waits until the socket is ready for events or the deadline passes;
   // false at the deadline.
   bool waitSocket(short events, std::chrono::steady_clock::time_point& deadline);
