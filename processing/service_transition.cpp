@@ -41,6 +41,48 @@ ServiceTransition::ServiceTransition(ProcessingContext& context, std::shared_ptr
 
 ServiceTransition::~ServiceTransition() = default;
 
+ServiceTransition::Plan ServiceTransition::attempt(PgConnection& connection, const std::vector<PipelineQuery>& opening,
+    const Body& body, Plan& decided, bool& inDoubt)
+{
+  return connection.exclusive([&](PgConnection::Exclusive& use) {
+    Plan plan;
+    plan.previous = previous_;
+    PgTransaction transaction(use, opening);
+    if (context_.cluster) {
+      const PgResult& locked = transaction.opened(1);
+      if (PQntuples(locked.get()) != 1) {
+        plan.deleted = true;
+        return plan;
+      }
+      plan.previous = stateFromNumber(stringToInt(pgValue(locked, 0, 0)));
+    }
+    if (PQntuples(transaction.opened(opening.size() - 1).get()) == 0) {
+      // Rolled back: a copy's write, or the lost commit's own.
+      plan.duplicate = true;
+      return plan;
+    }
+    body(use, plan);
+    if (plan.deleted || plan.skipped)
+      return plan;
+    if (plan.alert && plan.alertId)
+      plan.pendingAlert = pgValue(use.executePrepared(statements::receiverAlertAddName,
+                                      { svc_->serviceIdText, std::to_string(*plan.alertId) }),
+          0, 0);
+    decided = plan;
+    inDoubt = true;
+    try {
+      transaction.commit();
+    } catch (const ConnectionLost&) {
+      throw;
+    } catch (...) {
+      inDoubt = false;
+      throw;
+    }
+    inDoubt = false;
+    return plan;
+  });
+}
+
 ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteToken& token, bool& inDoubt)
 {
   // What the attempt whose commit answer was lost decided; for a write
@@ -52,45 +94,6 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteT
     opening = { { statements::transitionLockName, { svc_->serviceIdText } },
       { statements::transitionStateName, { svc_->serviceIdText } } };
   opening.push_back({ statements::receiverAppliedName, { svc_->serviceIdText, token.value } });
-  auto attempt = [&](PgConnection& connection) -> Plan {
-    return connection.exclusive([&](PgConnection::Exclusive& use) {
-      Plan plan;
-      plan.previous = previous_;
-      PgTransaction transaction(use, opening);
-      if (context_.cluster) {
-        const PgResult& locked = transaction.opened(1);
-        if (PQntuples(locked.get()) != 1) {
-          plan.deleted = true;
-          return plan;
-        }
-        plan.previous = stateFromNumber(stringToInt(pgValue(locked, 0, 0)));
-      }
-      if (PQntuples(transaction.opened(opening.size() - 1).get()) == 0) {
-        // Rolled back: a copy's write, or the lost commit's own.
-        plan.duplicate = true;
-        return plan;
-      }
-      body(use, plan);
-      if (plan.deleted || plan.skipped)
-        return plan;
-      if (plan.alert && plan.alertId)
-        plan.pendingAlert = pgValue(use.executePrepared(statements::receiverAlertAddName,
-                                        { svc_->serviceIdText, std::to_string(*plan.alertId) }),
-            0, 0);
-      decided = plan;
-      inDoubt = true;
-      try {
-        transaction.commit();
-      } catch (const ConnectionLost&) {
-        throw;
-      } catch (...) {
-        inDoubt = false;
-        throw;
-      }
-      inDoubt = false;
-      return plan;
-    });
-  };
   return retried([&]() -> Plan {
     // A session lost (during the plugin run, or by the attempt before): the
     // lock is taken again, so that what another Receiver does with the
@@ -99,7 +102,8 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteT
       clusterLock_->retake(wait_);
     // In cluster mode the transaction runs on the session that holds the
     // service's lock, for which the transaction lock is its own.
-    Plan plan = attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getIdleConnection());
+    Plan plan = attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getIdleConnection(), opening, body,
+        decided, inDoubt);
     if (plan.duplicate && inDoubt) {
       decided.committedInDoubt = true;
       return decided;
