@@ -128,6 +128,18 @@ HttpAnswer batchAnswer(const std::vector<Outcome>& outcomes)
   return answer;
 }
 
+std::optional<HttpAnswer> headersRefusal(const std::string& transferEncoding, const std::string& contentType)
+{
+  if (!transferEncoding.empty())
+    return errorAnswer(411, "the body needs a Content-Length");
+  std::string type = contentType.substr(0, contentType.find(';'));
+  type.erase(std::remove(type.begin(), type.end(), ' '), type.end());
+  std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (type != "application/json")
+    return errorAnswer(415, "the body must be application/json");
+  return std::nullopt;
+}
+
 HttpAnswer errorAnswer(int status, const std::string& why) { return oneKeyAnswer(status, "error", why, 0); }
 
 HttpAnswer statusAnswer(int status, const std::string& word, int retryAfterSeconds)

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ struct HttpAnswer {
 // came during a stop (the caller sends the request again), 403 when the
 // sender may report for none of them.
 HttpAnswer batchAnswer(const std::vector<Outcome>& outcomes);
+
+// The answer to a notifications request whose headers do not do: a chunked
+// body, which the library would read as empty (411), or a type other than
+// JSON (415); none when they do.
+std::optional<HttpAnswer> headersRefusal(const std::string& transferEncoding, const std::string& contentType);
 
 // An answer with a message of its own: {"error":"WHY"}.
 HttpAnswer errorAnswer(int status, const std::string& why);

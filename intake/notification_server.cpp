@@ -805,18 +805,9 @@ void NotificationServer::answerHealth(const Endpoint::connection_ptr& connection
 void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
 {
   const websocketpp::http::parser::request& request = connection->get_request();
-  // The library reads a body by its length only: a chunked one would look
-  // empty.
-  if (!request.get_header("Transfer-Encoding").empty()) {
-    setAnswer(*connection, errorAnswer(411, "the body needs a Content-Length"));
-    return;
-  }
-  std::string type = request.get_header("Content-Type");
-  type = type.substr(0, type.find(';'));
-  type.erase(std::remove(type.begin(), type.end(), ' '), type.end());
-  std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (type != "application/json") {
-    setAnswer(*connection, errorAnswer(415, "the body must be application/json"));
+  if (std::optional<HttpAnswer> refused
+      = headersRefusal(request.get_header("Transfer-Encoding"), request.get_header("Content-Type"))) {
+    setAnswer(*connection, *refused);
     return;
   }
   // A large body is split by few requests at once: a flood of them waits
@@ -842,6 +833,11 @@ void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
     setAnswer(*connection, batchAnswer({}));
     return;
   }
+  queueBatch(connection, batch);
+}
+
+void NotificationServer::queueBatch(const Endpoint::connection_ptr& connection, NotificationBatch& batch)
+{
   const std::string identity = settings_.senders.active() ? senderIdentity(*connection) : std::string();
   const websocketpp::connection_hdl hdl = connection->get_handle();
   replyHub_->defer(connection);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "intake/http_intake.h"
 #include "intake/listener_settings.h"
 #include "intake/notification.h"
 #include "intake/notification_queue.h"
@@ -88,6 +89,9 @@ private:
   void onFail(const websocketpp::connection_hdl& hdl);
   void onHttp(const websocketpp::connection_hdl& hdl);
   void answerHealth(const Endpoint::connection_ptr& connection);
+  // Queues a batch's items whole or not at all; the request is answered once
+  // each has its outcome.
+  void queueBatch(const Endpoint::connection_ptr& connection, NotificationBatch& batch);
   void takeBatch(const Endpoint::connection_ptr& connection);
   // The sender rules, then the queue, for a notification from any session:
   // each way it can end is answered and counted here.
