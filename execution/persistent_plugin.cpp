@@ -188,8 +188,7 @@ RunResult PersistentProcess::exchange(const PluginRun& run)
   while ((newline = pending_.find('\n', scanned)) == std::string::npos) {
     scanned = pending_.size();
     if (pending_.size() > replyLineLimit)
-      return fail(
-          RunResult::Ending::failed, "reply line longer than " + std::to_string(replyLineLimit) + " bytes", true);
+      return lineTooLong();
     RunResult::Ending limit = watch.limitPassed();
     if (limit == RunResult::Ending::timedOut)
       return fail(limit, "no reply within " + std::to_string(run.timeoutSeconds) + " s");
@@ -208,9 +207,19 @@ RunResult PersistentProcess::exchange(const PluginRun& run)
 
   // A reply is a line within the limit, to a request written whole.
   if (newline > replyLineLimit)
-    return fail(RunResult::Ending::failed, "reply line longer than " + std::to_string(replyLineLimit) + " bytes", true);
+    return lineTooLong();
   if (sent < request.size())
     return fail(RunResult::Ending::failed, "answered before its request was written whole", true);
+  return readReply(newline, seq);
+}
+
+RunResult PersistentProcess::lineTooLong()
+{
+  return fail(RunResult::Ending::failed, "reply line longer than " + std::to_string(replyLineLimit) + " bytes", true);
+}
+
+RunResult PersistentProcess::readReply(std::size_t newline, std::uint64_t seq)
+{
   std::string line = pending_.substr(0, newline);
   pending_.erase(0, newline + 1);
   Json::Value reply;

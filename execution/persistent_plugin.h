@@ -68,6 +68,10 @@ private:
   // the output.
   // Reads what the output holds now; false at its end.
   bool drain();
+  // The reply line that ends at newline, to request seq, as a run's result;
+  // a protocol error when it is not one.
+  RunResult readReply(std::size_t newline, std::uint64_t seq);
+  RunResult lineTooLong();
   // Writes what the pipe takes of the request's rest, without waiting.
   void writeSome(const std::string& request, std::size_t& sent);
   bool transfer(const std::string& request, std::size_t& sent, ChildWatch& watch);
