@@ -34,19 +34,44 @@ HttpAnswer oneKeyAnswer(int status, const char* key, const std::string& text, in
 
 } // namespace
 
-NotificationBatch splitNotificationBatch(const std::string& raw, std::size_t itemBytes)
+namespace {
+
+using Span = std::pair<std::size_t, std::size_t>;
+
+NotificationBatch notJson(const std::string& why)
 {
-  // A log line of odd bytes must not cost its whole batch: they are
-  // repaired as a WebSocket sender's are.
-  const std::string body = validUtf8(raw);
-  const auto notJson = [](const std::string& why) {
-    return refused(NotificationBatch::Refusal::notJson, "the body is not JSON: " + why);
-  };
-  // The items are found by a scan first, so that the limits apply before
-  // anything is built; then each is parsed alone, to be sure it is JSON.
+  return refused(NotificationBatch::Refusal::notJson, "the body is not JSON: " + why);
+}
+
+// The item at the scan's '{', within the limits: its span is added, or the
+// refusal is returned.
+std::optional<NotificationBatch> scanItem(JsonScan& scan, std::size_t itemBytes, std::vector<Span>& spans)
+{
+  if (spans.size() == httpBatchItems)
+    return refused(NotificationBatch::Refusal::tooLarge,
+        "more than " + std::to_string(httpBatchItems) + " notifications in one request");
+  const std::size_t start = scan.at();
+  std::size_t depth = 0, values = 0;
+  if (!scan.skipValue(&depth, &values))
+    return notJson("an item does not end");
+  if (depth > httpItemDepth)
+    return notJson("an item nests deeper than " + std::to_string(httpItemDepth));
+  if (values > httpItemValues)
+    return refused(NotificationBatch::Refusal::tooLarge,
+        "a notification holds more than " + std::to_string(httpItemValues) + " values");
+  if (itemBytes > 0 && scan.at() - start > itemBytes)
+    return refused(NotificationBatch::Refusal::tooLarge,
+        "a notification is larger than " + std::to_string(itemBytes) + " bytes");
+  spans.emplace_back(start, scan.at());
+  return std::nullopt;
+}
+
+// The items' spans, found by a scan so that the limits apply before anything
+// is built; the refusal when the body breaks one.
+std::optional<NotificationBatch> scanItems(const std::string& body, std::size_t itemBytes, std::vector<Span>& spans)
+{
   JsonScan scan(body);
   scan.skipSpace();
-  std::vector<std::pair<std::size_t, std::size_t>> spans;
   const bool list = scan.peek() == '[';
   if (scan.peek() != '{' && !list)
     return refused(NotificationBatch::Refusal::notJson, "the body is neither an object nor an array of objects");
@@ -58,22 +83,8 @@ NotificationBatch splitNotificationBatch(const std::string& raw, std::size_t ite
       scan.skipSpace();
       if (scan.peek() != '{')
         return refused(NotificationBatch::Refusal::notJson, "an item of the array is not an object");
-      if (spans.size() == httpBatchItems)
-        return refused(NotificationBatch::Refusal::tooLarge,
-            "more than " + std::to_string(httpBatchItems) + " notifications in one request");
-      const std::size_t start = scan.at();
-      std::size_t depth = 0, values = 0;
-      if (!scan.skipValue(&depth, &values))
-        return notJson("an item does not end");
-      if (depth > httpItemDepth)
-        return notJson("an item nests deeper than " + std::to_string(httpItemDepth));
-      if (values > httpItemValues)
-        return refused(NotificationBatch::Refusal::tooLarge,
-            "a notification holds more than " + std::to_string(httpItemValues) + " values");
-      if (itemBytes > 0 && scan.at() - start > itemBytes)
-        return refused(NotificationBatch::Refusal::tooLarge,
-            "a notification is larger than " + std::to_string(itemBytes) + " bytes");
-      spans.emplace_back(start, scan.at());
+      if (std::optional<NotificationBatch> refusal = scanItem(scan, itemBytes, spans))
+        return refusal;
     } while (list && scan.take(','));
     if (list && !scan.take(']'))
       return notJson("the array does not end");
@@ -81,6 +92,21 @@ NotificationBatch splitNotificationBatch(const std::string& raw, std::size_t ite
   scan.skipSpace();
   if (!scan.atEnd())
     return notJson("more follows the value");
+  return std::nullopt;
+}
+
+} // namespace
+
+NotificationBatch splitNotificationBatch(const std::string& raw, std::size_t itemBytes)
+{
+  // A log line of odd bytes must not cost its whole batch: they are
+  // repaired as a WebSocket sender's are.
+  const std::string body = validUtf8(raw);
+  // The items are found by a scan first; then each is parsed alone, to be
+  // sure it is JSON.
+  std::vector<Span> spans;
+  if (std::optional<NotificationBatch> refusal = scanItems(body, itemBytes, spans))
+    return *refusal;
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   builder["stackLimit"] = static_cast<int>(httpItemDepth) + 1;
