@@ -27,7 +27,12 @@ const prometheus::Histogram::BucketBoundaries secondsBuckets
 Metrics::Metrics()
     : registry_(std::make_shared<prometheus::Registry>())
 {
-  prometheus::Registry& r = *registry_;
+  registerHandling(*registry_);
+  registerDatabaseAndCleaning(*registry_);
+}
+
+void Metrics::registerHandling(prometheus::Registry& r)
+{
   auto& notifications = BuildCounter()
                             .Name("quelm_receiver_notifications_total")
                             .Help("Notifications received, by how their handling ended")
@@ -64,7 +69,10 @@ Metrics::Metrics()
   pluginSeconds = histogram(r, "quelm_receiver_plugin_run_seconds", "Time one plugin run took", secondsBuckets);
   storedSeconds = histogram(r, "quelm_receiver_receipt_to_stored_seconds",
       "Time from a notification's receipt to its state stored, occurrences and alert included", secondsBuckets);
+}
 
+void Metrics::registerDatabaseAndCleaning(prometheus::Registry& r)
+{
   databaseLosses
       = counter(r, "quelm_receiver_database_connection_losses_total", "Pooled database connections found lost");
   databaseRestorations

@@ -30,6 +30,10 @@ private:
   {
     return std::chrono::duration<double>(took).count();
   }
+  // The outcomes, connections, plugin runs and their times.
+  void registerHandling(prometheus::Registry& r);
+  // The database's losses and refusals, the cleaning, the alerts, the build.
+  void registerDatabaseAndCleaning(prometheus::Registry& r);
 
   std::shared_ptr<prometheus::Registry> registry_;
 
