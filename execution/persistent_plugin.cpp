@@ -321,6 +321,37 @@ void PersistentPlugins::retire(
   }
 }
 
+std::unique_ptr<PersistentProcess> PersistentPlugins::start(const PluginRun& run, Program& program, RunResult& failure)
+{
+  bool restart = false;
+  Clock::time_point startAt = bookStart(*program.pool.lock(), restart);
+  auto unbook = [&] {
+    auto pool = program.pool.lock();
+    --pool->live;
+    ++pool->owed;
+  };
+  while (Clock::now() < startAt) {
+    if (run.cancel && run.cancel->raised()) {
+      unbook();
+      failure.ending = RunResult::Ending::cancelled;
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::min<Clock::duration>(startAt - Clock::now(), std::chrono::milliseconds(50)));
+  }
+  try {
+    auto process = std::make_unique<PersistentProcess>(run.path);
+    if (restart)
+      count(metrics_, &Metrics::persistentRestarts);
+    return process;
+  } catch (const std::system_error& error) {
+    report(run.path, program, std::string("cannot be started: ") + error.what());
+    unbook();
+    failure.failedStep = RunStep::createFork;
+    failure.error = error.code();
+    return nullptr;
+  }
+}
+
 RunResult PersistentPlugins::run(const PluginRun& run)
 {
   Program& program = *programs_.at(run.path);
@@ -346,31 +377,10 @@ RunResult PersistentPlugins::run(const PluginRun& run)
     retire(run.path, program, std::move(process), true);
 
   if (!process) {
-    bool restart = false;
-    Clock::time_point startAt = bookStart(*program.pool.lock(), restart);
-    while (Clock::now() < startAt) {
-      if (run.cancel && run.cancel->raised()) {
-        auto pool = program.pool.lock();
-        --pool->live;
-        ++pool->owed;
-        return cancelled;
-      }
-      std::this_thread::sleep_for(std::min<Clock::duration>(startAt - Clock::now(), std::chrono::milliseconds(50)));
-    }
-    try {
-      process = std::make_unique<PersistentProcess>(run.path);
-    } catch (const std::system_error& error) {
-      report(run.path, program, std::string("cannot be started: ") + error.what());
-      auto pool = program.pool.lock();
-      --pool->live;
-      ++pool->owed;
-      RunResult failed;
-      failed.failedStep = RunStep::createFork;
-      failed.error = error.code();
-      return failed;
-    }
-    if (restart)
-      count(metrics_, &Metrics::persistentRestarts);
+    RunResult failure;
+    process = start(run, program, failure);
+    if (!process)
+      return failure;
   }
 
   RunResult result = process->exchange(run);

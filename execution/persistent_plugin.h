@@ -140,6 +140,11 @@ private:
   // Counts a failure, and logs it unless a line was written less than a
   // second ago (the next line then says how many came meanwhile).
   void report(const std::string& path, Program& program, const std::string& why);
+  // A new process for run's program, which the caller booked (live counts
+  // it), started once the restart pacing allows: none when the stop came
+  // first (failure: cancelled) or it could not be started (failure says
+  // why), the booking given back then.
+  std::unique_ptr<PersistentProcess> start(const PluginRun& run, Program& program, RunResult& failure);
   // Stops a failed process; replaced: its place is taken at once.
   void retire(const std::string& path, Program& program, std::unique_ptr<PersistentProcess> process, bool replaced);
 
