@@ -174,8 +174,7 @@ HttpAnswer statusAnswer(int status, const std::string& word, int retryAfterSecon
 }
 
 BatchReplies::BatchReplies(std::size_t count, std::function<void(std::vector<Outcome>)> done)
-    : outcomes_(count, Outcome::shutdown)
-    , answered_(count, false)
+    : outcomes_(Outcomes { std::vector<Outcome>(count, Outcome::shutdown), std::vector<bool>(count, false) })
     , remaining_(count + 1)
     , done_(std::move(done))
 {
@@ -184,12 +183,12 @@ BatchReplies::BatchReplies(std::size_t count, std::function<void(std::vector<Out
 void BatchReplies::send(std::uint64_t seq, Outcome outcome)
 {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    auto outcomes = outcomes_.lock();
     // An item is answered once; anything else is not this request's.
-    if (seq == 0 || seq > outcomes_.size() || answered_[seq - 1])
+    if (seq == 0 || seq > outcomes->each.size() || outcomes->answered[seq - 1])
       return;
-    answered_[seq - 1] = true;
-    outcomes_[seq - 1] = outcome;
+    outcomes->answered[seq - 1] = true;
+    outcomes->each[seq - 1] = outcome;
   }
   countDown();
 }
@@ -201,9 +200,6 @@ void BatchReplies::countDown()
   if (remaining_.fetch_sub(1) != 1)
     return;
   std::vector<Outcome> outcomes;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    outcomes.swap(outcomes_);
-  }
+  outcomes.swap(outcomes_.lock()->each);
   done_(std::move(outcomes));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/lock_guarded.h"
 #include "intake/notification.h"
 
 #include <atomic>
@@ -82,9 +83,11 @@ public:
 private:
   void countDown();
 
-  std::mutex lock_;
-  std::vector<Outcome> outcomes_;
-  std::vector<bool> answered_;
+  struct Outcomes {
+    std::vector<Outcome> each;
+    std::vector<bool> answered;
+  };
+  LockGuarded<Outcomes> outcomes_;
   // Items without an outcome, plus one until sealed.
   std::atomic<std::size_t> remaining_;
   std::function<void(std::vector<Outcome>)> done_;

@@ -40,14 +40,12 @@ void Workers::start(int count)
   // once reports how many are left correctly.
   for (int i = 0; i < count; ++i) {
     {
-      std::lock_guard<std::mutex> guard(runningLock_);
-      ++running_;
+      ++*running_.lock();
     }
     try {
       threads_.emplace_back([this] { run(); });
     } catch (...) {
-      std::lock_guard<std::mutex> guard(runningLock_);
-      --running_;
+      --*running_.lock();
       throw;
     }
   }
@@ -68,8 +66,7 @@ void Workers::join()
 
 int Workers::running()
 {
-  std::lock_guard<std::mutex> guard(runningLock_);
-  return running_;
+  return running_.copy();
 }
 
 // Runs the plugin up to three times, one second apart after each failure.
@@ -303,10 +300,11 @@ void Workers::run()
       countCopies(context_.metrics, mine.item, *mine.answered);
     });
   }
-  std::lock_guard<std::mutex> guard(runningLock_);
-  --running_;
+  // The count and its line together, so that the lines count down in order.
+  auto running = running_.lock();
+  --*running;
   writeRaw(
-      "\tfin thread: " + std::to_string(number) + " nbr:" + std::to_string(running_) + " " + std::to_string(threadId));
+      "\tfin thread: " + std::to_string(number) + " nbr:" + std::to_string(*running) + " " + std::to_string(threadId));
 }
 
 void answerUnhandled(const std::deque<Notification>& left, Metrics* metrics)

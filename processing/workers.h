@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/lock_guarded.h"
 #include "intake/notification_queue.h"
 #include "processing/processing_context.h"
 #include "processing/state_records.h"
@@ -68,8 +69,8 @@ private:
   ProcessingContext& context_;
   NotificationQueue& queue_;
   std::vector<std::thread> threads_;
-  std::mutex runningLock_;
-  int running_ = 0;
+  // Workers still in their loop.
+  LockGuarded<int> running_ { 0 };
   std::atomic<std::uint64_t> handled_ { 0 };
 };
 
