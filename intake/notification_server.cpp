@@ -342,6 +342,11 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
   // or the largest message when one larger is configured.
   endpoint_.set_max_http_body_size(std::max(httpBodyBytes, settings_.maxMessageSize));
   endpoint_.set_fail_handler(websocketpp::lib::bind(&NotificationServer::onFail, this, _1));
+  makeReports();
+}
+
+void NotificationServer::makeReports()
+{
   const std::string limit = std::to_string(settings_.queueLimit);
   drops_ = std::make_unique<ThrottledReport>(
       endpoint_.get_io_service(), [limit](const std::string&, const std::string& host, std::size_t count) {

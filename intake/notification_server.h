@@ -84,6 +84,9 @@ private:
   enum class ListenState { notYet, listening, failed };
 
   void onOpen(const websocketpp::connection_hdl& hdl);
+  // The throttled ERR lines: drops, refused senders, refusals at the stop,
+  // unusable ids and connections over the limit.
+  void makeReports();
   void onClose(const websocketpp::connection_hdl& hdl);
   void onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg);
   void onFail(const websocketpp::connection_hdl& hdl);
