@@ -263,10 +263,8 @@ public:
 private:
   void take(std::chrono::milliseconds timeout)
   {
-    if (std::optional<Notification> item = queue_.takeFor(stop_, timeout)) {
-      queue_.done(item->host);
+    if (std::optional<NotificationQueue::Lease> item = queue_.takeFor(stop_, timeout))
       popped_.fetch_add(1, std::memory_order_relaxed);
-    }
   }
 
   NotificationQueue queue_;

@@ -5,21 +5,24 @@
 namespace {
 
 // BEGIN, the bound on lock waits, then the opening queries.
-std::vector<PipelineQuery> withBegin(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening)
+std::vector<PipelineQuery> withBegin(
+    PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening, std::chrono::milliseconds lockWait)
 {
+  const std::chrono::milliseconds bound = lockWait.count() > 0 ? lockWait : use.lockWait();
   std::vector<PipelineQuery> queries { { "BEGIN", {}, false },
-    { "SET LOCAL lock_timeout = " + std::to_string(use.lockWait().count()), {}, false } };
+    { "SET LOCAL lock_timeout = " + std::to_string(bound.count()), {}, false } };
   queries.insert(queries.end(), opening.begin(), opening.end());
   return queries;
 }
 
 } // namespace
 
-PgTransaction::PgTransaction(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening)
+PgTransaction::PgTransaction(
+    PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening, std::chrono::milliseconds lockWait)
     : use_(use)
 {
   try {
-    opened_ = use_.pipeline(withBegin(use_, opening));
+    opened_ = use_.pipeline(withBegin(use_, opening, lockWait));
   } catch (const StatementRefused&) {
     use_.execute("ROLLBACK");
     throw;

@@ -2,6 +2,7 @@
 
 #include "database/pg_connection.h"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,9 @@ public:
   // BEGIN and the opening queries in one round trip; their answers are
   // kept, in order. A refused query throws (and the transaction is rolled
   // back). A statement of the transaction that waits for a lock longer
-  // than the connection's lockWait() throws LockBusy.
-  explicit PgTransaction(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening = {});
+  // than lockWait (0: the connection's lockWait()) throws LockBusy.
+  explicit PgTransaction(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening = {},
+      std::chrono::milliseconds lockWait = {});
   ~PgTransaction();
   PgTransaction(const PgTransaction&) = delete;
   PgTransaction& operator=(const PgTransaction&) = delete;

@@ -135,19 +135,19 @@ void NotificationQueue::dropLine(const std::string& host)
   lines_.erase(host);
 }
 
-std::optional<Notification> NotificationQueue::takeLocked()
+NotificationQueue::Lease NotificationQueue::takeLocked()
 {
   std::string host = std::move(ready_.front());
   ready_.pop_front();
   Line& line = lines_[host];
-  std::optional<Notification> item = std::move(line.waiting.front());
+  Lease item(*this, std::move(line.waiting.front()));
   line.waiting.pop_front();
   line.taken = true;
   --size_;
   return item;
 }
 
-std::optional<Notification> NotificationQueue::take(const std::atomic<bool>& stopFlag)
+std::optional<NotificationQueue::Lease> NotificationQueue::take(const std::atomic<bool>& stopFlag)
 {
   std::unique_lock<std::mutex> lock(mutex_);
   cond_.wait(lock, [&] { return !ready_.empty() || stopFlag.load(); });
@@ -156,7 +156,7 @@ std::optional<Notification> NotificationQueue::take(const std::atomic<bool>& sto
   return takeLocked();
 }
 
-std::optional<Notification> NotificationQueue::takeFor(
+std::optional<NotificationQueue::Lease> NotificationQueue::takeFor(
     const std::atomic<bool>& stopFlag, std::chrono::milliseconds timeout)
 {
   std::unique_lock<std::mutex> lock(mutex_);

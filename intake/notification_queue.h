@@ -178,20 +178,64 @@ public:
   // order; the items queued are moved from.
   std::vector<Offer> offerBatch(std::vector<Notification>& items, std::size_t limit);
 
+  // A notification taken: its host is the holder's until the lease ends.
+  // finish ends it with the outcome the notification was answered; a lease
+  // that ends without one only lets the host go.
+  class Lease {
+  public:
+    Lease(NotificationQueue& queue, Notification item)
+        : queue_(&queue)
+        , host_(item.host)
+        , item_(std::move(item))
+    {
+    }
+    Lease(Lease&& other) noexcept
+        : queue_(std::exchange(other.queue_, nullptr))
+        , host_(std::move(other.host_))
+        , item_(std::move(other.item_))
+    {
+    }
+    Lease& operator=(Lease&& other) noexcept
+    {
+      if (this != &other) {
+        if (queue_ != nullptr)
+          queue_->done(host_);
+        queue_ = std::exchange(other.queue_, nullptr);
+        host_ = std::move(other.host_);
+        item_ = std::move(other.item_);
+      }
+      return *this;
+    }
+    ~Lease()
+    {
+      if (queue_ != nullptr)
+        queue_->done(host_);
+    }
+
+    // The notification; it may be moved out when no finish follows.
+    Notification& item() { return item_; }
+    // The copies that joined the notification meanwhile get the same answer,
+    // a stored (or duplicate) one is remembered as applied, and its host is
+    // offered again: one critical section for all three.
+    void finish(Outcome outcome)
+    {
+      if (queue_ != nullptr)
+        std::exchange(queue_, nullptr)->finish(item_, outcome);
+    }
+
+  private:
+    NotificationQueue* queue_;
+    // The host held, kept apart from the notification.
+    std::string host_;
+    Notification item_;
+  };
+
   // A worker's take: the oldest notification of the next host in turn that
   // nobody is handling, once there is one; none once the stop flag is
-  // raised (what is still waiting stays for close()). The host is then the
-  // caller's until done(host).
-  std::optional<Notification> take(const std::atomic<bool>& stopFlag);
+  // raised (what is still waiting stays for close()).
+  std::optional<Lease> take(const std::atomic<bool>& stopFlag);
   // The same with a time limit: none when it ran out.
-  std::optional<Notification> takeFor(const std::atomic<bool>& stopFlag, std::chrono::milliseconds timeout);
-  // A worker is done with a notification it took and has answered with
-  // outcome: the copies that joined it meanwhile get the same answer, a
-  // stored (or duplicate) one is remembered as applied, and its host is
-  // offered again. One critical section for all three.
-  void finish(Notification& item, Outcome outcome);
-  // The host alone, for a notification without an id.
-  void done(const std::string& host);
+  std::optional<Lease> takeFor(const std::atomic<bool>& stopFlag, std::chrono::milliseconds timeout);
 
   // Refuses every later offer and hands back what was still waiting (with
   // its copies), so that a stopping daemon can account for each
@@ -211,7 +255,9 @@ private:
     bool taken = false;
   };
   // With mutex_ held.
-  std::optional<Notification> takeLocked();
+  Lease takeLocked();
+  void finish(Notification& item, Outcome outcome);
+  void done(const std::string& host);
   void dropLine(const std::string& host);
   // The copies attached to a notification leave with it.
   void releaseCopiesLocked(Notification& item);

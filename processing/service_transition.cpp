@@ -47,7 +47,7 @@ ServiceTransition::Plan ServiceTransition::attempt(PgConnection& connection, con
   return connection.exclusive([&](PgConnection::Exclusive& use) {
     Plan plan;
     plan.previous = previous_;
-    PgTransaction transaction(use, opening);
+    PgTransaction transaction(use, opening, lockWait_);
     if (context_.cluster) {
       const PgResult& locked = transaction.opened(1);
       if (PQntuples(locked.get()) != 1) {
@@ -149,8 +149,13 @@ Outcome ServiceTransition::settle(StateBatches::Written written, ServiceState ne
     forget();
     return Outcome::ignored;
   }
-  if (written == StateBatches::Written::alone)
+  if (written == StateBatches::Written::alone) {
+    // A write the batch gave way for waits for a held row as briefly as the
+    // batch did, and tries again after a pause: the connection it takes is
+    // never held long for others.
+    lockWait_ = StateBatches::lockWait;
     return record(newState, output, number, token, answer);
+  }
   trace(number + "#" + svc_->serviceName + " " + svc_->parameter + "Update state OK ");
   svc_->setStored(newState, output);
   answer(Outcome::stored);

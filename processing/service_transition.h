@@ -11,6 +11,7 @@
 #include "processing/state_records.h"
 #include "services/service.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -165,4 +166,7 @@ private:
   ServiceLocks::Lease serialised_;
   ServiceState previous_;
   std::optional<ServiceClusterLock> clusterLock_;
+  // How long a statement of its transactions waits for a lock; 0: the
+  // connection's bound.
+  std::chrono::milliseconds lockWait_ {};
 };

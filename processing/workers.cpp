@@ -124,8 +124,18 @@ std::optional<ServiceState> Workers::runWithRetries(SyslogService& svc, const st
 // One notification from its take to its end, shared by the worker that
 // takes it and the state writer that may end it.
 struct Workers::Handling {
+  // One taken from the queue, whose host is held until it ends.
+  Handling(NotificationQueue::Lease taken, std::int32_t threadNumber, const std::atomic<bool>& stopRequested)
+      : lease(std::move(taken))
+      , item(lease->item())
+      , number(std::to_string(threadNumber))
+      , wait([&stopRequested] { return stopRequested.load(); })
+  {
+  }
+  // One handed over directly.
   Handling(Notification notification, std::int32_t threadNumber, const std::atomic<bool>& stopRequested)
-      : item(std::move(notification))
+      : own(std::move(notification))
+      , item(*own)
       , number(std::to_string(threadNumber))
       , wait([&stopRequested] { return stopRequested.load(); })
   {
@@ -140,7 +150,9 @@ struct Workers::Handling {
     answer(outcome);
   }
 
-  Notification item;
+  std::optional<NotificationQueue::Lease> lease;
+  std::optional<Notification> own;
+  Notification& item;
   const std::string number;
   std::function<void(Outcome)> answer;
   std::optional<Outcome> answered;
@@ -277,7 +289,7 @@ void Workers::run()
   // The host of a notification taken is the worker's until it is done: its
   // next notification waits, and the other hosts' go to the other workers.
   for (;;) {
-    std::optional<Notification> taken = queue_.take(context_.stopRequested);
+    std::optional<NotificationQueue::Lease> taken = queue_.take(context_.stopRequested);
     trace(prefix + "# Réveille ");
     if (!taken)
       break;
@@ -296,7 +308,7 @@ void Workers::run()
     };
     begin(h, [this, &mine](Outcome outcome) {
       mine.tell(outcome);
-      queue_.finish(mine.item, *mine.answered);
+      mine.lease->finish(*mine.answered);
       countCopies(context_.metrics, mine.item, *mine.answered);
     });
   }

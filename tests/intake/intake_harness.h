@@ -40,11 +40,10 @@ inline std::vector<Notification> take(
   const std::atomic<bool> never { false };
   waitFor(timeout / 1.0s, [&] {
     while (got.size() < count) {
-      std::optional<Notification> item = queue.takeFor(never, 0ms);
+      std::optional<NotificationQueue::Lease> item = queue.takeFor(never, 0ms);
       if (!item)
         break;
-      queue.done(item->host);
-      got.push_back(std::move(*item));
+      got.push_back(std::move(item->item()));
     }
     return got.size() == count;
   });

@@ -100,9 +100,8 @@ TEST_F(ListenerTest, ASenderThatDoesNotReadItsRepliesIsNotReadEither)
   std::atomic<bool> stop { false };
   std::atomic<int> answered { 0 };
   std::thread answerer([&] {
-    while (std::optional<Notification> item = server.queue.take(stop)) {
-      server.queue.done(item->host);
-      item->answer(Outcome::stored);
+    while (std::optional<NotificationQueue::Lease> item = server.queue.take(stop)) {
+      item->item().answer(Outcome::stored);
       ++answered;
     }
   });

@@ -97,11 +97,11 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   EXPECT_EQ(offer("fw02", "a"), Offer::queued); // 3
   EXPECT_EQ(offer("fw01", ""), Offer::queued); // 4
   EXPECT_EQ(offer("fw01", ""), Offer::queued); // 5
-  std::optional<Notification> taken = queue.take(stop);
-  ASSERT_TRUE(taken && taken->seq == 1);
+  std::optional<NotificationQueue::Lease> taken = queue.take(stop);
+  ASSERT_TRUE(taken && taken->item().seq == 1);
   EXPECT_EQ(offer("fw01", "a"), Offer::attached); // 6: while it is handled
-  taken->answer(Outcome::duplicate);
-  queue.finish(*taken, Outcome::duplicate);
+  taken->item().answer(Outcome::duplicate);
+  taken->finish(Outcome::duplicate);
   EXPECT_EQ(offer("fw01", "a"), Offer::applied); // 7
   EXPECT_EQ(queue.size(), 3u);
   EXPECT_EQ(answers->got.copy(),
@@ -118,8 +118,8 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   EXPECT_EQ(offered.dropped->copies[0].seq, 9u);
   EXPECT_EQ(offer("fw01", "b"), Offer::queued); // 11
   taken = queue.take(stop); // 3 (fw02)
-  ASSERT_TRUE(taken && taken->seq == 3);
-  queue.finish(*taken, Outcome::shutdown);
+  ASSERT_TRUE(taken && taken->item().seq == 3);
+  taken->finish(Outcome::shutdown);
   EXPECT_EQ(offer("fw02", "a"), Offer::queued); // 12
   // What the stop leaves carries its copies.
   EXPECT_EQ(offer("fw02", "a"), Offer::attached); // 13
@@ -136,9 +136,17 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   item.id = "z";
   brief.offer(Notification(item), 0);
   taken = brief.take(stop);
-  brief.finish(*taken, Outcome::stored);
+  taken->finish(Outcome::stored);
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(brief.offer(Notification(item), 0).result, Offer::queued);
+  // A lease that ends without an outcome lets its host go all the same.
+  NotificationQueue leased;
+  leased.push({ "fw09", "one" });
+  leased.push({ "fw09", "two" });
+  EXPECT_EQ(leased.take(stop)->item().message, "one");
+  taken = leased.takeFor(stop, std::chrono::milliseconds(0));
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->item().message, "two");
 }
 
 // At most one line a second per key, however late the timer of a burst's end runs: an event that comes once the

@@ -34,9 +34,9 @@ struct Answerer {
   std::atomic<bool> stop { false };
   std::thread thread { [this] {
     std::vector<Notification> held;
-    for (std::optional<Notification> taken; (taken = server.queue.take(stop));) {
-      Notification item = std::move(*taken);
-      server.queue.done(item.host);
+    while (std::optional<NotificationQueue::Lease> taken = server.queue.take(stop)) {
+      Notification item = std::move(taken->item());
+      taken.reset();
       for (const Notification& late : std::exchange(held, {}))
         late.answer(Outcome::stored);
       std::string text = textOf(item.message);
