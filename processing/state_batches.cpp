@@ -9,7 +9,6 @@
 #include "processing/database_wait.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
