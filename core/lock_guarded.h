@@ -1,10 +1,13 @@
 #pragma once
 
-#include <mutex>
+#include "core/mutex.h"
+
 #include <utility>
 
 // A value and the mutex that guards it, in one object: the value can only
-// be reached through a handle that holds the lock for its lifetime.
+// be reached through a handle that holds the lock for its whole lifetime.
+// A handle cannot unlock early; waiting on a condition is a method of the
+// handle, which gives the lock up only inside the wait.
 template <typename T> class LockGuarded {
 public:
   template <typename... Args>
@@ -15,32 +18,66 @@ public:
   LockGuarded(const LockGuarded&) = delete;
   LockGuarded& operator=(const LockGuarded&) = delete;
 
-  class Handle {
+  class QUELM_SCOPED_CAPABILITY Handle {
   public:
-    Handle(std::mutex& mutex, T& value)
-        : lock_(mutex)
-        , value_(&value)
+    explicit Handle(LockGuarded& owner) QUELM_ACQUIRE(owner.mutex_)
+        : owner_(owner)
     {
+      owner_.mutex_.lock();
     }
-    T* operator->() const { return value_; }
-    T& operator*() const { return *value_; }
-    // For a condition variable's wait.
-    std::unique_lock<std::mutex>& lock() { return lock_; }
+    ~Handle() QUELM_RELEASE() { owner_.mutex_.unlock(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    T* operator->() const { return &owner_.value_; }
+    T& operator*() const { return owner_.value_; }
+
+    // Waits on `condition` until `ready(value)` holds.
+    template <typename Ready> void wait(std::condition_variable& condition, Ready ready)
+    {
+      waitOn(condition, [&] { return ready(owner_.value_); });
+    }
+    // As wait, giving up at `deadline`; returns whether `ready(value)` holds.
+    template <typename Clock, typename Duration, typename Ready>
+    bool waitUntil(std::condition_variable& condition,
+        const std::chrono::time_point<Clock, Duration>& deadline, Ready ready)
+    {
+      return waitUntilOn(condition, deadline, [&] { return ready(owner_.value_); });
+    }
+    template <typename Rep, typename Period, typename Ready>
+    bool waitFor(std::condition_variable& condition, const std::chrono::duration<Rep, Period>& timeout,
+        Ready ready)
+    {
+      return waitUntil(condition, std::chrono::steady_clock::now() + timeout, ready);
+    }
 
   private:
-    std::unique_lock<std::mutex> lock_;
-    T* value_;
+    // The handle holds the mutex for its whole life, which clang cannot
+    // see from inside a member; the waits re-take it before returning.
+    template <typename Ready>
+    void waitOn(std::condition_variable& condition, Ready ready) QUELM_NO_THREAD_SAFETY_ANALYSIS
+    {
+      owner_.mutex_.wait(condition, ready);
+    }
+    template <typename Clock, typename Duration, typename Ready>
+    bool waitUntilOn(std::condition_variable& condition,
+        const std::chrono::time_point<Clock, Duration>& deadline, Ready ready) QUELM_NO_THREAD_SAFETY_ANALYSIS
+    {
+      return owner_.mutex_.waitUntil(condition, deadline, ready);
+    }
+
+    LockGuarded& owner_;
   };
 
-  Handle lock() { return Handle(mutex_, value_); }
+  Handle lock() { return Handle(*this); }
   // A copy of the value, taken under the lock.
   T copy() const
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return value_;
   }
 
 private:
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   T value_;
 };

@@ -363,7 +363,9 @@ RunResult PersistentPlugins::run(const PluginRun& run)
     while (pool->idle.empty() && pool->live >= perProgram_) {
       if (run.cancel && run.cancel->raised())
         return cancelled;
-      program.freed.wait_for(pool.lock(), std::chrono::milliseconds(100));
+      pool.waitFor(program.freed, std::chrono::milliseconds(100), [this](const Pool& p) {
+        return !p.idle.empty() || p.live < perProgram_;
+      });
     }
     if (!pool->idle.empty()) {
       process = std::move(pool->idle.back());

@@ -5,8 +5,7 @@ ServiceLocks::Lease::Lease(ServiceLocks& locks, std::int64_t serviceId)
     , serviceId_(serviceId)
 {
   auto held = locks_.held_.lock();
-  while (!held->insert(serviceId_).second)
-    locks_.released_.wait(held.lock());
+  held.wait(locks_.released_, [&](std::set<std::int64_t>& ids) { return ids.insert(serviceId_).second; });
 }
 
 ServiceLocks::Lease::~Lease()

@@ -45,8 +45,7 @@ void StateBatches::submit(
   mine.done = std::move(done);
   {
     auto waiting = waiting_.lock();
-    while (waiting->writes.size() >= waitingLimit)
-      room_.wait(waiting.lock());
+    waiting.wait(room_, [](const Waiting& w) { return w.writes.size() < waitingLimit; });
     waiting->writes.push_back(std::move(mine));
     // The writer is woken once per batch: while it writes, what comes waits
     // for its next look.
@@ -59,8 +58,9 @@ void StateBatches::submit(
 void StateBatches::drain()
 {
   auto waiting = waiting_.lock();
-  while (!waiting->writes.empty() || waiting->writing || !waiting->alone.empty() || waiting->aloneBusy > 0)
-    told_.wait(waiting.lock());
+  waiting.wait(told_, [](const Waiting& w) {
+    return w.writes.empty() && !w.writing && w.alone.empty() && w.aloneBusy == 0;
+  });
 }
 
 void StateBatches::run()
@@ -71,8 +71,7 @@ void StateBatches::run()
       auto waiting = waiting_.lock();
       waiting->writing = false;
       told_.notify_all();
-      while (waiting->writes.empty() && !waiting->closing)
-        handed_.wait(waiting.lock());
+      waiting.wait(handed_, [](const Waiting& w) { return !w.writes.empty() || w.closing; });
       if (waiting->writes.empty())
         return;
       // The oldest waiting, as many as a batch holds.
@@ -124,8 +123,7 @@ void StateBatches::runAlone()
     Write mine;
     {
       auto waiting = waiting_.lock();
-      while (waiting->alone.empty() && !waiting->aloneClosing)
-        aloneHanded_.wait(waiting.lock());
+      waiting.wait(aloneHanded_, [](const Waiting& w) { return !w.alone.empty() || w.aloneClosing; });
       if (waiting->alone.empty())
         return;
       mine = std::move(waiting->alone.front());
