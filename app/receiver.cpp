@@ -252,9 +252,7 @@ void Receiver::buildProcessing()
 {
   const ReceiverSettings& settings = *settings_;
   workerCount_ = settings.workers;
-  context_ = std::make_unique<ProcessingContext>(ProcessingContext { *pool_, registry_, errorIds_, serviceLocks_,
-      stopRequested_, std::max(settings.pluginTimeoutSeconds, 0), std::max(settings.alertTimeoutSeconds, 0), &cancel_,
-      metrics_.get(), settings.cluster });
+  buildContext();
   // In cluster mode every write is its service's fenced transaction, and
   // taking a service's lock tells whether it has an alert left to run.
   if (!settings.cluster) {
@@ -275,6 +273,22 @@ void Receiver::buildProcessing()
     registry_.setPersistentPlugins(std::move(persistent));
   }
   prepareAndLoadServices(*pool_, registry_, acknowledgements_);
+}
+
+void Receiver::buildContext()
+{
+  ProcessingParts parts;
+  parts.pool = pool_.get();
+  parts.registry = &registry_;
+  parts.errorIds = &errorIds_;
+  parts.serviceLocks = &serviceLocks_;
+  parts.stopRequested = &stopRequested_;
+  context_ = std::make_unique<ProcessingContext>(parts);
+  context_->pluginTimeoutSeconds = std::max(settings_->pluginTimeoutSeconds, 0);
+  context_->alertTimeoutSeconds = std::max(settings_->alertTimeoutSeconds, 0);
+  context_->cancel = &cancel_;
+  context_->metrics = metrics_.get();
+  context_->cluster = settings_->cluster;
 }
 
 void Receiver::startWorkersAndCleaner()

@@ -78,6 +78,8 @@ private:
   // The shared context, the batches, the persistent plugins and the
   // services.
   void buildProcessing();
+  // The context the workers and the cleaner share, its parts by name.
+  void buildContext();
   void startWorkersAndCleaner();
   // Ready, then the workers until the stop; the exit status.
   int serveUntilStop();

@@ -13,9 +13,29 @@ class ServiceLocks;
 class StateBatches;
 class ServiceRegistry;
 
+// The parts a processing context cannot do without, each set by name where
+// the context is built.
+struct ProcessingParts {
+  PgPool* pool = nullptr;
+  ServiceRegistry* registry = nullptr;
+  const ErrorIds* errorIds = nullptr;
+  ServiceLocks* serviceLocks = nullptr;
+  const std::atomic<bool>* stopRequested = nullptr;
+};
+
 // What the workers and the cleaning thread share. The daemon owns every
-// part and outlives both.
+// part and outlives both; the optional members are set by name after the
+// context is made.
 struct ProcessingContext {
+  explicit ProcessingContext(const ProcessingParts& parts)
+      : pool(*parts.pool)
+      , registry(*parts.registry)
+      , errorIds(*parts.errorIds)
+      , serviceLocks(*parts.serviceLocks)
+      , stopRequested(*parts.stopRequested)
+  {
+  }
+
   PgPool& pool;
   ServiceRegistry& registry;
   const ErrorIds& errorIds;

@@ -54,6 +54,19 @@ const std::string alertQuery
     = "SELECT '--error ' || max(happen_id) || E'\\n' FROM quelm_error_happen JOIN quelm_services "
       "ON happen_service_id=service_id WHERE service_name='";
 
+// A context of the given parts, named as the daemon names them.
+ProcessingContext contextOf(PgPool& pool, ServiceRegistry& registry, const ErrorIds& errorIds, ServiceLocks& locks,
+    const std::atomic<bool>& stopRequested)
+{
+  ProcessingParts parts;
+  parts.pool = &pool;
+  parts.registry = &registry;
+  parts.errorIds = &errorIds;
+  parts.serviceLocks = &locks;
+  parts.stopRequested = &stopRequested;
+  return ProcessingContext(parts);
+}
+
 // The product database and the parts the daemon builds at start-up; with OwnCluster the server is the test's own, to
 // stop and restart.
 template <bool OwnCluster> class Fixture : public ::testing::Test {
@@ -103,7 +116,7 @@ protected:
   AutoAcknowledgements acknowledgements;
   ServiceLocks locks;
   std::atomic<bool> stopRequested { false };
-  ProcessingContext context { pool, registry, errorIds, locks, stopRequested, 0 };
+  ProcessingContext context = contextOf(pool, registry, errorIds, locks, stopRequested);
   // The shared writes of unchanged states, for the tests that hand them over; they outlive the workers.
   std::optional<StateBatches> batches;
   NotificationQueue queue;
@@ -428,7 +441,7 @@ TEST_F(WorkersTest, ClusterWritesAreFencedWhenTheLockSessionDies)
   for (PgPool* each : { &pool, &poolB })
     prepareClusterStatements(*each);
   context.cluster = true;
-  ProcessingContext contextB { poolB, registryB, errorIds, locksB, stopRequested, 0 };
+  ProcessingContext contextB = contextOf(poolB, registryB, errorIds, locksB, stopRequested);
   contextB.cluster = true;
   NotificationQueue queueB;
   Workers workersB { contextB, queueB };
@@ -542,7 +555,7 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
     silent.answerTimeout = std::chrono::seconds(1);
     PgPool quiet(silent, 1);
     prepareDaemonStatements(quiet);
-    ProcessingContext quietContext { quiet, registry, errorIds, locks, stopRequested, 0 };
+    ProcessingContext quietContext = contextOf(quiet, registry, errorIds, locks, stopRequested);
     Workers quietWorkers { quietContext, queue };
     LogCapture capture;
     proxy.freeze();
