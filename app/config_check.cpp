@@ -17,6 +17,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -179,22 +180,28 @@ void checkPrograms(ServiceRegistry& registry, std::vector<std::string>& faults)
   }
 }
 
+// "[POSTGRESQL]" and the keys that say which database, as configured.
+std::string databaseAddress(const ConnectionSettings& database)
+{
+  std::string where = "[POSTGRESQL]";
+  for (const auto& [keyword, value] : database.parameters) {
+    for (const SettingDeclaration& declaration : settingDeclarations()) {
+      if (declaration.addressed && keyword == declaration.connectionKeyword)
+        where += std::string(" ") + declaration.key + "=" + value;
+    }
+  }
+  return where;
+}
+
 // The database as start-up meets it: one connection with these settings,
 // the statements start-up prepares, the error names and the services it
 // loads, whose programs are then looked at. Nothing is written.
 void checkDatabase(const ReceiverSettings& settings, CheckReport& report, ProgramFaults programFaults)
 {
   ConnectionSettings database = settings.database;
-  std::string where = "[POSTGRESQL]";
-  bool bounded = false;
-  for (const auto& [keyword, value] : database.parameters) {
-    bounded = bounded || keyword == "connect_timeout";
-    for (const auto& [key, name] : { std::pair { "host", "PGSQL_host" }, { "port", "PGSQL_port" },
-             { "dbname", "PGSQL_db" }, { "user", "PGSQL_username" } }) {
-      if (keyword == key)
-        where += std::string(" ") + name + "=" + value;
-    }
-  }
+  const std::string where = databaseAddress(database);
+  const bool bounded = std::any_of(database.parameters.begin(), database.parameters.end(),
+      [](const auto& parameter) { return parameter.first == "connect_timeout"; });
   if (!bounded)
     database.parameters.emplace_back("connect_timeout", checkConnectTimeout);
   std::unique_ptr<PgPool> pool;

@@ -284,8 +284,8 @@ void Receiver::buildContext()
   parts.serviceLocks = &serviceLocks_;
   parts.stopRequested = &stopRequested_;
   context_ = std::make_unique<ProcessingContext>(parts);
-  context_->pluginTimeoutSeconds = std::max(settings_->pluginTimeoutSeconds, 0);
-  context_->alertTimeoutSeconds = std::max(settings_->alertTimeoutSeconds, 0);
+  context_->pluginTimeoutSeconds = settings_->pluginTimeoutSeconds;
+  context_->alertTimeoutSeconds = settings_->alertTimeoutSeconds;
   context_->cancel = &cancel_;
   context_->metrics = metrics_.get();
   context_->cluster = settings_->cluster;
@@ -299,10 +299,8 @@ void Receiver::startWorkersAndCleaner()
   writeLog("INFO", "INSTANCE CORE");
   workers_ = std::make_unique<Workers>(*context_, queue_);
   workers_->start(workerCount_);
-  const int cleaningCycle = settings_->cleaningCycleSeconds;
   cleaner_ = std::make_unique<Cleaner>(*context_, acknowledgements_,
-      cleaningCycle > 0 ? std::chrono::seconds(cleaningCycle) : Cleaner::defaultCycle,
-      std::chrono::seconds(settings_->resendWindowSeconds));
+      std::chrono::seconds(settings_->cleaningCycleSeconds), std::chrono::seconds(settings_->resendWindowSeconds));
   cleanerThread_ = std::thread([this] {
     try {
       cleaner_->run();
