@@ -1,14 +1,12 @@
 #include "app/config_check.h"
 
+#include "app/database_preparation.h"
 #include "app/receiver_settings.h"
 #include "core/ini_config.h"
 #include "database/database_error.h"
 #include "database/pg_pool.h"
-#include "database/receiver_tables.h"
-#include "database/statements.h"
 #include "execution/unique_fd.h"
 #include "intake/tls_context.h"
-#include "processing/cluster_locks.h"
 #include "services/service_loader.h"
 #include "services/service_registry.h"
 
@@ -212,22 +210,23 @@ void checkDatabase(const ReceiverSettings& settings, CheckReport& report, Progra
     return;
   }
   ServiceRegistry registry;
+  // Start-up creates the Receiver's tables when they are missing; only a
+  // role that may not is a problem.
+  DatabasePreparation prepared;
+  std::string failure;
+  bool failed = false;
   try {
-    // Start-up creates the Receiver's tables when they are missing; only a
-    // role that may not is a problem. Statements on them wait for them.
-    const ReceiverTables tables = receiverTablesOf(*pool);
-    if (!tables.present && !tables.mayCreate)
-      report.problems.push_back(where + ": " + receiverTablesMissing(""));
-    prepareStartupStatements(*pool);
-    if (tables.present)
-      prepareReceiverStatements(*pool);
-    if (settings.cluster && tables.present)
-      prepareClusterStatements(*pool);
-    loadErrorNames(*pool);
+    prepareReceiverDatabase(*pool, settings.cluster, MissingTables::reported, prepared);
     AutoAcknowledgements acknowledgements;
     prepareAndLoadServices(*pool, registry, acknowledgements);
   } catch (const DatabaseError& error) {
-    report.problems.push_back(where + ": the daemon's statements fail: " + oneLine(error.what()));
+    failed = true;
+    failure = oneLine(error.what());
+  }
+  if (!prepared.tablesProblem.empty())
+    report.problems.push_back(where + ": " + prepared.tablesProblem);
+  if (failed) {
+    report.problems.push_back(where + ": the daemon's statements fail: " + failure);
     return;
   }
   checkPrograms(registry, programFaults == ProgramFaults::problems ? report.problems : report.warnings);

@@ -1,15 +1,14 @@
 #include "app/receiver.h"
 
+#include "app/database_preparation.h"
 #include "app/metrics_endpoint.h"
 #include "app/receiver_settings.h"
 #include "app/stop_signal.h"
 #include "core/conversions.h"
 #include "core/ini_config.h"
 #include "core/log.h"
-#include "database/database_error.h"
 #include "database/database_probe.h"
 #include "database/pg_pool.h"
-#include "database/receiver_tables.h"
 #include "execution/persistent_plugin.h"
 #include "execution/plugin_runner.h"
 #include "execution/unique_fd.h"
@@ -17,7 +16,6 @@
 #include "intake/notification_server.h"
 #include "processing/alerts.h"
 #include "processing/cleaning.h"
-#include "processing/cluster_locks.h"
 #include "processing/processing_context.h"
 #include "processing/state_batches.h"
 #include "processing/workers.h"
@@ -181,19 +179,13 @@ bool Receiver::connectDatabase()
   pool_ = std::make_unique<PgPool>(databaseSettings(), settings_->connectionNumber, metrics_.get());
   writeLog("INFO", "Connection database sucessful. Encoding: " + pool_->clientEncoding());
   writeLog("INFO", "PREPARATION REQUEST ");
-  try {
-    ensureReceiverTables(*pool_);
-  } catch (const DatabaseError& error) {
-    writeLog("ERR", error.what());
+  DatabasePreparation prepared;
+  prepareReceiverDatabase(*pool_, settings_->cluster, MissingTables::created, prepared);
+  if (!prepared.tablesProblem.empty()) {
+    writeLog("ERR", prepared.tablesProblem);
     return false;
   }
-  prepareStartupStatements(*pool_);
-  prepareReceiverStatements(*pool_);
-  if (settings_->cluster) {
-    prepareClusterStatements(*pool_);
-    writeLog("INFO", "cluster mode: services and cleaning are locked in the database");
-  }
-  errorIds_ = loadErrorNames(*pool_);
+  errorIds_ = std::move(prepared.errorIds);
   return true;
 }
 
