@@ -155,15 +155,21 @@ TEST(ThrottledReportTest, OneLineASecondEvenWhenItsTimerRunsLate)
 {
   boost::asio::io_service loop;
   LogCapture capture;
-  ThrottledReport report(loop, [](const std::string& key, const std::string& detail, std::size_t count) {
-    return key + " " + detail + " " + std::to_string(count);
-  });
+  auto now = std::chrono::steady_clock::now();
+  ThrottledReport report(
+      loop,
+      [](const std::string& key, const std::string& detail, std::size_t count) {
+        return key + " " + detail + " " + std::to_string(count);
+      },
+      [&now] { return now; });
   report.count("k", "a");
+  // The timer is armed a millisecond before the second ends, then the clock passes it.
+  now += std::chrono::milliseconds(999);
   report.count("k", "b");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  now += std::chrono::milliseconds(101);
   report.count("k", "c");
   report.count("k", "d");
-  loop.poll();
+  EXPECT_EQ(loop.run_one_for(std::chrono::seconds(5)), 1u);
   report.count("k", "e");
   EXPECT_EQ(countOf(capture.text(), "#ERR#k "), 2u) << capture.text();
   EXPECT_NE(capture.text().find("#ERR#k d 3\n"), std::string::npos) << capture.text();
