@@ -1,14 +1,13 @@
 #include "intake/notification_server.h"
 
-#include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 
 #include "core/log.h"
 #include "intake/http_intake.h"
 #include "intake/listen_error.h"
 #include "intake/notification_id.h"
 #include "intake/payload_host.h"
+#include "intake/reply_hub.h"
 
 #include <boost/version.hpp>
 #include <openssl/ssl.h>
@@ -102,160 +101,7 @@ void knock(int port)
   }
 }
 
-// Puts an answer on an HTTP request's response.
-void setAnswer(NotificationServer::Endpoint::connection_type& connection, const HttpAnswer& answer)
-{
-  connection.set_status(static_cast<websocketpp::http::status_code::value>(answer.status));
-  connection.replace_header("Content-Type", "application/json");
-  // One request a connection: the library closes it after the answer.
-  connection.replace_header("Connection", "close");
-  if (answer.retryAfterSeconds > 0)
-    connection.replace_header("Retry-After", std::to_string(answer.retryAfterSeconds));
-  connection.set_body(answer.body);
-}
-
 } // namespace
-
-// Carries replies from any thread to the listener's event loop. The channels
-// of open connections share it; the server cuts it off when it goes, so a
-// late reply from a worker is dropped instead of reaching a freed endpoint.
-class ReplyHub : public std::enable_shared_from_this<ReplyHub> {
-public:
-  explicit ReplyHub(NotificationServer::Endpoint& endpoint)
-      : endpoint_(&endpoint)
-  {
-  }
-
-  // Hands the text to the connection's strand, which writes it if the
-  // connection is still open; a reply for a closed connection is dropped. A
-  // sender that does not read its replies is not read either, until they
-  // drain: its unsent replies cannot grow without bound.
-  void post(const websocketpp::connection_hdl& hdl, std::string text)
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (endpoint_ == nullptr)
-      return;
-    websocketpp::lib::error_code ec;
-    NotificationServer::Endpoint::connection_ptr connection = endpoint_->get_con_from_hdl(hdl, ec);
-    if (ec)
-      return;
-    connection->get_strand()->post([this, self = shared_from_this(), connection, text = std::move(text)] {
-      const websocketpp::lib::error_code ec = connection->send(text, websocketpp::frame::opcode::text);
-      if (ec || unsentBytes(*connection) <= replyBacklogBytes)
-        return;
-      std::lock_guard<std::mutex> guard(lock_);
-      if (endpoint_ != nullptr && paused_.insert(connection->get_handle()).second) {
-        connection->pause_reading();
-        armDrainCheck();
-      }
-    });
-  }
-
-  // Defers a request's HTTP answer and keeps its connection meanwhile:
-  // nothing else holds it while its notifications are handled.
-  void defer(const NotificationServer::Endpoint::connection_ptr& connection)
-  {
-    connection->defer_http_response();
-    std::lock_guard<std::mutex> guard(lock_);
-    if (endpoint_ == nullptr)
-      return;
-    deferred_[connection->get_handle()] = connection;
-    // A held answer is work of the loop's: a stop's loop does not end before
-    // it has been sent.
-    if (!held_)
-      held_ = std::make_unique<boost::asio::io_service::work>(endpoint_->get_io_service());
-  }
-
-  // Sends the answer of a held HTTP request, on its connection's strand:
-  // never before the request's own handler has returned.
-  void respond(const websocketpp::connection_hdl& hdl, HttpAnswer answer)
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto held = deferred_.find(hdl);
-    if (held == deferred_.end())
-      return;
-    NotificationServer::Endpoint::connection_ptr connection = std::move(held->second);
-    deferred_.erase(held);
-    connection->get_strand()->post([connection, answer = std::move(answer)] {
-      setAnswer(*connection, answer);
-      websocketpp::lib::error_code ec;
-      connection->send_http_response(ec);
-    });
-    // The answer's own writing keeps the loop busy from here.
-    if (deferred_.empty())
-      held_.reset();
-  }
-
-  void detach()
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    endpoint_ = nullptr;
-    deferred_.clear();
-    held_.reset();
-    if (drainTimer_)
-      drainTimer_->cancel();
-    paused_.clear();
-  }
-
-private:
-  // What the connection was given and has not sent yet: the library's queue
-  // and the socket's. Read on the connection's strand, where the library
-  // changes its queue.
-  static std::size_t unsentBytes(NotificationServer::Endpoint::connection_type& connection)
-  {
-    int queued = 0;
-    if (::ioctl(connection.get_socket().lowest_layer().native_handle(), SIOCOUTQ, &queued) != 0)
-      queued = 0;
-    return connection.get_buffered_amount() + static_cast<std::size_t>(queued);
-  }
-
-  // Every 50 ms while a session is paused: one whose replies have drained
-  // to half the bound is read again, on its strand. lock_ held.
-  void armDrainCheck()
-  {
-    if (drainArmed_)
-      return;
-    if (!drainTimer_)
-      drainTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_->get_io_service());
-    drainArmed_ = true;
-    drainTimer_->expires_after(std::chrono::milliseconds(50));
-    drainTimer_->async_wait([this, self = shared_from_this()](const boost::system::error_code& error) {
-      std::lock_guard<std::mutex> guard(lock_);
-      drainArmed_ = false;
-      if (error || endpoint_ == nullptr)
-        return;
-      for (auto paused = paused_.begin(); paused != paused_.end();) {
-        websocketpp::lib::error_code ec;
-        NotificationServer::Endpoint::connection_ptr connection = endpoint_->get_con_from_hdl(*paused, ec);
-        if (ec) {
-          paused = paused_.erase(paused);
-          continue;
-        }
-        connection->get_strand()->post([this, self, connection] {
-          if (unsentBytes(*connection) > replyBacklogBytes / 2)
-            return;
-          connection->resume_reading();
-          std::lock_guard<std::mutex> guard(lock_);
-          paused_.erase(connection->get_handle());
-        });
-        ++paused;
-      }
-      if (!paused_.empty())
-        armDrainCheck();
-    });
-  }
-
-  std::mutex lock_;
-  NotificationServer::Endpoint* endpoint_;
-  std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> paused_;
-  std::map<websocketpp::connection_hdl, NotificationServer::Endpoint::connection_ptr,
-      std::owner_less<websocketpp::connection_hdl>>
-      deferred_;
-  std::unique_ptr<boost::asio::steady_timer> drainTimer_;
-  bool drainArmed_ = false;
-  // Kept while an answer is held.
-  std::unique_ptr<boost::asio::io_service::work> held_;
-};
 
 namespace {
 
@@ -267,42 +113,6 @@ bool isTlsHandshakeFailure(const websocketpp::lib::error_code& error)
   return error == socket::make_error_code(socket::error::tls_handshake_failed)
       || error == socket::make_error_code(socket::error::tls_handshake_timeout);
 }
-
-// The reply channel of one acknowledged connection.
-class ConnectionReplies : public ReplyChannel {
-public:
-  ConnectionReplies(std::shared_ptr<ReplyHub> hub, websocketpp::connection_hdl hdl)
-      : hub_(std::move(hub))
-      , hdl_(std::move(hdl))
-  {
-  }
-
-  void send(std::uint64_t seq, Outcome outcome) override
-  {
-    lastReply_ = std::chrono::steady_clock::now().time_since_epoch().count();
-    answered_.fetch_add(1);
-    hub_->post(hdl_, replyText(seq, outcome));
-  }
-
-  // Numbers the connection's messages; called only from its message handler,
-  // which the connection's strand serialises.
-  std::uint64_t nextSeq() { return lastSeq_.fetch_add(1) + 1; }
-
-  // Whether a message of the session still waits for its answer; and when
-  // the last answer went.
-  bool inFlight() const { return answered_.load() < lastSeq_.load(); }
-  std::chrono::steady_clock::time_point lastReply() const
-  {
-    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastReply_.load()));
-  }
-
-private:
-  std::shared_ptr<ReplyHub> hub_;
-  websocketpp::connection_hdl hdl_;
-  std::atomic<std::uint64_t> lastSeq_ { 0 };
-  std::atomic<std::uint64_t> answered_ { 0 };
-  std::atomic<std::chrono::steady_clock::rep> lastReply_ { 0 };
-};
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "intake/http_intake.h"
+#include "intake/listener_endpoint.h"
 #include "intake/listener_settings.h"
 #include "intake/notification.h"
 #include "intake/notification_queue.h"
@@ -27,10 +28,6 @@
 
 class ReplyHub;
 
-// A session whose unsent replies pass this many bytes in its socket's queue
-// is not read until they have drained to half of it.
-inline constexpr std::size_t replyBacklogBytes = 1 << 20;
-
 // The secure WebSocket listener: every message becomes a notification on the
 // queue. A sender that offers the acknowledgement subprotocol first gets one
 // reply per message once its handling has ended; to any other, nothing is
@@ -39,7 +36,7 @@ inline constexpr std::size_t replyBacklogBytes = 1 << 20;
 // outcome; GET /v1/health tells whether the Receiver can take notifications.
 class NotificationServer {
 public:
-  using Endpoint = websocketpp::server<websocketpp::config::asio_tls>;
+  using Endpoint = ListenerEndpoint;
   using MessagePtr = websocketpp::config::asio_tls::message_type::ptr;
 
   NotificationServer(ListenerSettings settings, NotificationQueue& queue);
