@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "intake/http_intake.h"
+#include "intake/http_routes.h"
 #include "intake/listen_error.h"
 #include "intake/notification_id.h"
 #include "intake/payload_host.h"
@@ -579,20 +580,25 @@ void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
   try {
     connection = endpoint_.get_con_from_hdl(hdl);
     const websocketpp::http::parser::request& request = connection->get_request();
-    const std::string& target = request.get_uri();
-    const std::string path = target.substr(0, target.find('?'));
     if (trace_)
-      trace("THREAD SyslogServer#on_http: " + logSafe(request.get_method() + " " + target));
-    const char* allowed = path == "/v1/health" ? "GET" : path == "/v1/notifications" ? "POST" : nullptr;
-    if (allowed == nullptr) {
-      setAnswer(*connection, errorAnswer(404, "no such path"));
-    } else if (request.get_method() != allowed) {
-      setAnswer(*connection, errorAnswer(405, std::string("only ") + allowed));
-      connection->replace_header("Allow", allowed);
-    } else if (path == "/v1/health") {
-      answerHealth(connection);
-    } else {
+      trace("THREAD SyslogServer#on_http: " + logSafe(request.get_method() + " " + request.get_uri()));
+    const HttpRoute route = routeHttp({ request.get_method(), request.get_uri(), request.get_header("Transfer-Encoding"),
+        request.get_header("Content-Type"), acceptorClosing_ || stopStarted_, bool(settings_.databaseCheck) });
+    switch (route.next) {
+    case HttpRoute::Next::answer:
+      setAnswer(*connection, route.answer);
+      if (!route.allow.empty())
+        connection->replace_header("Allow", route.allow);
+      break;
+    case HttpRoute::Next::checkDatabase:
+      replyHub_->defer(connection);
+      settings_.databaseCheck([hub = replyHub_, hdl](bool answers) {
+        hub->respond(hdl, answers ? statusAnswer(200, "ok") : statusAnswer(503, "the database does not answer", 5));
+      });
+      break;
+    case HttpRoute::Next::takeBatch:
       takeBatch(connection);
+      break;
     }
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("THREAD SyslogServer#on_http: ") + error.what());
@@ -601,30 +607,9 @@ void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
   }
 }
 
-void NotificationServer::answerHealth(const Endpoint::connection_ptr& connection)
-{
-  if (acceptorClosing_ || stopStarted_) {
-    setAnswer(*connection, statusAnswer(503, "stopping", 5));
-    return;
-  }
-  if (!settings_.databaseCheck) {
-    setAnswer(*connection, statusAnswer(200, "ok"));
-    return;
-  }
-  replyHub_->defer(connection);
-  settings_.databaseCheck([hub = replyHub_, hdl = connection->get_handle()](bool answers) {
-    hub->respond(hdl, answers ? statusAnswer(200, "ok") : statusAnswer(503, "the database does not answer", 5));
-  });
-}
-
 void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
 {
   const websocketpp::http::parser::request& request = connection->get_request();
-  if (std::optional<HttpAnswer> refused
-      = headersRefusal(request.get_header("Transfer-Encoding"), request.get_header("Content-Type"))) {
-    setAnswer(*connection, *refused);
-    return;
-  }
   // A large body is split by few requests at once: a flood of them waits
   // for a 503 rather than growing the memory.
   const bool large = request.get_body().size() > httpLargeBody;

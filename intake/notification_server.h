@@ -88,7 +88,6 @@ private:
   void onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg);
   void onFail(const websocketpp::connection_hdl& hdl);
   void onHttp(const websocketpp::connection_hdl& hdl);
-  void answerHealth(const Endpoint::connection_ptr& connection);
   // Queues a batch's items whole or not at all; the request is answered once
   // each has its outcome.
   void queueBatch(const Endpoint::connection_ptr& connection, NotificationBatch& batch);
