@@ -23,6 +23,8 @@ class ReplyHub;
 // ever sent back. On the same port, over the same TLS, plain HTTPS requests:
 // POST /v1/notifications queues a batch and answers once each item has its
 // outcome; GET /v1/health tells whether the Receiver can take notifications.
+// It wires the endpoint's handlers to its parts: the connection table, the
+// routes, admission, the reply hub and the timers.
 class NotificationServer {
 public:
   using Endpoint = ListenerEndpoint;
@@ -42,8 +44,9 @@ public:
   // while a one-way session is closed at once with 1001 (going away), so
   // its sender knows to send again. Not to be called from a handler.
   void stopAccepting();
-  // Stops listening and closes every open connection with code 1001 (going
-  // away). Not to be called from a handler.
+  // Stops listening and has the event loop close every open connection with
+  // code 1001 (going away); one still in its handshake closes as it opens.
+  // Not to be called from a handler.
   void stop();
   // Ends the event loop at once, whatever is still open: for a stop whose
   // connections do not close in time.
