@@ -1,18 +1,15 @@
 #include "intake/notification_server.h"
 
-#include <linux/sockios.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-
 #include "core/log.h"
+#include "intake/connection_setup.h"
 #include "intake/http_intake.h"
+#include "intake/http_routes.h"
 #include "intake/listen_error.h"
-#include "intake/notification_id.h"
 #include "intake/payload_host.h"
+#include "intake/reply_hub.h"
+#include "intake/tls_context.h"
 
 #include <boost/version.hpp>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include <malloc.h>
 
@@ -32,233 +29,6 @@ static_assert(std::is_same<boost::asio::ip::tcp::socket::executor_type, boost::a
 
 namespace {
 
-// What a connection is created with: TLS 1.2, the server's cipher list and no
-// certificate, so that a connection never given its real context fails its
-// handshake.
-std::shared_ptr<boost::asio::ssl::context> placeholderContext()
-{
-  // One for all connections: each holds it only until its real one is in.
-  static const std::shared_ptr<boost::asio::ssl::context> shared = [] {
-    auto context = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::tls_server);
-    SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
-    SSL_CTX_set_max_proto_version(context->native_handle(), TLS1_2_VERSION);
-    SSL_CTX_set_cipher_list(context->native_handle(), cipherListForMode(1));
-    return context;
-  }();
-  return shared;
-}
-
-// The common name of the certificate the peer presented; empty without one.
-// The one common name of the peer's certificate; empty when there is none.
-// A subject with several has no identity (ambiguous is set): which of them
-// would be the sender is anybody's guess.
-std::string peerCommonName(SSL* ssl, bool& ambiguous)
-{
-  ambiguous = false;
-  std::unique_ptr<X509, decltype(&X509_free)> certificate(SSL_get1_peer_certificate(ssl), &X509_free);
-  if (!certificate)
-    return std::string();
-  X509_NAME* subject = X509_get_subject_name(certificate.get());
-  int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
-  if (at < 0)
-    return std::string();
-  if (X509_NAME_get_index_by_NID(subject, NID_commonName, at) >= 0) {
-    ambiguous = true;
-    return std::string();
-  }
-  unsigned char* text = nullptr;
-  int length = ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
-  if (length < 0)
-    return std::string();
-  std::string name(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
-  OPENSSL_free(text);
-  return name;
-}
-
-// Opens and closes a TCP connection to the Receiver's own port on loopback
-// (IPv6, then IPv4), so that its accept chain runs once; within a second at
-// most.
-void knock(int port)
-{
-  for (const char* address : { "::1", "127.0.0.1" }) {
-    boost::system::error_code ec;
-    boost::asio::io_service io;
-    boost::asio::ip::tcp::socket socket(io);
-    const boost::asio::ip::tcp::endpoint own(boost::asio::ip::make_address(address, ec), static_cast<unsigned short>(port));
-    if (ec)
-      continue;
-    socket.open(own.protocol(), ec);
-    if (ec)
-      continue;
-    socket.non_blocking(true, ec);
-    socket.connect(own, ec);
-    if (ec == boost::asio::error::in_progress || ec == boost::asio::error::would_block) {
-      pollfd watched { socket.native_handle(), POLLOUT, 0 };
-      if (::poll(&watched, 1, 1000) == 1 && (watched.revents & (POLLERR | POLLHUP)) == 0)
-        return;
-    } else if (!ec) {
-      return;
-    }
-  }
-}
-
-// Puts an answer on an HTTP request's response.
-void setAnswer(NotificationServer::Endpoint::connection_type& connection, const HttpAnswer& answer)
-{
-  connection.set_status(static_cast<websocketpp::http::status_code::value>(answer.status));
-  connection.replace_header("Content-Type", "application/json");
-  // One request a connection: the library closes it after the answer.
-  connection.replace_header("Connection", "close");
-  if (answer.retryAfterSeconds > 0)
-    connection.replace_header("Retry-After", std::to_string(answer.retryAfterSeconds));
-  connection.set_body(answer.body);
-}
-
-} // namespace
-
-// Carries replies from any thread to the listener's event loop. The channels
-// of open connections share it; the server cuts it off when it goes, so a
-// late reply from a worker is dropped instead of reaching a freed endpoint.
-class ReplyHub : public std::enable_shared_from_this<ReplyHub> {
-public:
-  explicit ReplyHub(NotificationServer::Endpoint& endpoint)
-      : endpoint_(&endpoint)
-  {
-  }
-
-  // Hands the text to the connection's strand, which writes it if the
-  // connection is still open; a reply for a closed connection is dropped. A
-  // sender that does not read its replies is not read either, until they
-  // drain: its unsent replies cannot grow without bound.
-  void post(const websocketpp::connection_hdl& hdl, std::string text)
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (endpoint_ == nullptr)
-      return;
-    websocketpp::lib::error_code ec;
-    NotificationServer::Endpoint::connection_ptr connection = endpoint_->get_con_from_hdl(hdl, ec);
-    if (ec)
-      return;
-    connection->get_strand()->post([this, self = shared_from_this(), connection, text = std::move(text)] {
-      const websocketpp::lib::error_code ec = connection->send(text, websocketpp::frame::opcode::text);
-      if (ec || unsentBytes(*connection) <= replyBacklogBytes)
-        return;
-      std::lock_guard<std::mutex> guard(lock_);
-      if (endpoint_ != nullptr && paused_.insert(connection->get_handle()).second) {
-        connection->pause_reading();
-        armDrainCheck();
-      }
-    });
-  }
-
-  // Defers a request's HTTP answer and keeps its connection meanwhile:
-  // nothing else holds it while its notifications are handled.
-  void defer(const NotificationServer::Endpoint::connection_ptr& connection)
-  {
-    connection->defer_http_response();
-    std::lock_guard<std::mutex> guard(lock_);
-    if (endpoint_ == nullptr)
-      return;
-    deferred_[connection->get_handle()] = connection;
-    // A held answer is work of the loop's: a stop's loop does not end before
-    // it has been sent.
-    if (!held_)
-      held_ = std::make_unique<boost::asio::io_service::work>(endpoint_->get_io_service());
-  }
-
-  // Sends the answer of a held HTTP request, on its connection's strand:
-  // never before the request's own handler has returned.
-  void respond(const websocketpp::connection_hdl& hdl, HttpAnswer answer)
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto held = deferred_.find(hdl);
-    if (held == deferred_.end())
-      return;
-    NotificationServer::Endpoint::connection_ptr connection = std::move(held->second);
-    deferred_.erase(held);
-    connection->get_strand()->post([connection, answer = std::move(answer)] {
-      setAnswer(*connection, answer);
-      websocketpp::lib::error_code ec;
-      connection->send_http_response(ec);
-    });
-    // The answer's own writing keeps the loop busy from here.
-    if (deferred_.empty())
-      held_.reset();
-  }
-
-  void detach()
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    endpoint_ = nullptr;
-    deferred_.clear();
-    held_.reset();
-    if (drainTimer_)
-      drainTimer_->cancel();
-    paused_.clear();
-  }
-
-private:
-  // What the connection was given and has not sent yet: the library's queue
-  // and the socket's. Read on the connection's strand, where the library
-  // changes its queue.
-  static std::size_t unsentBytes(NotificationServer::Endpoint::connection_type& connection)
-  {
-    int queued = 0;
-    if (::ioctl(connection.get_socket().lowest_layer().native_handle(), SIOCOUTQ, &queued) != 0)
-      queued = 0;
-    return connection.get_buffered_amount() + static_cast<std::size_t>(queued);
-  }
-
-  // Every 50 ms while a session is paused: one whose replies have drained
-  // to half the bound is read again, on its strand. lock_ held.
-  void armDrainCheck()
-  {
-    if (drainArmed_)
-      return;
-    if (!drainTimer_)
-      drainTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_->get_io_service());
-    drainArmed_ = true;
-    drainTimer_->expires_after(std::chrono::milliseconds(50));
-    drainTimer_->async_wait([this, self = shared_from_this()](const boost::system::error_code& error) {
-      std::lock_guard<std::mutex> guard(lock_);
-      drainArmed_ = false;
-      if (error || endpoint_ == nullptr)
-        return;
-      for (auto paused = paused_.begin(); paused != paused_.end();) {
-        websocketpp::lib::error_code ec;
-        NotificationServer::Endpoint::connection_ptr connection = endpoint_->get_con_from_hdl(*paused, ec);
-        if (ec) {
-          paused = paused_.erase(paused);
-          continue;
-        }
-        connection->get_strand()->post([this, self, connection] {
-          if (unsentBytes(*connection) > replyBacklogBytes / 2)
-            return;
-          connection->resume_reading();
-          std::lock_guard<std::mutex> guard(lock_);
-          paused_.erase(connection->get_handle());
-        });
-        ++paused;
-      }
-      if (!paused_.empty())
-        armDrainCheck();
-    });
-  }
-
-  std::mutex lock_;
-  NotificationServer::Endpoint* endpoint_;
-  std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> paused_;
-  std::map<websocketpp::connection_hdl, NotificationServer::Endpoint::connection_ptr,
-      std::owner_less<websocketpp::connection_hdl>>
-      deferred_;
-  std::unique_ptr<boost::asio::steady_timer> drainTimer_;
-  bool drainArmed_ = false;
-  // Kept while an answer is held.
-  std::unique_ptr<boost::asio::io_service::work> held_;
-};
-
-namespace {
-
 // A connection that failed in its TLS handshake, or did not finish it in
 // time.
 bool isTlsHandshakeFailure(const websocketpp::lib::error_code& error)
@@ -268,42 +38,6 @@ bool isTlsHandshakeFailure(const websocketpp::lib::error_code& error)
       || error == socket::make_error_code(socket::error::tls_handshake_timeout);
 }
 
-// The reply channel of one acknowledged connection.
-class ConnectionReplies : public ReplyChannel {
-public:
-  ConnectionReplies(std::shared_ptr<ReplyHub> hub, websocketpp::connection_hdl hdl)
-      : hub_(std::move(hub))
-      , hdl_(std::move(hdl))
-  {
-  }
-
-  void send(std::uint64_t seq, Outcome outcome) override
-  {
-    lastReply_ = std::chrono::steady_clock::now().time_since_epoch().count();
-    answered_.fetch_add(1);
-    hub_->post(hdl_, replyText(seq, outcome));
-  }
-
-  // Numbers the connection's messages; called only from its message handler,
-  // which the connection's strand serialises.
-  std::uint64_t nextSeq() { return lastSeq_.fetch_add(1) + 1; }
-
-  // Whether a message of the session still waits for its answer; and when
-  // the last answer went.
-  bool inFlight() const { return answered_.load() < lastSeq_.load(); }
-  std::chrono::steady_clock::time_point lastReply() const
-  {
-    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastReply_.load()));
-  }
-
-private:
-  std::shared_ptr<ReplyHub> hub_;
-  websocketpp::connection_hdl hdl_;
-  std::atomic<std::uint64_t> lastSeq_ { 0 };
-  std::atomic<std::uint64_t> answered_ { 0 };
-  std::atomic<std::chrono::steady_clock::rep> lastReply_ { 0 };
-};
-
 } // namespace
 
 NotificationServer::NotificationServer(ListenerSettings settings, NotificationQueue& queue)
@@ -311,6 +45,7 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
     , queue_(queue)
     , trace_(traceEnabled())
     , replyHub_(std::make_shared<ReplyHub>(endpoint_))
+    , connections_(settings_.maxConnections, [this](const websocketpp::connection_hdl& hdl) { return hasEnded(hdl); })
 {
   // A large request body or message lives in a block of its own, given back
   // to the system when it is freed: the I/O threads' arenas would otherwise
@@ -342,35 +77,12 @@ NotificationServer::NotificationServer(ListenerSettings settings, NotificationQu
   // or the largest message when one larger is configured.
   endpoint_.set_max_http_body_size(std::max(httpBodyBytes, settings_.maxMessageSize));
   endpoint_.set_fail_handler(websocketpp::lib::bind(&NotificationServer::onFail, this, _1));
-  makeReports();
-}
-
-void NotificationServer::makeReports()
-{
-  const std::string limit = std::to_string(settings_.queueLimit);
-  drops_ = std::make_unique<ThrottledReport>(
-      endpoint_.get_io_service(), [limit](const std::string&, const std::string& host, std::size_t count) {
-        return "SyslogServer#queue full (" + limit + "), notification from " + logSafe(host) + " dropped; "
-            + std::to_string(count) + " dropped since the last report";
-      });
-  refusals_ = std::make_unique<ThrottledReport>(
-      endpoint_.get_io_service(), [](const std::string& identity, const std::string& host, std::size_t count) {
-        return "SyslogServer#sender \"" + logSafe(identity) + "\" may not report for " + logSafe(host)
-            + ", notification refused; " + std::to_string(count) + " refused since the last report";
-      });
-  stopRefusals_ = std::make_unique<ThrottledReport>(
-      endpoint_.get_io_service(), [](const std::string&, const std::string& host, std::size_t count) {
-        return "notification from " + logSafe(host) + " not handled, the Receiver is stopping; " + std::to_string(count)
-            + " refused since the last report";
-      });
-  badIds_ = std::make_unique<ThrottledReport>(
-      endpoint_.get_io_service(), [](const std::string&, const std::string& detail, std::size_t count) {
-        return "SyslogServer#notification refused, " + detail + "; " + std::to_string(count)
-            + " refused since the last report";
-      });
-  const std::string most = std::to_string(settings_.maxConnections);
-  connectionRefusals_ = std::make_unique<ThrottledReport>(
-      endpoint_.get_io_service(), [most](const std::string&, const std::string& peer, std::size_t count) {
+  boost::asio::io_service& io = endpoint_.get_io_service();
+  admission_ = std::make_unique<Admission>(settings_, queue_, io, trace_);
+  housekeeping_ = std::make_unique<Housekeeping>(io, settings_.idleTimeout, [this] { closeIdleSessions(); });
+  connectionRefusals_ = std::make_unique<ThrottledReport>(io,
+      [most = std::to_string(settings_.maxConnections)](
+          const std::string&, const std::string& peer, std::size_t count) {
         return "SyslogServer#max_connections (" + most + ") reached, connection from " + peer + " closed; "
             + std::to_string(count) + " closed since the last report";
       });
@@ -378,58 +90,32 @@ void NotificationServer::makeReports()
 
 NotificationServer::~NotificationServer() { replyHub_->detach(); }
 
+std::size_t NotificationServer::forbiddenNotifications() const { return admission_->forbidden(); }
+
 void NotificationServer::setListenState(ListenState state, int bound, const std::string& error)
 {
-  {
-    std::lock_guard<std::mutex> guard(stateLock_);
-    listenState_ = state;
-    boundPort_ = bound;
-    listenErrorText_ = error;
-  }
-  stateChanged_.notify_all();
+  *listenStatus_.lock() = ListenStatus { state, bound, error };
+  listenChanged_.notify_all();
 }
 
 bool NotificationServer::waitListening(std::chrono::milliseconds timeout)
 {
-  std::unique_lock<std::mutex> lock(stateLock_);
-  stateChanged_.wait_for(lock, timeout, [this] { return listenState_ != ListenState::notYet; });
-  return listenState_ == ListenState::listening;
+  auto status = listenStatus_.lock();
+  status.waitFor(listenChanged_, timeout, [](const ListenStatus& now) { return now.state != ListenState::notYet; });
+  return status->state == ListenState::listening;
 }
 
-int NotificationServer::listeningPort() const
-{
-  std::lock_guard<std::mutex> guard(stateLock_);
-  return boundPort_;
-}
+int NotificationServer::listeningPort() const { return listenStatus_.copy().boundPort; }
 
-std::string NotificationServer::listenError() const
-{
-  std::lock_guard<std::mutex> guard(stateLock_);
-  return listenErrorText_;
-}
+std::string NotificationServer::listenError() const { return listenStatus_.copy().error; }
 
-std::size_t NotificationServer::connectionCount()
-{
-  std::lock_guard<std::mutex> guard(connectionLock_);
-  std::size_t ended = 0;
-  for (const auto& entry : connections_)
-    ended += hasEnded(entry.first);
-  return connections_.size() - ended;
-}
+std::size_t NotificationServer::connectionCount() { return connections_.openCount(); }
 
 bool NotificationServer::hasEnded(const websocketpp::connection_hdl& hdl)
 {
   websocketpp::lib::error_code ec;
   Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl, ec);
   return ec || connection->get_state() == websocketpp::session::state::closed;
-}
-
-std::size_t NotificationServer::endedLocked(const std::set<websocketpp::connection_hdl, HandleLess>& connections)
-{
-  std::size_t ended = 0;
-  for (const auto& hdl : connections)
-    ended += hasEnded(hdl);
-  return ended;
 }
 
 bool NotificationServer::loopAnswers(std::chrono::milliseconds timeout)
@@ -472,14 +158,7 @@ void NotificationServer::run()
   // A stop that came before the port was known closes it now.
   if (acceptorClosing_)
     knock(listeningPort());
-  {
-    std::lock_guard<std::mutex> guard(timerLock_);
-    trimTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
-    if (settings_.idleTimeout.count() > 0) {
-      idleTimer_ = std::make_unique<boost::asio::steady_timer>(endpoint_.get_io_service());
-      armIdleSweepLocked();
-    }
-  }
+  housekeeping_->start();
 
   std::vector<std::thread> threads;
   threads.reserve(static_cast<std::size_t>(std::max(settings_.ioThreads - 1, 0)));
@@ -511,16 +190,8 @@ void NotificationServer::installConnectionContext(const websocketpp::connection_
     // Replies are small and each is waited for: send them at once, not
     // after the sender has acknowledged the previous one.
     connection->get_socket().lowest_layer().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-    // Fail closed: a connection whose context is not exactly as configured
-    // is cut before its handshake.
-    std::shared_ptr<boost::asio::ssl::context> fresh = makeTlsContext(settings_.tls, settings_.tls.mode());
-    SSL* ssl = connection->get_socket().native_handle();
-    static const unsigned char sessionContext[] = "quelm-receiver";
-    if (fresh && adoptTlsContext(ssl, fresh->native_handle(), settings_.tls.mode())
-        && SSL_set_session_id_context(ssl, sessionContext, sizeof sessionContext - 1) == 1)
+    if (installTlsContext(*connection, settings_.tls))
       return;
-    if (fresh)
-      writeLog("ERR", "SSLException: the TLS settings could not be applied to the connection");
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("SSLException: ") + error.what());
   }
@@ -566,6 +237,13 @@ void NotificationServer::closeAcceptorOnce()
   }
 }
 
+void NotificationServer::closeForStop(const websocketpp::connection_hdl& hdl)
+{
+  // A handle whose connection is already gone is skipped.
+  websocketpp::lib::error_code ec;
+  endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
+}
+
 void NotificationServer::stop()
 {
   // Closing everything at once makes the library report each torn-down
@@ -573,30 +251,15 @@ void NotificationServer::stop()
   endpoint_.clear_error_channels(websocketpp::log::elevel::all);
   stopStarted_ = true;
   stopAccepting();
-  for (ThrottledReport* report :
-      { drops_.get(), refusals_.get(), connectionRefusals_.get(), stopRefusals_.get(), badIds_.get() })
-    report->cancel();
-  {
-    std::lock_guard<std::mutex> guard(timerLock_);
-    if (idleTimer_)
-      idleTimer_->cancel();
-    if (trimTimer_)
-      trimTimer_->cancel();
-  }
-  std::vector<websocketpp::connection_hdl> open;
-  {
-    std::lock_guard<std::mutex> guard(connectionLock_);
-    stopping_ = true;
-    for (const auto& entry : connections_)
-      open.push_back(entry.first);
-  }
-  // Closed outside the lock: a close can run onClose, which takes it. A
-  // handle whose connection is already gone is skipped so the others still
-  // get closed.
-  for (auto& hdl : open) {
-    websocketpp::lib::error_code ec;
-    endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
-  }
+  admission_->cancelReports();
+  connectionRefusals_->cancel();
+  housekeeping_->stop();
+  // The sessions open now are closed by the loop, as every other close is;
+  // one that opens later closes itself as it opens.
+  endpoint_.get_io_service().post([this, open = connections_.beginStop()] {
+    for (const auto& hdl : open)
+      closeForStop(hdl);
+  });
 }
 
 void NotificationServer::abort() { endpoint_.stop(); }
@@ -604,34 +267,26 @@ void NotificationServer::abort() { endpoint_.stop(); }
 void NotificationServer::onOpen(const websocketpp::connection_hdl& hdl)
 {
   trace("SyslogServer#on_open:");
-  bool late = false;
   Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
-  Session session { nullptr, std::string(), std::chrono::steady_clock::now() };
+  ConnectionTable::Session session { nullptr, std::string(), std::chrono::steady_clock::now() };
   if (connection->get_subprotocol() == ackSubprotocol)
     session.replies = std::make_shared<ConnectionReplies>(replyHub_, hdl);
   if (settings_.senders.active())
     session.identity = senderIdentity(*connection);
-  {
-    std::lock_guard<std::mutex> guard(connectionLock_);
-    connections_[hdl] = std::move(session);
-    late = stopping_;
-  }
   // A handshake that was under way when stop ran is closed as soon as it
   // completes, so that stop leaves no connection open.
-  if (late) {
-    websocketpp::lib::error_code ec;
-    endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
-  }
+  if (connections_.open(hdl, std::move(session)))
+    closeForStop(hdl);
   trace("SyslogServer#on_open end");
 }
 
 void NotificationServer::onClose(const websocketpp::connection_hdl& hdl)
 {
   trace("SyslogServer#on_close:");
-  forgetConnection(hdl);
+  connections_.forget(hdl);
   // Late enough for the closed sessions' sockets to be gone (their TLS
   // shutdown may take the library's 5 s time-out).
-  scheduleTrim(std::chrono::seconds(10));
+  housekeeping_->scheduleTrim(std::chrono::seconds(10));
   trace("SyslogServer#on_close end");
 }
 
@@ -650,117 +305,13 @@ void NotificationServer::onMessage(const websocketpp::connection_hdl& hdl, const
     // the sender rules or the replies. A plain one-way sender takes no lock.
     const bool rules = settings_.senders.active(), idleClock = settings_.idleTimeout.count() > 0;
     std::string identity;
-    if (rules || idleClock || endpoint_.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol) {
-      std::lock_guard<std::mutex> guard(connectionLock_);
-      auto found = connections_.find(hdl);
-      if (found != connections_.end()) {
-        Session& session = found->second;
-        if (idleClock)
-          session.lastMessage = std::chrono::steady_clock::now();
-        if (rules)
-          identity = session.identity;
-        if (session.replies) {
-          item.seq = static_cast<ConnectionReplies&>(*session.replies).nextSeq();
-          item.replyTo = session.replies;
-        }
-      }
-    }
-    admit(std::move(item), identity, hdl);
+    if (rules || idleClock || endpoint_.get_con_from_hdl(hdl)->get_subprotocol() == ackSubprotocol)
+      connections_.stamp(hdl, item, idleClock, rules ? &identity : nullptr);
+    if (!admission_->admit(std::move(item), identity))
+      closeForStop(hdl);
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("THREAD SyslogServer#on_message: ") + error.what());
   }
-}
-
-std::string NotificationServer::senderIdentity(Endpoint::connection_type& connection)
-{
-  bool ambiguous = false;
-  std::string identity = peerCommonName(connection.get_socket().native_handle(), ambiguous);
-  if (ambiguous)
-    writeLog("ERR",
-        "SyslogServer#client certificate of " + logSafe(connection.get_remote_endpoint())
-            + " has more than one common name: no sender identity, its notifications are refused");
-  return identity;
-}
-
-bool NotificationServer::screen(Notification& item, const std::string& identity)
-{
-  if (!settings_.senders.allows(identity, item.host)) {
-    ++forbidden_;
-    count(settings_.metrics, &Metrics::forbidden);
-    refusals_->count(identity, item.host);
-    item.answer(Outcome::forbidden);
-    return false;
-  }
-  // An id that cannot serve is refused rather than ignored: its sender
-  // counts on copies being recognised.
-  NotificationId id = notificationIdOf(item.message);
-  if (id.kind == NotificationId::Kind::invalid) {
-    count(settings_.metrics, &Metrics::rejected);
-    badIds_->count(std::string(), "from " + logSafe(item.host) + ": " + id.value);
-    item.answer(Outcome::rejected);
-    return false;
-  }
-  if (id.kind == NotificationId::Kind::valid)
-    item.id = std::move(id.value);
-  if (trace_)
-    trace("th_listener#PUSH NOTIF#");
-  return true;
-}
-
-void NotificationServer::settle(NotificationQueue::Offer result, const Notification& item,
-    const websocketpp::connection_hdl& hdl)
-{
-  switch (result) {
-  case NotificationQueue::Offer::queued:
-    break;
-  case NotificationQueue::Offer::attached:
-  case NotificationQueue::Offer::applied:
-    // A copy: of one still waiting or handled, it gets that one's answer
-    // with it; of one already applied, it is answered at once.
-    if (trace_)
-      trace("th_listener#copy of notification " + logSafe(item.id) + " from " + logSafe(item.host)
-          + (result == NotificationQueue::Offer::applied ? ": already applied" : ": joins the one waiting"));
-    if (result == NotificationQueue::Offer::applied) {
-      count(settings_.metrics, &Metrics::duplicate);
-      item.answer(Outcome::duplicate);
-    }
-    break;
-  case NotificationQueue::Offer::full:
-    count(settings_.metrics, &Metrics::dropped);
-    drops_->count(std::string(), item.host);
-    item.answer(Outcome::dropped);
-    break;
-  case NotificationQueue::Offer::closed: {
-    // The Receiver is stopping: nobody will handle it. A sender that
-    // gets no answers learns it from the close.
-    count(settings_.metrics, &Metrics::shutdown);
-    stopRefusals_->count(std::string(), item.host);
-    websocketpp::lib::error_code ec;
-    if (item.replyTo)
-      item.answer(Outcome::shutdown);
-    else
-      endpoint_.close(hdl, websocketpp::close::status::going_away, "the Receiver is stopping", ec);
-    break;
-  }
-  }
-}
-
-void NotificationServer::admit(Notification&& item, const std::string& identity, const websocketpp::connection_hdl& hdl)
-{
-  if (!screen(item, identity))
-    return;
-  // Offered as a copy, so that what the queue does not take is still here
-  // to answer; the payload itself is moved.
-  Notification kept { item.host, std::string(), item.replyTo, item.seq };
-  kept.id = item.id;
-  NotificationQueue::Offered offered = queue_.offer(std::move(item), settings_.queueLimit);
-  if (offered.dropped) {
-    // Queued in place of the newest of the host with the most waiting.
-    countAnswered(settings_.metrics, *offered.dropped, Outcome::dropped);
-    drops_->count(std::string(), offered.dropped->host);
-    offered.dropped->answer(Outcome::dropped);
-  }
-  settle(offered.result, kept, hdl);
 }
 
 void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
@@ -769,20 +320,25 @@ void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
   try {
     connection = endpoint_.get_con_from_hdl(hdl);
     const websocketpp::http::parser::request& request = connection->get_request();
-    const std::string& target = request.get_uri();
-    const std::string path = target.substr(0, target.find('?'));
     if (trace_)
-      trace("THREAD SyslogServer#on_http: " + logSafe(request.get_method() + " " + target));
-    const char* allowed = path == "/v1/health" ? "GET" : path == "/v1/notifications" ? "POST" : nullptr;
-    if (allowed == nullptr) {
-      setAnswer(*connection, errorAnswer(404, "no such path"));
-    } else if (request.get_method() != allowed) {
-      setAnswer(*connection, errorAnswer(405, std::string("only ") + allowed));
-      connection->replace_header("Allow", allowed);
-    } else if (path == "/v1/health") {
-      answerHealth(connection);
-    } else {
+      trace("THREAD SyslogServer#on_http: " + logSafe(request.get_method() + " " + request.get_uri()));
+    const HttpRoute route = routeHttp({ request.get_method(), request.get_uri(), request.get_header("Transfer-Encoding"),
+        request.get_header("Content-Type"), acceptorClosing_ || stopStarted_, bool(settings_.databaseCheck) });
+    switch (route.next) {
+    case HttpRoute::Next::answer:
+      setAnswer(*connection, route.answer);
+      if (!route.allow.empty())
+        connection->replace_header("Allow", route.allow);
+      break;
+    case HttpRoute::Next::checkDatabase:
+      replyHub_->defer(connection);
+      settings_.databaseCheck([hub = replyHub_, hdl](bool answers) {
+        hub->respond(hdl, answers ? statusAnswer(200, "ok") : statusAnswer(503, "the database does not answer", 5));
+      });
+      break;
+    case HttpRoute::Next::takeBatch:
       takeBatch(connection);
+      break;
     }
   } catch (const std::exception& error) {
     writeLog("ERR", std::string("THREAD SyslogServer#on_http: ") + error.what());
@@ -791,30 +347,9 @@ void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
   }
 }
 
-void NotificationServer::answerHealth(const Endpoint::connection_ptr& connection)
-{
-  if (acceptorClosing_ || stopStarted_) {
-    setAnswer(*connection, statusAnswer(503, "stopping", 5));
-    return;
-  }
-  if (!settings_.databaseCheck) {
-    setAnswer(*connection, statusAnswer(200, "ok"));
-    return;
-  }
-  replyHub_->defer(connection);
-  settings_.databaseCheck([hub = replyHub_, hdl = connection->get_handle()](bool answers) {
-    hub->respond(hdl, answers ? statusAnswer(200, "ok") : statusAnswer(503, "the database does not answer", 5));
-  });
-}
-
 void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
 {
   const websocketpp::http::parser::request& request = connection->get_request();
-  if (std::optional<HttpAnswer> refused
-      = headersRefusal(request.get_header("Transfer-Encoding"), request.get_header("Content-Type"))) {
-    setAnswer(*connection, *refused);
-    return;
-  }
   // A large body is split by few requests at once: a flood of them waits
   // for a 503 rather than growing the memory.
   const bool large = request.get_body().size() > httpLargeBody;
@@ -828,7 +363,7 @@ void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
   if (large) {
     --largeParses_;
     // What its parse took goes back to the system once the request is over.
-    scheduleTrim(std::chrono::seconds(2));
+    housekeeping_->scheduleTrim(std::chrono::seconds(2));
   }
   if (batch.refusal != NotificationBatch::Refusal::none) {
     setAnswer(*connection, errorAnswer(batch.refusal == NotificationBatch::Refusal::tooLarge ? 413 : 400, batch.why));
@@ -838,32 +373,12 @@ void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
     setAnswer(*connection, batchAnswer({}));
     return;
   }
-  queueBatch(connection, batch);
-}
-
-void NotificationServer::queueBatch(const Endpoint::connection_ptr& connection, NotificationBatch& batch)
-{
   const std::string identity = settings_.senders.active() ? senderIdentity(*connection) : std::string();
-  const websocketpp::connection_hdl hdl = connection->get_handle();
   replyHub_->defer(connection);
   auto replies = std::make_shared<BatchReplies>(batch.items.size(),
-      [hub = replyHub_, hdl](std::vector<Outcome> outcomes) { hub->respond(hdl, batchAnswer(outcomes)); });
-  // The batch is queued whole or not at all: a batch sent again after a 503
-  // finds none of its items queued by the earlier try.
-  std::uint64_t seq = 0;
-  std::vector<Notification> admitted;
-  for (std::string& text : batch.items) {
-    if (trace_)
-      trace("THREAD SyslogServer#on_http item:" + logSafe(text));
-    Notification item { hostFromPayload(text), std::move(text), replies, ++seq };
-    if (settings_.metrics != nullptr)
-      item.received = std::chrono::steady_clock::now();
-    if (screen(item, identity))
-      admitted.push_back(std::move(item));
-  }
-  const std::vector<NotificationQueue::Offer> results = queue_.offerBatch(admitted, settings_.queueLimit);
-  for (std::size_t i = 0; i < admitted.size(); ++i)
-    settle(results[i], admitted[i], hdl);
+      [hub = replyHub_, hdl = connection->get_handle()](
+          std::vector<Outcome> outcomes) { hub->respond(hdl, batchAnswer(outcomes)); });
+  admission_->admitBatch(batch.items, replies, identity);
   replies->seal();
 }
 
@@ -871,7 +386,7 @@ void NotificationServer::onFail(const websocketpp::connection_hdl& hdl)
 {
   // A sender refused at the handshake is worth a line when senders must
   // prove who they are; one closed for max_connections has had its line.
-  if (!forgetConnection(hdl))
+  if (!connections_.forget(hdl))
     return;
   try {
     Endpoint::connection_ptr connection = endpoint_.get_con_from_hdl(hdl);
@@ -891,21 +406,8 @@ void NotificationServer::onFail(const websocketpp::connection_hdl& hdl)
 
 bool NotificationServer::admitConnection(const websocketpp::connection_hdl& hdl)
 {
-  {
-    std::lock_guard<std::mutex> guard(connectionLock_);
-    const std::size_t most = settings_.maxConnections;
-    // At the limit, the sessions whose sender has closed them no longer
-    // count, although the library may wait for their TLS shutdown a while.
-    if (live_.size() >= pruneAt_) {
-      for (auto hdl = live_.begin(); hdl != live_.end();)
-        hdl = hdl->expired() ? live_.erase(hdl) : std::next(hdl);
-      pruneAt_ = std::max<std::size_t>(64, 2 * live_.size());
-    }
-    if (most == 0 || live_.size() < most || live_.size() - endedLocked(live_) < most) {
-      live_.insert(hdl);
-      return true;
-    }
-  }
+  if (connections_.admit(hdl))
+    return true;
   ++refusedConnections_;
   count(settings_.metrics, &Metrics::refusedConnections);
   std::string peer;
@@ -918,63 +420,11 @@ bool NotificationServer::admitConnection(const websocketpp::connection_hdl& hdl)
   return false;
 }
 
-bool NotificationServer::forgetConnection(const websocketpp::connection_hdl& hdl)
-{
-  std::lock_guard<std::mutex> guard(connectionLock_);
-  connections_.erase(hdl);
-  return live_.erase(hdl) > 0;
-}
-
-void NotificationServer::armIdleSweepLocked()
-{
-  // A sweep already due when stop cancelled the timer must not arm another.
-  if (stopStarted_)
-    return;
-  // Often enough that a session outlives its limit by a small share of it.
-  auto period = std::min<std::chrono::steady_clock::duration>(settings_.idleTimeout / 4, std::chrono::seconds(1));
-  idleTimer_->expires_after(std::max<std::chrono::steady_clock::duration>(period, std::chrono::milliseconds(100)));
-  idleTimer_->async_wait([this](const boost::system::error_code& ec) {
-    if (ec || stopStarted_)
-      return;
-    closeIdleSessions();
-    std::lock_guard<std::mutex> guard(timerLock_);
-    armIdleSweepLocked();
-  });
-}
-
-void NotificationServer::scheduleTrim(std::chrono::seconds delay)
-{
-  std::lock_guard<std::mutex> guard(timerLock_);
-  if (!trimTimer_ || stopStarted_ || trimPending_.exchange(true))
-    return;
-  trimTimer_->expires_after(delay);
-  trimTimer_->async_wait([this](const boost::system::error_code& ec) {
-    trimPending_ = false;
-    if (!ec)
-      ::malloc_trim(0);
-  });
-}
-
 void NotificationServer::closeIdleSessions()
 {
-  std::vector<websocketpp::connection_hdl> idle;
-  auto limit = std::chrono::steady_clock::now() - settings_.idleTimeout;
-  {
-    std::lock_guard<std::mutex> guard(connectionLock_);
-    if (stopping_)
-      return;
-    for (const auto& [hdl, session] : connections_) {
-      // A session waiting for an answer is not idle; its clock starts again
-      // from the last answer.
-      const auto* replies = static_cast<const ConnectionReplies*>(session.replies.get());
-      if (replies != nullptr && (replies->inFlight() || replies->lastReply() > limit))
-        continue;
-      if (session.lastMessage <= limit)
-        idle.push_back(hdl);
-    }
-  }
-  // Closed outside the lock, as stop does.
-  for (auto& hdl : idle) {
+  const auto idle = connections_.idleSince(std::chrono::steady_clock::now() - settings_.idleTimeout);
+  // Closed outside the table's lock: a close can run onClose, which takes it.
+  for (const auto& hdl : idle) {
     websocketpp::lib::error_code ec;
     endpoint_.close(hdl, websocketpp::close::status::normal, "idle", ec);
   }

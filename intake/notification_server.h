@@ -1,35 +1,21 @@
 #pragma once
 
-#include "intake/http_intake.h"
+#include "core/lock_guarded.h"
+#include "intake/admission.h"
+#include "intake/connection_table.h"
+#include "intake/housekeeping.h"
+#include "intake/listener_endpoint.h"
 #include "intake/listener_settings.h"
-#include "intake/notification.h"
 #include "intake/notification_queue.h"
-#include "intake/sender_rules.h"
 #include "intake/throttled_report.h"
-#include "intake/tls_context.h"
-
-#include "core/metrics.h"
-
-#include <websocketpp/config/asio.hpp>
-#include <websocketpp/server.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 
-#include <boost/asio/steady_timer.hpp>
-
 class ReplyHub;
-
-// A session whose unsent replies pass this many bytes in its socket's queue
-// is not read until they have drained to half of it.
-inline constexpr std::size_t replyBacklogBytes = 1 << 20;
 
 // The secure WebSocket listener: every message becomes a notification on the
 // queue. A sender that offers the acknowledgement subprotocol first gets one
@@ -37,9 +23,11 @@ inline constexpr std::size_t replyBacklogBytes = 1 << 20;
 // ever sent back. On the same port, over the same TLS, plain HTTPS requests:
 // POST /v1/notifications queues a batch and answers once each item has its
 // outcome; GET /v1/health tells whether the Receiver can take notifications.
+// It wires the endpoint's handlers to its parts: the connection table, the
+// routes, admission, the reply hub and the timers.
 class NotificationServer {
 public:
-  using Endpoint = websocketpp::server<websocketpp::config::asio_tls>;
+  using Endpoint = ListenerEndpoint;
   using MessagePtr = websocketpp::config::asio_tls::message_type::ptr;
 
   NotificationServer(ListenerSettings settings, NotificationQueue& queue);
@@ -56,8 +44,9 @@ public:
   // while a one-way session is closed at once with 1001 (going away), so
   // its sender knows to send again. Not to be called from a handler.
   void stopAccepting();
-  // Stops listening and closes every open connection with code 1001 (going
-  // away). Not to be called from a handler.
+  // Stops listening and has the event loop close every open connection with
+  // code 1001 (going away); one still in its handshake closes as it opens.
+  // Not to be called from a handler.
   void stop();
   // Ends the event loop at once, whatever is still open: for a stop whose
   // connections do not close in time.
@@ -78,52 +67,33 @@ public:
   // Connections refused by max_connections, and notifications refused by
   // the sender rules, since the start.
   std::size_t refusedConnections() const { return refusedConnections_; }
-  std::size_t forbiddenNotifications() const { return forbidden_; }
+  std::size_t forbiddenNotifications() const;
 
 private:
   enum class ListenState { notYet, listening, failed };
+  struct ListenStatus {
+    ListenState state = ListenState::notYet;
+    int boundPort = 0;
+    std::string error;
+  };
 
   void onOpen(const websocketpp::connection_hdl& hdl);
-  // The throttled ERR lines: drops, refused senders, refusals at the stop,
-  // unusable ids and connections over the limit.
-  void makeReports();
   void onClose(const websocketpp::connection_hdl& hdl);
   void onMessage(const websocketpp::connection_hdl& hdl, const MessagePtr& msg);
   void onFail(const websocketpp::connection_hdl& hdl);
   void onHttp(const websocketpp::connection_hdl& hdl);
-  void answerHealth(const Endpoint::connection_ptr& connection);
-  // Queues a batch's items whole or not at all; the request is answered once
-  // each has its outcome.
-  void queueBatch(const Endpoint::connection_ptr& connection, NotificationBatch& batch);
+  // Splits a request's body and queues its items; the request is answered
+  // once each has its outcome.
   void takeBatch(const Endpoint::connection_ptr& connection);
-  // The sender rules, then the queue, for a notification from any session:
-  // each way it can end is answered and counted here.
-  void admit(Notification&& item, const std::string& identity, const websocketpp::connection_hdl& hdl);
-  // The sender rules and the id: false when the notification was refused
-  // (answered and counted here).
-  bool screen(Notification& item, const std::string& identity);
-  // Answers and counts what the queue did with a notification it did not
-  // queue; nothing for one it queued.
-  void settle(NotificationQueue::Offer result, const Notification& item, const websocketpp::connection_hdl& hdl);
-  // The sender identity of a connection's certificate; a subject with
-  // several common names has none, and is logged.
-  std::string senderIdentity(Endpoint::connection_type& connection);
   void setListenState(ListenState state, int boundPort, const std::string& error);
   void runLoop();
   void installConnectionContext(const websocketpp::connection_hdl& hdl);
   bool admitConnection(const websocketpp::connection_hdl& hdl);
   // Whether a connection's WebSocket session is over (its TLS shutdown may
-  // still be under way); endedLocked counts them, connectionLock_ held.
+  // still be under way).
   bool hasEnded(const websocketpp::connection_hdl& hdl);
-  std::size_t endedLocked(
-      const std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>>& connections);
-  // Forgets an ended connection; false when it was never admitted.
-  bool forgetConnection(const websocketpp::connection_hdl& hdl);
-  // With timerLock_ held.
-  void armIdleSweepLocked();
-  // Gives freed memory back to the system after delay (one trim for a
-  // burst of occasions).
-  void scheduleTrim(std::chrono::seconds delay);
+  // Closes a session with 1001 (going away): the Receiver is stopping.
+  void closeForStop(const websocketpp::connection_hdl& hdl);
   void closeIdleSessions();
   // Inside the accept chain (or before the loop runs): closes the acceptor.
   void closeAcceptorOnce();
@@ -133,42 +103,13 @@ private:
   const bool trace_;
   Endpoint endpoint_;
   std::shared_ptr<ReplyHub> replyHub_;
-
-  // One open session: its reply channel (null when the sender did not ask
-  // for acknowledgements), the common name of its certificate when the
-  // sender rules need it, and when it last sent.
-  struct Session {
-    std::shared_ptr<ReplyChannel> replies;
-    std::string identity;
-    std::chrono::steady_clock::time_point lastMessage;
-  };
-  using HandleLess = std::owner_less<websocketpp::connection_hdl>;
-  // Connections from their TCP accept to their end (handshakes included),
-  // open sessions, and whether stop has run.
-  std::mutex connectionLock_;
-  std::set<websocketpp::connection_hdl, HandleLess> live_;
-  // A plain HTTP request ends without a handler being told: its handle is
-  // dropped from live_ once the set has grown to this.
-  std::size_t pruneAt_ = 64;
-  std::map<websocketpp::connection_hdl, Session, HandleLess> connections_;
-  bool stopping_ = false;
-  std::atomic<std::size_t> refusedConnections_ { 0 };
-  std::atomic<std::size_t> forbidden_ { 0 };
-
-  // Queue-full drops (one key), refused notifications (per sender) and
-  // refused connections (one key): at most one line a second each.
+  ConnectionTable connections_;
   // Made once the endpoint's event loop exists.
-  std::unique_ptr<ThrottledReport> drops_;
-  std::unique_ptr<ThrottledReport> refusals_;
+  std::unique_ptr<Admission> admission_;
+  std::unique_ptr<Housekeeping> housekeeping_;
+  // Connections refused by max_connections: at most one line a second.
   std::unique_ptr<ThrottledReport> connectionRefusals_;
-  std::unique_ptr<ThrottledReport> stopRefusals_;
-  // Notifications refused for an id that cannot serve (one key).
-  std::unique_ptr<ThrottledReport> badIds_;
-  std::unique_ptr<boost::asio::steady_timer> idleTimer_;
-  // After sessions close, the memory they freed is given back to the system
-  // a little later (one trim for a burst of closes).
-  std::unique_ptr<boost::asio::steady_timer> trimTimer_;
-  std::atomic<bool> trimPending_ { false };
+  std::atomic<std::size_t> refusedConnections_ { 0 };
   // Large request bodies being split now.
   std::atomic<int> largeParses_ { 0 };
   // Set as stop begins: no timer is armed after it, so the loop can run out.
@@ -178,12 +119,7 @@ private:
   // done.
   std::atomic<bool> acceptorClosing_ { false };
   std::atomic<bool> acceptorClosed_ { false };
-  // The idle and trim timers, armed from the loop and cancelled by the stop.
-  std::mutex timerLock_;
 
-  mutable std::mutex stateLock_;
-  std::condition_variable stateChanged_;
-  ListenState listenState_ = ListenState::notYet;
-  int boundPort_ = 0;
-  std::string listenErrorText_;
+  LockGuarded<ListenStatus> listenStatus_;
+  std::condition_variable listenChanged_;
 };

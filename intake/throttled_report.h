@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/lock_guarded.h"
+
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/steady_timer.hpp>
 
@@ -7,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 // Counts events under a key and logs at most one line a second per key, so a
@@ -18,8 +19,10 @@ class ThrottledReport {
 public:
   // Makes the line for a key from the last event's detail and the count.
   using Format = std::function<std::string(const std::string& key, const std::string& detail, std::size_t count)>;
+  // What time it is; the steady clock unless a test steers it.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-  ThrottledReport(boost::asio::io_service& io, Format format);
+  ThrottledReport(boost::asio::io_service& io, Format format, Clock clock = &std::chrono::steady_clock::now);
   ThrottledReport(const ThrottledReport&) = delete;
   ThrottledReport& operator=(const ThrottledReport&) = delete;
 
@@ -35,12 +38,15 @@ private:
     std::unique_ptr<boost::asio::steady_timer> timer;
     bool armed = false;
   };
-  // Logs the events counted since the last line; lock_ held.
-  void reportLocked(Entry& entry, const std::string& key);
+  struct Entries {
+    std::map<std::string, Entry> byKey;
+    bool cancelled = false;
+  };
+  // Logs the events counted since the last line; called under the entries' lock.
+  void report(Entry& entry, const std::string& key);
 
   boost::asio::io_service& io_;
   const Format format_;
-  std::mutex lock_;
-  std::map<std::string, Entry> entries_;
-  bool cancelled_ = false;
+  const Clock clock_;
+  LockGuarded<Entries> entries_;
 };

@@ -429,9 +429,9 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
     EXPECT_EQ(ending(got, answer), answer) << body.substr(0, 60) << " -> " << got;
   }
   EXPECT_LT(residentKib() - before, 8 * 1024);
+  // The routes are a table of their own; these prove that the request reaches them.
   const std::vector<std::pair<std::string, std::string>> others = { { "/v1/notifications", "|405|" },
-    { "/v1/health", "{\"status\":\"ok\"}\n|200|" }, { "/v1/health?verbose", "{\"status\":\"ok\"}\n|200|" },
-    { "/", "|404|" }, { "/v1/notifications -X POST -H 'Content-Type: text/plain' -d x", "|415|" },
+    { "/v1/health", "{\"status\":\"ok\"}\n|200|" },
     { "/v1/notifications -X POST -H 'Content-Type: application/json' -H 'Transfer-Encoding: chunked' -d {}",
         "|411|" } };
   for (const auto& [path, answer] : others) {

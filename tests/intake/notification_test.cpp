@@ -1,3 +1,4 @@
+#include "intake/http_routes.h"
 #include "intake/notification_id.h"
 #include "intake/notification_queue.h"
 #include "intake/throttled_report.h"
@@ -155,18 +156,58 @@ TEST(ThrottledReportTest, OneLineASecondEvenWhenItsTimerRunsLate)
 {
   boost::asio::io_service loop;
   LogCapture capture;
-  ThrottledReport report(loop, [](const std::string& key, const std::string& detail, std::size_t count) {
-    return key + " " + detail + " " + std::to_string(count);
-  });
+  auto now = std::chrono::steady_clock::now();
+  ThrottledReport report(
+      loop,
+      [](const std::string& key, const std::string& detail, std::size_t count) {
+        return key + " " + detail + " " + std::to_string(count);
+      },
+      [&now] { return now; });
   report.count("k", "a");
+  // The timer is armed a millisecond before the second ends, then the clock passes it.
+  now += std::chrono::milliseconds(999);
   report.count("k", "b");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  now += std::chrono::milliseconds(101);
   report.count("k", "c");
   report.count("k", "d");
-  loop.poll();
+  EXPECT_EQ(loop.run_one_for(std::chrono::seconds(5)), 1u);
   report.count("k", "e");
   EXPECT_EQ(countOf(capture.text(), "#ERR#k "), 2u) << capture.text();
   EXPECT_NE(capture.text().find("#ERR#k d 3\n"), std::string::npos) << capture.text();
+}
+
+// Each request goes where its method and path say; a health check during a stop is not held for the database.
+TEST(HttpRoutesTest, MethodPathAndHeadersDecideTheAnswer)
+{
+  using Next = HttpRoute::Next;
+  const struct {
+    HttpRequestSummary request;
+    Next next;
+    int status;
+    std::string allow;
+    int retryAfter;
+  } cases[] = {
+    { { "POST", "/v1/notifications", "", "application/json" }, Next::takeBatch, 200, "", 0 },
+    { { "POST", "/v1/notifications?x=1", "", "application/json; charset=utf-8" }, Next::takeBatch, 200, "", 0 },
+    { { "GET", "/v1/notifications" }, Next::answer, 405, "POST", 0 },
+    { { "POST", "/v1/health" }, Next::answer, 405, "GET", 0 },
+    { { "GET", "/" }, Next::answer, 404, "", 0 },
+    { { "GET", "/v1/health/" }, Next::answer, 404, "", 0 },
+    { { "GET", "/v1/health?verbose" }, Next::answer, 200, "", 0 },
+    { { "GET", "/v1/health", "", "", false, true }, Next::checkDatabase, 200, "", 0 },
+    { { "GET", "/v1/health", "", "", true, true }, Next::answer, 503, "", 5 },
+    { { "POST", "/v1/notifications", "", "text/plain" }, Next::answer, 415, "", 0 },
+    { { "POST", "/v1/notifications", "chunked", "application/json" }, Next::answer, 411, "", 0 },
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.method + " " + c.request.target + " " + c.request.contentType);
+    const HttpRoute route = routeHttp(c.request);
+    EXPECT_EQ(route.next, c.next);
+    EXPECT_EQ(route.answer.status, c.status);
+    EXPECT_EQ(route.allow, c.allow);
+    EXPECT_EQ(route.answer.retryAfterSeconds, c.retryAfter);
+  }
+  EXPECT_EQ(routeHttp({ "GET", "/v1/health" }).answer.body, "{\"status\":\"ok\"}\n");
 }
 
 } // namespace
