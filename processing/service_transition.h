@@ -123,11 +123,10 @@ private:
   // took effect (the new transaction waits for the old one while that still
   // runs); absent, it did not, and runs again.
   Plan fenced(const Body& body, const WriteToken& token, bool& inDoubt);
-  // One try of fenced's transaction on connection, opened by opening (the
-  // fence and the token): decided and inDoubt say what a commit that was
-  // sent decided, and whether its answer is still owed.
-  Plan attempt(PgConnection& connection, const std::vector<PipelineQuery>& opening, const Body& body, Plan& decided,
-      bool& inDoubt);
+  // One try of fenced's transaction on connection, opened by the fence and
+  // the token: decided and inDoubt say what a commit whose answer was lost
+  // decided, and whether that answer is still owed.
+  Plan attempt(PgConnection& connection, const WriteToken& token, const Body& body, Plan& decided, bool& inDoubt);
   // Runs step until it is done while the database is away: a lost
   // connection is tried again at once (a connection found lost is reset by
   // its next use, as after a server restart), then after the wait's pauses.

@@ -75,7 +75,14 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
     pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')");
     ADD_FAILURE() << "no refusal";
   } catch (const StatementRefused& error) {
-    EXPECT_EQ(error.sqlState() + " " + error.serverMessage().substr(0, 9), "23505 duplicate");
+    EXPECT_EQ(error.sqlState() + " " + error.serverMessage().substr(0, 9) + error.statement(), "23505 duplicate");
+  }
+  // A refused prepared statement is named by the failure.
+  try {
+    pool.executePrepared("two", { "x", "1" });
+    ADD_FAILURE() << "no refusal";
+  } catch (const StatementRefused& error) {
+    EXPECT_EQ(error.statement(), "two");
   }
   // A transaction is written whole or not at all; its opening queries share BEGIN's round trip and are answered in
   // order, and a refused one rolls it back.
@@ -84,14 +91,17 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
       PgTransaction transaction(use);
       use.execute("INSERT INTO quelm_errors VALUES (90, 'dropped')");
     }
-    PgTransaction transaction(use,
-        { { "SELECT $1::int + 1", { "41" }, false },
-            { "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false } });
-    EXPECT_EQ(pgValue(transaction.opened(0), 0, 0) + pgValue(transaction.opened(1), 0, 0), "4291");
+    PgPipeline opening;
+    const PgPipeline::Handle sum = opening.add({ "SELECT $1::int + 1", { "41" }, false });
+    const PgPipeline::Handle kept
+        = opening.add({ "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false });
+    PgTransaction transaction(use, opening);
+    EXPECT_EQ(pgValue(opening.result(sum), 0, 0) + pgValue(opening.result(kept), 0, 0), "4291");
     transaction.commit();
-    EXPECT_THROW(PgTransaction(use, { { "INSERT INTO quelm_errors VALUES (92, 'x')", {}, false },
-                                        { "SELECT 1/0", {}, false }, { "SELECT 2", {}, false } }),
-        StatementRefused);
+    PgPipeline refused;
+    for (const char* sql : { "INSERT INTO quelm_errors VALUES (92, 'x')", "SELECT 1/0", "SELECT 2" })
+      refused.add({ sql, {}, false });
+    EXPECT_THROW(PgTransaction(use, refused), StatementRefused);
     EXPECT_FALSE(use.inTransaction());
   });
   EXPECT_EQ(db.scalar("SELECT string_agg(error_name, ' ') FROM quelm_errors WHERE error_id >= 90"), "kept");
@@ -101,12 +111,15 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
                         { arrayLiteral({ "a\"b", "c\\d", "e,f", "{g}", "", "h i", "NULL" }) }),
                 0, 0),
       "a\"b|c\\d|e,f|{g}||h i|NULL");
-  // A server that cannot write (a standby, a primary fenced read-only) is waited for, not a refusal.
+  // A server that cannot write (a standby, a primary fenced read-only) refuses on a live session, until it can.
   PgPool readOnly(settingsOf(db), 1);
-  auto [message, lost] = failureOf(
-      [&] { readOnly.executeRequest("START TRANSACTION READ ONLY; INSERT INTO quelm_errors VALUES (77, 'x')"); });
-  EXPECT_NE(message.find("read-only transaction"), std::string::npos) << message;
-  EXPECT_TRUE(lost) << message;
+  try {
+    readOnly.executeRequest("START TRANSACTION READ ONLY; INSERT INTO quelm_errors VALUES (77, 'x')");
+    ADD_FAILURE() << "no refusal";
+  } catch (const ServerReadOnly& error) {
+    EXPECT_NE(std::string(error.what()).find("read-only transaction"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(pgValue(readOnly.executeRequest("ROLLBACK; SELECT 6"), 0, 0), "6");
   // A session the server ends (57P01) is replaced at once.
   db.exec("SELECT pg_terminate_backend(" + backendPid(pool) + ")");
   LogCapture capture;
