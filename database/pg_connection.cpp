@@ -1,5 +1,7 @@
 #include "database/pg_connection.h"
 
+#include "database/retry_policy.h"
+
 #include "core/log.h"
 
 #include <poll.h>
@@ -141,12 +143,10 @@ bool PgConnection::recoverLocked()
   // Attempts are spaced by a pause that doubles up to resetIntervalMax, so
   // a server that stays down does not cause a reconnect storm; callers wait
   // and try again, nothing is given up.
-  auto now = std::chrono::steady_clock::now();
-  if (resetAttempts_ > 0 && now - lastReset_ < resetPause_)
+  const auto now = resets_.now();
+  if (now < resets_.earliest())
     return false;
-  if (resetAttempts_ > 0)
-    resetPause_ = std::min<std::chrono::milliseconds>(resetPause_ * 2, resetIntervalMax);
-  lastReset_ = now;
+  resets_.attempted(now);
   ++resetAttempts_;
   PQreset(connection_.get());
   if (PQstatus(connection_.get()) != CONNECTION_OK)
@@ -170,7 +170,7 @@ bool PgConnection::recoverLocked()
     }
   }
   lost_ = false;
-  resetPause_ = resetIntervalMin;
+  resets_.reset();
   writeLog("INFO", "database connection restored");
   count(metrics_, &Metrics::databaseRestorations);
   return true;
@@ -188,10 +188,10 @@ PgResult PgConnection::runLocked(const std::function<int(PGconn*)>& send, std::c
   if (connectionFailed(result)) {
     std::string text
         = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
-    const std::string state = fieldOf(result, PG_DIAG_SQLSTATE);
+    const ConnectionLost lost(prefix + text, { fieldOf(result, PG_DIAG_SQLSTATE), "", statement });
     result.reset();
-    if (!recoverLocked())
-      throw ConnectionLost(prefix + text, { state, "", statement });
+    if (retryAction(lost, 1) != RetryAction::now || !recoverLocked())
+      throw lost;
     return checked(answered(send, bound), prefix, connectionText, statement);
   }
   return checked(std::move(result), prefix, connectionText, statement);

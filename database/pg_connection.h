@@ -5,6 +5,7 @@
 #include "database/pg_pipeline.h"
 #include "database/pg_result.h"
 
+#include "core/backoff.h"
 #include "core/metrics.h"
 #include "core/mutex.h"
 
@@ -194,6 +195,6 @@ private:
   std::vector<Prepared> prepared_ QUELM_GUARDED_BY(lock_);
   bool lost_ QUELM_GUARDED_BY(lock_) = false;
   int resetAttempts_ QUELM_GUARDED_BY(lock_) = 0;
-  std::chrono::steady_clock::time_point lastReset_ QUELM_GUARDED_BY(lock_) {};
-  std::chrono::milliseconds resetPause_ QUELM_GUARDED_BY(lock_) { resetIntervalMin };
+  // Paces the resets while the server stays away.
+  Backoff resets_ QUELM_GUARDED_BY(lock_) { resetIntervalMin, resetIntervalMax };
 };

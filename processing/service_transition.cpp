@@ -3,10 +3,10 @@
 #include "core/conversions.h"
 #include "core/log.h"
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_pool.h"
 #include "database/pg_transaction.h"
 #include "processing/alerts.h"
-#include "processing/database_wait.h"
 #include "processing/service_locks.h"
 #include "processing/state_batches.h"
 #include "processing/state_policy.h"
@@ -97,7 +97,7 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteT
   // handed over from a batch, the state it kept.
   Plan decided;
   decided.previous = previous_;
-  return retried([&]() -> Plan {
+  return wait_.run([&]() -> Plan {
     // A session lost (during the plugin run, or by the attempt before): the
     // lock is taken again, so that what another Receiver does with the
     // service meanwhile ends first.
@@ -297,7 +297,7 @@ void ServiceTransition::runRecordedAlert(
   if (!ended)
     return;
   try {
-    retried([&] {
+    wait_.run([&] {
       PgConnection* connection = ownConnection();
       if (connection != nullptr)
         connection->executePrepared(statements::receiverAlertDoneName, { alertId });
@@ -313,7 +313,7 @@ void ServiceTransition::runPendingAlerts()
 {
   const std::string who = "#" + svc_->serviceName + " ";
   try {
-    PgResult pending = retried([&]() -> PgResult {
+    PgResult pending = wait_.run([&]() -> PgResult {
       PgConnection* connection = ownConnection();
       return connection != nullptr
           ? connection->executePrepared(statements::receiverAlertsOfName, { svc_->serviceIdText })

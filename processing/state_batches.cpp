@@ -3,10 +3,10 @@
 #include "core/conversions.h"
 #include "core/log.h"
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_pool.h"
 #include "database/pg_transaction.h"
 #include "database/statements.h"
-#include "processing/database_wait.h"
 
 #include <algorithm>
 
@@ -158,12 +158,11 @@ std::vector<PgPipeline::Handle> StateBatches::addWrites(PgPipeline& pipe, const 
 void StateBatches::write(std::vector<Write>& batch)
 {
   const std::string token = madeToken().value;
-  bool committed = false, alone = false;
+  bool alone = false;
   // Runs the batch on one connection: the token's record and the writes in
-  // one round trip or, resolving a lost commit, the record first, which
-  // waits for the lost transaction while that still runs and is found if it
-  // committed. A refusal or a row held elsewhere rolls back and sends the
-  // writes alone.
+  // one round trip or, resolving a lost commit, the record first, which waits
+  // for the lost transaction and is found if it committed. A refusal or a row
+  // held elsewhere rolls back and sends the writes alone.
   auto attempt = [&](bool resolving) {
     pool_.getIdleConnection()->exclusive([&](PgConnection::Exclusive& use) {
       PgPipeline first, later;
@@ -176,8 +175,8 @@ void StateBatches::write(std::vector<Write>& batch)
         // way at once, and the write that waits waits alone.
         use.pipeline(first, PgTransaction::beginning(use, lockWait));
         if (resolving && PQntuples(first.result(applied).get()) == 0) {
+          // The lost commit took effect.
           use.execute("ROLLBACK");
-          committed = true;
           return;
         }
         if (resolving) {
@@ -212,8 +211,6 @@ void StateBatches::write(std::vector<Write>& batch)
       each.error = std::current_exception();
     return;
   }
-  if (committed || !alone)
-    return;
   for (Write& each : batch)
-    each.written = Written::alone;
+    each.written = alone ? Written::alone : each.written;
 }

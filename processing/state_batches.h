@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/lock_guarded.h"
+#include "database/database_wait.h"
 #include "database/pg_pipeline.h"
-#include "processing/database_wait.h"
 #include "processing/state_records.h"
 #include "services/service.h"
 

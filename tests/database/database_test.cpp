@@ -1,4 +1,5 @@
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_pool.h"
 #include "database/pg_transaction.h"
 #include "database/statements.h"
@@ -136,6 +137,56 @@ TEST(PoolTest, ErrorNamesComeFromTheProductSchema)
   db.exec("DELETE FROM quelm_errors; INSERT INTO quelm_errors VALUES (10, 'default_warning_error'), (12, "
           "'default_warning_error')");
   EXPECT_EQ(loadErrorNames(pool), (ErrorIds { { "default_warning_error", "12" } }));
+}
+
+// Which failures are tried again, at once or after a pause, and which are given up; a stop ends the wait. Time is the
+// test's own: none passes.
+TEST(DatabaseWaitTest, LossesAndReadOnlyServersAreRetriedRefusalsGivenUp)
+{
+  struct Case {
+    const char* failures; // thrown in turn: L lost, B lock busy, D commit in doubt, O read-only, R refused
+    int stopAt; // from this time on (ms) the daemon stops; 0: never
+    const char* attempts; // the time of each attempt (ms)
+    const char* ending;
+  } cases[] = {
+    { "", 0, "0", "ran" },
+    { "L", 0, "0 0", "ran" },
+    { "LBDL", 0, "0 0 500 500 1500", "ran" },
+    { "LO", 0, "0 0 500", "ran" },
+    { "OOOOO", 0, "0 500 1500 3500 7500 12500", "ran" },
+    { "R", 0, "0", "refused" },
+    { "LLR", 0, "0 0 500", "refused" },
+    { "LLLLLL", 1000, "0 0 500 500", "stopped" },
+  };
+  for (const Case& c : cases) {
+    WaitClock::Clock::time_point now {};
+    auto ms = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count(); };
+    DatabaseWait wait([&] { return c.stopAt > 0 && ms() >= c.stopAt; },
+        { [&] { return now; }, [&](WaitClock::Clock::duration pause) { now += pause; } });
+    std::string attempts, ending = "ran";
+    std::size_t failed = 0;
+    try {
+      wait.run([&] {
+        attempts += (attempts.empty() ? "" : " ") + std::to_string(ms());
+        const char kind = c.failures[failed++];
+        if (kind == 'L')
+          throw ConnectionLost("lost");
+        if (kind == 'B')
+          throw LockBusy("busy");
+        if (kind == 'D')
+          throw CommitInDoubt("in doubt");
+        if (kind == 'O')
+          throw ServerReadOnly("read-only");
+        if (kind == 'R')
+          throw StatementRefused("refused");
+      });
+    } catch (const DatabaseUnavailable&) {
+      ending = "stopped";
+    } catch (const StatementRefused&) {
+      ending = "refused";
+    }
+    EXPECT_EQ(attempts + " " + ending, std::string(c.attempts) + " " + c.ending) << c.failures;
+  }
 }
 
 // A restart is survived with the prepared statements; a stopped server is a lost connection, tried again no more often
