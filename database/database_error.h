@@ -5,24 +5,32 @@
 #include <string>
 
 // A failure of the pool or one of its connections. The message keeps the
-// server's own text behind the daemon's fixed prefix; the SQLSTATE and the
-// server's message are kept apart as well, to decide on.
+// server's own text behind the daemon's fixed prefix; the SQLSTATE, the
+// server's message and the statement's name are kept apart as well, to
+// decide on.
 class DatabaseError : public ReceiverError {
 public:
-  explicit DatabaseError(const std::string& message, std::string sqlState = "", std::string serverMessage = "")
+  // What the server said, and of which statement: the prepared statement's
+  // name, empty for a text. All empty when the failure was not the server's.
+  struct Details {
+    std::string sqlState;
+    std::string serverMessage;
+    std::string statement;
+  };
+
+  explicit DatabaseError(const std::string& message, Details details = {})
       : ReceiverError(message)
-      , sqlState_(std::move(sqlState))
-      , serverMessage_(std::move(serverMessage))
+      , details_(std::move(details))
   {
   }
 
-  // Empty when the failure did not come from the server.
-  const std::string& sqlState() const noexcept { return sqlState_; }
-  const std::string& serverMessage() const noexcept { return serverMessage_; }
+  const std::string& sqlState() const noexcept { return details_.sqlState; }
+  const std::string& serverMessage() const noexcept { return details_.serverMessage; }
+  const std::string& statement() const noexcept { return details_.statement; }
+  const Details& details() const noexcept { return details_; }
 
 private:
-  std::string sqlState_;
-  std::string serverMessage_;
+  Details details_;
 };
 
 // The server could not be reached or dropped the session: the statement may
@@ -31,6 +39,13 @@ private:
 class ConnectionLost : public DatabaseError {
 public:
   using DatabaseError::DatabaseError;
+};
+
+// The answer to a COMMIT was lost with the session: whether the transaction
+// took effect is not known until what it wrote is looked for.
+class CommitInDoubt : public ConnectionLost {
+public:
+  using ConnectionLost::ConnectionLost;
 };
 
 // The statement waited for a row or table lock longer than its transaction
@@ -47,6 +62,16 @@ public:
 class StatementRefused : public DatabaseError {
 public:
   using DatabaseError::DatabaseError;
+};
+
+// A server that cannot write (SQLSTATE 25006: a standby not yet promoted, or
+// a primary fenced read-only during a failover) refused a write. It is a
+// refusal on a live session, so its transaction is rolled back, but it
+// lasts only until the failover is over: the write waits for it rather than
+// being given up.
+class ServerReadOnly : public StatementRefused {
+public:
+  using StatementRefused::StatementRefused;
 };
 
 // The daemon stopped while waiting out a lost connection: the step that

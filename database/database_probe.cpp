@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 DatabaseProbe::DatabaseProbe(ConnectionSettings settings)
@@ -24,53 +25,57 @@ DatabaseProbe::DatabaseProbe(ConnectionSettings settings)
 
 DatabaseProbe::~DatabaseProbe()
 {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    stopping_ = true;
-  }
+  state_.lock()->stopping = true;
   wake_.notify_all();
   if (thread_.joinable())
     thread_.join();
-  for (auto& answer : waiting_)
+  std::vector<std::function<void(bool)>> asked;
+  asked.swap(state_.lock()->waiting);
+  for (auto& answer : asked)
     answer(false);
 }
 
 void DatabaseProbe::check(std::function<void(bool)> answer)
 {
-  std::unique_lock<std::mutex> lock(lock_);
-  const bool recent = answeredAt_ != std::chrono::steady_clock::time_point {}
-      && std::chrono::steady_clock::now() - answeredAt_ < std::chrono::seconds(1);
-  if (stopping_ || (waiting_.empty() && recent)) {
-    const bool last = !stopping_ && lastAnswer_;
-    lock.unlock();
-    answer(last);
-    return;
+  std::optional<bool> given;
+  {
+    auto state = state_.lock();
+    const bool recent = state->answeredAt != std::chrono::steady_clock::time_point {}
+        && std::chrono::steady_clock::now() - state->answeredAt < std::chrono::seconds(1);
+    if (state->stopping || (state->waiting.empty() && recent)) {
+      given = !state->stopping && state->lastAnswer;
+    } else {
+      state->waiting.push_back(std::move(answer));
+      if (!thread_.joinable())
+        thread_ = std::thread([this] { run(); });
+    }
   }
-  waiting_.push_back(std::move(answer));
-  if (!thread_.joinable())
-    thread_ = std::thread([this] { run(); });
-  lock.unlock();
-  wake_.notify_one();
+  // Answers are given with the lock let go: an answer may ask again.
+  if (given)
+    answer(*given);
+  else
+    wake_.notify_one();
 }
 
 void DatabaseProbe::run()
 {
-  std::unique_lock<std::mutex> lock(lock_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
-    if (stopping_)
-      return;
-    lock.unlock();
+    {
+      auto state = state_.lock();
+      state.wait(wake_, [](State& s) { return s.stopping || !s.waiting.empty(); });
+      if (state->stopping)
+        return;
+    }
     const bool answers = tryOnce();
-    lock.lock();
     std::vector<std::function<void(bool)>> asked;
-    asked.swap(waiting_);
-    lastAnswer_ = answers;
-    answeredAt_ = std::chrono::steady_clock::now();
-    lock.unlock();
+    {
+      auto state = state_.lock();
+      asked.swap(state->waiting);
+      state->lastAnswer = answers;
+      state->answeredAt = std::chrono::steady_clock::now();
+    }
     for (auto& answer : asked)
       answer(answers);
-    lock.lock();
   }
 }
 

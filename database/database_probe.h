@@ -2,11 +2,12 @@
 
 #include "database/connection_settings.h"
 
+#include "core/lock_guarded.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -36,13 +37,18 @@ private:
   void run();
   bool tryOnce();
 
+  struct State {
+    std::vector<std::function<void(bool)>> waiting;
+    bool stopping = false;
+    bool lastAnswer = false;
+    std::chrono::steady_clock::time_point answeredAt {};
+  };
+
   ConnectionSettings settings_;
+  // Used by the probe's thread alone.
   std::unique_ptr<PgConnection> connection_;
-  std::mutex lock_;
+  LockGuarded<State> state_;
   std::condition_variable wake_;
-  std::vector<std::function<void(bool)>> waiting_;
-  bool stopping_ = false;
-  bool lastAnswer_ = false;
-  std::chrono::steady_clock::time_point answeredAt_ {};
+  // Started under state_'s lock by the first question.
   std::thread thread_;
 };

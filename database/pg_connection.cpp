@@ -1,5 +1,7 @@
 #include "database/pg_connection.h"
 
+#include "database/retry_policy.h"
+
 #include "core/log.h"
 
 #include <poll.h>
@@ -21,17 +23,26 @@ std::vector<const char*> pointersTo(const std::vector<std::string>& values)
 // SQLSTATEs that mean the server went away rather than refused the
 // statement: connection exceptions, and an administrator, crash or start-up
 // shutting the session down. A protocol violation (08P01) is the server
-// refusing a malformed request on a live session: a refusal. A server that
-// cannot write (25006: a standby not yet promoted, or a primary fenced
-// read-only during a failover) refuses every write until the failover is
-// over: the write waits for it rather than being given up.
-bool isConnectionState(const char* state)
+// refusing a malformed request on a live session: a refusal.
+bool isConnectionState(const std::string& code)
 {
-  if (state == nullptr)
-    return false;
-  std::string code = state;
-  return (code.rfind("08", 0) == 0 && code != "08P01") || code == "57P01" || code == "57P02" || code == "57P03"
-      || code == "25006";
+  return (code.rfind("08", 0) == 0 && code != "08P01") || code == "57P01" || code == "57P02" || code == "57P03";
+}
+
+bool succeeded(const PgResult& result)
+{
+  const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+  return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+// Sends one query: a prepared statement, or a text with its parameters.
+int sendQuery(PGconn* conn, const PipelineQuery& query)
+{
+  std::vector<const char*> pointers = pointersTo(query.values);
+  const int count = static_cast<int>(pointers.size());
+  return query.prepared
+      ? PQsendQueryPrepared(conn, query.statement.c_str(), count, pointers.data(), nullptr, nullptr, 0)
+      : PQsendQueryParams(conn, query.statement.c_str(), count, nullptr, pointers.data(), nullptr, nullptr, 0);
 }
 
 // The server's notices (a warning on a lock no longer held, say) go to the
@@ -44,9 +55,9 @@ void traceNotice(void*, const char* message)
   trace("postgresql notice: " + text);
 }
 
-std::string fieldOf(const PGresult* result, int field)
+std::string fieldOf(const PgResult& result, int field)
 {
-  const char* value = result != nullptr ? PQresultErrorField(result, field) : nullptr;
+  const char* value = result ? PQresultErrorField(result.get(), field) : nullptr;
   return value != nullptr ? value : "";
 }
 
@@ -80,35 +91,38 @@ PgConnection::PgConnection(const ConnectionSettings& settings, Metrics* metrics)
 
 std::string PgConnection::clientEncoding()
 {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return pg_encoding_to_char(PQclientEncoding(connection_.get()));
 }
 
-bool PgConnection::connectionFailed(const PGresult* result) const
+bool PgConnection::connectionFailed(const PgResult& result) const
 {
   if (PQstatus(connection_.get()) == CONNECTION_BAD)
     return true;
-  return result != nullptr && isConnectionState(PQresultErrorField(result, PG_DIAG_SQLSTATE));
+  return isConnectionState(fieldOf(result, PG_DIAG_SQLSTATE));
 }
 
-PgResult PgConnection::checked(PgResult result, const std::string& prefix, bool connectionText)
+PgResult PgConnection::checked(
+    PgResult result, const std::string& prefix, bool connectionText, const std::string& statement)
 {
-  ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+  if (succeeded(result))
     return result;
   std::string text
       = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
-  const std::string state = fieldOf(result.get(), PG_DIAG_SQLSTATE);
-  const std::string server = fieldOf(result.get(), PG_DIAG_MESSAGE_PRIMARY);
-  if (state == "55P03")
-    throw LockBusy(prefix + text, state, server);
-  if (connectionFailed(result.get())) {
+  const DatabaseError::Details details {
+    fieldOf(result, PG_DIAG_SQLSTATE), fieldOf(result, PG_DIAG_MESSAGE_PRIMARY), statement
+  };
+  if (details.sqlState == "55P03")
+    throw LockBusy(prefix + text, details);
+  if (connectionFailed(result)) {
     // The session is not used again before it has been reset.
     noteLostLocked();
-    throw ConnectionLost(prefix + text, state, server);
+    throw ConnectionLost(prefix + text, details);
   }
   count(metrics_, &Metrics::statementsRejected);
-  throw StatementRefused(prefix + text, state, server);
+  if (details.sqlState == "25006")
+    throw ServerReadOnly(prefix + text, details);
+  throw StatementRefused(prefix + text, details);
 }
 
 void PgConnection::noteLostLocked(const std::string& given)
@@ -129,12 +143,10 @@ bool PgConnection::recoverLocked()
   // Attempts are spaced by a pause that doubles up to resetIntervalMax, so
   // a server that stays down does not cause a reconnect storm; callers wait
   // and try again, nothing is given up.
-  auto now = std::chrono::steady_clock::now();
-  if (resetAttempts_ > 0 && now - lastReset_ < resetPause_)
+  const auto now = resets_.now();
+  if (now < resets_.earliest())
     return false;
-  if (resetAttempts_ > 0)
-    resetPause_ = std::min<std::chrono::milliseconds>(resetPause_ * 2, resetIntervalMax);
-  lastReset_ = now;
+  resets_.attempted(now);
   ++resetAttempts_;
   PQreset(connection_.get());
   if (PQstatus(connection_.get()) != CONNECTION_OK)
@@ -158,42 +170,42 @@ bool PgConnection::recoverLocked()
     }
   }
   lost_ = false;
-  resetPause_ = resetIntervalMin;
+  resets_.reset();
   writeLog("INFO", "database connection restored");
   count(metrics_, &Metrics::databaseRestorations);
   return true;
 }
 
-template <typename Call> PgResult PgConnection::runLocked(Call call, const std::string& prefix, bool connectionText)
+PgResult PgConnection::runLocked(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound,
+    const std::string& prefix, bool connectionText, const std::string& statement)
 {
   // A connection known to be down is not used until it has been restored.
   if (lost_ && !recoverLocked())
-    throw ConnectionLost(prefix + "no connection to the server\n");
-  PgResult result(call());
-  ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+    throw ConnectionLost(prefix + "no connection to the server\n", { "", "", statement });
+  PgResult result = answered(send, bound);
+  if (succeeded(result))
     return result;
-  if (connectionFailed(result.get())) {
+  if (connectionFailed(result)) {
     std::string text
         = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
-    const std::string state = fieldOf(result.get(), PG_DIAG_SQLSTATE);
+    const ConnectionLost lost(prefix + text, { fieldOf(result, PG_DIAG_SQLSTATE), "", statement });
     result.reset();
-    if (!recoverLocked())
-      throw ConnectionLost(prefix + text, state);
-    return checked(call(), prefix, connectionText);
+    if (retryAction(lost, 1) != RetryAction::now || !recoverLocked())
+      throw lost;
+    return checked(answered(send, bound), prefix, connectionText, statement);
   }
-  return checked(std::move(result), prefix, connectionText);
+  return checked(std::move(result), prefix, connectionText, statement);
 }
 
 int PgConnection::resetAttempts()
 {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   return resetAttempts_;
 }
 
 std::optional<int> PgConnection::sessionOf()
 {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   if (lost_)
     return std::nullopt;
   return resetAttempts_;
@@ -272,87 +284,86 @@ bool PgConnection::readableLocked(Answering& wait)
   return true;
 }
 
-PgResult PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
+PgConnection::Answers PgConnection::roundTrip(
+    const std::function<int(PGconn*)>& send, std::size_t count, std::chrono::milliseconds bound)
 {
   PGconn* conn = connection_.get();
+  const bool pipelined = PQpipelineStatus(conn) != PQ_PIPELINE_OFF;
   Answering wait = answering(bound);
+  Answers answers { std::vector<PgResult>(count) };
   if (send(conn) == 0 || !flushedLocked(wait))
-    return nullptr;
-  // The last result, the first error winning; a broken connection's error
-  // is the library's last result.
-  PgResult last;
-  for (;;) {
-    readableLocked(wait);
+    return { std::move(answers.results), false };
+  // Outside a pipeline a broken connection's error is the library's last
+  // result; inside, the answers owed are lost with it.
+  for (std::size_t current = 0;;) {
+    if (!readableLocked(wait) && pipelined)
+      return { std::move(answers.results), false };
     PgResult next(PQgetResult(conn));
-    if (!next)
+    if (!next) {
+      // The end of one query's answers.
+      if (!pipelined)
+        break;
+      if (PQstatus(conn) == CONNECTION_BAD)
+        return { std::move(answers.results), false };
+      ++current;
+      continue;
+    }
+    const ExecStatusType status = PQresultStatus(next.get());
+    if (status == PGRES_PIPELINE_SYNC)
       break;
-    if (!last || PQresultStatus(last.get()) != PGRES_FATAL_ERROR)
-      last = std::move(next);
-    if (PQstatus(conn) == CONNECTION_BAD)
+    if (status != PGRES_PIPELINE_ABORTED && current < count) {
+      PgResult& kept = answers.results[current];
+      if (!kept || PQresultStatus(kept.get()) != PGRES_FATAL_ERROR)
+        kept = std::move(next);
+    }
+    if (!pipelined && PQstatus(conn) == CONNECTION_BAD)
       break;
   }
-  return last;
+  return answers;
+}
+
+PgResult PgConnection::answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound)
+{
+  return std::move(roundTrip(send, 1, bound).results.front());
 }
 
 PgResult PgConnection::executeRequest(const std::string& sql)
 {
   Claim claim(claims_);
-  std::lock_guard<std::mutex> guard(lock_);
-  return runLocked(
-      [&] { return answered([&](PGconn* c) { return PQsendQuery(c, sql.c_str()); }, {}); }, "execute failed:  ", true);
+  MutexLock guard(lock_);
+  return runLocked([&](PGconn* c) { return PQsendQuery(c, sql.c_str()); }, {}, "execute failed:  ", true);
 }
 
 PgResult PgConnection::executeParams(const std::string& sql, const std::vector<std::string>& values)
 {
-  std::vector<const char*> pointers = pointersTo(values);
+  const PipelineQuery query { sql, values, false };
   Claim claim(claims_);
-  std::lock_guard<std::mutex> guard(lock_);
-  return runLocked(
-      [&] {
-        return answered(
-            [&](PGconn* c) {
-              return PQsendQueryParams(
-                  c, sql.c_str(), static_cast<int>(pointers.size()), nullptr, pointers.data(), nullptr, nullptr, 0);
-            },
-            {});
-      },
-      "Execute failed:  ", false);
+  MutexLock guard(lock_);
+  return runLocked([&](PGconn* c) { return sendQuery(c, query); }, {}, "Execute failed:  ", false);
 }
 
 void PgConnection::prepareRequest(const std::string& name, const std::string& sql, int paramCount)
 {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(lock_);
   // A pool-wide preparation retried after it failed on another connection
   // finds this one done already.
   for (const Prepared& statement : prepared_) {
     if (statement.name == name && statement.sql == sql && statement.paramCount == paramCount)
       return;
   }
-  runLocked(
-      [&] {
-        return answered(
-            [&](PGconn* c) { return PQsendPrepare(c, name.c_str(), sql.c_str(), paramCount, nullptr); }, {});
-      },
-      "prepare failed:  ", true);
+  runLocked([&](PGconn* c) { return PQsendPrepare(c, name.c_str(), sql.c_str(), paramCount, nullptr); }, {},
+      "prepare failed:  ", true, name);
   prepared_.push_back({ name, sql, paramCount });
 }
 
 PgResult PgConnection::executePrepared(
     const std::string& name, const std::vector<std::string>& values, std::chrono::milliseconds answerTimeout)
 {
-  std::vector<const char*> pointers = pointersTo(values);
+  const PipelineQuery query { name, values };
   Claim claim(claims_);
-  std::lock_guard<std::mutex> guard(lock_);
-  return runLocked(
-      [&] {
-        return answered(
-            [&](PGconn* c) {
-              return PQsendQueryPrepared(
-                  c, name.c_str(), static_cast<int>(pointers.size()), pointers.data(), nullptr, nullptr, 0);
-            },
-            answerTimeout);
-      },
-      "Exec prepareRequest failed:  ", false);
+  MutexLock guard(lock_);
+  return runLocked([&](PGconn* c) { return sendQuery(c, query); }, answerTimeout, "Exec prepareRequest failed:  ",
+      false, name);
 }
 
 PgResult PgConnection::Exclusive::execute(const std::string& sql)
@@ -363,69 +374,45 @@ PgResult PgConnection::Exclusive::execute(const std::string& sql)
 
 PgResult PgConnection::Exclusive::executePrepared(const std::string& name, const std::vector<std::string>& values)
 {
-  std::vector<const char*> pointers = pointersTo(values);
-  return connection_.checked(connection_.answered(
-                                 [&](PGconn* c) {
-                                   return PQsendQueryPrepared(c, name.c_str(), static_cast<int>(pointers.size()),
-                                       pointers.data(), nullptr, nullptr, 0);
-                                 },
-                                 {}),
-      "Exec prepareRequest failed:  ", false);
+  const PipelineQuery query { name, values };
+  return connection_.checked(connection_.answered([&](PGconn* c) { return sendQuery(c, query); }, {}),
+      "Exec prepareRequest failed:  ", false, name);
 }
 
-std::vector<PgResult> PgConnection::Exclusive::pipeline(const std::vector<PipelineQuery>& queries)
+void PgConnection::Exclusive::pipeline(PgPipeline& pipe, const std::vector<PipelineQuery>& leading)
 {
   PgConnection& owner = connection_;
   PGconn* conn = owner.connection_.get();
   const std::string prefix = "Exec prepareRequest failed:  ";
-  Answering wait = owner.answering({});
-  auto broken = [&] { owner.checked(PgResult(), prefix, true); };
   if (PQenterPipelineMode(conn) == 0)
-    broken();
+    owner.checked(PgResult(), prefix, true);
   // Whatever happens, the connection leaves pipeline mode: at once once
   // every answer is read, or by the reset that a lost one gets.
   struct Leave {
     PGconn* conn;
     ~Leave() { PQexitPipelineMode(conn); }
   } leave { conn };
-  for (const PipelineQuery& query : queries) {
-    std::vector<const char*> pointers = pointersTo(query.values);
-    const int count = static_cast<int>(pointers.size());
-    const int sent = query.prepared
-        ? PQsendQueryPrepared(conn, query.statement.c_str(), count, pointers.data(), nullptr, nullptr, 0)
-        : PQsendQueryParams(conn, query.statement.c_str(), count, nullptr, pointers.data(), nullptr, nullptr, 0);
-    if (sent == 0)
-      broken();
-  }
-  if (PQpipelineSync(conn) == 0 || !owner.flushedLocked(wait))
-    broken();
-  std::vector<PgResult> results(queries.size());
-  std::size_t current = 0;
-  PgResult refused;
-  for (;;) {
-    if (!owner.readableLocked(wait))
-      broken();
-    PgResult next(PQgetResult(conn));
-    if (!next) {
-      // The end of one query's answers.
-      if (PQstatus(conn) == CONNECTION_BAD)
-        broken();
-      ++current;
-      continue;
-    }
-    const ExecStatusType status = PQresultStatus(next.get());
-    if (status == PGRES_PIPELINE_SYNC)
-      break;
-    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
-      if (current < results.size())
-        results[current] = std::move(next);
-    } else if (status != PGRES_PIPELINE_ABORTED && !refused) {
-      refused = std::move(next);
-    }
-  }
-  if (refused)
-    owner.checked(std::move(refused), prefix, false);
-  return results;
+  std::vector<const PipelineQuery*> queries;
+  for (const PipelineQuery& query : leading)
+    queries.push_back(&query);
+  for (const PipelineQuery& query : pipe.queries())
+    queries.push_back(&query);
+  Answers answers = owner.roundTrip(
+      [&](PGconn* c) {
+        for (const PipelineQuery* query : queries)
+          if (sendQuery(c, *query) == 0)
+            return 0;
+        return PQpipelineSync(c);
+      },
+      queries.size(), {});
+  if (!answers.complete)
+    owner.checked(PgResult(), prefix, true);
+  // The first refusal speaks for the pipeline; the queries after it were skipped.
+  for (std::size_t i = 0; i < queries.size(); ++i)
+    if (answers.results[i] && !succeeded(answers.results[i]))
+      owner.checked(std::move(answers.results[i]), prefix, false, queries[i]->prepared ? queries[i]->statement : "");
+  answers.results.erase(answers.results.begin(), answers.results.begin() + static_cast<long>(leading.size()));
+  pipe.answered(std::move(answers.results));
 }
 
 std::chrono::milliseconds PgConnection::Exclusive::lockWait() const

@@ -2,9 +2,12 @@
 
 #include "database/connection_settings.h"
 #include "database/database_error.h"
+#include "database/pg_pipeline.h"
 #include "database/pg_result.h"
 
+#include "core/backoff.h"
 #include "core/metrics.h"
+#include "core/mutex.h"
 
 #include <libpq-fe.h>
 
@@ -12,19 +15,10 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-// One query of a pipeline: a prepared statement by its name, or a text sent
-// with its parameters.
-struct PipelineQuery {
-  std::string statement;
-  std::vector<std::string> values {};
-  bool prepared = true;
-};
 
 // One PostgreSQL connection and the lock that serialises every use of it.
 // A connection the server dropped is reset on its next use, at most once per
@@ -63,23 +57,27 @@ public:
   // the statement ran is not known, and a transaction dies with its
   // session): it throws ConnectionLost, and the connection is reset at its
   // next use.
+  // Its methods run with the connection's lock held by exclusive(), which
+  // alone makes one: clang cannot follow the lock into them.
   class Exclusive {
   public:
-    PgResult execute(const std::string& sql);
-    PgResult executePrepared(const std::string& name, const std::vector<std::string>& values);
+    PgResult execute(const std::string& sql) QUELM_NO_THREAD_SAFETY_ANALYSIS;
+    PgResult executePrepared(const std::string& name, const std::vector<std::string>& values)
+        QUELM_NO_THREAD_SAFETY_ANALYSIS;
     // The session the statements run on, as resetAttempts() counts it.
-    int session() const { return connection_.resetAttempts_; }
+    int session() const QUELM_NO_THREAD_SAFETY_ANALYSIS { return connection_.resetAttempts_; }
     // Whether the session is inside a transaction block.
-    bool inTransaction() const;
+    bool inTransaction() const QUELM_NO_THREAD_SAFETY_ANALYSIS;
     // How long a statement of a transaction may wait for a lock before it
     // is told so (LockBusy): well within the bound on its answer; 0 (no
     // limit) without one.
     std::chrono::milliseconds lockWait() const;
-    // The queries in one round trip, in pipeline mode behind one sync
-    // point: the answer of query i at [i], empty for one the server skipped
-    // after a refusal. The first refusal throws StatementRefused once every
-    // answer is read, a lost connection ConnectionLost.
-    std::vector<PgResult> pipeline(const std::vector<PipelineQuery>& queries);
+    // The queries of pipe in one round trip, in pipeline mode behind one
+    // sync point, after leading (BEGIN and its settings, say), whose answers
+    // are not kept: pipe then holds each query's answer. The first refusal
+    // throws StatementRefused once every answer is read, a lost connection
+    // ConnectionLost.
+    void pipeline(PgPipeline& pipe, const std::vector<PipelineQuery>& leading = {}) QUELM_NO_THREAD_SAFETY_ANALYSIS;
 
   private:
     friend class PgConnection;
@@ -95,7 +93,7 @@ public:
   template <typename Body> auto exclusive(Body body) -> decltype(body(std::declval<Exclusive&>()))
   {
     Claim claim(claims_);
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (lost_ && !recoverLocked())
       throw ConnectionLost("Exec prepareRequest failed:  no connection to the server\n");
     Exclusive use(*this);
@@ -133,23 +131,34 @@ private:
   // Everything below is used with lock_ held.
 
   // A result that is neither "command ok" nor "tuples ok" becomes a
-  // DatabaseError with the prefix and error text.
-  PgResult checked(PgResult result, const std::string& prefix, bool connectionText);
-  // Runs a call. When it fails because the server dropped the connection,
-  // the connection is reset, its statements prepared again and the call
-  // retried once.
-  template <typename Call> PgResult runLocked(Call call, const std::string& prefix, bool connectionText);
+  // DatabaseError with the prefix and error text, naming the statement
+  // (empty for a text).
+  PgResult checked(PgResult result, const std::string& prefix, bool connectionText, const std::string& statement = "")
+      QUELM_REQUIRES(lock_);
+  // Sends a statement and takes its answer. When it fails because the
+  // server dropped the connection, the connection is reset, its statements
+  // prepared again and the statement sent once more.
+  PgResult runLocked(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound,
+      const std::string& prefix, bool connectionText, const std::string& statement = "") QUELM_REQUIRES(lock_);
   // Reset and re-prepare; false when not attempted (too soon) or failed.
-  bool recoverLocked();
+  bool recoverLocked() QUELM_REQUIRES(lock_);
   // Marks the connection down, logging and counting the loss once, with the
   // library's text or the reason given.
-  void noteLostLocked(const std::string& reason = "");
-  // Sends a statement with send (one of libpq's PQsend calls) and waits for
-  // its whole answer, at most the bound (0: the connection's): the last
-  // result, the first error winning. A silent server throws ConnectionLost
-  // and the connection is reset at its next use.
-  PgResult answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound);
-  [[noreturn]] void silentLocked(std::chrono::milliseconds bound);
+  void noteLostLocked(const std::string& reason = "") QUELM_REQUIRES(lock_);
+  // The answers to what send sent (count queries; in pipeline mode, up to
+  // its sync point), waited for at most the bound (0: the connection's):
+  // for each query its last result, its first error winning. Incomplete
+  // when sending failed or a pipeline's connection broke. A silent server
+  // throws ConnectionLost and the connection is reset at its next use.
+  struct Answers {
+    std::vector<PgResult> results;
+    bool complete = true;
+  };
+  Answers roundTrip(const std::function<int(PGconn*)>& send, std::size_t count, std::chrono::milliseconds bound)
+      QUELM_REQUIRES(lock_);
+  // The answer to one statement sent with send (one of libpq's PQsend calls).
+  PgResult answered(const std::function<int(PGconn*)>& send, std::chrono::milliseconds bound) QUELM_REQUIRES(lock_);
+  [[noreturn]] void silentLocked(std::chrono::milliseconds bound) QUELM_REQUIRES(lock_);
   std::chrono::milliseconds boundOf(std::chrono::milliseconds bound) const;
   // The time an answer is waited for: from start to deadline, which a stop
   // may bring nearer.
@@ -163,27 +172,29 @@ private:
   Answering answering(std::chrono::milliseconds bound) const;
   // Sends what the library holds, reading meanwhile; false when the
   // connection broke. A silent server throws ConnectionLost.
-  bool flushedLocked(Answering& wait);
+  bool flushedLocked(Answering& wait) QUELM_REQUIRES(lock_);
   // Reads until a result can be taken without waiting; false when the
   // connection broke. A silent server throws ConnectionLost.
-  bool readableLocked(Answering& wait);
+  bool readableLocked(Answering& wait) QUELM_REQUIRES(lock_);
   // Waits until the socket is ready for events or the deadline passes;
   // false at the deadline.
-  bool waitSocket(short events, std::chrono::steady_clock::time_point& deadline);
+  bool waitSocket(short events, std::chrono::steady_clock::time_point& deadline) QUELM_REQUIRES(lock_);
   // Whether a failed call failed because the server could not be reached
   // (bad connection, or a connection-class SQLSTATE).
-  bool connectionFailed(const PGresult* result) const;
+  bool connectionFailed(const PgResult& result) const QUELM_REQUIRES(lock_);
 
   Metrics* const metrics_;
   const std::chrono::milliseconds answerTimeout_;
   const std::atomic<bool>* const stopping_;
   std::atomic<int> claims_ { 0 };
-  std::mutex lock_;
-  std::unique_ptr<PGconn, ConnDeleter> connection_;
+  // A bare Mutex, not LockGuarded: it is held across a caller's whole
+  // transaction (exclusive()), not around one access.
+  mutable Mutex lock_;
+  std::unique_ptr<PGconn, ConnDeleter> connection_ QUELM_GUARDED_BY(lock_);
   // Statements prepared on this connection, to prepare again after a reset.
-  std::vector<Prepared> prepared_;
-  bool lost_ = false;
-  int resetAttempts_ = 0;
-  std::chrono::steady_clock::time_point lastReset_ {};
-  std::chrono::milliseconds resetPause_ { resetIntervalMin };
+  std::vector<Prepared> prepared_ QUELM_GUARDED_BY(lock_);
+  bool lost_ QUELM_GUARDED_BY(lock_) = false;
+  int resetAttempts_ QUELM_GUARDED_BY(lock_) = 0;
+  // Paces the resets while the server stays away.
+  Backoff resets_ QUELM_GUARDED_BY(lock_) { resetIntervalMin, resetIntervalMax };
 };

@@ -14,13 +14,13 @@ PgPool::PgPool(const ConnectionSettings& settings, int count, Metrics* metrics)
 
 PgConnection* PgPool::rotate(std::uint32_t& position)
 {
-  std::lock_guard<std::mutex> guard(listLock_);
-  if (index_ < connections_.size()) {
-    position = index_;
-    ++index_;
+  auto index = index_.lock();
+  if (*index < connections_.size()) {
+    position = *index;
+    ++*index;
   } else {
     position = 0;
-    index_ = 1;
+    *index = 1;
   }
   return connections_[position].get();
 }
@@ -34,12 +34,12 @@ PgConnection* PgPool::getNextConnection()
 PgConnection* PgPool::getIdleConnection()
 {
   {
-    std::lock_guard<std::mutex> guard(listLock_);
+    auto index = index_.lock();
     const std::size_t count = connections_.size();
     for (std::size_t step = 0; step < count; ++step) {
-      const std::size_t position = (index_ + step) % count;
+      const std::size_t position = (*index + step) % count;
       if (connections_[position]->idle()) {
-        index_ = static_cast<std::uint32_t>(position + 1);
+        *index = static_cast<std::uint32_t>(position + 1);
         return connections_[position].get();
       }
     }
@@ -47,17 +47,9 @@ PgConnection* PgPool::getIdleConnection()
   return getNextConnection();
 }
 
-int PgPool::connectionCount()
-{
-  std::lock_guard<std::mutex> guard(listLock_);
-  return static_cast<int>(connections_.size());
-}
+int PgPool::connectionCount() { return static_cast<int>(connections_.size()); }
 
-int PgPool::nextConnectionIndex()
-{
-  std::lock_guard<std::mutex> guard(listLock_);
-  return static_cast<int>(index_);
-}
+int PgPool::nextConnectionIndex() { return static_cast<int>(index_.copy()); }
 
 std::string PgPool::clientEncoding() { return getNextConnection()->clientEncoding(); }
 
@@ -65,7 +57,8 @@ void PgPool::enableDebugMode(bool enabled) { debugMode_ = enabled; }
 
 void PgPool::prepareRequest(const std::string& name, const std::string& sql, int paramCount)
 {
-  std::lock_guard<std::mutex> guard(listLock_);
+  // No connection is handed out while the statement is prepared on them.
+  auto index = index_.lock();
   for (auto& connection : connections_)
     connection->prepareRequest(name, sql, paramCount);
 }

@@ -4,16 +4,17 @@
 #include "database/pg_connection.h"
 #include "database/pg_result.h"
 
+#include "core/lock_guarded.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 // A fixed set of open connections handed out in strict rotation. Every
-// statement of the daemon goes through one pool. Lock order: the list lock
-// before a connection's lock, and both together only while preparing.
+// statement of the daemon goes through one pool. Lock order: the rotation's
+// lock before a connection's lock, and both together only while preparing.
 class PgPool {
 public:
   // Opens count connections; throws DatabaseError when one cannot be opened,
@@ -35,7 +36,7 @@ public:
   // of every statement.
   void enableDebugMode(bool enabled);
 
-  // Prepares the statement on every connection, holding the list lock
+  // Prepares the statement on every connection, holding the rotation's lock
   // throughout; the first failure stops there and throws.
   void prepareRequest(const std::string& name, const std::string& sql, int paramCount = 0);
 
@@ -47,14 +48,15 @@ public:
       std::chrono::milliseconds answerTimeout = std::chrono::milliseconds(0));
 
 private:
-  // Picks the next connection under the list lock; returns it with its
-  // position. The index wraps one call late, as callers of
+  // Picks the next connection under the rotation's lock; returns it with
+  // its position. The index wraps one call late, as callers of
   // nextConnectionIndex observe.
   PgConnection* rotate(std::uint32_t& position);
   template <typename Call> PgResult run(Call call);
 
-  std::mutex listLock_;
+  // Fixed once the pool is built.
   std::vector<std::unique_ptr<PgConnection>> connections_;
-  std::uint32_t index_ = 0;
+  // The position of the next connection handed out.
+  LockGuarded<std::uint32_t> index_ { 0u };
   std::atomic<bool> debugMode_ { false };
 };

@@ -2,27 +2,30 @@
 
 #include "database/database_error.h"
 
-namespace {
-
-// BEGIN, the bound on lock waits, then the opening queries.
-std::vector<PipelineQuery> withBegin(
-    PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening, std::chrono::milliseconds lockWait)
+std::vector<PipelineQuery> PgTransaction::beginning(
+    PgConnection::Exclusive& use, std::chrono::milliseconds lockWait)
 {
   const std::chrono::milliseconds bound = lockWait.count() > 0 ? lockWait : use.lockWait();
-  std::vector<PipelineQuery> queries { { "BEGIN", {}, false },
-    { "SET LOCAL lock_timeout = " + std::to_string(bound.count()), {}, false } };
-  queries.insert(queries.end(), opening.begin(), opening.end());
-  return queries;
+  return { { "BEGIN", {}, false }, { "SET LOCAL lock_timeout = " + std::to_string(bound.count()), {}, false } };
 }
 
-} // namespace
-
-PgTransaction::PgTransaction(
-    PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening, std::chrono::milliseconds lockWait)
+PgTransaction::PgTransaction(PgConnection::Exclusive& use, PgPipeline& opening, std::chrono::milliseconds lockWait)
     : use_(use)
 {
+  open(opening, lockWait);
+}
+
+PgTransaction::PgTransaction(PgConnection::Exclusive& use)
+    : use_(use)
+{
+  PgPipeline none;
+  open(none, {});
+}
+
+void PgTransaction::open(PgPipeline& opening, std::chrono::milliseconds lockWait)
+{
   try {
-    opened_ = use_.pipeline(withBegin(use_, opening, lockWait));
+    use_.pipeline(opening, beginning(use_, lockWait));
   } catch (const StatementRefused&) {
     use_.execute("ROLLBACK");
     throw;
@@ -46,5 +49,12 @@ PgTransaction::~PgTransaction()
 void PgTransaction::commit()
 {
   open_ = false;
-  use_.execute("COMMIT");
+  try {
+    use_.execute("COMMIT");
+  } catch (const LockBusy&) {
+    // The server answered: nothing was committed.
+    throw;
+  } catch (const ConnectionLost& error) {
+    throw CommitInDoubt(error.what(), error.details());
+  }
 }

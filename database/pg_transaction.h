@@ -1,6 +1,7 @@
 #pragma once
 
 #include "database/pg_connection.h"
+#include "database/pg_pipeline.h"
 
 #include <chrono>
 #include <string>
@@ -15,23 +16,27 @@
 class PgTransaction {
 public:
   // BEGIN and the opening queries in one round trip; their answers are
-  // kept, in order. A refused query throws (and the transaction is rolled
-  // back). A statement of the transaction that waits for a lock longer
-  // than lockWait (0: the connection's lockWait()) throws LockBusy.
-  explicit PgTransaction(PgConnection::Exclusive& use, const std::vector<PipelineQuery>& opening = {},
-      std::chrono::milliseconds lockWait = {});
+  // kept in opening, each under its handle. A refused query throws (and the
+  // transaction is rolled back). A statement of the transaction that waits
+  // for a lock longer than lockWait (0: the connection's lockWait()) throws
+  // LockBusy.
+  PgTransaction(PgConnection::Exclusive& use, PgPipeline& opening, std::chrono::milliseconds lockWait = {});
+  explicit PgTransaction(PgConnection::Exclusive& use);
   ~PgTransaction();
   PgTransaction(const PgTransaction&) = delete;
   PgTransaction& operator=(const PgTransaction&) = delete;
 
-  // The answer of opening query i.
-  const PgResult& opened(std::size_t i) const { return opened_.at(i + 2); }
-  // Throws ConnectionLost when the answer never came: the outcome is then
+  // BEGIN and the bound on lock waits (0: the connection's), the queries
+  // that open every transaction, ahead of any of its own.
+  static std::vector<PipelineQuery> beginning(PgConnection::Exclusive& use, std::chrono::milliseconds lockWait);
+
+  // Throws CommitInDoubt when the answer never came: the outcome is then
   // unknown.
   void commit();
 
 private:
+  void open(PgPipeline& opening, std::chrono::milliseconds lockWait);
+
   PgConnection::Exclusive& use_;
-  std::vector<PgResult> opened_;
   bool open_ = true;
 };

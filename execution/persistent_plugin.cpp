@@ -284,8 +284,9 @@ Clock::time_point PersistentPlugins::bookStart(Pool& pool, bool& restart)
   // A program whose processes keep failing is started again at most once a
   // second: the start is booked under the lock and waited for outside it.
   --pool.owed;
-  pool.lastRestart = std::max(Clock::now(), pool.lastRestart + std::chrono::seconds(1));
-  return pool.lastRestart;
+  const Clock::time_point at = std::max(pool.restarts.now(), pool.restarts.earliest());
+  pool.restarts.attempted(at);
+  return at;
 }
 
 void PersistentPlugins::report(const std::string& path, Program& program, const std::string& why)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/backoff.h"
 #include "core/lock_guarded.h"
 #include "execution/child_process.h"
 #include "execution/plugin_runner.h"
@@ -125,7 +126,8 @@ private:
     int live = 0;
     // Failed processes not yet replaced: the next starts are restarts.
     int owed = 0;
-    std::chrono::steady_clock::time_point lastRestart {};
+    // Restarts of a program whose processes keep failing, a second apart.
+    Backoff restarts { std::chrono::seconds(1), std::chrono::seconds(1), 1 };
     // Failures since the last ERR line, and when it was written.
     int unreported = 0;
     std::chrono::steady_clock::time_point lastReport {};

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "processing/database_wait.h"
+#include "database/database_wait.h"
 #include "processing/processing_context.h"
 #include "services/service_loader.h"
 

@@ -2,9 +2,9 @@
 
 #include "core/conversions.h"
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_pool.h"
 #include "database/statements.h"
-#include "processing/database_wait.h"
 #include "services/service.h"
 
 #include <chrono>

@@ -3,10 +3,10 @@
 #include "core/conversions.h"
 #include "core/log.h"
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_pool.h"
 #include "database/pg_transaction.h"
 #include "processing/alerts.h"
-#include "processing/database_wait.h"
 #include "processing/service_locks.h"
 #include "processing/state_batches.h"
 #include "processing/state_policy.h"
@@ -41,22 +41,29 @@ ServiceTransition::ServiceTransition(ProcessingContext& context, std::shared_ptr
 
 ServiceTransition::~ServiceTransition() = default;
 
-ServiceTransition::Plan ServiceTransition::attempt(PgConnection& connection, const std::vector<PipelineQuery>& opening,
-    const Body& body, Plan& decided, bool& inDoubt)
+ServiceTransition::Plan ServiceTransition::attempt(
+    PgConnection& connection, const WriteToken& token, const Body& body, Plan& decided, bool& inDoubt)
 {
   return connection.exclusive([&](PgConnection::Exclusive& use) {
     Plan plan;
     plan.previous = previous_;
-    PgTransaction transaction(use, opening, lockWait_);
+    PgPipeline opening;
+    std::optional<PgPipeline::Handle> stored;
     if (context_.cluster) {
-      const PgResult& locked = transaction.opened(1);
+      opening.add({ statements::transitionLockName, { svc_->serviceIdText } });
+      stored = opening.add({ statements::transitionStateName, { svc_->serviceIdText } });
+    }
+    const PgPipeline::Handle applied = opening.add({ statements::receiverAppliedName, { svc_->serviceIdText, token.value } });
+    PgTransaction transaction(use, opening, lockWait_);
+    if (stored) {
+      const PgResult& locked = opening.result(*stored);
       if (PQntuples(locked.get()) != 1) {
         plan.deleted = true;
         return plan;
       }
       plan.previous = stateFromNumber(stringToInt(pgValue(locked, 0, 0)));
     }
-    if (PQntuples(transaction.opened(opening.size() - 1).get()) == 0) {
+    if (PQntuples(opening.result(applied).get()) == 0) {
       // Rolled back: a copy's write, or the lost commit's own.
       plan.duplicate = true;
       return plan;
@@ -68,13 +75,14 @@ ServiceTransition::Plan ServiceTransition::attempt(PgConnection& connection, con
       plan.pendingAlert = pgValue(use.executePrepared(statements::receiverAlertAddName,
                                       { svc_->serviceIdText, std::to_string(*plan.alertId) }),
           0, 0);
-    decided = plan;
-    inDoubt = true;
     try {
       transaction.commit();
-    } catch (const ConnectionLost&) {
+    } catch (const CommitInDoubt&) {
+      decided = plan;
+      inDoubt = true;
       throw;
     } catch (...) {
+      // The server answered: nothing was committed.
       inDoubt = false;
       throw;
     }
@@ -89,12 +97,7 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteT
   // handed over from a batch, the state it kept.
   Plan decided;
   decided.previous = previous_;
-  std::vector<PipelineQuery> opening;
-  if (context_.cluster)
-    opening = { { statements::transitionLockName, { svc_->serviceIdText } },
-      { statements::transitionStateName, { svc_->serviceIdText } } };
-  opening.push_back({ statements::receiverAppliedName, { svc_->serviceIdText, token.value } });
-  return retried([&]() -> Plan {
+  return wait_.run([&]() -> Plan {
     // A session lost (during the plugin run, or by the attempt before): the
     // lock is taken again, so that what another Receiver does with the
     // service meanwhile ends first.
@@ -102,7 +105,7 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteT
       clusterLock_->retake(wait_);
     // In cluster mode the transaction runs on the session that holds the
     // service's lock, for which the transaction lock is its own.
-    Plan plan = attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getIdleConnection(), opening, body,
+    Plan plan = attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getIdleConnection(), token, body,
         decided, inDoubt);
     if (plan.duplicate && inDoubt) {
       decided.committedInDoubt = true;
@@ -294,7 +297,7 @@ void ServiceTransition::runRecordedAlert(
   if (!ended)
     return;
   try {
-    retried([&] {
+    wait_.run([&] {
       PgConnection* connection = ownConnection();
       if (connection != nullptr)
         connection->executePrepared(statements::receiverAlertDoneName, { alertId });
@@ -310,7 +313,7 @@ void ServiceTransition::runPendingAlerts()
 {
   const std::string who = "#" + svc_->serviceName + " ";
   try {
-    PgResult pending = retried([&]() -> PgResult {
+    PgResult pending = wait_.run([&]() -> PgResult {
       PgConnection* connection = ownConnection();
       return connection != nullptr
           ? connection->executePrepared(statements::receiverAlertsOfName, { svc_->serviceIdText })

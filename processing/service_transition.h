@@ -1,10 +1,10 @@
 #pragma once
 
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_connection.h"
 #include "intake/notification.h"
 #include "processing/cluster_locks.h"
-#include "processing/database_wait.h"
 #include "processing/processing_context.h"
 #include "processing/service_locks.h"
 #include "processing/state_batches.h"
@@ -123,24 +123,10 @@ private:
   // took effect (the new transaction waits for the old one while that still
   // runs); absent, it did not, and runs again.
   Plan fenced(const Body& body, const WriteToken& token, bool& inDoubt);
-  // One try of fenced's transaction on connection, opened by opening (the
-  // fence and the token): decided and inDoubt say what a commit that was
-  // sent decided, and whether its answer is still owed.
-  Plan attempt(PgConnection& connection, const std::vector<PipelineQuery>& opening, const Body& body, Plan& decided,
-      bool& inDoubt);
-  // Runs step until it is done while the database is away: a lost
-  // connection is tried again at once (a connection found lost is reset by
-  // its next use, as after a server restart), then after the wait's pauses.
-  template <typename Step> auto retried(Step step) -> decltype(step())
-  {
-    return wait_.run([&] {
-      try {
-        return step();
-      } catch (const ConnectionLost&) {
-        return step();
-      }
-    });
-  }
+  // One try of fenced's transaction on connection, opened by the fence and
+  // the token: decided and inDoubt say what a commit whose answer was lost
+  // decided, and whether that answer is still owed.
+  Plan attempt(PgConnection& connection, const WriteToken& token, const Body& body, Plan& decided, bool& inDoubt);
   // Runs one occurrence statement; a refusal is logged behind prefix and
   // undone alone, and the transaction goes on.
   bool refusable(PgConnection::Exclusive& use, const char* prefix, const std::function<void()>& step);

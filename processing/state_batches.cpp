@@ -3,10 +3,10 @@
 #include "core/conversions.h"
 #include "core/log.h"
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_pool.h"
 #include "database/pg_transaction.h"
 #include "database/statements.h"
-#include "processing/database_wait.h"
 
 #include <algorithm>
 
@@ -136,9 +136,8 @@ void StateBatches::runAlone()
   }
 }
 
-std::vector<PipelineQuery> StateBatches::writesOf(const std::vector<Write>& batch)
+std::vector<PgPipeline::Handle> StateBatches::addWrites(PgPipeline& pipe, const std::vector<Write>& batch)
 {
-  std::vector<PipelineQuery> queries;
   std::vector<std::string> services, ids;
   for (const Write& each : batch) {
     if (!each.senderId.empty()) {
@@ -148,69 +147,70 @@ std::vector<PipelineQuery> StateBatches::writesOf(const std::vector<Write>& batc
   }
   // One that is on record already (a copy's) refuses the batch.
   if (!ids.empty())
-    queries.push_back({ statements::receiverAppliedBatchName, { arrayLiteral(services), arrayLiteral(ids) } });
+    pipe.add({ statements::receiverAppliedBatchName, { arrayLiteral(services), arrayLiteral(ids) } });
+  std::vector<PgPipeline::Handle> states;
   for (const Write& each : batch)
-    queries.push_back({ statements::updateStateName, each.values });
-  queries.push_back({ "COMMIT", {}, false });
-  return queries;
+    states.push_back(pipe.add({ statements::updateStateName, each.values }));
+  pipe.add({ "COMMIT", {}, false });
+  return states;
 }
 
 void StateBatches::write(std::vector<Write>& batch)
 {
   const std::string token = madeToken().value;
-  // A batch does not wait for a row another session holds: it gives way at
-  // once, and the write that waits waits alone.
-  const std::vector<PipelineQuery> opening { { "BEGIN", {}, false },
-    { "SET LOCAL lock_timeout = " + std::to_string(lockWait.count()), {}, false },
-    { statements::receiverAppliedName, { batchService, token } } };
-  const std::vector<PipelineQuery> writes = writesOf(batch);
-  // The answers of the writes: the state writes are the last but COMMIT.
-  std::vector<PgResult> results;
-  bool committed = false, alone = false;
-  // Runs the queries in order on one connection, each list in one round
-  // trip; a refusal or a row held elsewhere rolls back and sends the
-  // writes alone, and resolving says the token was found on record.
-  auto attempt = [&](const std::vector<std::vector<PipelineQuery>>& lists, bool resolving) {
+  bool alone = false;
+  // Runs the batch on one connection: the token's record and the writes in
+  // one round trip or, resolving a lost commit, the record first, which waits
+  // for the lost transaction and is found if it committed. A refusal or a row
+  // held elsewhere rolls back and sends the writes alone.
+  auto attempt = [&](bool resolving) {
     pool_.getIdleConnection()->exclusive([&](PgConnection::Exclusive& use) {
+      PgPipeline first, later;
+      const PgPipeline::Handle applied = first.add({ statements::receiverAppliedName, { batchService, token } });
+      PgPipeline& writes = resolving ? later : first;
+      const std::vector<PgPipeline::Handle> states = addWrites(writes, batch);
+      bool committing = !resolving;
       try {
-        for (const std::vector<PipelineQuery>& queries : lists) {
-          results = use.pipeline(queries);
-          if (resolving && &queries == &lists.front() && PQntuples(results[2].get()) == 0) {
-            use.execute("ROLLBACK");
-            committed = true;
-            return;
-          }
+        // A batch does not wait for a row another session holds: it gives
+        // way at once, and the write that waits waits alone.
+        use.pipeline(first, PgTransaction::beginning(use, lockWait));
+        if (resolving && PQntuples(first.result(applied).get()) == 0) {
+          // The lost commit took effect.
+          use.execute("ROLLBACK");
+          return;
         }
+        if (resolving) {
+          committing = true;
+          use.pipeline(later);
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i)
+          batch[i].written = rowWritten(writes.result(states[i])) ? Written::stored : Written::gone;
       } catch (const LockBusy&) {
         use.execute("ROLLBACK");
         alone = true;
       } catch (const StatementRefused&) {
         use.execute("ROLLBACK");
         alone = true;
+      } catch (const ConnectionLost& error) {
+        if (!committing)
+          throw;
+        throw CommitInDoubt(error.what(), error.details());
       }
     });
   };
-  std::vector<PipelineQuery> whole = opening;
-  whole.insert(whole.end(), writes.begin(), writes.end());
   try {
     try {
-      attempt({ whole }, false);
+      attempt(false);
     } catch (const ConnectionLost&) {
-      // The COMMIT went with the rest: whether it took effect is told by the
-      // token once the database answers. The new transaction records it
-      // again first, which waits for the old one while that still runs, and
-      // finds the token if it committed.
-      wait_.run([&] { attempt({ opening, writes }, true); });
+      // The COMMIT in doubt, or a connection found lost before anything was
+      // sent: either way the token tells once the database answers.
+      wait_.run([&] { attempt(true); });
     }
   } catch (const DatabaseError&) {
     for (Write& each : batch)
       each.error = std::current_exception();
     return;
   }
-  if (committed)
-    return;
-  for (std::size_t i = 0; i < batch.size(); ++i)
-    batch[i].written = alone                               ? Written::alone
-        : rowWritten(results[results.size() - 1 - batch.size() + i]) ? Written::stored
-                                                                       : Written::gone;
+  for (Write& each : batch)
+    each.written = alone ? Written::alone : each.written;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "core/lock_guarded.h"
-#include "processing/database_wait.h"
+#include "database/database_wait.h"
+#include "database/pg_pipeline.h"
 #include "processing/state_records.h"
 #include "services/service.h"
 
@@ -17,7 +18,6 @@
 
 class PgConnection;
 class PgPool;
-struct PipelineQuery;
 
 // The workers' writes of an unchanged state, shared: a worker hands its
 // write over and goes on with another host, and the writer thread sends
@@ -99,8 +99,9 @@ private:
   void runAlone();
   // Writes the batch and fills in each write's outcome.
   void write(std::vector<Write>& batch);
-  // The ids of the batch's writes and their state writes, then COMMIT.
-  static std::vector<PipelineQuery> writesOf(const std::vector<Write>& batch);
+  // Adds the ids of the batch's writes and their state writes, then COMMIT;
+  // the handles of the state writes, in the batch's order.
+  static std::vector<PgPipeline::Handle> addWrites(PgPipeline& pipe, const std::vector<Write>& batch);
 
   PgPool& pool_;
   DatabaseWait wait_;

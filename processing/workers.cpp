@@ -2,10 +2,10 @@
 
 #include "core/log.h"
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_pool.h"
 #include "execution/persistent_plugin.h"
 #include "execution/plugin_runner.h"
-#include "processing/database_wait.h"
 #include "processing/service_transition.h"
 #include "processing/state_policy.h"
 #include "processing/state_records.h"

@@ -1,6 +1,7 @@
 // quelm-notify: sends notifications to a Receiver over secure WebSocket.
 
 #include "client/notification_client.h"
+#include "core/backoff.h"
 #include "core/text.h"
 #include "intake/notification.h"
 #include "intake/notification_id.h"
@@ -601,13 +602,11 @@ int sendAcknowledged(const Options& options)
 int confirmLines(const Options& options)
 {
   using Clock = std::chrono::steady_clock;
-  const std::chrono::milliseconds firstPause(500);
-  const std::chrono::milliseconds longestPause(5000);
   auto answer = [](const std::string& line) { std::cout << line << std::endl; };
 
   std::unique_ptr<AckConnection> connection;
   std::string reason;
-  std::chrono::milliseconds pause = firstPause;
+  Backoff pauses(std::chrono::milliseconds(500), std::chrono::milliseconds(5000));
   Clock::time_point nextAttempt {};
   // The Receivers in turn: a failed attempt moves on to the next one.
   std::vector<std::string> uris { options.uri };
@@ -628,16 +627,15 @@ int confirmLines(const Options& options)
       }
       // Answered before the attempt goes: a connection still in its
       // handshake may take a while to close.
-      if (opened == AckConnection::Opened::withoutAck || Clock::now() + pause >= deadline) {
+      if (opened == AckConnection::Opened::withoutAck || Clock::now() + pauses.current() >= deadline) {
         answer("ERROR: cannot connect to " + uris[target] + ": " + reason);
         return 1;
       }
       moveOn();
     } // a failed attempt is closed before the pause
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, longestPause);
+    pauses.sleep(pauses.next());
   }
-  pause = firstPause;
+  pauses.reset();
   answer("OK");
 
   std::string line;
@@ -663,12 +661,11 @@ int confirmLines(const Options& options)
       if (attempt->open(lineDeadline, options.timeoutSeconds(), reason) != AckConnection::Opened::yes) {
         answer("ERROR: not stored (no connection: " + reason + ")");
         moveOn();
-        nextAttempt = Clock::now() + pause;
-        pause = std::min(pause * 2, longestPause);
+        nextAttempt = Clock::now() + pauses.next();
         continue;
       }
       connection = std::move(attempt);
-      pause = firstPause;
+      pauses.reset();
     }
     std::uint64_t seq = connection->send(payloadOf(options.host, line));
     if (seq == 0) {

@@ -1,3 +1,4 @@
+#include "core/backoff.h"
 #include "core/conversions.h"
 #include "core/ini_config.h"
 #include "core/log.h"
@@ -71,6 +72,43 @@ TEST(ConversionsTest, TextToNumberReadsLikeAStreamAndNeverThrows)
   EXPECT_EQ(unsignedLongLongIntToString(18446744073709551615ull), "18446744073709551615");
   EXPECT_EQ(ipFromNumber(192ul * 16777216 + 168ul * 65536 + 256 + 1), "192.168.1.1");
   EXPECT_EQ(ipFromNumber(4294967295ul), "255.255.255.255");
+}
+
+// Pauses grow from base by growth up to cap and start again after a reset; an attempt paced by earliest() may come
+// at once first, then a pause after the one before, on a clock of the test's own.
+TEST(BackoffTest, PausesGrowToTheCapAndStartAgainAfterAReset)
+{
+  using std::chrono::milliseconds;
+  struct Case {
+    int base, cap, growth;
+    const char* steps; // n: next(), r: reset(), a: attempted() at earliest() or 1 ms after the last one
+    const char* expected;
+  } cases[] = {
+    { 500, 5000, 2, "nnnnnnn", "500 1000 2000 4000 5000 5000 5000" },
+    { 500, 5000, 2, "nnrnn", "500 1000 500 1000" },
+    { 1000, 1000, 1, "nnn", "1000 1000 1000" },
+    { 100, 250, 3, "nnn", "100 250 250" },
+    // The time of each attempt: the first at once, then each pause (the first being base) after the one before.
+    { 500, 5000, 2, "aaaara", "1 501 1501 3501 4001" },
+  };
+  for (const Case& c : cases) {
+    WaitClock::Clock::time_point now {};
+    const WaitClock clock { [&] { return now; }, [&](WaitClock::Clock::duration pause) { now += pause; } };
+    Backoff backoff(milliseconds(c.base), milliseconds(c.cap), c.growth, clock);
+    std::string seen;
+    for (const char* step = c.steps; *step != '\0'; ++step) {
+      if (*step == 'n')
+        seen += std::to_string(backoff.next().count()) + " ";
+      if (*step == 'r')
+        backoff.reset();
+      if (*step == 'a') {
+        backoff.sleep(std::max(backoff.earliest(), now + milliseconds(1)) - now);
+        backoff.attempted(now);
+        seen += std::to_string(std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count()) + " ";
+      }
+    }
+    EXPECT_EQ(seen, std::string(c.expected) + " ") << c.steps;
+  }
 }
 
 // Lines from many threads come out whole, each "<asctime>#LEVEL#message"; trace lines only in debug mode.

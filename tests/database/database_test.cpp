@@ -1,4 +1,5 @@
 #include "database/database_error.h"
+#include "database/database_wait.h"
 #include "database/pg_pool.h"
 #include "database/pg_transaction.h"
 #include "database/statements.h"
@@ -75,7 +76,14 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
     pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')");
     ADD_FAILURE() << "no refusal";
   } catch (const StatementRefused& error) {
-    EXPECT_EQ(error.sqlState() + " " + error.serverMessage().substr(0, 9), "23505 duplicate");
+    EXPECT_EQ(error.sqlState() + " " + error.serverMessage().substr(0, 9) + error.statement(), "23505 duplicate");
+  }
+  // A refused prepared statement is named by the failure.
+  try {
+    pool.executePrepared("two", { "x", "1" });
+    ADD_FAILURE() << "no refusal";
+  } catch (const StatementRefused& error) {
+    EXPECT_EQ(error.statement(), "two");
   }
   // A transaction is written whole or not at all; its opening queries share BEGIN's round trip and are answered in
   // order, and a refused one rolls it back.
@@ -84,14 +92,17 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
       PgTransaction transaction(use);
       use.execute("INSERT INTO quelm_errors VALUES (90, 'dropped')");
     }
-    PgTransaction transaction(use,
-        { { "SELECT $1::int + 1", { "41" }, false },
-            { "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false } });
-    EXPECT_EQ(pgValue(transaction.opened(0), 0, 0) + pgValue(transaction.opened(1), 0, 0), "4291");
+    PgPipeline opening;
+    const PgPipeline::Handle sum = opening.add({ "SELECT $1::int + 1", { "41" }, false });
+    const PgPipeline::Handle kept
+        = opening.add({ "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false });
+    PgTransaction transaction(use, opening);
+    EXPECT_EQ(pgValue(opening.result(sum), 0, 0) + pgValue(opening.result(kept), 0, 0), "4291");
     transaction.commit();
-    EXPECT_THROW(PgTransaction(use, { { "INSERT INTO quelm_errors VALUES (92, 'x')", {}, false },
-                                        { "SELECT 1/0", {}, false }, { "SELECT 2", {}, false } }),
-        StatementRefused);
+    PgPipeline refused;
+    for (const char* sql : { "INSERT INTO quelm_errors VALUES (92, 'x')", "SELECT 1/0", "SELECT 2" })
+      refused.add({ sql, {}, false });
+    EXPECT_THROW(PgTransaction(use, refused), StatementRefused);
     EXPECT_FALSE(use.inTransaction());
   });
   EXPECT_EQ(db.scalar("SELECT string_agg(error_name, ' ') FROM quelm_errors WHERE error_id >= 90"), "kept");
@@ -101,12 +112,15 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
                         { arrayLiteral({ "a\"b", "c\\d", "e,f", "{g}", "", "h i", "NULL" }) }),
                 0, 0),
       "a\"b|c\\d|e,f|{g}||h i|NULL");
-  // A server that cannot write (a standby, a primary fenced read-only) is waited for, not a refusal.
+  // A server that cannot write (a standby, a primary fenced read-only) refuses on a live session, until it can.
   PgPool readOnly(settingsOf(db), 1);
-  auto [message, lost] = failureOf(
-      [&] { readOnly.executeRequest("START TRANSACTION READ ONLY; INSERT INTO quelm_errors VALUES (77, 'x')"); });
-  EXPECT_NE(message.find("read-only transaction"), std::string::npos) << message;
-  EXPECT_TRUE(lost) << message;
+  try {
+    readOnly.executeRequest("START TRANSACTION READ ONLY; INSERT INTO quelm_errors VALUES (77, 'x')");
+    ADD_FAILURE() << "no refusal";
+  } catch (const ServerReadOnly& error) {
+    EXPECT_NE(std::string(error.what()).find("read-only transaction"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(readOnly.getNextConnection()->sessionOf(), 0) << "taken for a lost connection";
   // A session the server ends (57P01) is replaced at once.
   db.exec("SELECT pg_terminate_backend(" + backendPid(pool) + ")");
   LogCapture capture;
@@ -123,6 +137,56 @@ TEST(PoolTest, ErrorNamesComeFromTheProductSchema)
   db.exec("DELETE FROM quelm_errors; INSERT INTO quelm_errors VALUES (10, 'default_warning_error'), (12, "
           "'default_warning_error')");
   EXPECT_EQ(loadErrorNames(pool), (ErrorIds { { "default_warning_error", "12" } }));
+}
+
+// Which failures are tried again, at once or after a pause, and which are given up; a stop ends the wait. Time is the
+// test's own: none passes.
+TEST(DatabaseWaitTest, LossesAndReadOnlyServersAreRetriedRefusalsGivenUp)
+{
+  struct Case {
+    const char* failures; // thrown in turn: L lost, B lock busy, D commit in doubt, O read-only, R refused
+    int stopAt; // from this time on (ms) the daemon stops; 0: never
+    const char* attempts; // the time of each attempt (ms)
+    const char* ending;
+  } cases[] = {
+    { "", 0, "0", "ran" },
+    { "L", 0, "0 0", "ran" },
+    { "LBDL", 0, "0 0 500 500 1500", "ran" },
+    { "LO", 0, "0 0 500", "ran" },
+    { "OOOOO", 0, "0 500 1500 3500 7500 12500", "ran" },
+    { "R", 0, "0", "refused" },
+    { "LLR", 0, "0 0 500", "refused" },
+    { "LLLLLL", 1000, "0 0 500 500", "stopped" },
+  };
+  for (const Case& c : cases) {
+    WaitClock::Clock::time_point now {};
+    auto ms = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count(); };
+    DatabaseWait wait([&] { return c.stopAt > 0 && ms() >= c.stopAt; },
+        { [&] { return now; }, [&](WaitClock::Clock::duration pause) { now += pause; } });
+    std::string attempts, ending = "ran";
+    std::size_t failed = 0;
+    try {
+      wait.run([&] {
+        attempts += (attempts.empty() ? "" : " ") + std::to_string(ms());
+        const char kind = c.failures[failed++];
+        if (kind == 'L')
+          throw ConnectionLost("lost");
+        if (kind == 'B')
+          throw LockBusy("busy");
+        if (kind == 'D')
+          throw CommitInDoubt("in doubt");
+        if (kind == 'O')
+          throw ServerReadOnly("read-only");
+        if (kind == 'R')
+          throw StatementRefused("refused");
+      });
+    } catch (const DatabaseUnavailable&) {
+      ending = "stopped";
+    } catch (const StatementRefused&) {
+      ending = "refused";
+    }
+    EXPECT_EQ(attempts + " " + ending, std::string(c.attempts) + " " + c.ending) << c.failures;
+  }
 }
 
 // A restart is survived with the prepared statements; a stopped server is a lost connection, tried again no more often
