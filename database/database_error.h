@@ -66,9 +66,9 @@ public:
 
 // A server that cannot write (SQLSTATE 25006: a standby not yet promoted, or
 // a primary fenced read-only during a failover) refused a write. It is a
-// refusal on a live session, so its transaction is rolled back, but it
-// lasts only until the failover is over: the write waits for it rather than
-// being given up.
+// refusal, so its transaction is rolled back, but it lasts only until the
+// failover is over: the write waits for it rather than being given up, and
+// the session is replaced first, to reach whichever server can write.
 class ServerReadOnly : public StatementRefused {
 public:
   using StatementRefused::StatementRefused;

@@ -119,9 +119,14 @@ PgResult PgConnection::checked(
     noteLostLocked();
     throw ConnectionLost(prefix + text, details);
   }
-  count(metrics_, &Metrics::statementsRejected);
-  if (details.sqlState == "25006")
+  if (details.sqlState == "25006") {
+    // A server that cannot write: the step waits and runs again, on a new
+    // session, so that a server list read-write finds the promoted primary
+    // instead of a fenced old one.
+    noteLostLocked();
     throw ServerReadOnly(prefix + text, details);
+  }
+  count(metrics_, &Metrics::statementsRejected);
   throw StatementRefused(prefix + text, details);
 }
 
