@@ -95,8 +95,7 @@ void NotificationQueue::State::queue(Notification&& item, std::string key)
   ++size;
 }
 
-std::vector<NotificationQueue::Offer> NotificationQueue::offerBatch(
-    std::vector<Notification>& items, std::size_t limit)
+std::vector<NotificationQueue::Offer> NotificationQueue::offerBatch(std::vector<Notification>& items, std::size_t limit)
 {
   std::vector<Offer> results(items.size(), Offer::queued);
   {

@@ -82,7 +82,4 @@ void Maintenance::clean(unsigned long key, int plannedId)
       keyOf(key), [plannedId](const MaintenanceWindow& window) { return window.plannedId == plannedId; });
 }
 
-int Maintenance::isPlannedIdPresent(int plannedId)
-{
-  return windows_.lock()->plannedIds.count(plannedId) != 0 ? 1 : 0;
-}
+int Maintenance::isPlannedIdPresent(int plannedId) { return windows_.lock()->plannedIds.count(plannedId) != 0 ? 1 : 0; }
