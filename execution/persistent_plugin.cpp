@@ -423,6 +423,7 @@ void PersistentPlugins::stopAll()
   // Every process sees the end of its input at once, then they share one
   // grace, then the signals come to all at once with one grace more.
   std::vector<PersistentProcess*> processes;
+  processes.reserve(stopping.size());
   for (auto& process : stopping)
     processes.push_back(process.get());
   PersistentProcess::stopTogether(processes, Clock::now() + stopGrace);
