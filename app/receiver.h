@@ -35,12 +35,7 @@ struct ProcessingContext;
 // notification queue, the service registry, the listener, the workers and
 // the cleaning thread, starts them in order and stops them.
 //
-// Lock order: a service's transition locks first, as ServiceTransition
-// lists them (the host's turn, the service's local lock, its cluster lock,
-// one connection's lock); under them, briefly, the registry's lock, a
-// service's stored state, the queue's mutex (to answer and release a host)
-// or the batch writers' lock; the pool's list lock before a connection's
-// lock; the log lock last of all. No other two are held together.
+// Lock order: the one table is ServiceTransition's (processing/service_transition.h).
 class Receiver {
 public:
   struct Options {

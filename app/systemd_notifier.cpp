@@ -29,10 +29,7 @@ void SystemdNotifier::ready(const std::string& status) { send("READY=1\nSTATUS="
 
 void SystemdNotifier::stopping()
 {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    stopping_ = true;
-  }
+  phase_.lock()->stopping = true;
   send("STOPPING=1");
 }
 
@@ -49,10 +46,7 @@ void SystemdNotifier::start(StatusText status, Problem problem, std::chrono::mil
 
 void SystemdNotifier::stop()
 {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    ended_ = true;
-  }
+  phase_.lock()->ended = true;
   changed_.notify_all();
   if (thread_.joinable())
     thread_.join();
@@ -64,10 +58,10 @@ void SystemdNotifier::run(const StatusText& status, const Problem& problem, std:
   for (;;) {
     bool stopping = false;
     {
-      std::unique_lock<std::mutex> lock(lock_);
-      if (changed_.wait_for(lock, period, [this] { return ended_; }))
+      auto phase = phase_.lock();
+      if (phase.waitFor(changed_, period, [](const Phase& now) { return now.ended; }))
         return;
-      stopping = stopping_;
+      stopping = phase->stopping;
     }
     std::string state = "STATUS=" + status();
     if (watchdog_.count() > 0) {

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "core/lock_guarded.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -44,9 +45,12 @@ private:
 
   bool active_ = false;
   std::chrono::microseconds watchdog_ { 0 };
-  std::mutex lock_;
+  // STOPPING=1 sent; the thread told to end.
+  struct Phase {
+    bool stopping = false;
+    bool ended = false;
+  };
+  LockGuarded<Phase> phase_;
   std::condition_variable changed_;
-  bool stopping_ = false;
-  bool ended_ = false;
   std::thread thread_;
 };

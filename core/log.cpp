@@ -1,15 +1,17 @@
 #include "core/log.h"
 
+#include "core/mutex.h"
+
 #include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
-#include <mutex>
 
 namespace {
 
-// Process-wide: the stream they guard is.
-std::mutex logMutex;
+// A bare Mutex, not a LockGuarded: what it orders is std::cout (and, paused,
+// the process's other writers), which is process-wide and owned by nobody here.
+Mutex logMutex;
 std::atomic<bool> traceOn { false };
 
 } // namespace
@@ -25,13 +27,13 @@ void writeLog(const std::string& level, const std::string& message)
   std::string::size_type end = stamp.rfind('\n');
   if (end != std::string::npos)
     stamp.erase(end);
-  std::lock_guard<std::mutex> guard(logMutex);
+  MutexLock guard(logMutex);
   std::cout << stamp << '#' << level << '#' << message << std::endl;
 }
 
 void writeRaw(const std::string& line)
 {
-  std::lock_guard<std::mutex> guard(logMutex);
+  MutexLock guard(logMutex);
   std::cout << line << std::endl;
 }
 
@@ -43,14 +45,14 @@ void trace(const std::string& message)
 
 void flushLog()
 {
-  std::lock_guard<std::mutex> guard(logMutex);
+  MutexLock guard(logMutex);
   std::cout.flush();
   std::fflush(nullptr);
 }
 
 void withLogPaused(const std::function<void()>& work)
 {
-  std::lock_guard<std::mutex> guard(logMutex);
+  MutexLock guard(logMutex);
   std::cout.flush();
   work();
 }

@@ -307,93 +307,108 @@ void PersistentPlugins::report(const std::string& path, Program& program, const 
   writeLog("ERR", line);
 }
 
-void PersistentPlugins::retire(
-    const std::string& path, Program& program, std::unique_ptr<PersistentProcess> process, bool replaced)
+PersistentPlugins::Booking::Booking(PersistentPlugins& plugins, const PluginRun& run, Program& program)
+    : plugins_(plugins)
+    , path_(run.path)
+    , program_(program)
 {
-  if (process->protocolError())
-    count(metrics_, &Metrics::persistentProtocolErrors);
-  report(path, program, process->failure().empty() ? "ended while idle" : process->failure());
-  process->stop(Clock::now());
   auto pool = program.pool.lock();
-  ++pool->owed;
-  if (!replaced) {
-    --pool->live;
-    program.freed.notify_one();
+  while (pool->idle.empty() && pool->live >= plugins.perProgram_) {
+    if (run.cancel && run.cancel->raised())
+      return;
+    pool.waitFor(program.freed, std::chrono::milliseconds(100),
+        [&plugins](const Pool& p) { return !p.idle.empty() || p.live < plugins.perProgram_; });
   }
+  if (!pool->idle.empty()) {
+    process_ = std::move(pool->idle.back());
+    pool->idle.pop_back();
+  } else {
+    ++pool->live;
+  }
+  held_ = true;
 }
 
-std::unique_ptr<PersistentProcess> PersistentPlugins::start(const PluginRun& run, Program& program, RunResult& failure)
+PersistentPlugins::Booking::~Booking()
 {
-  bool restart = false;
-  Clock::time_point startAt = bookStart(*program.pool.lock(), restart);
-  auto unbook = [&] {
-    auto pool = program.pool.lock();
+  if (!held_)
+    return;
+  if (process_ && !process_->broken()) {
+    program_.pool.lock()->idle.push_back(std::move(process_));
+    program_.freed.notify_one();
+    return;
+  }
+  if (process_) {
+    try {
+      stopFailed();
+    } catch (...) {
+      // The place is given up even when its log line could not be written.
+      process_.reset();
+    }
+  }
+  {
+    auto pool = program_.pool.lock();
     --pool->live;
     ++pool->owed;
-  };
+  }
+  program_.freed.notify_one();
+}
+
+void PersistentPlugins::Booking::stopFailed()
+{
+  if (process_->protocolError())
+    count(plugins_.metrics_, &Metrics::persistentProtocolErrors);
+  plugins_.report(path_, program_, process_->failure().empty() ? "ended while idle" : process_->failure());
+  // Stopped before its place is given up, so that a program never has more
+  // than perProgram processes.
+  process_->stop(Clock::now());
+  process_.reset();
+}
+
+void PersistentPlugins::Booking::replaceEnded()
+{
+  stopFailed();
+  ++program_.pool.lock()->owed;
+}
+
+bool PersistentPlugins::Booking::start(const PluginRun& run, RunResult& failure)
+{
+  bool restart = false;
+  Clock::time_point startAt = bookStart(*program_.pool.lock(), restart);
   while (Clock::now() < startAt) {
     if (run.cancel && run.cancel->raised()) {
-      unbook();
       failure.ending = RunResult::Ending::cancelled;
-      return nullptr;
+      return false;
     }
     std::this_thread::sleep_for(std::min<Clock::duration>(startAt - Clock::now(), std::chrono::milliseconds(50)));
   }
   try {
-    auto process = std::make_unique<PersistentProcess>(run.path);
+    process_ = std::make_unique<PersistentProcess>(run.path);
     if (restart)
-      count(metrics_, &Metrics::persistentRestarts);
-    return process;
+      count(plugins_.metrics_, &Metrics::persistentRestarts);
+    return true;
   } catch (const std::system_error& error) {
-    report(run.path, program, std::string("cannot be started: ") + error.what());
-    unbook();
+    plugins_.report(run.path, program_, std::string("cannot be started: ") + error.what());
     failure.failedStep = RunStep::createFork;
     failure.error = error.code();
-    return nullptr;
+    return false;
   }
 }
 
 RunResult PersistentPlugins::run(const PluginRun& run)
 {
-  Program& program = *programs_.at(run.path);
-  RunResult cancelled;
-  cancelled.ending = RunResult::Ending::cancelled;
-  std::unique_ptr<PersistentProcess> process;
-  {
-    auto pool = program.pool.lock();
-    while (pool->idle.empty() && pool->live >= perProgram_) {
-      if (run.cancel && run.cancel->raised())
-        return cancelled;
-      pool.waitFor(program.freed, std::chrono::milliseconds(100), [this](const Pool& p) {
-        return !p.idle.empty() || p.live < perProgram_;
-      });
-    }
-    if (!pool->idle.empty()) {
-      process = std::move(pool->idle.back());
-      pool->idle.pop_back();
-    } else {
-      ++pool->live;
-    }
+  Booking booking(*this, run, *programs_.at(run.path));
+  if (!booking.held()) {
+    RunResult cancelled;
+    cancelled.ending = RunResult::Ending::cancelled;
+    return cancelled;
   }
   // One that ended while idle is replaced before it fails a request.
-  if (process && process->ended())
-    retire(run.path, program, std::move(process), true);
-
-  if (!process) {
-    RunResult failure;
-    process = start(run, program, failure);
-    if (!process)
-      return failure;
-  }
-
-  RunResult result = process->exchange(run);
-  if (process->broken()) {
-    retire(run.path, program, std::move(process), false);
-  } else {
-    program.pool.lock()->idle.push_back(std::move(process));
-    program.freed.notify_one();
-  }
-  return result;
+  if (booking.process() && booking.process()->ended())
+    booking.replaceEnded();
+  RunResult failure;
+  if (!booking.process() && !booking.start(run, failure))
+    return failure;
+  return booking.process()->exchange(run);
 }
 
 void PersistentPlugins::stopAll()
@@ -409,6 +424,7 @@ void PersistentPlugins::stopAll()
   // Every process sees the end of its input at once, then they share one
   // grace, then the signals come to all at once with one grace more.
   std::vector<PersistentProcess*> processes;
+  processes.reserve(stopping.size());
   for (auto& process : stopping)
     processes.push_back(process.get());
   PersistentProcess::stopTogether(processes, Clock::now() + stopGrace);

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -137,18 +136,46 @@ private:
     std::condition_variable freed;
   };
 
+  // A run's place in its program's pool, counted in live from the moment
+  // it is held to its end. It holds the process the run uses, or none yet.
+  // Its end gives a sound process back to the idle ones; otherwise it stops
+  // what it holds and gives the place up, owing the program a restart, so
+  // that no way out of a run can leave live or owed wrong.
+  class Booking {
+  public:
+    // Waits for an idle process or a free place; none is held when the
+    // run's stop comes first.
+    Booking(PersistentPlugins& plugins, const PluginRun& run, Program& program);
+    ~Booking();
+    Booking(const Booking&) = delete;
+    Booking& operator=(const Booking&) = delete;
+
+    bool held() const { return held_; }
+    PersistentProcess* process() const { return process_.get(); }
+    // Stops the process held, which ended while idle; the place is kept
+    // for the fresh one that replaces it.
+    void replaceEnded();
+    // A new process in the place, started once the restart pacing allows:
+    // false when the stop came first (failure: cancelled) or it could not be
+    // started (failure says why).
+    bool start(const PluginRun& run, RunResult& failure);
+
+  private:
+    // Counts, reports and stops the failed process held.
+    void stopFailed();
+
+    PersistentPlugins& plugins_;
+    const std::string& path_;
+    Program& program_;
+    std::unique_ptr<PersistentProcess> process_;
+    bool held_ = false;
+  };
+
   // When a new process may start; restart: it replaces a failed one.
   static std::chrono::steady_clock::time_point bookStart(Pool& pool, bool& restart);
   // Counts a failure, and logs it unless a line was written less than a
   // second ago (the next line then says how many came meanwhile).
   void report(const std::string& path, Program& program, const std::string& why);
-  // A new process for run's program, which the caller booked (live counts
-  // it), started once the restart pacing allows: none when the stop came
-  // first (failure: cancelled) or it could not be started (failure says
-  // why), the booking given back then.
-  std::unique_ptr<PersistentProcess> start(const PluginRun& run, Program& program, RunResult& failure);
-  // Stops a failed process; replaced: its place is taken at once.
-  void retire(const std::string& path, Program& program, std::unique_ptr<PersistentProcess> process, bool replaced);
 
   const int perProgram_;
   Metrics* metrics_;

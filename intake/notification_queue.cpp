@@ -10,98 +10,98 @@ std::string keyOf(const Notification& item) { return item.id + '\0' + item.host;
 
 } // namespace
 
-void NotificationQueue::setResendWindow(std::chrono::seconds window)
-{
-  std::lock_guard<std::mutex> guard(mutex_);
-  resendWindow_ = window;
-}
+void NotificationQueue::setResendWindow(std::chrono::seconds window) { state_.lock()->resendWindow = window; }
 
-bool NotificationQueue::appliedLocked(const std::string& key, Clock::time_point now)
+bool NotificationQueue::State::isApplied(const std::string& key, Clock::time_point now)
 {
-  while (!appliedOrder_.empty()
-      && (appliedOrder_.size() > appliedLimit || now - appliedOrder_.front().second > resendWindow_)) {
-    applied_.erase(appliedOrder_.front().first);
-    appliedOrder_.pop_front();
+  while (!appliedOrder.empty()
+      && (appliedOrder.size() > appliedLimit || now - appliedOrder.front().second > resendWindow)) {
+    applied.erase(appliedOrder.front().first);
+    appliedOrder.pop_front();
   }
-  return applied_.count(key) != 0;
+  return applied.count(key) != 0;
 }
 
-void NotificationQueue::releaseCopiesLocked(Notification& item)
+void NotificationQueue::State::releaseCopies(Notification& item)
 {
   if (item.id.empty())
     return;
-  auto found = pending_.find(keyOf(item));
-  if (found == pending_.end())
+  auto found = pending.find(keyOf(item));
+  if (found == pending.end())
     return;
   item.copies = std::move(found->second);
-  pending_.erase(found);
+  pending.erase(found);
+}
+
+bool NotificationQueue::State::dropForLimit(const std::string& host, std::optional<Notification>& dropped)
+{
+  // The host with the most waiting pays; on a tie, the newcomer's.
+  auto own = lines.find(host);
+  const std::size_t mine = own == lines.end() ? 0 : own->second.waiting.size();
+  auto most = std::max_element(lines.begin(), lines.end(),
+      [](const auto& a, const auto& b) { return a.second.waiting.size() < b.second.waiting.size(); });
+  if (most == lines.end() || most->second.waiting.size() <= mine)
+    return false;
+  dropped = std::move(most->second.waiting.back());
+  most->second.waiting.pop_back();
+  releaseCopies(*dropped);
+  --size;
+  if (most->second.waiting.empty() && !most->second.taken)
+    dropLine(most->first);
+  return true;
 }
 
 NotificationQueue::Offered NotificationQueue::offer(Notification&& item, std::size_t limit)
 {
   Offered offered;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (closed_) {
+    auto state = state_.lock();
+    if (state->closed) {
       offered.result = Offer::closed;
       return offered;
     }
     std::string key;
     if (!item.id.empty()) {
       key = keyOf(item);
-      if (appliedLocked(key, Clock::now())) {
+      if (state->isApplied(key, Clock::now())) {
         offered.result = Offer::applied;
         return offered;
       }
-      auto original = pending_.find(key);
-      if (original != pending_.end()) {
+      auto original = state->pending.find(key);
+      if (original != state->pending.end()) {
         original->second.push_back({ item.replyTo, item.seq });
         offered.result = Offer::attached;
         return offered;
       }
     }
-    if (limit != 0 && size_ >= limit) {
-      // The host with the most waiting pays; on a tie, the newcomer's.
-      auto own = lines_.find(item.host);
-      const std::size_t mine = own == lines_.end() ? 0 : own->second.waiting.size();
-      auto most = std::max_element(lines_.begin(), lines_.end(),
-          [](const auto& a, const auto& b) { return a.second.waiting.size() < b.second.waiting.size(); });
-      if (most == lines_.end() || most->second.waiting.size() <= mine) {
-        offered.result = Offer::full;
-        return offered;
-      }
-      offered.dropped = std::move(most->second.waiting.back());
-      most->second.waiting.pop_back();
-      releaseCopiesLocked(*offered.dropped);
-      --size_;
-      if (most->second.waiting.empty() && !most->second.taken)
-        dropLine(most->first);
+    if (limit != 0 && state->size >= limit && !state->dropForLimit(item.host, offered.dropped)) {
+      offered.result = Offer::full;
+      return offered;
     }
-    queueLocked(std::move(item), std::move(key));
+    state->queue(std::move(item), std::move(key));
   }
   cond_.notify_one();
   return offered;
 }
 
-void NotificationQueue::queueLocked(Notification&& item, std::string key)
+void NotificationQueue::State::queue(Notification&& item, std::string key)
 {
   if (!key.empty())
-    pending_.emplace(std::move(key), std::vector<ReplyAddress>());
-  Line& line = lines_[item.host];
+    pending.emplace(std::move(key), std::vector<ReplyAddress>());
+  Line& line = lines[item.host];
   if (line.waiting.empty() && !line.taken)
-    ready_.push_back(item.host);
+    ready.push_back(item.host);
   line.waiting.push_back(std::move(item));
-  ++size_;
+  ++size;
 }
 
-std::vector<NotificationQueue::Offer> NotificationQueue::offerBatch(
-    std::vector<Notification>& items, std::size_t limit)
+std::vector<NotificationQueue::Offer> NotificationQueue::offerBatch(std::vector<Notification>& items, std::size_t limit)
 {
   std::vector<Offer> results(items.size(), Offer::queued);
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (closed_ || (limit != 0 && size_ >= limit)) {
-      std::fill(results.begin(), results.end(), closed_ ? Offer::closed : Offer::full);
+    auto state = state_.lock();
+    if (state->closed || (limit != 0 && state->size >= limit)) {
+      std::fill(results.begin(), results.end(), state->closed ? Offer::closed : Offer::full);
       return results;
     }
     const Clock::time_point now = Clock::now();
@@ -110,78 +110,78 @@ std::vector<NotificationQueue::Offer> NotificationQueue::offerBatch(
       std::string key;
       if (!item.id.empty()) {
         key = keyOf(item);
-        auto original = pending_.find(key);
-        if (appliedLocked(key, now)) {
+        auto original = state->pending.find(key);
+        if (state->isApplied(key, now)) {
           results[i] = Offer::applied;
           continue;
         }
-        if (original != pending_.end()) {
+        if (original != state->pending.end()) {
           // An earlier item of the same batch is an original too.
           original->second.push_back({ item.replyTo, item.seq });
           results[i] = Offer::attached;
           continue;
         }
       }
-      queueLocked(std::move(item), std::move(key));
+      state->queue(std::move(item), std::move(key));
     }
   }
   cond_.notify_all();
   return results;
 }
 
-void NotificationQueue::dropLine(const std::string& host)
+void NotificationQueue::State::dropLine(const std::string& host)
 {
-  ready_.erase(std::find(ready_.begin(), ready_.end(), host));
-  lines_.erase(host);
+  ready.erase(std::find(ready.begin(), ready.end(), host));
+  lines.erase(host);
 }
 
-NotificationQueue::Lease NotificationQueue::takeLocked()
+Notification NotificationQueue::State::takeNext()
 {
-  std::string host = std::move(ready_.front());
-  ready_.pop_front();
-  Line& line = lines_[host];
-  Lease item(*this, std::move(line.waiting.front()));
+  std::string host = std::move(ready.front());
+  ready.pop_front();
+  Line& line = lines[host];
+  Notification item = std::move(line.waiting.front());
   line.waiting.pop_front();
   line.taken = true;
-  --size_;
+  --size;
   return item;
 }
 
 std::optional<NotificationQueue::Lease> NotificationQueue::take(const std::atomic<bool>& stopFlag)
 {
-  std::unique_lock<std::mutex> lock(mutex_);
-  cond_.wait(lock, [&] { return !ready_.empty() || stopFlag.load(); });
+  auto state = state_.lock();
+  state.wait(cond_, [&](const State& now) { return takeable(now, stopFlag); });
   if (stopFlag)
     return std::nullopt;
-  return takeLocked();
+  return Lease(*this, state->takeNext());
 }
 
 std::optional<NotificationQueue::Lease> NotificationQueue::takeFor(
     const std::atomic<bool>& stopFlag, std::chrono::milliseconds timeout)
 {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!cond_.wait_for(lock, timeout, [&] { return !ready_.empty() || stopFlag.load(); }) || stopFlag)
+  auto state = state_.lock();
+  if (!state.waitFor(cond_, timeout, [&](const State& now) { return takeable(now, stopFlag); }) || stopFlag)
     return std::nullopt;
-  return takeLocked();
+  return Lease(*this, state->takeNext());
 }
 
 void NotificationQueue::finish(Notification& item, Outcome outcome)
 {
   bool wake = false;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    auto state = state_.lock();
     if (!item.id.empty()) {
-      releaseCopiesLocked(item);
+      state->releaseCopies(item);
       if (outcome == Outcome::stored || outcome == Outcome::duplicate) {
         const Clock::time_point now = Clock::now();
         std::string key = keyOf(item);
-        if (!appliedLocked(key, now)) {
-          applied_.emplace(key, now);
-          appliedOrder_.emplace_back(std::move(key), now);
+        if (!state->isApplied(key, now)) {
+          state->applied.emplace(key, now);
+          state->appliedOrder.emplace_back(std::move(key), now);
         }
       }
     }
-    wake = releaseHostLocked(item.host);
+    wake = state->releaseHost(item.host);
   }
   if (wake)
     cond_.notify_one();
@@ -192,62 +192,55 @@ void NotificationQueue::finish(Notification& item, Outcome outcome)
 
 void NotificationQueue::done(const std::string& host)
 {
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    wake = releaseHostLocked(host);
-  }
-  if (wake)
+  if (state_.lock()->releaseHost(host))
     cond_.notify_one();
 }
 
-bool NotificationQueue::releaseHostLocked(const std::string& host)
+bool NotificationQueue::State::releaseHost(const std::string& host)
 {
-  auto line = lines_.find(host);
-  if (line == lines_.end())
+  auto line = lines.find(host);
+  if (line == lines.end())
     return false;
   line->second.taken = false;
   if (line->second.waiting.empty()) {
-    lines_.erase(line);
+    lines.erase(line);
     return false;
   }
-  ready_.push_back(host);
+  ready.push_back(host);
   return true;
 }
 
 std::deque<Notification> NotificationQueue::close()
 {
-  std::lock_guard<std::mutex> guard(mutex_);
-  closed_ = true;
+  auto state = state_.lock();
+  state->closed = true;
   std::deque<Notification> left;
-  for (auto& [host, line] : lines_) {
+  for (auto& [host, line] : state->lines) {
     for (Notification& item : line.waiting) {
-      releaseCopiesLocked(item);
+      state->releaseCopies(item);
       left.push_back(std::move(item));
     }
     line.waiting.clear();
   }
-  ready_.clear();
-  size_ = 0;
+  state->ready.clear();
+  state->size = 0;
   return left;
 }
 
 void NotificationQueue::stopAndWakeAll(std::atomic<bool>& stopFlag)
 {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto state = state_.lock();
   stopFlag = true;
   cond_.notify_all();
 }
 
-std::size_t NotificationQueue::size() const
+std::size_t NotificationQueue::size() const { return state_.lock()->size; }
+
+std::size_t NotificationQueue::State::hostsWaiting() const
 {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return size_;
+  return ready.size() + static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [](const auto& line) {
+    return line.second.taken && !line.second.waiting.empty();
+  }));
 }
 
-std::size_t NotificationQueue::hostsWaiting() const
-{
-  std::lock_guard<std::mutex> guard(mutex_);
-  return ready_.size() + static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(),
-                             [](const auto& line) { return line.second.taken && !line.second.waiting.empty(); }));
-}
+std::size_t NotificationQueue::hostsWaiting() const { return state_.lock()->hostsWaiting(); }

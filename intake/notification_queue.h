@@ -1,13 +1,13 @@
 #pragma once
 
 #include "core/errors.h"
+#include "core/lock_guarded.h"
 #include "intake/notification.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -22,8 +22,8 @@ public:
 
 // Unbounded blocking FIFO with any number of producers and consumers. A
 // consumer calls waitNotEmpty, then pop; pop never blocks and throws when
-// another consumer was faster. The items, the closed mark and the condition
-// live under one mutex.
+// another consumer was faster. The items and the closed mark live under one
+// lock, which the condition's waits give up.
 template <typename T> class BlockingQueue {
 public:
   BlockingQueue() = default;
@@ -32,10 +32,7 @@ public:
 
   void push(T item)
   {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      items_.push_back(std::move(item));
-    }
+    state_.lock()->items.push_back(std::move(item));
     cond_.notify_one();
   }
 
@@ -46,12 +43,12 @@ public:
   Offer offer(T&& item, std::size_t limit)
   {
     {
-      std::lock_guard<std::mutex> guard(mutex_);
-      if (closed_)
+      auto state = state_.lock();
+      if (state->closed)
         return Offer::closed;
-      if (limit != 0 && items_.size() >= limit)
+      if (limit != 0 && state->items.size() >= limit)
         return Offer::full;
-      items_.push_back(std::move(item));
+      state->items.push_back(std::move(item));
     }
     cond_.notify_one();
     return Offer::queued;
@@ -61,10 +58,10 @@ public:
   // a stopping daemon can account for each notification it will not handle.
   std::deque<T> close()
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    closed_ = true;
+    auto state = state_.lock();
+    state->closed = true;
     std::deque<T> left;
-    left.swap(items_);
+    left.swap(state->items);
     return left;
   }
 
@@ -72,16 +69,15 @@ public:
   // be gone again by the time the caller pops.
   void waitNotEmpty(const std::atomic<bool>& stopFlag)
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cond_.wait(lock, [&] { return !items_.empty() || stopFlag.load(); });
+    state_.lock().wait(cond_, [&](const State& state) { return !state.items.empty() || stopFlag.load(); });
   }
 
   // The same with a time limit; false when it ran out with the queue empty
   // and the flag clear.
   bool waitNotEmptyFor(const std::atomic<bool>& stopFlag, std::chrono::milliseconds timeout)
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cond_.wait_for(lock, timeout, [&] { return !items_.empty() || stopFlag.load(); });
+    return state_.lock().waitFor(
+        cond_, timeout, [&](const State& state) { return !state.items.empty() || stopFlag.load(); });
   }
 
   T pop()
@@ -93,11 +89,11 @@ public:
   // whatever it records follows the order of the queue.
   template <typename F> T popWith(F&& whilePopping)
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (items_.empty())
+    auto state = state_.lock();
+    if (state->items.empty())
       throw EmptyQueueError("queue is empty");
-    T item = std::move(items_.front());
-    items_.pop_front();
+    T item = std::move(state->items.front());
+    state->items.pop_front();
     whilePopping(item);
     return item;
   }
@@ -107,22 +103,21 @@ public:
   // miss it. Must not be called from a signal handler (it takes the mutex).
   void stopAndWakeAll(std::atomic<bool>& stopFlag)
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    auto state = state_.lock();
     stopFlag = true;
     cond_.notify_all();
   }
 
-  std::size_t size() const
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return items_.size();
-  }
+  std::size_t size() const { return state_.lock()->items.size(); }
 
 private:
-  mutable std::mutex mutex_;
+  struct State {
+    std::deque<T> items;
+    bool closed = false;
+  };
+  // Mutable so that size() const can take the lock.
+  mutable LockGuarded<State> state_;
   std::condition_variable cond_;
-  std::deque<T> items_;
-  bool closed_ = false;
 };
 
 // The queue from the listener to the workers, fair between hosts. Each
@@ -135,7 +130,7 @@ private:
 // queued once: a copy of it (the same id from the same host) that comes
 // while it waits or is handled is attached to it and gets its answer, and
 // one that comes after it was applied is answered at once. Everything lives
-// under one mutex.
+// under one lock.
 class NotificationQueue {
 public:
   enum class Offer {
@@ -254,31 +249,45 @@ private:
     std::deque<Notification> waiting;
     bool taken = false;
   };
-  // With mutex_ held.
-  Lease takeLocked();
+  // Everything the queue knows, reachable only with its lock held.
+  struct State {
+    std::unordered_map<std::string, Line> lines;
+    // Hosts with waiting notifications that nobody is handling, in turn.
+    std::deque<std::string> ready;
+    std::size_t size = 0;
+    bool closed = false;
+    // Notifications with an id, from their offer to their answer, by id and
+    // host: the copies attached meanwhile.
+    std::unordered_map<std::string, std::vector<ReplyAddress>> pending;
+    // Ids applied, by id and host, and the same keys oldest first.
+    std::unordered_map<std::string, Clock::time_point> applied;
+    std::deque<std::pair<std::string, Clock::time_point>> appliedOrder;
+    Clock::duration resendWindow = std::chrono::seconds(600);
+
+    // The oldest notification of the next host in turn; its host is taken.
+    Notification takeNext();
+    // Makes room under a limit at the cost of the host with the most
+    // waiting; false when that host is the newcomer's (or none).
+    bool dropForLimit(const std::string& host, std::optional<Notification>& dropped);
+    void dropLine(const std::string& host);
+    // The copies attached to a notification leave with it.
+    void releaseCopies(Notification& item);
+    bool isApplied(const std::string& key, Clock::time_point now);
+    // The host's line offered again; true when a worker should be woken.
+    bool releaseHost(const std::string& host);
+    // Queues an item that is neither refused nor a copy.
+    void queue(Notification&& item, std::string key);
+    std::size_t hostsWaiting() const;
+  };
+  // Whether a worker may take a notification now.
+  static bool takeable(const State& state, const std::atomic<bool>& stopFlag)
+  {
+    return !state.ready.empty() || stopFlag.load();
+  }
   void finish(Notification& item, Outcome outcome);
   void done(const std::string& host);
-  void dropLine(const std::string& host);
-  // The copies attached to a notification leave with it.
-  void releaseCopiesLocked(Notification& item);
-  bool appliedLocked(const std::string& key, Clock::time_point now);
-  // The host's line offered again; true when a worker should be woken.
-  bool releaseHostLocked(const std::string& host);
-  // Queues an item that is neither refused nor a copy.
-  void queueLocked(Notification&& item, std::string key);
 
-  mutable std::mutex mutex_;
+  // Mutable so that the const counts can take the lock.
+  mutable LockGuarded<State> state_;
   std::condition_variable cond_;
-  std::unordered_map<std::string, Line> lines_;
-  // Hosts with waiting notifications that nobody is handling, in turn.
-  std::deque<std::string> ready_;
-  std::size_t size_ = 0;
-  bool closed_ = false;
-  // Notifications with an id, from their offer to their answer, by id and
-  // host: the copies attached meanwhile.
-  std::unordered_map<std::string, std::vector<ReplyAddress>> pending_;
-  // Ids applied, by id and host, and the same keys oldest first.
-  std::unordered_map<std::string, Clock::time_point> applied_;
-  std::deque<std::pair<std::string, Clock::time_point>> appliedOrder_;
-  Clock::duration resendWindow_ = std::chrono::seconds(600);
 };

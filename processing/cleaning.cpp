@@ -219,11 +219,8 @@ void Cleaner::run()
       expireApplied();
       count(context_.metrics, &Metrics::cleaningPasses);
     }
-    {
-      std::unique_lock<std::mutex> lock(stopLock_);
-      if (stopChanged_.wait_for(lock, cycle_, [this] { return stopping_; }))
-        return;
-    }
+    if (stopping_.lock().waitFor(stopChanged_, cycle_, [](bool stopping) { return stopping; }))
+      return;
     if (prepared && !context_.stopRequested)
       refreshServices();
   }
@@ -231,9 +228,6 @@ void Cleaner::run()
 
 void Cleaner::stop()
 {
-  {
-    std::lock_guard<std::mutex> guard(stopLock_);
-    stopping_ = true;
-  }
+  *stopping_.lock() = true;
   stopChanged_.notify_all();
 }

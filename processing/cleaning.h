@@ -1,12 +1,12 @@
 #pragma once
 
+#include "core/lock_guarded.h"
 #include "database/database_wait.h"
 #include "processing/processing_context.h"
 #include "services/service_loader.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 
 class PgConnection;
 
@@ -65,7 +65,7 @@ private:
   AutoAcknowledgements& acknowledgements_;
   DatabaseWait wait_;
   bool prepared_[3] = { false, false, false };
-  std::mutex stopLock_;
+  // Raised by stop(); the wait between passes ends on it.
+  LockGuarded<bool> stopping_ { false };
   std::condition_variable stopChanged_;
-  bool stopping_ = false;
 };

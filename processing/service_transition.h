@@ -28,7 +28,8 @@ class DatabaseWait;
 // the write's token, and records the alert it decides (the alert runs after
 // the commit, and a Receiver that finds one left runs it later).
 //
-// Lock order, outermost first; no other lock is held around these:
+// The daemon's lock order, the one table of it, outermost first; no other
+// lock is held around these:
 //   1. the host's turn (workers only): a host taken from the notification
 //      queue is offered to no other worker until this one is done with it,
 //      so its notifications are handled one at a time, in the order
@@ -45,7 +46,12 @@ class DatabaseWait;
 //      fence, not lock 3, is what makes the write safe. A Receiver whose
 //      session died writes only after another one is done, and from the
 //      state that one stored.
-// The registry's lock and the log's are taken briefly, inside any of these.
+// Under them, briefly and one at a time: the registry's lock, a service's
+// stored state, the notification queue's lock (to answer and release a
+// host), the batch writer's hand-over lock, a persistent plugin pool's lock.
+// The connection pool takes its list lock before a connection's lock, both
+// together only while preparing. The log's lock is last of all: taken
+// under any of these, never around another. No other two are held together.
 class ServiceTransition {
 public:
   // Takes locks 2 and 3 and reads the previous state in memory (in cluster

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(g++ cmake make googletest libgtest-dev libpq-dev libssl-dev libwebsocketpp-dev libboost-dev
   libboost-system-dev libjsoncpp-dev libutfcpp-dev postgresql openssl rsyslog
   prometheus-cpp-dev libsystemd-dev prometheus systemd logrotate dpkg-dev fakeroot file lintian haproxy curl jq
-  socat scdoc)
+  socat scdoc clang)
 
 missing=()
 for p in "${packages[@]}"; do

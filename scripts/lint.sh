@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Checks the tree against the repository's own settings: clang-format in
 # check mode (.clang-format) and clang-tidy (.clang-tidy) over every C++
-# source of the daemon, the tools, the benchmarks and the tests.
-#   lint.sh            check; exit 1 when either tool reports something
-#   lint.sh --fix      rewrite the files clang-format would change, then check
+# source of the daemon, the tools, the benchmarks and the tests, then
+# clang's thread-safety analysis (scripts/thread-safety.sh).
+#   lint.sh                  check; exit 1 when any of them reports something
+#   lint.sh --fix            rewrite the files clang-format would change, then check
+#   lint.sh --thread-safety  the thread-safety analysis alone
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 "$root/scripts/install-deps.sh"
+if [ "${1:-}" = --thread-safety ]; then
+  exec "$root/scripts/thread-safety.sh"
+fi
 for tool in clang-format clang-tidy; do
   command -v "$tool" >/dev/null || { echo "lint: $tool is missing" >&2; exit 2; }
 done
@@ -40,4 +45,5 @@ if ! printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 8 \
   echo "lint: clang-tidy reported the findings above" >&2
   status=1
 fi
+"$root/scripts/thread-safety.sh" || status=1
 exit $status

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "core/lock_guarded.h"
+
 #include <sys/time.h>
 
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <vector>
 
 // One maintenance window. info and extra belong to the caller.
@@ -47,10 +48,15 @@ public:
 private:
   static int keyOf(unsigned long key) { return static_cast<int>(static_cast<unsigned int>(key)); }
   static std::time_t currentSeconds();
-  // Drops the key's windows when one of them matches; the lock is held.
-  template <typename Match> void cleanLocked(int key, Match match);
 
-  std::map<int, std::vector<MaintenanceWindow>> windows;
-  std::map<int, int> plannedIds;
-  std::mutex lock;
+  struct Windows {
+    std::map<int, std::vector<MaintenanceWindow>> byKey;
+    std::map<int, int> plannedIds;
+
+    // The key's first window in force at now, or none.
+    const MaintenanceWindow* inForce(int key, std::time_t now) const;
+    // Drops the key's windows when one of them matches.
+    template <typename Match> void clean(int key, Match match);
+  };
+  LockGuarded<Windows> windows_;
 };

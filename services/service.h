@@ -1,10 +1,11 @@
 #pragma once
 
+#include "core/lock_guarded.h"
+
 #include <sys/time.h>
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,21 +78,13 @@ struct StoredState {
 // with the service's row.
 class SyslogService : public Service {
 public:
-  StoredState stored() const
-  {
-    std::lock_guard<std::mutex> guard(cell_->lock);
-    return cell_->state;
-  }
-  ServiceState state() const
-  {
-    std::lock_guard<std::mutex> guard(cell_->lock);
-    return cell_->state.state;
-  }
+  StoredState stored() const { return cell_->copy(); }
+  ServiceState state() const { return cell_->lock()->state; }
   void setStored(ServiceState state, std::string output)
   {
-    std::lock_guard<std::mutex> guard(cell_->lock);
-    cell_->state.state = state;
-    cell_->state.lastStdout = std::move(output);
+    auto cell = cell_->lock();
+    cell->state = state;
+    cell->lastStdout = std::move(output);
   }
   // A service loaded again takes over the state of the one it replaces: a
   // worker may have written the row and that state after the loader read
@@ -99,11 +92,7 @@ public:
   void takeStoredStateOf(const SyslogService& replaced) { cell_ = replaced.cell_; }
 
 private:
-  struct Cell {
-    std::mutex lock;
-    StoredState state;
-  };
-  std::shared_ptr<Cell> cell_ = std::make_shared<Cell>();
+  std::shared_ptr<LockGuarded<StoredState>> cell_ = std::make_shared<LockGuarded<StoredState>>();
 };
 
 // Splits a parameter string into plugin arguments: space is the only

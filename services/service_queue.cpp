@@ -2,76 +2,59 @@
 
 #include <algorithm>
 
-void WaitServiceQueue::push(const Service& item)
+namespace {
+
+// The service due first; both front() and pop() refuse an empty queue.
+const Service& dueFirst(const std::vector<Service>& heap)
 {
-  std::lock_guard<std::mutex> guard(mutex);
-  services.push_back(item);
-  std::push_heap(services.begin(), services.end(), CompareService());
+  if (heap.empty())
+    throw ContainerError("service queue is empty");
+  return heap.front();
 }
 
-Service WaitServiceQueue::front()
+} // namespace
+
+void WaitServiceQueue::push(const Service& item)
 {
-  std::lock_guard<std::mutex> guard(mutex);
-  if (services.empty())
-    throw ContainerError("service queue is empty");
-  return services.front();
+  auto heap = services_.lock();
+  heap->push_back(item);
+  std::push_heap(heap->begin(), heap->end(), CompareService());
 }
+
+Service WaitServiceQueue::front() { return dueFirst(*services_.lock()); }
 
 Service WaitServiceQueue::pop()
 {
-  std::lock_guard<std::mutex> guard(mutex);
-  if (services.empty())
-    throw ContainerError("service queue is empty");
-  Service first = services.front();
-  std::pop_heap(services.begin(), services.end(), CompareService());
-  services.pop_back();
+  auto heap = services_.lock();
+  Service first = dueFirst(*heap);
+  std::pop_heap(heap->begin(), heap->end(), CompareService());
+  heap->pop_back();
   return first;
 }
 
-bool WaitServiceQueue::empty()
-{
-  std::lock_guard<std::mutex> guard(mutex);
-  return services.empty();
-}
+bool WaitServiceQueue::empty() { return services_.lock()->empty(); }
 
-int WaitServiceQueue::size()
-{
-  std::lock_guard<std::mutex> guard(mutex);
-  return static_cast<int>(services.size());
-}
+int WaitServiceQueue::size() { return static_cast<int>(services_.lock()->size()); }
 
 void UpdateServiceMap::addService(Service item)
 {
-  std::lock_guard<std::mutex> guard(mutex);
   auto id = static_cast<unsigned long long>(item.serviceId);
-  services[id] = std::move(item);
+  (*services_.lock())[id] = std::move(item);
 }
 
-bool UpdateServiceMap::find(unsigned long long id)
-{
-  std::lock_guard<std::mutex> guard(mutex);
-  return services.count(id) != 0;
-}
+bool UpdateServiceMap::find(unsigned long long id) { return services_.lock()->count(id) != 0; }
 
 Service UpdateServiceMap::getService(unsigned long long id)
 {
-  std::lock_guard<std::mutex> guard(mutex);
-  auto found = services.find(id);
-  if (found == services.end())
+  auto services = services_.lock();
+  auto found = services->find(id);
+  if (found == services->end())
     throw ContainerError("no service with id " + std::to_string(id));
   Service taken = std::move(found->second);
-  services.erase(found);
+  services->erase(found);
   return taken;
 }
 
-bool UpdateServiceMap::empty()
-{
-  std::lock_guard<std::mutex> guard(mutex);
-  return services.empty();
-}
+bool UpdateServiceMap::empty() { return services_.lock()->empty(); }
 
-int UpdateServiceMap::size()
-{
-  std::lock_guard<std::mutex> guard(mutex);
-  return static_cast<int>(services.size());
-}
+int UpdateServiceMap::size() { return static_cast<int>(services_.lock()->size()); }

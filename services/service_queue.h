@@ -3,9 +3,9 @@
 #include "services/service.h"
 
 #include "core/errors.h"
+#include "core/lock_guarded.h"
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,8 +42,8 @@ public:
   int size();
 
 private:
-  std::mutex mutex;
-  std::vector<Service> services;
+  // A heap in CompareService order.
+  LockGuarded<std::vector<Service>> services_;
 };
 
 // One copy of each service by id; fetching a service takes it out.
@@ -63,6 +63,5 @@ public:
   int size();
 
 private:
-  std::map<unsigned long long, Service> services;
-  std::mutex mutex;
+  LockGuarded<std::map<unsigned long long, Service>> services_;
 };

@@ -367,11 +367,7 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
       << readFile(dir.path() + "/receiver.log");
   // A storm of SIGHUP (logrotate's) and SIGTERM up to the very end harms nothing. The process stays unreaped until
   // the storm is over, so its pid is its own throughout.
-  for (int n = 0; n < 200000; ++n) {
-    siginfo_t info {};
-    if (::waitid(P_PID, static_cast<id_t>(odd.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
-        && info.si_pid == odd.pid())
-      break;
+  for (int n = 0; n < 200000 && !odd.hasExited(); ++n) {
     ::kill(odd.pid(), n % 50 == 0 ? SIGTERM : SIGHUP);
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }

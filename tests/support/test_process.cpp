@@ -61,6 +61,13 @@ int TestProcess::wait(double timeoutSeconds)
   return status_;
 }
 
+bool TestProcess::hasExited() const
+{
+  siginfo_t info {};
+  return reaped_
+      || (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_);
+}
+
 std::string TestProcess::output() const { return readFile(outPath_); }
 
 bool waitFor(double timeoutSeconds, const std::function<bool()>& condition)

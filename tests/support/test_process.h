@@ -25,6 +25,8 @@ public:
   // Waits at most timeoutSeconds for the exit; returns the exit status, 128+signal, or -1 after a time-out (the child
   // is then killed).
   int wait(double timeoutSeconds);
+  // Whether it has ended; it stays unreaped, so its pid stays its own.
+  bool hasExited() const;
   // What the program wrote so far.
   std::string output() const;
 
