@@ -402,18 +402,14 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
   auto waiting = https("/v1/notifications", "[" + one + "," + one + "]");
   EXPECT_TRUE(waitFor(10, [&] { return server.queue.size() == 2; }));
   EXPECT_EQ(https("/v1/notifications", one).get(), "[{\"status\":\"dropped\"}]\n|503|1");
-  std::string items = "[{}";
-  for (std::size_t i = 0; i < httpBatchItems; ++i)
-    items += ",{}";
   const std::vector<std::pair<std::string, std::string>> refused
       = { { R"([{"fromhost":"other"},{"fromhost":"x"}])",
               R"([{"status":"forbidden"},{"status":"forbidden"}])"
               "\n|403|" },
-          { R"({"fromhost":"h1")", "|400|" }, { R"([{"fromhost":"h1"},3])", "|400|" },
-          { R"({"fromhost":"h1"} {})", "|400|" }, { std::string(100, '[') + std::string(100, ']'), "|400|" },
+          // How a body splits is a table of its own; these prove that its refusals reach the answer.
+          { R"({"fromhost":"h1")", "|400|" },
           { R"({"fromhost":"h1","message":")" + std::string(300, 'x') + "\"}", "|413|" },
-          { "[" + std::string(1000, '{') + "]", "|400|" }, { std::string(httpBodyBytes + 1, ' '), "|413|" },
-          { items + "]", "|413|" }, { "[]", "[]\n|200|" },
+          { std::string(httpBodyBytes + 1, ' '), "|413|" }, { "[]", "[]\n|200|" },
           // Refused by the scan, before a tree of millions of values is built.
           { "[0" + repeated(",0", 4000000) + "]", "|400|" },
           { R"([{"fromhost":"h1","m":[0)" + repeated(",0", httpItemValues) + "]}]", "|413|" } };

@@ -1,3 +1,4 @@
+#include "intake/http_intake.h"
 #include "intake/http_routes.h"
 #include "intake/notification_id.h"
 #include "intake/notification_queue.h"
@@ -208,6 +209,76 @@ TEST(HttpRoutesTest, MethodPathAndHeadersDecideTheAnswer)
     EXPECT_EQ(route.answer.retryAfterSeconds, c.retryAfter);
   }
   EXPECT_EQ(routeHttp({ "GET", "/v1/health" }).answer.body, "{\"status\":\"ok\"}\n");
+}
+
+// A body splits into its items as the sender wrote them, or is refused whole; the items' outcomes, which come in any
+// order and from any thread, make one answer once the request is sealed.
+TEST(HttpBatchTest, BodiesSplitIntoTheirItemsAndOutcomesMakeOneAnswer)
+{
+  using Refusal = NotificationBatch::Refusal;
+  std::string many = "[{}", values = R"([{"m":[0)";
+  for (std::size_t i = 0; i < httpBatchItems; ++i)
+    many += ",{}";
+  for (std::size_t i = 0; i < httpItemValues; ++i)
+    values += ",0";
+  const std::string big = R"({"m":")" + std::string(300, 'x') + "\"}";
+  const struct {
+    std::string body;
+    std::size_t itemBytes;
+    Refusal refusal;
+    std::vector<std::string> items;
+  } bodies[] = {
+    { " {\"fromhost\":\"h1\", \"m\":\"d\xe9own\"}\n", 0, Refusal::none, { R"({"fromhost":"h1", "m":"d own"})" } },
+    { R"([{"b":1,"a":"]"} , {"c":[{}]}])", 0, Refusal::none, { R"({"b":1,"a":"]"})", R"({"c":[{}]})" } },
+    { "[]", 0, Refusal::none, {} },
+    { big, 0, Refusal::none, { big } },
+    { big, 300, Refusal::tooLarge, {} },
+    { many + "]", 0, Refusal::tooLarge, {} },
+    { values + "]}]", 0, Refusal::tooLarge, {} },
+    { R"({"fromhost":"h1")", 0, Refusal::notJson, {} },
+    { R"([{"fromhost":"h1"},3])", 0, Refusal::notJson, {} },
+    { R"({"fromhost":"h1"} {})", 0, Refusal::notJson, {} },
+    { std::string(100, '[') + std::string(100, ']'), 0, Refusal::notJson, {} },
+    { "[" + std::string(1000, '{') + "]", 0, Refusal::notJson, {} },
+  };
+  for (const auto& c : bodies) {
+    SCOPED_TRACE(c.body.substr(0, 40));
+    const NotificationBatch batch = splitNotificationBatch(c.body, c.itemBytes);
+    EXPECT_EQ(batch.refusal, c.refusal) << batch.why;
+    EXPECT_EQ(batch.items, c.items);
+  }
+  using O = Outcome;
+  const struct {
+    std::size_t items;
+    std::vector<std::pair<std::uint64_t, Outcome>> sent; // in this order, the request sealed after the first
+    int status;
+    int retryAfter;
+    std::string body;
+  } answers[] = {
+    { 3, { { 2, O::rejected }, { 1, O::stored }, { 3, O::ignored } }, 200, 0,
+        R"([{"status":"stored"},{"status":"rejected"},{"status":"ignored"}])" },
+    // An item answered twice, or one not in the request, changes nothing.
+    { 2, { { 1, O::dropped }, { 1, O::stored }, { 4, O::stored }, { 0, O::stored }, { 2, O::stored } }, 503, 1,
+        R"([{"status":"dropped"},{"status":"stored"}])" },
+    { 2, { { 1, O::shutdown }, { 2, O::dropped } }, 503, 5, R"([{"status":"shutdown"},{"status":"dropped"}])" },
+    { 2, { { 1, O::forbidden }, { 2, O::forbidden } }, 403, 0, R"([{"status":"forbidden"},{"status":"forbidden"}])" },
+    { 2, { { 2, O::forbidden }, { 1, O::stored } }, 200, 0, R"([{"status":"stored"},{"status":"forbidden"}])" },
+  };
+  for (const auto& c : answers) {
+    std::vector<HttpAnswer> got;
+    BatchReplies replies(c.items, [&](std::vector<Outcome> outcomes) { got.push_back(batchAnswer(outcomes)); });
+    for (std::size_t i = 0; i < c.sent.size(); ++i) {
+      if (i == 1)
+        replies.seal();
+      EXPECT_TRUE(got.empty()) << "answered before every item had its outcome";
+      replies.send(c.sent[i].first, c.sent[i].second);
+    }
+    ASSERT_EQ(got.size(), 1u) << c.body;
+    EXPECT_EQ(got[0].status, c.status) << c.body;
+    EXPECT_EQ(got[0].retryAfterSeconds, c.retryAfter) << c.body;
+    EXPECT_EQ(got[0].body, c.body + "\n");
+  }
+  EXPECT_EQ(batchAnswer({}).body, "[]\n");
 }
 
 } // namespace
