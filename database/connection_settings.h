@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/backoff.h"
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -19,6 +21,8 @@ struct ConnectionSettings {
   // Raised when the daemon stops: an answer still awaited then gets a short
   // grace, not the whole bound. None: never.
   const std::atomic<bool>* stopping = nullptr;
+  // The time the pauses between reconnects are measured in.
+  WaitClock clock = WaitClock::real();
 
   static ConnectionSettings of(const std::string& host, const std::string& port, const std::string& database,
       const std::string& user, const std::string& password)

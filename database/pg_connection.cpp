@@ -67,6 +67,7 @@ PgConnection::PgConnection(const ConnectionSettings& settings, Metrics* metrics)
     : metrics_(metrics)
     , answerTimeout_(settings.answerTimeout)
     , stopping_(settings.stopping)
+    , resets_(resetIntervalMin, resetIntervalMax, 2, settings.clock)
 {
   std::vector<const char*> keywords;
   std::vector<const char*> values;

@@ -196,5 +196,5 @@ private:
   bool lost_ QUELM_GUARDED_BY(lock_) = false;
   int resetAttempts_ QUELM_GUARDED_BY(lock_) = 0;
   // Paces the resets while the server stays away.
-  Backoff resets_ QUELM_GUARDED_BY(lock_) { resetIntervalMin, resetIntervalMax };
+  Backoff resets_ QUELM_GUARDED_BY(lock_);
 };
