@@ -933,7 +933,8 @@ int run(const Options& options)
       fsync.c_str(), synchronous.c_str(), fullPages.c_str(), options.trigger ? "on" : "off");
   const bool durable = fsync == "on" && synchronous == "on" && fullPages == "on";
   if (options.durable && !durable)
-    throw std::runtime_error("--durable 1: the cluster does not commit to disk; start it with scripts/bench.sh --durable");
+    throw std::runtime_error(
+        "--durable 1: the cluster does not commit to disk; start it with scripts/bench.sh --durable");
   seedServices(db, options.plugin, "bench-h", options.services);
   setBenchTrigger(db, "bench_count", false);
 
@@ -944,7 +945,8 @@ int run(const Options& options)
   setBenchTrigger(db, "bench_notify", true);
   setBenchTrigger(db, "bench_count", options.trigger);
   double updateLimit = measureUpdateLimit(options, cluster,
-      options.trigger ? "with the NOTIFY and counting triggers, as end to end" : "with the NOTIFY trigger, as end to end");
+      options.trigger ? "with the NOTIFY and counting triggers, as end to end"
+                      : "with the NOTIFY trigger, as end to end");
   double persistentLimit = options.persistent ? measurePersistentLimit(options) : 0;
   double lowerLimit = std::min(spawnLimit, updateLimit);
   seedServices(db, options.plugin, "bench-h", options.services);
@@ -971,7 +973,8 @@ int run(const Options& options)
       std::printf("    of the per-run peak: %.1fx (goal >= 5x)\n", persistent.peakRate / perRun.peakRate);
     std::printf("    cpu per notification at the peak: daemon %.0f us (goal <= 35), postgres %.0f us (goal <= 25)\n",
         persistent.cpu.daemon, persistent.cpu.postgres);
-    std::printf("    latency at %.0f/s (half the peak): median %.1f ms, p90 %.1f ms, p99 %.1f ms (goal median <= 5 ms, p99 <= 10 ms), "
+    std::printf("    latency at %.0f/s (half the peak): median %.1f ms, p90 %.1f ms, p99 %.1f ms (goal median <= 5 ms, "
+                "p99 <= 10 ms), "
                 "max %.1f ms\n",
         persistent.latency.rate, persistent.latency.median, persistent.latency.p90, persistent.latency.p99,
         persistent.latency.max);

@@ -24,10 +24,7 @@ std::chrono::milliseconds Backoff::next()
   return pause;
 }
 
-Backoff::Clock::time_point Backoff::earliest() const
-{
-  return last_ ? *last_ + current_ : Clock::time_point::min();
-}
+Backoff::Clock::time_point Backoff::earliest() const { return last_ ? *last_ + current_ : Clock::time_point::min(); }
 
 void Backoff::attempted(Clock::time_point at)
 {

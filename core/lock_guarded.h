@@ -39,14 +39,13 @@ public:
     }
     // As wait, giving up at `deadline`; returns whether `ready(value)` holds.
     template <typename Clock, typename Duration, typename Ready>
-    bool waitUntil(std::condition_variable& condition,
-        const std::chrono::time_point<Clock, Duration>& deadline, Ready ready)
+    bool waitUntil(
+        std::condition_variable& condition, const std::chrono::time_point<Clock, Duration>& deadline, Ready ready)
     {
       return waitUntilOn(condition, deadline, [&] { return ready(**this); });
     }
     template <typename Rep, typename Period, typename Ready>
-    bool waitFor(std::condition_variable& condition, const std::chrono::duration<Rep, Period>& timeout,
-        Ready ready)
+    bool waitFor(std::condition_variable& condition, const std::chrono::duration<Rep, Period>& timeout, Ready ready)
     {
       return waitUntil(condition, std::chrono::steady_clock::now() + timeout, ready);
     }
@@ -60,8 +59,8 @@ public:
       owner_.mutex_.wait(condition, ready);
     }
     template <typename Clock, typename Duration, typename Ready>
-    bool waitUntilOn(std::condition_variable& condition,
-        const std::chrono::time_point<Clock, Duration>& deadline, Ready ready) QUELM_NO_THREAD_SAFETY_ANALYSIS
+    bool waitUntilOn(std::condition_variable& condition, const std::chrono::time_point<Clock, Duration>& deadline,
+        Ready ready) QUELM_NO_THREAD_SAFETY_ANALYSIS
     {
       return owner_.mutex_.waitUntil(condition, deadline, ready);
     }

@@ -16,12 +16,14 @@ public:
 
   void lock() QUELM_ACQUIRE() { mutex_.lock(); }
   void unlock() QUELM_RELEASE() { mutex_.unlock(); }
-  bool try_lock() QUELM_TRY_ACQUIRE(true) { return mutex_.try_lock(); } // NOLINT(readability-identifier-naming): BasicLockable
+  bool try_lock() QUELM_TRY_ACQUIRE(true)
+  {
+    return mutex_.try_lock();
+  } // NOLINT(readability-identifier-naming): BasicLockable
 
   // Waits on `condition` until `ready()` holds; the caller holds the mutex
   // before and after, as with std::condition_variable.
-  template <typename Ready>
-  void wait(std::condition_variable& condition, Ready ready) QUELM_REQUIRES(this)
+  template <typename Ready> void wait(std::condition_variable& condition, Ready ready) QUELM_REQUIRES(this)
   {
     std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
     condition.wait(held, ready);
@@ -29,8 +31,8 @@ public:
   }
   // As wait, giving up at `deadline`; returns what `ready()` says then.
   template <typename Clock, typename Duration, typename Ready>
-  bool waitUntil(std::condition_variable& condition,
-      const std::chrono::time_point<Clock, Duration>& deadline, Ready ready) QUELM_REQUIRES(this)
+  bool waitUntil(std::condition_variable& condition, const std::chrono::time_point<Clock, Duration>& deadline,
+      Ready ready) QUELM_REQUIRES(this)
   {
     std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
     bool result = condition.wait_until(held, deadline, ready);
@@ -38,8 +40,8 @@ public:
     return result;
   }
   template <typename Rep, typename Period, typename Ready>
-  bool waitFor(std::condition_variable& condition, const std::chrono::duration<Rep, Period>& timeout,
-      Ready ready) QUELM_REQUIRES(this)
+  bool waitFor(std::condition_variable& condition, const std::chrono::duration<Rep, Period>& timeout, Ready ready)
+      QUELM_REQUIRES(this)
   {
     return waitUntil(condition, std::chrono::steady_clock::now() + timeout, ready);
   }

@@ -110,9 +110,8 @@ PgResult PgConnection::checked(
     return result;
   std::string text
       = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
-  const DatabaseError::Details details {
-    fieldOf(result, PG_DIAG_SQLSTATE), fieldOf(result, PG_DIAG_MESSAGE_PRIMARY), statement
-  };
+  const DatabaseError::Details details { fieldOf(result, PG_DIAG_SQLSTATE), fieldOf(result, PG_DIAG_MESSAGE_PRIMARY),
+    statement };
   if (details.sqlState == "55P03")
     throw LockBusy(prefix + text, details);
   if (connectionFailed(result)) {
@@ -368,8 +367,8 @@ PgResult PgConnection::executePrepared(
   const PipelineQuery query { name, values };
   Claim claim(claims_);
   MutexLock guard(lock_);
-  return runLocked([&](PGconn* c) { return sendQuery(c, query); }, answerTimeout, "Exec prepareRequest failed:  ",
-      false, name);
+  return runLocked(
+      [&](PGconn* c) { return sendQuery(c, query); }, answerTimeout, "Exec prepareRequest failed:  ", false, name);
 }
 
 PgResult PgConnection::Exclusive::execute(const std::string& sql)

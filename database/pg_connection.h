@@ -62,8 +62,8 @@ public:
   class Exclusive {
   public:
     PgResult execute(const std::string& sql) QUELM_NO_THREAD_SAFETY_ANALYSIS;
-    PgResult executePrepared(const std::string& name, const std::vector<std::string>& values)
-        QUELM_NO_THREAD_SAFETY_ANALYSIS;
+    PgResult executePrepared(
+        const std::string& name, const std::vector<std::string>& values) QUELM_NO_THREAD_SAFETY_ANALYSIS;
     // The session the statements run on, as resetAttempts() counts it.
     int session() const QUELM_NO_THREAD_SAFETY_ANALYSIS { return connection_.resetAttempts_; }
     // Whether the session is inside a transaction block.

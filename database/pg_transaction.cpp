@@ -2,8 +2,7 @@
 
 #include "database/database_error.h"
 
-std::vector<PipelineQuery> PgTransaction::beginning(
-    PgConnection::Exclusive& use, std::chrono::milliseconds lockWait)
+std::vector<PipelineQuery> PgTransaction::beginning(PgConnection::Exclusive& use, std::chrono::milliseconds lockWait)
 {
   const std::chrono::milliseconds bound = lockWait.count() > 0 ? lockWait : use.lockWait();
   return { { "BEGIN", {}, false }, { "SET LOCAL lock_timeout = " + std::to_string(bound.count()), {}, false } };

@@ -28,8 +28,8 @@ ReceiverTables receiverTablesOf(PgPool& pool) { return tablesFrom(pool.executeRe
 std::string receiverTablesMissing(const std::string& why)
 {
   return "the Receiver's tables quelm_receiver_applied and quelm_receiver_alerts are missing and this database "
-         "role may not create them: have the database's owner run schema/receiver.sql (installed as "
-         QUELM_INSTALL_DATADIR "/quelm/receiver.sql)"
+         "role may not create them: have the database's owner run schema/receiver.sql (installed "
+         "as " QUELM_INSTALL_DATADIR "/quelm/receiver.sql)"
       + (why.empty() ? std::string() : ": " + why);
 }
 

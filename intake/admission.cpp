@@ -4,7 +4,8 @@
 #include "intake/notification_id.h"
 #include "intake/payload_host.h"
 
-Admission::Admission(const ListenerSettings& settings, NotificationQueue& queue, boost::asio::io_service& io, bool trace)
+Admission::Admission(
+    const ListenerSettings& settings, NotificationQueue& queue, boost::asio::io_service& io, bool trace)
     : settings_(settings)
     , queue_(queue)
     , trace_(trace)

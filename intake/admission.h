@@ -27,8 +27,8 @@ public:
   bool admit(Notification&& item, const std::string& identity);
   // Queues a request's notifications, each answered on replies by its
   // number from 1, whole or not at all.
-  void admitBatch(std::vector<std::string>& texts, const std::shared_ptr<ReplyChannel>& replies,
-      const std::string& identity);
+  void admitBatch(
+      std::vector<std::string>& texts, const std::shared_ptr<ReplyChannel>& replies, const std::string& identity);
   // For a stop: no report is pending after it.
   void cancelReports();
   // Notifications refused by the sender rules since the start.

@@ -82,7 +82,8 @@ void knock(int port)
     boost::system::error_code ec;
     boost::asio::io_service io;
     boost::asio::ip::tcp::socket socket(io);
-    const boost::asio::ip::tcp::endpoint own(boost::asio::ip::make_address(address, ec), static_cast<unsigned short>(port));
+    const boost::asio::ip::tcp::endpoint own(
+        boost::asio::ip::make_address(address, ec), static_cast<unsigned short>(port));
     if (ec)
       continue;
     socket.open(own.protocol(), ec);
@@ -99,4 +100,3 @@ void knock(int port)
     }
   }
 }
-

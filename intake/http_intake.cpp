@@ -60,8 +60,8 @@ std::optional<NotificationBatch> scanItem(JsonScan& scan, std::size_t itemBytes,
     return refused(NotificationBatch::Refusal::tooLarge,
         "a notification holds more than " + std::to_string(httpItemValues) + " values");
   if (itemBytes > 0 && scan.at() - start > itemBytes)
-    return refused(NotificationBatch::Refusal::tooLarge,
-        "a notification is larger than " + std::to_string(itemBytes) + " bytes");
+    return refused(
+        NotificationBatch::Refusal::tooLarge, "a notification is larger than " + std::to_string(itemBytes) + " bytes");
   spans.emplace_back(start, scan.at());
   return std::nullopt;
 }

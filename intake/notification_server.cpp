@@ -322,8 +322,9 @@ void NotificationServer::onHttp(const websocketpp::connection_hdl& hdl)
     const websocketpp::http::parser::request& request = connection->get_request();
     if (trace_)
       trace("THREAD SyslogServer#on_http: " + logSafe(request.get_method() + " " + request.get_uri()));
-    const HttpRoute route = routeHttp({ request.get_method(), request.get_uri(), request.get_header("Transfer-Encoding"),
-        request.get_header("Content-Type"), acceptorClosing_ || stopStarted_, bool(settings_.databaseCheck) });
+    const HttpRoute route
+        = routeHttp({ request.get_method(), request.get_uri(), request.get_header("Transfer-Encoding"),
+            request.get_header("Content-Type"), acceptorClosing_ || stopStarted_, bool(settings_.databaseCheck) });
     switch (route.next) {
     case HttpRoute::Next::answer:
       setAnswer(*connection, route.answer);
@@ -375,9 +376,10 @@ void NotificationServer::takeBatch(const Endpoint::connection_ptr& connection)
   }
   const std::string identity = settings_.senders.active() ? senderIdentity(*connection) : std::string();
   replyHub_->defer(connection);
-  auto replies = std::make_shared<BatchReplies>(batch.items.size(),
-      [hub = replyHub_, hdl = connection->get_handle()](
-          std::vector<Outcome> outcomes) { hub->respond(hdl, batchAnswer(outcomes)); });
+  auto replies = std::make_shared<BatchReplies>(
+      batch.items.size(), [hub = replyHub_, hdl = connection->get_handle()](std::vector<Outcome> outcomes) {
+        hub->respond(hdl, batchAnswer(outcomes));
+      });
   admission_->admitBatch(batch.items, replies, identity);
   replies->seal();
 }

@@ -127,9 +127,8 @@ void Cleaner::expireApplied()
   const std::string keptSeconds = std::to_string((resendWindow_ + cycle_).count());
   try {
     for (;;) {
-      PgResult removed = wait_.run([&] {
-        return context_.pool.executeParams(statements::receiverAppliedExpiry, { keptSeconds });
-      });
+      PgResult removed
+          = wait_.run([&] { return context_.pool.executeParams(statements::receiverAppliedExpiry, { keptSeconds }); });
       if (affectedRows(removed) < 10000 || context_.stopRequested)
         break;
     }

@@ -53,7 +53,8 @@ ServiceTransition::Plan ServiceTransition::attempt(
       opening.add({ statements::transitionLockName, { svc_->serviceIdText } });
       stored = opening.add({ statements::transitionStateName, { svc_->serviceIdText } });
     }
-    const PgPipeline::Handle applied = opening.add({ statements::receiverAppliedName, { svc_->serviceIdText, token.value } });
+    const PgPipeline::Handle applied
+        = opening.add({ statements::receiverAppliedName, { svc_->serviceIdText, token.value } });
     PgTransaction transaction(use, opening, lockWait_);
     if (stored) {
       const PgResult& locked = opening.result(*stored);
@@ -72,8 +73,8 @@ ServiceTransition::Plan ServiceTransition::attempt(
     if (plan.deleted || plan.skipped)
       return plan;
     if (plan.alert && plan.alertId)
-      plan.pendingAlert = pgValue(use.executePrepared(statements::receiverAlertAddName,
-                                      { svc_->serviceIdText, std::to_string(*plan.alertId) }),
+      plan.pendingAlert = pgValue(
+          use.executePrepared(statements::receiverAlertAddName, { svc_->serviceIdText, std::to_string(*plan.alertId) }),
           0, 0);
     try {
       transaction.commit();
@@ -105,8 +106,8 @@ ServiceTransition::Plan ServiceTransition::fenced(const Body& body, const WriteT
       clusterLock_->retake(wait_);
     // In cluster mode the transaction runs on the session that holds the
     // service's lock, for which the transaction lock is its own.
-    Plan plan = attempt(clusterLock_ ? clusterLock_->connection() : *context_.pool.getIdleConnection(), token, body,
-        decided, inDoubt);
+    Plan plan = attempt(
+        clusterLock_ ? clusterLock_->connection() : *context_.pool.getIdleConnection(), token, body, decided, inDoubt);
     if (plan.duplicate && inDoubt) {
       decided.committedInDoubt = true;
       return decided;
@@ -304,7 +305,8 @@ void ServiceTransition::runRecordedAlert(
     });
   } catch (const DatabaseError& error) {
     // Left on record, it runs again: the one case where an alert is doubled.
-    writeLog("ERR", logPrefix + "alert " + alertId + " of service " + svc_->serviceIdText
+    writeLog("ERR",
+        logPrefix + "alert " + alertId + " of service " + svc_->serviceIdText
             + " ran but cannot be marked done: " + error.what());
   }
 }

@@ -58,9 +58,8 @@ void StateBatches::submit(
 void StateBatches::drain()
 {
   auto waiting = waiting_.lock();
-  waiting.wait(told_, [](const Waiting& w) {
-    return w.writes.empty() && !w.writing && w.alone.empty() && w.aloneBusy == 0;
-  });
+  waiting.wait(
+      told_, [](const Waiting& w) { return w.writes.empty() && !w.writing && w.alone.empty() && w.aloneBusy == 0; });
 }
 
 void StateBatches::run()

@@ -6,8 +6,8 @@
 #include "processing/state_records.h"
 #include "services/service.h"
 
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>

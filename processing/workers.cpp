@@ -64,10 +64,7 @@ void Workers::join()
     context_.stateBatches->drain();
 }
 
-int Workers::running()
-{
-  return running_.copy();
-}
+int Workers::running() { return running_.copy(); }
 
 // Runs the plugin up to three times, one second apart after each failure.
 // After the last failure the result is UNKNOWN with a fixed output, so that
@@ -265,8 +262,7 @@ void Workers::begin(const std::shared_ptr<Handling>& h, Ended ended)
   conclude(*h, ended, [&] { return startHandling(h, ended); });
 }
 
-Outcome Workers::handle(
-    const Notification& item, std::int32_t threadNumber, const std::function<void(Outcome)>& answer)
+Outcome Workers::handle(const Notification& item, std::int32_t threadNumber, const std::function<void(Outcome)>& answer)
 {
   auto h = std::make_shared<Handling>(item, threadNumber, context_.stopRequested);
   h->answer = answer;

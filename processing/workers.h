@@ -40,8 +40,8 @@ public:
   // away it waits with the result in hand; it gives up only when the daemon
   // stops. Returns how the handling ended, for the sender; answer, if any,
   // hears it as soon as it is known (before the alerting program runs).
-  Outcome handle(const Notification& item, std::int32_t threadNumber,
-      const std::function<void(Outcome)>& answer = [](Outcome) {});
+  Outcome handle(
+      const Notification& item, std::int32_t threadNumber, const std::function<void(Outcome)>& answer = [](Outcome) {});
 
 private:
   struct Handling;

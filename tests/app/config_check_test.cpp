@@ -54,9 +54,10 @@ std::string used(const ReceiverSettings& s)
   text << "answer=" << s.database.answerTimeout.count() << ";number=" << s.connectionNumber << ";cluster=" << s.cluster
        << ";port=" << l.port << ";verify=" << l.tls.verifyClient << ";modern=" << (l.tls.profile == TlsProfile::modern)
        << ";size=" << l.maxMessageSize << ";queue=" << l.queueLimit << ";connections=" << l.maxConnections
-       << ";idle=" << l.idleTimeout.count() << ";plugin=" << s.pluginTimeoutSeconds << ";alert=" << s.alertTimeoutSeconds
-       << ";thread=" << s.workers << ";cleaning=" << s.cleaningCycleSeconds << ";resend=" << s.resendWindowSeconds
-       << ";persistent=" << s.persistentPlugins.size() << ";metrics=" << s.metricsListen << ";";
+       << ";idle=" << l.idleTimeout.count() << ";plugin=" << s.pluginTimeoutSeconds
+       << ";alert=" << s.alertTimeoutSeconds << ";thread=" << s.workers << ";cleaning=" << s.cleaningCycleSeconds
+       << ";resend=" << s.resendWindowSeconds << ";persistent=" << s.persistentPlugins.size()
+       << ";metrics=" << s.metricsListen << ";";
   return text.str();
 }
 
@@ -76,15 +77,20 @@ TEST(ConfigCheckTest, SettingsAreReadAsDeclared)
         { "host=;port=;dbname=;user=;password=;connect_timeout=10;keepalives=1;keepalives_idle=5;keepalives_interval=2;"
           "keepalives_count=3;tcp_user_timeout=10000;answer=30000;number=0;cluster=0;port=0;verify=0;modern=0;size=0;"
           "queue=0;connections=0;idle=0;plugin=0;alert=0;thread=0;cleaning=120;resend=600;persistent=0;metrics=;" } },
-    { "[SYSLOG]\nport=65a36\nplugin_timout=5\n[LOG]\nfile=x", { "[SYSLOG] port=65a36: not a whole number (read as 65)",
-          "[LOG] file=x: unknown key, ignored", "[SYSLOG] plugin_timout=5: unknown key, ignored" }, { ";port=65;" } },
+    { "[SYSLOG]\nport=65a36\nplugin_timout=5\n[LOG]\nfile=x",
+        { "[SYSLOG] port=65a36: not a whole number (read as 65)", "[LOG] file=x: unknown key, ignored",
+            "[SYSLOG] plugin_timout=5: unknown key, ignored" },
+        { ";port=65;" } },
     { "[POSTGRESQL]\nconnect_timeout=-1\nanswer_timeout=-2\ncluster=2\ntarget_session_attrs=read-write",
-        { "[POSTGRESQL] connect_timeout=-1: out of range 0 to 86400", "[POSTGRESQL] answer_timeout=-2: out of range 0 "
-          "to 86400", "[POSTGRESQL] cluster=2: out of range 0 to 1" },
+        { "[POSTGRESQL] connect_timeout=-1: out of range 0 to 86400",
+            "[POSTGRESQL] answer_timeout=-2: out of range 0 "
+            "to 86400",
+            "[POSTGRESQL] cluster=2: out of range 0 to 1" },
         { "password=;target_session_attrs=read-write;answer=0;number=0;cluster=0;" } },
     { "[SYSLOG]\nplugin_timeout=-5\nalert_timeout=-1\ncleaning_cycle=-1\nresend_window=-3\nidle_timeout=-2\nqueue_"
       "limit=-4\nthread=-1",
-        { "[SYSLOG] queue_limit=-4: out of range 0 to 100000000", "[SYSLOG] idle_timeout=-2: out of range 0 to 86400000",
+        { "[SYSLOG] queue_limit=-4: out of range 0 to 100000000",
+            "[SYSLOG] idle_timeout=-2: out of range 0 to 86400000",
             "[SYSLOG] plugin_timeout=-5: out of range 0 to 86400", "[SYSLOG] alert_timeout=-1: out of range 0 to 86400",
             "[SYSLOG] thread=-1: out of range 0 to 10000", "[SYSLOG] cleaning_cycle=-1: out of range 0 to 86400",
             "[SYSLOG] resend_window=-3: out of range 0 to 2592000" },

@@ -378,8 +378,10 @@ TEST(ReceiverStartTest, FailuresExitOneWithTheReasonAndOddPasswordsWork)
            "[SYSLOG] therad=4: unknown key, ignored", "[SYSLOG] verify_client=2: out of range 0 to 1" })
     EXPECT_EQ(countOf(log, std::string("#ERR#configuration: ") + problem + "\n"), 1u) << problem << "\n" << log;
   EXPECT_EQ(countOf(log, "#ERR#configuration: "), 3u) << log;
-  db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + role + "\"; REVOKE ALL ON ALL SEQUENCES IN SCHEMA public "
-          "FROM \"" + role + "\"; DROP ROLE \"" + role + "\"");
+  db.exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM \"" + role
+      + "\"; REVOKE ALL ON ALL SEQUENCES IN SCHEMA public "
+        "FROM \""
+      + role + "\"; DROP ROLE \"" + role + "\"");
 }
 
 } // namespace

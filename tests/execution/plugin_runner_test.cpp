@@ -168,7 +168,8 @@ TEST(PersistentPlugin, RepliesAreRunsAndAFailedProcessIsReplacedByAFreshOne)
       "read line; echo \"{\\\"seq\\\":1,\\\"status\\\":4,\\\"output\\\":\\\"$#:$QUELM_PLUGIN_PROTOCOL:$HOME\\\"}\"; "
       "read line");
   // One that answers before it has read its request, and one whose reply line passes the limit in its last bytes.
-  const std::string eager = script(dir, "eager", R"(head -c 10 >/dev/null; echo '{"seq":1,"status":0,"output":"x"}'; sleep 5)");
+  const std::string eager
+      = script(dir, "eager", R"(head -c 10 >/dev/null; echo '{"seq":1,"status":0,"output":"x"}'; sleep 5)");
   const std::string lengthy = script(dir, "lengthy",
       R"sh(read line; printf '{"seq":1,"status":0,"output":"%s"}\n' "$(head -c 2097200 /dev/zero | tr '\0' x)"; read line)sh");
   auto pids = [&] { return countOf(readFile(dual + ".pids"), "\n"); };

@@ -106,8 +106,8 @@ TEST_F(ListenerTest, ASenderThatDoesNotReadItsRepliesIsNotReadEither)
     }
   });
   // The handshake, then 100,000 frames a second for nine seconds (a client masks its frames; a zero mask leaves them as
-  // they are), through socat with segments of 1,000 bytes (the socket's own queue then stays small, and what waits is in
-  // the library's), whose output goes to a pipe that nobody reads.
+  // they are), through socat with segments of 1,000 bytes (the socket's own queue then stays small, and what waits is
+  // in the library's), whose output goes to a pipe that nobody reads.
   const std::string frame = std::string("\x81\x90\0\0\0\0", 6) + R"({"fromhost":"h"})";
   std::string frames;
   for (int i = 0; i < 100000; ++i)
@@ -396,8 +396,9 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
   EXPECT_EQ(server.queue.size(), 3u);
   for (Notification& item : take(server.queue, 3))
     item.answer(Outcome::stored);
-  EXPECT_EQ(large.get(), R"([{"status":"stored"},{"status":"stored"},{"status":"stored"}])"
-                         "\n|200|");
+  EXPECT_EQ(large.get(),
+      R"([{"status":"stored"},{"status":"stored"},{"status":"stored"}])"
+      "\n|200|");
   // A full queue tells the caller to send again.
   auto waiting = https("/v1/notifications", "[" + one + "," + one + "]");
   EXPECT_TRUE(waitFor(10, [&] { return server.queue.size() == 2; }));
@@ -426,10 +427,10 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
   }
   EXPECT_LT(residentKib() - before, 8 * 1024);
   // The routes are a table of their own; these prove that the request reaches them.
-  const std::vector<std::pair<std::string, std::string>> others = { { "/v1/notifications", "|405|" },
-    { "/v1/health", "{\"status\":\"ok\"}\n|200|" },
-    { "/v1/notifications -X POST -H 'Content-Type: application/json' -H 'Transfer-Encoding: chunked' -d {}",
-        "|411|" } };
+  const std::vector<std::pair<std::string, std::string>> others = {
+    { "/v1/notifications", "|405|" }, { "/v1/health", "{\"status\":\"ok\"}\n|200|" },
+    { "/v1/notifications -X POST -H 'Content-Type: application/json' -H 'Transfer-Encoding: chunked' -d {}", "|411|" }
+  };
   for (const auto& [path, answer] : others) {
     const std::string got = https(path, "").get();
     EXPECT_EQ(ending(got, answer), answer) << path;

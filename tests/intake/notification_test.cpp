@@ -107,8 +107,8 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   EXPECT_EQ(offer("fw01", "a"), Offer::applied); // 7
   EXPECT_EQ(queue.size(), 3u);
   EXPECT_EQ(answers->got.copy(),
-      (std::map<std::uint64_t, Outcome> { { 1, Outcome::duplicate }, { 2, Outcome::duplicate },
-          { 6, Outcome::duplicate } }));
+      (std::map<std::uint64_t, Outcome> {
+          { 1, Outcome::duplicate }, { 2, Outcome::duplicate }, { 6, Outcome::duplicate } }));
   // A full queue drops the newest of the busiest host with its copies; what it refuses, and what ends otherwise than
   // applied, leaves no record, so a later copy is new.
   EXPECT_EQ(offer("fw01", "b"), Offer::queued); // 8

@@ -217,7 +217,8 @@ TEST_F(WorkersTest, EveryNotificationTakenIsAnsweredOnceAndCounted)
   db.exec("CREATE TABLE updates (output text); CREATE FUNCTION note() RETURNS trigger AS $$ BEGIN INSERT INTO updates "
           "SELECT NEW.service_last_stdout WHERE NEW.service_name = 'fw09'; RETURN NEW; END $$ LANGUAGE plpgsql; CREATE "
           "TRIGGER note AFTER UPDATE ON quelm_services FOR EACH ROW EXECUTE FUNCTION note()");
-  for (const auto& [text, id] : { std::pair { "CRIT copied", "c1" }, { "CRIT copied", "c1" }, { "fine after", "o1" } }) {
+  for (const auto& [text, id] :
+      { std::pair { "CRIT copied", "c1" }, { "CRIT copied", "c1" }, { "fine after", "o1" } }) {
     answers.push_back(std::make_shared<Answers>());
     Notification item { "fw09", text, answers.back(), 1 };
     item.id = id;
@@ -236,8 +237,7 @@ TEST_F(WorkersTest, EveryNotificationTakenIsAnsweredOnceAndCounted)
   for (std::size_t i = std::size(cases); i < answers.size(); ++i)
     EXPECT_EQ(answers[i]->got.copy(), std::vector<Outcome> { Outcome::stored });
   EXPECT_EQ(countOf(readFile(plugin + ".seen"), "CRIT copied\n"), 1u);
-  EXPECT_EQ(db.scalar("SELECT string_agg(output, '|') FROM updates"),
-      "CRITICAL: CRIT copied\n|OK: fine after\n");
+  EXPECT_EQ(db.scalar("SELECT string_agg(output, '|') FROM updates"), "CRITICAL: CRIT copied\n|OK: fine after\n");
   // Once applied, it is on record: sent again, even where nothing remembers it, it changes nothing.
   Notification again { "fw09", "CRIT copied" };
   again.id = "c1";
@@ -292,9 +292,8 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
     for (int h = 0; h < 6; ++h)
       heldQueue.push({ "h" + std::to_string(h), "held" });
     held.start(4);
-    auto stored = [&] {
-      return db.scalar("SELECT count(*) FROM quelm_services WHERE service_last_stdout = E'OK: held\\n'");
-    };
+    auto stored
+        = [&] { return db.scalar("SELECT count(*) FROM quelm_services WHERE service_last_stdout = E'OK: held\\n'"); };
     EXPECT_TRUE(waitFor(5, [&] { return stored() == "5"; })) << stored();
     holder.getNextConnection()->exclusive([](PgConnection::Exclusive& use) { use.execute("ROLLBACK"); });
     EXPECT_TRUE(waitFor(5, [&] { return stored() == "6"; })) << stored();
@@ -304,11 +303,12 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
   }
   // Workers hand their writes over and go on with other hosts, while fw01's writes are slowed by a trigger that sleeps
   // on some of its rows: each host's notifications still run and land in the order received.
-  db.exec("CREATE TABLE landed (n bigserial, service text, output text); CREATE FUNCTION landed() RETURNS trigger AS $$ "
-          "BEGIN INSERT INTO landed (service, output) VALUES (NEW.service_name, NEW.service_last_stdout); IF "
-          "NEW.service_name = 'fw01' AND NEW.service_last_stdout LIKE '%5%' THEN PERFORM pg_sleep(0.02); END IF; "
-          "RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER landed AFTER UPDATE ON quelm_services FOR EACH ROW "
-          "EXECUTE FUNCTION landed()");
+  db.exec(
+      "CREATE TABLE landed (n bigserial, service text, output text); CREATE FUNCTION landed() RETURNS trigger AS $$ "
+      "BEGIN INSERT INTO landed (service, output) VALUES (NEW.service_name, NEW.service_last_stdout); IF "
+      "NEW.service_name = 'fw01' AND NEW.service_last_stdout LIKE '%5%' THEN PERFORM pg_sleep(0.02); END IF; "
+      "RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER landed AFTER UPDATE ON quelm_services FOR EACH ROW "
+      "EXECUTE FUNCTION landed()");
   workers.start(8);
   std::string expected, others;
   for (int n = 0; n < 160; ++n) {
@@ -327,8 +327,8 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
     ran += line[0] == 'n' ? line + "\n" : "";
   EXPECT_EQ(ran, expected);
   EXPECT_EQ(record("fw01"), "0 OK: n159\n|");
-  EXPECT_EQ(db.scalar("SELECT string_agg(right(output, -4), '' ORDER BY n) FROM landed WHERE service = 'fw01'"),
-      expected);
+  EXPECT_EQ(
+      db.scalar("SELECT string_agg(right(output, -4), '' ORDER BY n) FROM landed WHERE service = 'fw01'"), expected);
   EXPECT_EQ(db.scalar("SELECT count(*) FROM (SELECT service, n, output, lag(substr(output, 6)::int) OVER (PARTITION "
                       "BY service ORDER BY n) AS before FROM landed WHERE service LIKE 'h_') l WHERE "
                       "substr(output, 6)::int <= before"),

@@ -111,8 +111,8 @@ int main(int argc, char** argv)
     } else {
       const char* name;
       int status = judge(input, &name);
-      printf("{\"seq\":%ld,\"status\":%d,\"output\":\"%s: %s\\n\"}\n", seq + (strstr(input, "SEQ") ? 1 : 0),
-          status, name, input);
+      printf("{\"seq\":%ld,\"status\":%d,\"output\":\"%s: %s\\n\"}\n", seq + (strstr(input, "SEQ") ? 1 : 0), status,
+          name, input);
     }
     fflush(stdout);
   }
