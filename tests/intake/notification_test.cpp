@@ -36,8 +36,9 @@ TEST(NotificationIdTest, ReadFromTheTopLevelByTheRulesOfAnId)
     { R"(["notification_id","x"])", Kind::absent, "" },
     { "not json notification_id", Kind::absent, "" },
     { R"({"fromhost":"fw01"})", Kind::absent, "" },
-    // A member complete before a break still counts; one cut in its middle does not.
+    // A member complete before a break (a cut, a missing comma) still counts; one cut in its middle does not.
     { R"({"notification_id":"early","message":"cut)", Kind::valid, "early" },
+    { R"({"notification_id":"early" "message":"x"})", Kind::valid, "early" },
     { R"({"message":"x","notification_id":"cu)", Kind::absent, "" },
     { R"({"notification_id":""})", Kind::invalid, "notification_id is empty" },
     { R"({"notification_id":7})", Kind::invalid, "notification_id is not a string" },
