@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
