@@ -18,27 +18,17 @@ namespace {
 // text, the value unchanged after the first "=".
 TEST(ConfigTest, LookupRulesThatStoredFilesRelyOn)
 {
-  struct Case {
-    const char* file;
-    const char* section;
-    const char* key;
-    const char* value;
-  } cases[] = {
-    { "[S]\nport=8080\n", "S", "port", "8080" },
-    { "[S]\nspaced = 8080\n", "S", "spaced", " 8080" },
-    { "[S]\nurl=a=b \n", "S", "url", "a=b " },
-    { "[S]\ntransport=x\nport=1\n", "S", "port", "x" },
-    { "[S]\n#port=1\n   #port=2\n\t\tport=3\n", "S", "port", "3" },
-    { "[S]\n\t #port=1\nport=2\n", "S", "port", "1" },
+  const struct {
+    const char *file, *section, *key, *value;
+  } cases[] = { { "[S]\nport=8080\n", "S", "port", "8080" }, { "[S]\nspaced = 8080\n", "S", "spaced", " 8080" },
+    { "[S]\nurl=a=b \n", "S", "url", "a=b " }, { "[S]\ntransport=x\nport=1\n", "S", "port", "x" },
+    { "[S]\n#port=1\n   #port=2\n\t\tport=3\n", "S", "port", "3" }, { "[S]\n\t #port=1\nport=2\n", "S", "port", "1" },
     { "port=0\n[L]\nport=1\n[S]\nthread=2\n[O]\nport=9\n[S]\nport=5\n", "S", "port", "" },
-    { "[S] \nport=1\n", "S", "port", "" },
-    { "[s]\nport=1\n", "S", "port", "" },
-    { "[S]\r\nport=1\r\n", "S", "port", "" },
-    { "[S]\nport=1\r\n", "S", "port", "1\r" },
-    { "[S]\nport=1\n", "NONE", "port", "" },
-  };
+    { "[S] \nport=1\n", "S", "port", "" }, { "[s]\nport=1\n", "S", "port", "" },
+    { "[S]\r\nport=1\r\n", "S", "port", "" }, { "[S]\nport=1\r\n", "S", "port", "1\r" },
+    { "[S]\nport=1\n", "NONE", "port", "" } };
   TempDir dir;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     IniConfig config(dir.write("receiver.conf", c.file));
     EXPECT_EQ(config.getKey(c.section, c.key), c.value) << c.file;
   }
@@ -53,21 +43,10 @@ TEST(ConfigTest, LookupRulesThatStoredFilesRelyOn)
 
 TEST(ConversionsTest, TextToNumberReadsLikeAStreamAndNeverThrows)
 {
-  struct Case {
-    const char* text;
-    int expected;
-  } cases[] = {
-    { "", 0 },
-    { "abc", 0 },
-    { "12abc", 12 },
-    { " 8080", 8080 },
-    { "-5", -5 },
-    { "99999999999", 2147483647 },
-    { "-99999999999", -2147483647 - 1 },
-    { "1.9", 1 },
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(stringToInt(c.text), c.expected) << '"' << c.text << '"';
+  const std::pair<const char*, int> cases[] = { { "", 0 }, { "abc", 0 }, { "12abc", 12 }, { " 8080", 8080 },
+    { "-5", -5 }, { "99999999999", 2147483647 }, { "-99999999999", -2147483647 - 1 }, { "1.9", 1 } };
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(stringToInt(text), expected) << '"' << text << '"';
   EXPECT_EQ(stringToLongInt("99999999999999999999"), 18446744073709551615ul);
   EXPECT_EQ(unsignedLongLongIntToString(18446744073709551615ull), "18446744073709551615");
   EXPECT_EQ(ipFromNumber(192ul * 16777216 + 168ul * 65536 + 256 + 1), "192.168.1.1");
@@ -79,19 +58,15 @@ TEST(ConversionsTest, TextToNumberReadsLikeAStreamAndNeverThrows)
 TEST(BackoffTest, PausesGrowToTheCapAndStartAgainAfterAReset)
 {
   using std::chrono::milliseconds;
-  struct Case {
+  // n: next(), r: reset(), a: attempted() at earliest() or 1 ms after the last one. An attempt's time: the first at
+  // once, then each pause (the first being base) after the one before.
+  const struct {
     int base, cap, growth;
-    const char* steps; // n: next(), r: reset(), a: attempted() at earliest() or 1 ms after the last one
-    const char* expected;
-  } cases[] = {
-    { 500, 5000, 2, "nnnnnnn", "500 1000 2000 4000 5000 5000 5000" },
-    { 500, 5000, 2, "nnrnn", "500 1000 500 1000" },
-    { 1000, 1000, 1, "nnn", "1000 1000 1000" },
-    { 100, 250, 3, "nnn", "100 250 250" },
-    // The time of each attempt: the first at once, then each pause (the first being base) after the one before.
-    { 500, 5000, 2, "aaaara", "1 501 1501 3501 4001" },
-  };
-  for (const Case& c : cases) {
+    const char *steps, *expected;
+  } cases[] = { { 500, 5000, 2, "nnnnnnn", "500 1000 2000 4000 5000 5000 5000" },
+    { 500, 5000, 2, "nnrnn", "500 1000 500 1000" }, { 1000, 1000, 1, "nnn", "1000 1000 1000" },
+    { 100, 250, 3, "nnn", "100 250 250" }, { 500, 5000, 2, "aaaara", "1 501 1501 3501 4001" } };
+  for (const auto& c : cases) {
     WaitClock::Clock::time_point now {};
     const WaitClock clock { [&] { return now; }, [&](WaitClock::Clock::duration pause) { now += pause; } };
     Backoff backoff(milliseconds(c.base), milliseconds(c.cap), c.growth, clock);
@@ -136,12 +111,10 @@ TEST(LogTest, LinesAreWholeAndTraceFollowsTheSwitch)
     EXPECT_TRUE(std::regex_match(text, line)) << text;
   EXPECT_EQ(count, 802);
   // What a sender sent cannot end a line or start one of its own; other bytes stay.
-  const std::pair<std::string, std::string> outside[] = {
-    { "fw01", "fw01" },
-    { "x\nThu Jan  1 00:00:00 2026#INFO#FINISH", "x\\nThu Jan  1 00:00:00 2026#INFO#FINISH" },
-    { std::string("a\r\t\x1b[31m\x7f\0b", 11), "a\\r\\t\\x1b[31m\\x7f\\x00b" },
-    { "caf\xc3\xa9 \\n \xff", "caf\xc3\xa9 \\n \xff" },
-  };
+  const std::pair<std::string, std::string> outside[]
+      = { { "fw01", "fw01" }, { "x\nThu Jan  1 00:00:00 2026#INFO#FINISH", "x\\nThu Jan  1 00:00:00 2026#INFO#FINISH" },
+          { std::string("a\r\t\x1b[31m\x7f\0b", 11), "a\\r\\t\\x1b[31m\\x7f\\x00b" },
+          { "caf\xc3\xa9 \\n \xff", "caf\xc3\xa9 \\n \xff" } };
   for (const auto& [text, safe] : outside)
     EXPECT_EQ(logSafe(text), safe);
 }
