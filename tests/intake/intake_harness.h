@@ -4,6 +4,7 @@
 #include "intake/listen_error.h"
 #include "intake/notification_server.h"
 #include "tests/support/certificates.h"
+#include "tests/support/command.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_process.h"
@@ -14,23 +15,12 @@
 #include <future>
 #include <iostream>
 
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 using Phase = NotificationClient::Phase;
 
 inline std::string uri(int port) { return "wss://127.0.0.1:" + std::to_string(port) + "/"; }
-
-// Pops until `count` items came or the time ran out.
-template <typename T>
-std::vector<T> take(BlockingQueue<T>& queue, std::size_t count, std::chrono::milliseconds timeout = 10s)
-{
-  std::vector<T> got;
-  waitFor(timeout / 1.0s, [&] {
-    while (got.size() < count && queue.size() > 0)
-      got.push_back(queue.pop());
-    return got.size() == count;
-  });
-  return got;
-}
 
 // Takes until `count` items came or the time ran out, as a worker would (each host done at once).
 inline std::vector<Notification> take(
@@ -102,8 +92,11 @@ struct Sender {
   // The replies once `count` came or the time ran out, sorted: they may come in any order.
   std::vector<std::string> sortedReplies(std::size_t count, std::chrono::milliseconds timeout = 10s)
   {
-    for (std::string& reply : take(replies, count - std::min(count, got.size()), timeout))
-      got.push_back(reply);
+    waitFor(timeout / 1.0s, [&] {
+      while (got.size() < count && replies.size() > 0)
+        got.push_back(replies.pop());
+      return got.size() >= count;
+    });
     std::vector<std::string> sorted = got;
     std::sort(sorted.begin(), sorted.end());
     return sorted;
@@ -115,7 +108,6 @@ struct Sender {
   NotificationClient client; // last: its destructor ends the loop that uses the members above
 };
 
-// The log and the library's errors in files, and settings with a certificate made for the test.
 // Connects, sends one message and closes normally; true when all three went well.
 inline bool sendOnce(int port, const std::string& payload)
 {
@@ -126,6 +118,19 @@ inline bool sendOnce(int port, const std::string& payload)
   return sender.closeNormally();
 }
 
+// part written `times` times over.
+inline std::string repeated(const std::string& part, std::size_t times)
+{
+  std::string text;
+  for (text.reserve(part.size() * times); times > 0; --times)
+    text += part;
+  return text;
+}
+
+// The resident memory of this process, in KiB.
+inline long residentKib() { return std::stol(runCommand("ps -o rss= -p " + std::to_string(::getpid())).out); }
+
+// The log and the library's errors in files, and settings with a certificate made for the test.
 struct ListenerTest : testing::Test {
   ListenerTest() { settings.tls.certificate = makeCertificatePem(dir, "receiver.pem", "receiver"); }
 

@@ -1,6 +1,5 @@
 #include "intake/http_intake.h"
 #include "tests/intake/intake_harness.h"
-#include "tests/support/command.h"
 
 #include <cstdio>
 #include <map>
@@ -38,9 +37,10 @@ TEST_F(ListenerTest, PayloadsAreQueuedUnchangedUnderTheirHostUnlessTooLarge)
   std::vector<std::pair<std::string, std::string>> got;
   for (const Notification& item : take(server.queue, cases.size()))
     got.emplace_back(item.message, item.host);
-  std::stable_sort(got.begin(), got.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  auto byHost = [](const auto& a, const auto& b) { return a.second < b.second; };
   std::vector<std::pair<std::string, std::string>> expected = cases;
-  std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  std::stable_sort(got.begin(), got.end(), byHost);
+  std::stable_sort(expected.begin(), expected.end(), byHost);
   EXPECT_TRUE(got == expected);
   // A client destroyed while open closes its session rather than abandoning it to a time-out.
   auto leaving = std::make_unique<Sender>(server.port());
@@ -109,19 +109,15 @@ TEST_F(ListenerTest, ASenderThatDoesNotReadItsRepliesIsNotReadEither)
   // they are), through socat with segments of 1,000 bytes (the socket's own queue then stays small, and what waits is
   // in the library's), whose output goes to a pipe that nobody reads.
   const std::string frame = std::string("\x81\x90\0\0\0\0", 6) + R"({"fromhost":"h"})";
-  std::string frames;
-  for (int i = 0; i < 100000; ++i)
-    frames += frame;
   dir.write("handshake",
       "GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
       "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: quelm.ack.v1\r\n\r\n");
-  dir.write("frames", frames);
+  dir.write("frames", repeated(frame, 100000));
   TestProcess deaf({ "/bin/sh", "-c",
       "(cat " + dir.path() + "/handshake; for s in 1 2 3 4 5 6 7 8 9; do sleep 1; cat " + dir.path()
           + "/frames; done; sleep 30) | socat - OPENSSL:127.0.0.1:" + std::to_string(server.port())
           + ",verify=0,mss=1000 2>/dev/null | sleep 61.25",
       "" });
-  auto residentKib = [] { return std::stol(runCommand("ps -o rss= -p " + std::to_string(::getpid())).out); };
   std::this_thread::sleep_for(4s);
   const long early = residentKib();
   const int answeredEarly = answered;
@@ -251,18 +247,16 @@ TEST_F(ListenerTest, TheModernProfileOffersTls13AndNoCbcSuite)
   for (bool modern : { false, true }) {
     settings.tls.profile = modern ? TlsProfile::modern : TlsProfile::standard;
     RunningServer server { settings };
+    const std::string address = "127.0.0.1:" + std::to_string(server.port());
     std::string established;
     for (const auto& [options, protocol] : clients) {
-      CommandResult handshake = runCommand(
-          "openssl s_client -brief -no_ign_eof -connect 127.0.0.1:" + std::to_string(server.port()) + " " + options, "",
-          10);
-      established += handshake.err.find("Protocol version: " + protocol) != std::string::npos ? "1" : "0";
+      const std::string said
+          = runCommand("openssl s_client -brief -no_ign_eof -connect " + address + " " + options, "", 10).err;
+      established += said.find("Protocol version: " + protocol) != std::string::npos ? "1" : "0";
     }
     // The HTTPS requests share the profile.
-    established += runCommand("curl -sk --tlsv1.3 -o /dev/null -w '%{http_code}' https://127.0.0.1:"
-            + std::to_string(server.port()) + "/v1/health",
-        "", 10)
-                       .out;
+    const std::string health = "curl -sk --tlsv1.3 -o /dev/null -w '%{http_code}' https://" + address + "/v1/health";
+    established += runCommand(health, "", 10).out;
     EXPECT_EQ(established, modern ? "101200" : "011000") << (modern ? "modern" : "default");
     EXPECT_EQ(Sender(server.port()).connect(), Phase::open);
   }
@@ -337,13 +331,6 @@ TEST_F(ListenerTest, SessionLimits)
 // nothing; the health answer follows the database and the stop.
 TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
 {
-  auto repeated = [](const std::string& part, std::size_t times) {
-    std::string text;
-    text.reserve(part.size() * times);
-    for (std::size_t i = 0; i < times; ++i)
-      text += part;
-    return text;
-  };
   const std::string authority = makeAuthority(dir, "senders");
   const std::string fw1 = makeSignedCertificatePem(dir, "fw1.pem", "fw1", authority);
   settings.tls.cafile = authority;
@@ -355,96 +342,78 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
   settings.databaseCheck = [&](const std::function<void(bool)>& answer) { answer(databaseAnswers.load()); };
   RunningServer server { settings };
   const std::string port = std::to_string(server.port());
-  // "BODY|CODE|RETRY-AFTER" of one request; the body is sent from a file, as is.
-  auto https = [&](const std::string& path, const std::string& body, const std::string& options = "") {
+  // "BODY|CODE|RETRY-AFTER" of one request, a POST unless the body is empty; the body is sent from a file, as is.
+  auto https = [&](const std::string& body, const std::string& path = "/v1/notifications") {
     const std::string file = dir.write("body", body);
     return std::async(std::launch::async, [=] {
       CommandResult sent = runCommand("curl -sS --resolve receiver:" + port + ":127.0.0.1 --cacert "
               + shellQuote(settings.tls.certificate) + " --cert " + shellQuote(fw1)
               + " -w '|%{http_code}|%header{retry-after}' "
               + (body.empty() ? "" : "-H 'Content-Type: application/json' --data-binary @" + shellQuote(file) + " ")
-              + options + " https://receiver:" + port + path,
+              + "https://receiver:" + port + path,
           "", 20);
       return sent.out + sent.err;
     });
   };
+  const std::string ok = "\n|200|", full = "\n|503|1", stopping = "\n|503|5", denied = "\n|403|";
   const std::string one = R"({"fromhost":"h1", "message":"down"})", two = R"({"message":"up","fromhost":"h2"})";
-  auto single = https("/v1/notifications", " {\"fromhost\":\"h1\", \"message\":\"d\xe9own\"}\n");
+  auto single = https(" {\"fromhost\":\"h1\", \"message\":\"d\xe9own\"}\n");
   std::vector<Notification> taken = take(server.queue, 1);
   ASSERT_EQ(taken.size(), 1u);
   EXPECT_EQ(taken[0].message, R"({"fromhost":"h1", "message":"d own"})") << "the bytes sent, repaired";
   EXPECT_EQ(single.wait_for(300ms), std::future_status::timeout) << "answered before the outcome";
   taken[0].answer(Outcome::stored);
-  EXPECT_EQ(single.get(), "[{\"status\":\"stored\"}]\n|200|");
+  EXPECT_EQ(single.get(), "[{\"status\":\"stored\"}]" + ok);
   // The items end in any order; the answer keeps the request's.
-  auto batch = https("/v1/notifications", "[" + one + "," + two + R"(,{"fromhost":"other"}])");
+  auto batch = https("[" + one + "," + two + R"(,{"fromhost":"other"}])");
   taken = take(server.queue, 2);
   ASSERT_EQ(taken.size(), 2u);
   EXPECT_EQ(taken[1].message, two);
   taken[1].answer(Outcome::rejected);
   taken[0].answer(Outcome::stored);
-  EXPECT_EQ(batch.get(),
-      R"([{"status":"stored"},{"status":"rejected"},{"status":"forbidden"}])"
-      "\n|200|");
+  EXPECT_EQ(batch.get(), R"([{"status":"stored"},{"status":"rejected"},{"status":"forbidden"}])" + ok);
   // A batch is queued whole or not at all: with the queue full none of it (sent again, nothing of the first try is
   // found queued), and one larger than the limit once the queue has room.
-  auto large = https("/v1/notifications", "[" + one + "," + one + "," + one + "]");
+  auto large = https("[" + one + "," + one + "," + one + "]");
   EXPECT_TRUE(waitFor(10, [&] { return server.queue.size() == 3; }));
-  EXPECT_EQ(https("/v1/notifications", "[" + two + "," + two + "]").get(),
-      R"([{"status":"dropped"},{"status":"dropped"}])"
-      "\n|503|1");
+  EXPECT_EQ(https("[" + two + "," + two + "]").get(), R"([{"status":"dropped"},{"status":"dropped"}])" + full);
   EXPECT_EQ(server.queue.size(), 3u);
   for (Notification& item : take(server.queue, 3))
     item.answer(Outcome::stored);
-  EXPECT_EQ(large.get(),
-      R"([{"status":"stored"},{"status":"stored"},{"status":"stored"}])"
-      "\n|200|");
+  EXPECT_EQ(large.get(), R"([{"status":"stored"},{"status":"stored"},{"status":"stored"}])" + ok);
   // A full queue tells the caller to send again.
-  auto waiting = https("/v1/notifications", "[" + one + "," + one + "]");
+  auto waiting = https("[" + one + "," + one + "]");
   EXPECT_TRUE(waitFor(10, [&] { return server.queue.size() == 2; }));
-  EXPECT_EQ(https("/v1/notifications", one).get(), "[{\"status\":\"dropped\"}]\n|503|1");
-  const std::vector<std::pair<std::string, std::string>> refused
-      = { { R"([{"fromhost":"other"},{"fromhost":"x"}])",
-              R"([{"status":"forbidden"},{"status":"forbidden"}])"
-              "\n|403|" },
-          // How a body splits is a table of its own; these prove that its refusals reach the answer.
-          { R"({"fromhost":"h1")", "|400|" },
-          { R"({"fromhost":"h1","message":")" + std::string(300, 'x') + "\"}", "|413|" },
-          { std::string(httpBodyBytes + 1, ' '), "|413|" }, { "[]", "[]\n|200|" },
-          // Refused by the scan, before a tree of millions of values is built.
-          { "[0" + repeated(",0", 4000000) + "]", "|400|" },
-          { R"([{"fromhost":"h1","m":[0)" + repeated(",0", httpItemValues) + "]}]", "|413|" } };
-  // What an answer ends with: the body when it is a list of statuses, the code and Retry-After always.
-  auto ending = [](const std::string& got, const std::string& answer) {
-    return got.substr(got.size() - std::min(got.size(), answer.size()));
-  };
+  EXPECT_EQ(https(one).get(), "[{\"status\":\"dropped\"}]" + full);
+  // How a body splits and where a request goes are tables of their own; these prove that their refusals reach the
+  // answer, which ends with the body when it is a list of statuses, and with the code and Retry-After always.
+  const struct {
+    std::string body, answer, path = "/v1/notifications";
+  } refused[] = { { R"([{"fromhost":"other"},{"fromhost":"x"}])",
+                      R"([{"status":"forbidden"},{"status":"forbidden"}])" + denied },
+    { R"({"fromhost":"h1")", "|400|" }, { R"({"fromhost":"h1","message":")" + std::string(300, 'x') + "\"}", "|413|" },
+    { std::string(httpBodyBytes + 1, ' '), "|413|" }, { "[]", "[]" + ok },
+    // Refused by the scan, before a tree of millions of values is built.
+    { "[0" + repeated(",0", 4000000) + "]", "|400|" },
+    { R"([{"fromhost":"h1","m":[0)" + repeated(",0", httpItemValues) + "]}]", "|413|" }, { "", "|405|" },
+    { "", "{\"status\":\"ok\"}" + ok, "/v1/health" },
+    { "", "|411|",
+        "/v1/notifications -X POST -H 'Content-Type: application/json' -H 'Transfer-Encoding: chunked' -d {}" } };
   // Whatever a refused body held, the memory it took goes back.
-  auto residentKib = [] { return std::stol(runCommand("ps -o rss= -p " + std::to_string(::getpid())).out); };
   const long before = residentKib();
-  for (const auto& [body, answer] : refused) {
-    const std::string got = https("/v1/notifications", body).get();
-    EXPECT_EQ(ending(got, answer), answer) << body.substr(0, 60) << " -> " << got;
+  for (const auto& [body, answer, path] : refused) {
+    const std::string got = https(body, path).get();
+    EXPECT_EQ(got.substr(got.size() - std::min(got.size(), answer.size())), answer) << body.substr(0, 60) << path;
   }
   EXPECT_LT(residentKib() - before, 8 * 1024);
-  // The routes are a table of their own; these prove that the request reaches them.
-  const std::vector<std::pair<std::string, std::string>> others = {
-    { "/v1/notifications", "|405|" }, { "/v1/health", "{\"status\":\"ok\"}\n|200|" },
-    { "/v1/notifications -X POST -H 'Content-Type: application/json' -H 'Transfer-Encoding: chunked' -d {}", "|411|" }
-  };
-  for (const auto& [path, answer] : others) {
-    const std::string got = https(path, "").get();
-    EXPECT_EQ(ending(got, answer), answer) << path;
-  }
   databaseAnswers = false;
-  EXPECT_EQ(https("/v1/health", "").get(), "{\"status\":\"the database does not answer\"}\n|503|5");
+  EXPECT_EQ(https("", "/v1/health").get(), "{\"status\":\"the database does not answer\"}" + stopping);
   EXPECT_EQ(server.queue.size(), 2u) << "a refused request queued something";
   // Stopping: what waits is answered "shutdown", and so is what comes later.
   for (const Notification& item : server.queue.close())
     item.answer(Outcome::shutdown);
-  EXPECT_EQ(waiting.get(),
-      R"([{"status":"shutdown"},{"status":"shutdown"}])"
-      "\n|503|5");
-  EXPECT_EQ(https("/v1/notifications", two).get(), "[{\"status\":\"shutdown\"}]\n|503|5");
+  EXPECT_EQ(waiting.get(), R"([{"status":"shutdown"},{"status":"shutdown"}])" + stopping);
+  EXPECT_EQ(https(two).get(), "[{\"status\":\"shutdown\"}]" + stopping);
   server.server.stopAccepting();
   EXPECT_EQ(server.queue.size(), 0u);
 }
