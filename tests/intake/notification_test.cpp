@@ -5,11 +5,12 @@
 #include "intake/throttled_report.h"
 
 #include "core/lock_guarded.h"
-#include "tests/support/log_capture.h"
+#include "tests/intake/intake_harness.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <numeric>
 #include <thread>
 
 namespace {
@@ -23,8 +24,7 @@ TEST(NotificationIdTest, ReadFromTheTopLevelByTheRulesOfAnId)
     std::string payload;
     Kind kind;
     std::string value;
-  } cases[] = {
-    { R"({"fromhost":"fw01","notification_id":"a1","message":"x"})", Kind::valid, "a1" },
+  } cases[] = { { R"({"fromhost":"fw01","notification_id":"a1","message":"x"})", Kind::valid, "a1" },
     { R"({ "notification_id" : "9c/é b" })", Kind::valid, "9c/\xc3\xa9 b" },
     // Escapes in the key or the value are read as JSON reads them.
     { R"({"notification\u005fid":"a\"b\\c\/d"})", Kind::valid, "a\"b\\c/d" },
@@ -33,8 +33,7 @@ TEST(NotificationIdTest, ReadFromTheTopLevelByTheRulesOfAnId)
     // Only the top level counts, strings included.
     { R"({"message":"notification_id","data":{"notification_id":"inner"},"list":["notification_id"]})", Kind::absent,
         "" },
-    { R"(["notification_id","x"])", Kind::absent, "" },
-    { "not json notification_id", Kind::absent, "" },
+    { R"(["notification_id","x"])", Kind::absent, "" }, { "not json notification_id", Kind::absent, "" },
     { R"({"fromhost":"fw01"})", Kind::absent, "" },
     // A member complete before a break (a cut, a missing comma) still counts; one cut in its middle does not.
     { R"({"notification_id":"early","message":"cut)", Kind::valid, "early" },
@@ -50,8 +49,7 @@ TEST(NotificationIdTest, ReadFromTheTopLevelByTheRulesOfAnId)
     { "{\"notification_id\":\"a\xc2\x85\"}", Kind::invalid, "notification_id has a control character" },
     { "{\"notification_id\":\"a\xff\"}", Kind::invalid, "notification_id is not UTF-8" },
     { R"({"notification_id":"\ud83d"})", Kind::invalid, "notification_id has an escape that is not JSON" },
-    { R"({"notification_id":"a","notification_id":"a"})", Kind::invalid, "notification_id is given twice" },
-  };
+    { R"({"notification_id":"a","notification_id":"a"})", Kind::invalid, "notification_id is given twice" } };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.payload);
     NotificationId id = notificationIdOf(c.payload);
@@ -62,14 +60,12 @@ TEST(NotificationIdTest, ReadFromTheTopLevelByTheRulesOfAnId)
 
 TEST(NotificationIdTest, AnEmptyIdIsLeftOutAndNothingElseChanges)
 {
-  const std::pair<std::string, std::string> cases[] = {
-    { R"({"a":1, "notification_id":"", "b":2})", R"({"a":1, "b":2})" },
-    { R"({"notification_id":"" , "b":2})", R"({ "b":2})" },
-    { R"({"a":1,"notification_id":""})", R"({"a":1})" },
-    { R"({"notification_id":""})", R"({})" },
-    { R"({"a":1,"notification_id":"x"})", R"({"a":1,"notification_id":"x"})" },
-    { R"({"m":{"notification_id":""}})", R"({"m":{"notification_id":""}})" },
-  };
+  const std::pair<std::string, std::string> cases[]
+      = { { R"({"a":1, "notification_id":"", "b":2})", R"({"a":1, "b":2})" },
+          { R"({"notification_id":"" , "b":2})", R"({ "b":2})" }, { R"({"a":1,"notification_id":""})", R"({"a":1})" },
+          { R"({"notification_id":""})", R"({})" },
+          { R"({"a":1,"notification_id":"x"})", R"({"a":1,"notification_id":"x"})" },
+          { R"({"m":{"notification_id":""}})", R"({"m":{"notification_id":""}})" } };
   for (const auto& [payload, sent] : cases)
     EXPECT_EQ(withoutEmptyNotificationId(payload), sent) << payload;
 }
@@ -89,65 +85,61 @@ TEST(NotificationQueueTest, CopiesJoinTheirOriginalOrAreKnownApplied)
   std::atomic<bool> stop { false };
   auto answers = std::make_shared<Answers>();
   std::uint64_t seq = 0;
-  auto offer = [&](const std::string& host, const std::string& id, std::size_t limit = 0) {
+  auto offer = [&](NotificationQueue& to, const std::string& host, const std::string& id, std::size_t limit = 0) {
     Notification item { host, "text", answers, ++seq };
     item.id = id;
-    return queue.offer(std::move(item), limit).result;
+    return to.offer(std::move(item), limit).result;
   };
   using Offer = NotificationQueue::Offer;
-  EXPECT_EQ(offer("fw01", "a"), Offer::queued); // 1
-  EXPECT_EQ(offer("fw01", "a"), Offer::attached); // 2
-  EXPECT_EQ(offer("fw02", "a"), Offer::queued); // 3
-  EXPECT_EQ(offer("fw01", ""), Offer::queued); // 4
-  EXPECT_EQ(offer("fw01", ""), Offer::queued); // 5
+  EXPECT_EQ(offer(queue, "fw01", "a"), Offer::queued); // 1
+  EXPECT_EQ(offer(queue, "fw01", "a"), Offer::attached); // 2
+  EXPECT_EQ(offer(queue, "fw02", "a"), Offer::queued); // 3
+  EXPECT_EQ(offer(queue, "fw01", ""), Offer::queued); // 4
+  EXPECT_EQ(offer(queue, "fw01", ""), Offer::queued); // 5
   std::optional<NotificationQueue::Lease> taken = queue.take(stop);
   ASSERT_TRUE(taken && taken->item().seq == 1);
-  EXPECT_EQ(offer("fw01", "a"), Offer::attached); // 6: while it is handled
+  EXPECT_EQ(offer(queue, "fw01", "a"), Offer::attached); // 6: while it is handled
   taken->item().answer(Outcome::duplicate);
   taken->finish(Outcome::duplicate);
-  EXPECT_EQ(offer("fw01", "a"), Offer::applied); // 7
+  EXPECT_EQ(offer(queue, "fw01", "a"), Offer::applied); // 7
   EXPECT_EQ(queue.size(), 3u);
   EXPECT_EQ(answers->got.copy(),
       (std::map<std::uint64_t, Outcome> {
           { 1, Outcome::duplicate }, { 2, Outcome::duplicate }, { 6, Outcome::duplicate } }));
   // A full queue drops the newest of the busiest host with its copies; what it refuses, and what ends otherwise than
   // applied, leaves no record, so a later copy is new.
-  EXPECT_EQ(offer("fw01", "b"), Offer::queued); // 8
-  EXPECT_EQ(offer("fw01", "b"), Offer::attached); // 9
+  EXPECT_EQ(offer(queue, "fw01", "b"), Offer::queued); // 8
+  EXPECT_EQ(offer(queue, "fw01", "b"), Offer::attached); // 9
   NotificationQueue::Offered offered = queue.offer({ "fw03", "text", answers, ++seq }, 4); // 10
   ASSERT_TRUE(offered.dropped);
   EXPECT_EQ(offered.dropped->seq, 8u);
   ASSERT_EQ(offered.dropped->copies.size(), 1u);
   EXPECT_EQ(offered.dropped->copies[0].seq, 9u);
-  EXPECT_EQ(offer("fw01", "b"), Offer::queued); // 11
+  EXPECT_EQ(offer(queue, "fw01", "b"), Offer::queued); // 11
   taken = queue.take(stop); // 3 (fw02)
   ASSERT_TRUE(taken && taken->item().seq == 3);
   taken->finish(Outcome::shutdown);
-  EXPECT_EQ(offer("fw02", "a"), Offer::queued); // 12
+  EXPECT_EQ(offer(queue, "fw02", "a"), Offer::queued); // 12
   // What the stop leaves carries its copies.
-  EXPECT_EQ(offer("fw02", "a"), Offer::attached); // 13
+  EXPECT_EQ(offer(queue, "fw02", "a"), Offer::attached); // 13
   std::deque<Notification> left = queue.close();
-  std::size_t copies = 0;
-  for (const Notification& item : left)
-    copies += item.copies.size();
   EXPECT_EQ(left.size(), 5u);
-  EXPECT_EQ(copies, 1u);
+  EXPECT_EQ(std::accumulate(left.begin(), left.end(), std::size_t { 0 },
+                [](std::size_t copies, const Notification& item) { return copies + item.copies.size(); }),
+      1u);
   // An applied id is forgotten after the window.
   NotificationQueue brief;
-  brief.setResendWindow(std::chrono::seconds(0));
-  Notification item { "fw01", "text", answers, 99 };
-  item.id = "z";
-  brief.offer(Notification(item), 0);
-  taken = brief.take(stop);
-  taken->finish(Outcome::stored);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(brief.offer(Notification(item), 0).result, Offer::queued);
+  brief.setResendWindow(0s);
+  EXPECT_EQ(offer(brief, "fw01", "z"), Offer::queued);
+  brief.take(stop)->finish(Outcome::stored);
+  std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(offer(brief, "fw01", "z"), Offer::queued);
   // A lease that ends without an outcome lets its host go all the same.
   NotificationQueue leased;
   leased.push({ "fw09", "one" });
   leased.push({ "fw09", "two" });
   EXPECT_EQ(leased.take(stop)->item().message, "one");
-  taken = leased.takeFor(stop, std::chrono::milliseconds(0));
+  taken = leased.takeFor(stop, 0ms);
   ASSERT_TRUE(taken);
   EXPECT_EQ(taken->item().message, "two");
 }
@@ -167,12 +159,12 @@ TEST(ThrottledReportTest, OneLineASecondEvenWhenItsTimerRunsLate)
       [&now] { return now; });
   report.count("k", "a");
   // The timer is armed a millisecond before the second ends, then the clock passes it.
-  now += std::chrono::milliseconds(999);
+  now += 999ms;
   report.count("k", "b");
-  now += std::chrono::milliseconds(101);
+  now += 101ms;
   report.count("k", "c");
   report.count("k", "d");
-  EXPECT_EQ(loop.run_one_for(std::chrono::seconds(5)), 1u);
+  EXPECT_EQ(loop.run_one_for(5s), 1u);
   report.count("k", "e");
   EXPECT_EQ(countOf(capture.text(), "#ERR#k "), 2u) << capture.text();
   EXPECT_NE(capture.text().find("#ERR#k d 3\n"), std::string::npos) << capture.text();
@@ -185,22 +177,17 @@ TEST(HttpRoutesTest, MethodPathAndHeadersDecideTheAnswer)
   const struct {
     HttpRequestSummary request;
     Next next;
-    int status;
-    std::string allow;
-    int retryAfter;
-  } cases[] = {
-    { { "POST", "/v1/notifications", "", "application/json" }, Next::takeBatch, 200, "", 0 },
-    { { "POST", "/v1/notifications?x=1", "", "application/json; charset=utf-8" }, Next::takeBatch, 200, "", 0 },
-    { { "GET", "/v1/notifications" }, Next::answer, 405, "POST", 0 },
-    { { "POST", "/v1/health" }, Next::answer, 405, "GET", 0 },
-    { { "GET", "/" }, Next::answer, 404, "", 0 },
-    { { "GET", "/v1/health/" }, Next::answer, 404, "", 0 },
-    { { "GET", "/v1/health?verbose" }, Next::answer, 200, "", 0 },
-    { { "GET", "/v1/health", "", "", false, true }, Next::checkDatabase, 200, "", 0 },
-    { { "GET", "/v1/health", "", "", true, true }, Next::answer, 503, "", 5 },
-    { { "POST", "/v1/notifications", "", "text/plain" }, Next::answer, 415, "", 0 },
-    { { "POST", "/v1/notifications", "chunked", "application/json" }, Next::answer, 411, "", 0 },
-  };
+    int status, retryAfter = 0;
+    std::string allow {};
+  } cases[] = { { { "POST", "/v1/notifications", "", "application/json" }, Next::takeBatch, 200 },
+    { { "POST", "/v1/notifications?x=1", "", "application/json; charset=utf-8" }, Next::takeBatch, 200 },
+    { { "GET", "/v1/notifications" }, Next::answer, 405, 0, "POST" },
+    { { "POST", "/v1/health" }, Next::answer, 405, 0, "GET" }, { { "GET", "/" }, Next::answer, 404 },
+    { { "GET", "/v1/health/" }, Next::answer, 404 }, { { "GET", "/v1/health?verbose" }, Next::answer, 200 },
+    { { "GET", "/v1/health", "", "", false, true }, Next::checkDatabase, 200 },
+    { { "GET", "/v1/health", "", "", true, true }, Next::answer, 503, 5 },
+    { { "POST", "/v1/notifications", "", "text/plain" }, Next::answer, 415 },
+    { { "POST", "/v1/notifications", "chunked", "application/json" }, Next::answer, 411 } };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request.method + " " + c.request.target + " " + c.request.contentType);
     const HttpRoute route = routeHttp(c.request);
@@ -217,31 +204,23 @@ TEST(HttpRoutesTest, MethodPathAndHeadersDecideTheAnswer)
 TEST(HttpBatchTest, BodiesSplitIntoTheirItemsAndOutcomesMakeOneAnswer)
 {
   using Refusal = NotificationBatch::Refusal;
-  std::string many = "[{}", values = R"([{"m":[0)";
-  for (std::size_t i = 0; i < httpBatchItems; ++i)
-    many += ",{}";
-  for (std::size_t i = 0; i < httpItemValues; ++i)
-    values += ",0";
+  const std::string many = "[{}" + repeated(",{}", httpBatchItems),
+                    values = R"([{"m":[0)" + repeated(",0", httpItemValues);
   const std::string big = R"({"m":")" + std::string(300, 'x') + "\"}";
   const struct {
     std::string body;
     std::size_t itemBytes;
     Refusal refusal;
     std::vector<std::string> items;
-  } bodies[] = {
-    { " {\"fromhost\":\"h1\", \"m\":\"d\xe9own\"}\n", 0, Refusal::none, { R"({"fromhost":"h1", "m":"d own"})" } },
-    { R"([{"b":1,"a":"]"} , {"c":[{}]}])", 0, Refusal::none, { R"({"b":1,"a":"]"})", R"({"c":[{}]})" } },
-    { "[]", 0, Refusal::none, {} },
-    { big, 0, Refusal::none, { big } },
-    { big, 300, Refusal::tooLarge, {} },
-    { many + "]", 0, Refusal::tooLarge, {} },
-    { values + "]}]", 0, Refusal::tooLarge, {} },
-    { R"({"fromhost":"h1")", 0, Refusal::notJson, {} },
-    { R"([{"fromhost":"h1"},3])", 0, Refusal::notJson, {} },
-    { R"({"fromhost":"h1"} {})", 0, Refusal::notJson, {} },
-    { std::string(100, '[') + std::string(100, ']'), 0, Refusal::notJson, {} },
-    { "[" + std::string(1000, '{') + "]", 0, Refusal::notJson, {} },
-  };
+  } bodies[]
+      = { { " {\"fromhost\":\"h1\", \"m\":\"d\xe9own\"}\n", 0, Refusal::none, { R"({"fromhost":"h1", "m":"d own"})" } },
+          { R"([{"b":1,"a":"]"} , {"c":[{}]}])", 0, Refusal::none, { R"({"b":1,"a":"]"})", R"({"c":[{}]})" } },
+          { "[]", 0, Refusal::none, {} }, { big, 0, Refusal::none, { big } }, { big, 300, Refusal::tooLarge, {} },
+          { many + "]", 0, Refusal::tooLarge, {} }, { values + "]}]", 0, Refusal::tooLarge, {} },
+          { R"({"fromhost":"h1")", 0, Refusal::notJson, {} }, { R"([{"fromhost":"h1"},3])", 0, Refusal::notJson, {} },
+          { R"({"fromhost":"h1"} {})", 0, Refusal::notJson, {} },
+          { std::string(100, '[') + std::string(100, ']'), 0, Refusal::notJson, {} },
+          { "[" + std::string(1000, '{') + "]", 0, Refusal::notJson, {} } };
   for (const auto& c : bodies) {
     SCOPED_TRACE(c.body.substr(0, 40));
     const NotificationBatch batch = splitNotificationBatch(c.body, c.itemBytes);
@@ -252,19 +231,16 @@ TEST(HttpBatchTest, BodiesSplitIntoTheirItemsAndOutcomesMakeOneAnswer)
   const struct {
     std::size_t items;
     std::vector<std::pair<std::uint64_t, Outcome>> sent; // in this order, the request sealed after the first
-    int status;
-    int retryAfter;
+    int status, retryAfter;
     std::string body;
-  } answers[] = {
-    { 3, { { 2, O::rejected }, { 1, O::stored }, { 3, O::ignored } }, 200, 0,
-        R"([{"status":"stored"},{"status":"rejected"},{"status":"ignored"}])" },
+  } answers[] = { { 3, { { 2, O::rejected }, { 1, O::stored }, { 3, O::ignored } }, 200, 0,
+                      R"([{"status":"stored"},{"status":"rejected"},{"status":"ignored"}])" },
     // An item answered twice, or one not in the request, changes nothing.
     { 2, { { 1, O::dropped }, { 1, O::stored }, { 4, O::stored }, { 0, O::stored }, { 2, O::stored } }, 503, 1,
         R"([{"status":"dropped"},{"status":"stored"}])" },
     { 2, { { 1, O::shutdown }, { 2, O::dropped } }, 503, 5, R"([{"status":"shutdown"},{"status":"dropped"}])" },
     { 2, { { 1, O::forbidden }, { 2, O::forbidden } }, 403, 0, R"([{"status":"forbidden"},{"status":"forbidden"}])" },
-    { 2, { { 2, O::forbidden }, { 1, O::stored } }, 200, 0, R"([{"status":"stored"},{"status":"forbidden"}])" },
-  };
+    { 2, { { 2, O::forbidden }, { 1, O::stored } }, 200, 0, R"([{"status":"stored"},{"status":"forbidden"}])" } };
   for (const auto& c : answers) {
     std::vector<HttpAnswer> got;
     BatchReplies replies(c.items, [&](std::vector<Outcome> outcomes) { got.push_back(batchAnswer(outcomes)); });
