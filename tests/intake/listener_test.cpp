@@ -399,7 +399,8 @@ TEST_F(ListenerTest, HttpsBatchesAreAnsweredInOrderOnceEveryItemHasItsOutcome)
   const long before = residentKib();
   for (const auto& [body, answer, path] : refused) {
     const std::string got = https(body, path).get();
-    EXPECT_EQ(got.substr(got.size() - std::min(got.size(), answer.size())), answer) << body.substr(0, 60) << path;
+    EXPECT_EQ(got.substr(got.size() - std::min(got.size(), answer.size())), answer)
+        << body.substr(0, 60) << " " << path;
   }
   EXPECT_LT(residentKib() - before, 8 * 1024);
   databaseAnswers = false;
