@@ -106,11 +106,10 @@ TEST_F(ListenerTest, ASenderThatDoesNotReadItsRepliesIsNotReadEither)
   // The handshake, then 100,000 frames a second for nine seconds (a client masks its frames; a zero mask leaves them as
   // they are), through socat with segments of 1,000 bytes (the socket's own queue then stays small, and what waits is
   // in the library's), whose output goes to a pipe that nobody reads.
-  const std::string frame = std::string("\x81\x90\0\0\0\0", 6) + R"({"fromhost":"h"})";
   dir.write("handshake",
       "GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
       "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: quelm.ack.v1\r\n\r\n");
-  dir.write("frames", repeated(frame, 100000));
+  dir.write("frames", repeated(std::string("\x81\x90\0\0\0\0", 6) + R"({"fromhost":"h"})", 100000));
   TestProcess deaf({ "/bin/sh", "-c",
       "(cat " + dir.path() + "/handshake; for s in 1 2 3 4 5 6 7 8 9; do sleep 1; cat " + dir.path()
           + "/frames; done; sleep 30) | socat - OPENSSL:127.0.0.1:" + std::to_string(server.port())

@@ -1,5 +1,4 @@
 #include "tests/intake/intake_harness.h"
-#include "tests/support/command.h"
 #include "tests/support/free_port.h"
 
 #include <json/json.h>
