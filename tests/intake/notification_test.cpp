@@ -23,7 +23,7 @@ TEST(NotificationIdTest, ReadFromTheTopLevelByTheRulesOfAnId)
   const struct {
     std::string payload;
     Kind kind;
-    std::string value;
+    std::string value {};
   } cases[] = { { R"({"fromhost":"fw01","notification_id":"a1","message":"x"})", Kind::valid, "a1" },
     { R"({ "notification_id" : "9c/é b" })", Kind::valid, "9c/\xc3\xa9 b" },
     // Escapes in the key or the value are read as JSON reads them.
@@ -31,14 +31,13 @@ TEST(NotificationIdTest, ReadFromTheTopLevelByTheRulesOfAnId)
     { R"({"notification_id":"\ud83d\ude00"})", Kind::valid, "\xf0\x9f\x98\x80" },
     { "{\"notification_id\":\"" + longest + "\"}", Kind::valid, longest },
     // Only the top level counts, strings included.
-    { R"({"message":"notification_id","data":{"notification_id":"inner"},"list":["notification_id"]})", Kind::absent,
-        "" },
-    { R"(["notification_id","x"])", Kind::absent, "" }, { "not json notification_id", Kind::absent, "" },
-    { R"({"fromhost":"fw01"})", Kind::absent, "" },
+    { R"({"message":"notification_id","data":{"notification_id":"inner"},"list":["notification_id"]})", Kind::absent },
+    { R"(["notification_id","x"])", Kind::absent }, { "not json notification_id", Kind::absent },
+    { R"({"fromhost":"fw01"})", Kind::absent },
     // A member complete before a break (a cut, a missing comma) still counts; one cut in its middle does not.
     { R"({"notification_id":"early","message":"cut)", Kind::valid, "early" },
     { R"({"notification_id":"early" "message":"x"})", Kind::valid, "early" },
-    { R"({"message":"x","notification_id":"cu)", Kind::absent, "" },
+    { R"({"message":"x","notification_id":"cu)", Kind::absent },
     { R"({"notification_id":""})", Kind::invalid, "notification_id is empty" },
     { R"({"notification_id":7})", Kind::invalid, "notification_id is not a string" },
     { R"({"notification_id":null})", Kind::invalid, "notification_id is not a string" },
@@ -209,18 +208,18 @@ TEST(HttpBatchTest, BodiesSplitIntoTheirItemsAndOutcomesMakeOneAnswer)
   const std::string big = R"({"m":")" + std::string(300, 'x') + "\"}";
   const struct {
     std::string body;
-    std::size_t itemBytes;
     Refusal refusal;
-    std::vector<std::string> items;
+    std::vector<std::string> items {};
+    std::size_t itemBytes = 0;
   } bodies[]
-      = { { " {\"fromhost\":\"h1\", \"m\":\"d\xe9own\"}\n", 0, Refusal::none, { R"({"fromhost":"h1", "m":"d own"})" } },
-          { R"([{"b":1,"a":"]"} , {"c":[{}]}])", 0, Refusal::none, { R"({"b":1,"a":"]"})", R"({"c":[{}]})" } },
-          { "[]", 0, Refusal::none, {} }, { big, 0, Refusal::none, { big } }, { big, 300, Refusal::tooLarge, {} },
-          { many + "]", 0, Refusal::tooLarge, {} }, { values + "]}]", 0, Refusal::tooLarge, {} },
-          { R"({"fromhost":"h1")", 0, Refusal::notJson, {} }, { R"([{"fromhost":"h1"},3])", 0, Refusal::notJson, {} },
-          { R"({"fromhost":"h1"} {})", 0, Refusal::notJson, {} },
-          { std::string(100, '[') + std::string(100, ']'), 0, Refusal::notJson, {} },
-          { "[" + std::string(1000, '{') + "]", 0, Refusal::notJson, {} } };
+      = { { " {\"fromhost\":\"h1\", \"m\":\"d\xe9own\"}\n", Refusal::none, { R"({"fromhost":"h1", "m":"d own"})" } },
+          { R"([{"b":1,"a":"]"} , {"c":[{}]}])", Refusal::none, { R"({"b":1,"a":"]"})", R"({"c":[{}]})" } },
+          { "[]", Refusal::none }, { big, Refusal::none, { big } }, { big, Refusal::tooLarge, {}, 300 },
+          { many + "]", Refusal::tooLarge }, { values + "]}]", Refusal::tooLarge },
+          { R"({"fromhost":"h1")", Refusal::notJson }, { R"([{"fromhost":"h1"},3])", Refusal::notJson },
+          { R"({"fromhost":"h1"} {})", Refusal::notJson },
+          { std::string(100, '[') + std::string(100, ']'), Refusal::notJson },
+          { "[" + std::string(1000, '{') + "]", Refusal::notJson } };
   for (const auto& c : bodies) {
     SCOPED_TRACE(c.body.substr(0, 40));
     const NotificationBatch batch = splitNotificationBatch(c.body, c.itemBytes);
