@@ -118,7 +118,7 @@ inline bool sendOnce(int port, const std::string& payload)
   return sender.closeNormally();
 }
 
-// part written `times` times over.
+// `part` written `times` times over.
 inline std::string repeated(const std::string& part, std::size_t times)
 {
   std::string text;
