@@ -10,6 +10,7 @@
 
 #include <regex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -18,20 +19,19 @@ namespace {
 // text, the value unchanged after the first "=".
 TEST(ConfigTest, LookupRulesThatStoredFilesRelyOn)
 {
-  const struct {
-    const char *file, *section, *key, *value;
-  } cases[] = { { "[S]\nport=8080\n", "S", "port", "8080" }, { "[S]\nspaced = 8080\n", "S", "spaced", " 8080" },
-    { "[S]\nurl=a=b \n", "S", "url", "a=b " }, { "[S]\ntransport=x\nport=1\n", "S", "port", "x" },
-    { "[S]\n#port=1\n   #port=2\n\t\tport=3\n", "S", "port", "3" }, { "[S]\n\t #port=1\nport=2\n", "S", "port", "1" },
-    { "port=0\n[L]\nport=1\n[S]\nthread=2\n[O]\nport=9\n[S]\nport=5\n", "S", "port", "" },
-    { "[S] \nport=1\n", "S", "port", "" }, { "[s]\nport=1\n", "S", "port", "" },
-    { "[S]\r\nport=1\r\n", "S", "port", "" }, { "[S]\nport=1\r\n", "S", "port", "1\r" },
-    { "[S]\nport=1\n", "NONE", "port", "" } };
+  // File, section, key, value.
+  const std::tuple<const char*, const char*, const char*, const char*> cases[]
+      = { { "[S]\nport=8080\n", "S", "port", "8080" }, { "[S]\nspaced = 8080\n", "S", "spaced", " 8080" },
+          { "[S]\nurl=a=b \n", "S", "url", "a=b " }, { "[S]\ntransport=x\nport=1\n", "S", "port", "x" },
+          { "[S]\n#port=1\n   #port=2\n\t\tport=3\n", "S", "port", "3" },
+          { "[S]\n\t #port=1\nport=2\n", "S", "port", "1" },
+          { "port=0\n[L]\nport=1\n[S]\nthread=2\n[O]\nport=9\n[S]\nport=5\n", "S", "port", "" },
+          { "[S] \nport=1\n", "S", "port", "" }, { "[s]\nport=1\n", "S", "port", "" },
+          { "[S]\r\nport=1\r\n", "S", "port", "" }, { "[S]\nport=1\r\n", "S", "port", "1\r" },
+          { "[S]\nport=1\n", "NONE", "port", "" } };
   TempDir dir;
-  for (const auto& c : cases) {
-    IniConfig config(dir.write("receiver.conf", c.file));
-    EXPECT_EQ(config.getKey(c.section, c.key), c.value) << c.file;
-  }
+  for (const auto& [file, section, key, value] : cases)
+    EXPECT_EQ(IniConfig(dir.write("receiver.conf", file)).getKey(section, key), value) << file;
   IniConfig missing(dir.path() + "/absent.conf");
   try {
     missing.getKey("S", "port");
@@ -58,20 +58,18 @@ TEST(ConversionsTest, TextToNumberReadsLikeAStreamAndNeverThrows)
 TEST(BackoffTest, PausesGrowToTheCapAndStartAgainAfterAReset)
 {
   using std::chrono::milliseconds;
-  // n: next(), r: reset(), a: attempted() at earliest() or 1 ms after the last one. An attempt's time: the first at
-  // once, then each pause (the first being base) after the one before.
-  const struct {
-    int base, cap, growth;
-    const char *steps, *expected;
-  } cases[] = { { 500, 5000, 2, "nnnnnnn", "500 1000 2000 4000 5000 5000 5000" },
-    { 500, 5000, 2, "nnrnn", "500 1000 500 1000" }, { 1000, 1000, 1, "nnn", "1000 1000 1000" },
-    { 100, 250, 3, "nnn", "100 250 250" }, { 500, 5000, 2, "aaaara", "1 501 1501 3501 4001" } };
-  for (const auto& c : cases) {
+  // Base, cap, growth, steps (n: next(), r: reset(), a: attempted() at earliest() or 1 ms after the last one) and what
+  // they give. An attempt's time: the first at once, then each pause (the first being base) after the one before.
+  const std::tuple<int, int, int, const char*, const char*> cases[]
+      = { { 500, 5000, 2, "nnnnnnn", "500 1000 2000 4000 5000 5000 5000" },
+          { 500, 5000, 2, "nnrnn", "500 1000 500 1000" }, { 1000, 1000, 1, "nnn", "1000 1000 1000" },
+          { 100, 250, 3, "nnn", "100 250 250" }, { 500, 5000, 2, "aaaara", "1 501 1501 3501 4001" } };
+  for (const auto& [base, cap, growth, steps, expected] : cases) {
     WaitClock::Clock::time_point now {};
     const WaitClock clock { [&] { return now; }, [&](WaitClock::Clock::duration pause) { now += pause; } };
-    Backoff backoff(milliseconds(c.base), milliseconds(c.cap), c.growth, clock);
+    Backoff backoff(milliseconds(base), milliseconds(cap), growth, clock);
     std::string seen;
-    for (const char* step = c.steps; *step != '\0'; ++step) {
+    for (const char* step = steps; *step != '\0'; ++step) {
       if (*step == 'n')
         seen += std::to_string(backoff.next().count()) + " ";
       if (*step == 'r')
@@ -82,7 +80,7 @@ TEST(BackoffTest, PausesGrowToTheCapAndStartAgainAfterAReset)
         seen += std::to_string(std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count()) + " ";
       }
     }
-    EXPECT_EQ(seen, std::string(c.expected) + " ") << c.steps;
+    EXPECT_EQ(seen, std::string(expected) + " ") << steps;
   }
 }
 
