@@ -227,32 +227,30 @@ TEST(HttpBatchTest, BodiesSplitIntoTheirItemsAndOutcomesMakeOneAnswer)
     EXPECT_EQ(batch.items, c.items);
   }
   using O = Outcome;
-  const struct {
-    std::size_t items;
-    std::vector<std::pair<std::uint64_t, Outcome>> sent; // in this order, the request sealed after the first
-    int status, retryAfter;
-    std::string body;
-  } answers[] = { { 3, { { 2, O::rejected }, { 1, O::stored }, { 3, O::ignored } }, 200, 0,
-                      R"([{"status":"stored"},{"status":"rejected"},{"status":"ignored"}])" },
+  // Items, outcomes sent (in this order, the request sealed after the first), status, Retry-After, body.
+  const std::tuple<std::size_t, std::vector<std::pair<std::uint64_t, Outcome>>, int, int, std::string> answers[] = {
+    { 3, { { 2, O::rejected }, { 1, O::stored }, { 3, O::ignored } }, 200, 0,
+        R"([{"status":"stored"},{"status":"rejected"},{"status":"ignored"}])" },
     // An item answered twice, or one not in the request, changes nothing.
     { 2, { { 1, O::dropped }, { 1, O::stored }, { 4, O::stored }, { 0, O::stored }, { 2, O::stored } }, 503, 1,
         R"([{"status":"dropped"},{"status":"stored"}])" },
     { 2, { { 1, O::shutdown }, { 2, O::dropped } }, 503, 5, R"([{"status":"shutdown"},{"status":"dropped"}])" },
     { 2, { { 1, O::forbidden }, { 2, O::forbidden } }, 403, 0, R"([{"status":"forbidden"},{"status":"forbidden"}])" },
-    { 2, { { 2, O::forbidden }, { 1, O::stored } }, 200, 0, R"([{"status":"stored"},{"status":"forbidden"}])" } };
-  for (const auto& c : answers) {
+    { 2, { { 2, O::forbidden }, { 1, O::stored } }, 200, 0, R"([{"status":"stored"},{"status":"forbidden"}])" }
+  };
+  for (const auto& [items, sent, status, retryAfter, body] : answers) {
     std::vector<HttpAnswer> got;
-    BatchReplies replies(c.items, [&](std::vector<Outcome> outcomes) { got.push_back(batchAnswer(outcomes)); });
-    for (std::size_t i = 0; i < c.sent.size(); ++i) {
+    BatchReplies replies(items, [&](std::vector<Outcome> outcomes) { got.push_back(batchAnswer(outcomes)); });
+    for (std::size_t i = 0; i < sent.size(); ++i) {
       if (i == 1)
         replies.seal();
       EXPECT_TRUE(got.empty()) << "answered before every item had its outcome";
-      replies.send(c.sent[i].first, c.sent[i].second);
+      replies.send(sent[i].first, sent[i].second);
     }
-    ASSERT_EQ(got.size(), 1u) << c.body;
-    EXPECT_EQ(got[0].status, c.status) << c.body;
-    EXPECT_EQ(got[0].retryAfterSeconds, c.retryAfter) << c.body;
-    EXPECT_EQ(got[0].body, c.body + "\n");
+    ASSERT_EQ(got.size(), 1u) << body;
+    EXPECT_EQ(got[0].status, status) << body;
+    EXPECT_EQ(got[0].retryAfterSeconds, retryAfter) << body;
+    EXPECT_EQ(got[0].body, body + "\n");
   }
   EXPECT_EQ(batchAnswer({}).body, "[]\n");
 }
