@@ -36,11 +36,7 @@ RunResult run(const std::string& path, std::vector<std::string> arguments = {})
 }
 
 // True when every child of this process has been reaped, zombies included.
-bool noChildLeft()
-{
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
+bool noChildLeft() { return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
 std::atomic<int> sigtermsHandled { 0 };
 
@@ -165,8 +161,7 @@ TEST(PersistentPlugin, RepliesAreRunsAndAFailedProcessIsReplacedByAFreshOne)
   TempDir dir;
   const std::string dual = dualPlugin(dir, "dual");
   const std::string bare = script(dir, "bare",
-      "read line; echo \"{\\\"seq\\\":1,\\\"status\\\":4,\\\"output\\\":\\\"$#:$QUELM_PLUGIN_PROTOCOL:$HOME\\\"}\"; "
-      "read line");
+      R"(read line; echo "{\"seq\":1,\"status\":4,\"output\":\"$#:$QUELM_PLUGIN_PROTOCOL:$HOME\"}"; read line)");
   // One that answers before it has read its request, and one whose reply line passes the limit in its last bytes.
   const std::string eager
       = script(dir, "eager", R"(head -c 10 >/dev/null; echo '{"seq":1,"status":0,"output":"x"}'; sleep 5)");

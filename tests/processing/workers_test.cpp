@@ -339,10 +339,8 @@ TEST_F(WorkersTest, PersistentPluginsGiveWhatRunsGiveAndSurviveTheirFailures)
   load();
   const std::string texts[]
       = { "link CRIT", "still CRIT", "WARN \\\"q\\\" \xc3\xa9 \x01", "CRIT again", "fine", "UNKN" };
-  std::size_t sent = 0;
   auto push = [&](const std::string& host, const std::string& text) {
     queue.push({ host, "{\"fromhost\":\"x\",\"message\":\"" + text + "\"}" });
-    ++sent;
   };
   for (const std::string& text : texts)
     for (const char* kind : { "r", "p", "s", "t" })
@@ -352,6 +350,7 @@ TEST_F(WorkersTest, PersistentPluginsGiveWhatRunsGiveAndSurviveTheirFailures)
     push("f" + std::to_string(n % 3), "fine " + std::to_string(n));
   push("p0", "HANG");
   push("p1", "GARBAGE");
+  const std::size_t sent = queue.size();
   workers.start(3);
   EXPECT_TRUE(waitFor(60, [&] { return metrics.stored->Value() == sent; })) << metrics.stored->Value();
   queue.stopAndWakeAll(stopRequested);
@@ -564,21 +563,18 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
   // A refused write costs only itself: while b0's row is locked, the writes that come meanwhile wait as one batch.
   db.exec("ALTER TABLE quelm_services ADD CONSTRAINT refuse CHECK (service_last_stdout NOT LIKE '%refused%') NOT VALID;"
           "BEGIN; SELECT 1 FROM quelm_services WHERE service_name = 'b0' FOR UPDATE");
-  auto locked = std::async(std::launch::async, [&] { return workers.handle({ "b0", "fine" }, 1); });
+  auto handling = [&](const char* host, const char* text) {
+    return std::async(std::launch::async, [&, host, text] { return workers.handle({ host, text }, 2); });
+  };
+  auto locked = handling("b0", "fine");
   EXPECT_TRUE(waitFor(
       10, [&] { return db.scalar("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") == "1"; }));
-  std::vector<std::future<Outcome>> waiting;
-  for (const char* host : { "b1", "b2", "b3" })
-    waiting.push_back(std::async(std::launch::async, [&, host] {
-      return workers.handle({ host, host == std::string("b2") ? "refused" : "fine" }, 2);
-    }));
+  std::future<Outcome> waiting[] = { handling("b1", "fine"), handling("b2", "refused"), handling("b3", "fine") };
   std::this_thread::sleep_for(500ms);
   db.exec("COMMIT");
   EXPECT_EQ(locked.get(), Outcome::stored);
-  std::vector<Outcome> outcomes;
-  for (auto& each : waiting)
-    outcomes.push_back(each.get());
-  EXPECT_EQ(outcomes, (std::vector<Outcome> { Outcome::stored, Outcome::rejected, Outcome::stored }));
+  EXPECT_EQ((std::vector<Outcome> { waiting[0].get(), waiting[1].get(), waiting[2].get() }),
+      (std::vector<Outcome> { Outcome::stored, Outcome::rejected, Outcome::stored }));
   EXPECT_EQ(record("b2"), "0 OK: fine 39\n|");
   EXPECT_EQ(record("b3"), "0 OK: fine\n|");
   db.exec("ALTER TABLE quelm_services DROP CONSTRAINT refuse");
