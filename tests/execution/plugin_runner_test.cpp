@@ -154,8 +154,7 @@ std::string dualPlugin(const TempDir& dir, const std::string& name)
   return dir.write(name, readFile(QUELM_DUAL_PLUGIN), true);
 }
 
-// Replies are judged as runs are; a process that fails a request is stopped and a fresh one serves the next; no more
-// processes than the pool allows; the stop leaves none.
+// Replies are judged as runs are; no more processes than the pool allows, and the stop leaves none.
 TEST(PersistentPlugin, RepliesAreRunsAndAFailedProcessIsReplacedByAFreshOne)
 {
   TempDir dir;

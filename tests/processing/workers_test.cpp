@@ -43,8 +43,7 @@ const char* const pluginScript
       "  *CRIT*) echo \"CRITICAL: $line\"; exit 2;; *WARN*) echo \"WARNING: $line\"; exit 1;;\n"
       "  *PENDING*) echo pending; exit 4;; *) echo \"OK: $line\";;\nesac\n";
 const char* const alertScript = "#!/bin/sh\necho \"$@\" >> \"$0.out\"\n";
-// "state output|error:acknowledged ..." of a service's row and occurrences, and the alerting program's line for its
-// latest occurrence.
+// "state output|error:acknowledged ..." of a service's row and occurrences; the alert line of its latest occurrence.
 const std::string recordQuery
     = "SELECT service_previous_state || ' ' || coalesce(service_last_stdout, '') || '|' || coalesce((SELECT string_agg("
       "happen_error_id || ':' || happen_acquitte, ' ' ORDER BY happen_id) FROM quelm_error_happen WHERE "
@@ -53,8 +52,7 @@ const std::string alertQuery
     = "SELECT '--error ' || max(happen_id) || E'\\n' FROM quelm_error_happen JOIN quelm_services "
       "ON happen_service_id=service_id WHERE service_name='";
 
-// The product database and the parts the daemon builds at start-up; with OwnCluster the server is the test's own, to
-// stop and restart.
+// The product database and the parts the daemon builds at start-up; with OwnCluster, on a server the test restarts.
 template <bool OwnCluster> class Fixture : public ::testing::Test {
 protected:
   void SetUp() override
@@ -64,8 +62,7 @@ protected:
     prepareDaemonStatements(pool);
   }
 
-  // A device and its service named after the host, with alert flags for ok, warning, critical and unknown; returns the
-  // service id.
+  // A device and its service named after the host, alert flags for ok, warning, critical and unknown; returns its id.
   std::string addService(const std::string& host, const std::string& flags = "false,false,false,false",
       int pluginId = 1, const std::string& parameter = "")
   {
@@ -124,8 +121,7 @@ TEST_F(WorkersTest, TheRoadOfServicesThroughTheirStatesARefusedUpdateAndRunsThat
       + " fw01 Exec prepareRequest failed:  ERROR:  new row for relation \"quelm_services\" violates check"));
   EXPECT_EQ(record("fw01"), "0 loaded|");
   db.exec("ALTER TABLE quelm_services DROP CONSTRAINT refuse");
-  // Alerts on entering CRITICAL and on leaving it for OK (only with the OK response, without which the occurrence stays
-  // open); none for WARNING.
+  // Alerts on entering CRITICAL, on leaving it for OK only with the OK response (else it stays open); none for WARNING.
   const std::tuple<const char*, const char*, const char*, bool> road[] = {
     { "fw01", "link CRIT", "2 CRITICAL: link CRIT\n|2:0", true },
     { "fw01", "still CRIT", "2 CRITICAL: still CRIT\n|2:0", false },
@@ -166,7 +162,6 @@ struct Answers : ReplyChannel {
   LockGuarded<std::vector<Outcome>> got;
 };
 
-// Whatever is refused or gone, each notification taken gets one answer, counted under its outcome and logged.
 TEST_F(WorkersTest, EveryNotificationTakenIsAnsweredOnceAndCounted)
 {
   for (const char* host : { "ap01", "sw01", "gone", "fw09" })
@@ -298,8 +293,7 @@ TEST_F(WorkersTest, OneHostInTheOrderReceivedAndOneServiceNeverWithTwoOpenOccurr
                       "substr(output, 6)::int <= before"),
       "0");
   EXPECT_EQ(db.scalar("SELECT count(*) FROM landed WHERE service LIKE 'h_'"), "160");
-  // Handled straight from several threads, the changes of one service still never interleave: no occurrence opens while
-  // another is open.
+  // Handled straight from several threads, one service's changes never interleave: no occurrence opens while one is.
   const char* texts[] = { "CRIT", "WARN", "fine" };
   std::vector<std::future<void>> senders;
   for (int t = 0; t < 6; ++t)
@@ -585,8 +579,7 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
       "20 20");
   const std::string lines = alerts(), before = record("fw01");
   EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3 * 10);
-  // While the database is away the result is held, and so are the writes handed over; only the stop gives them up,
-  // each answered once.
+  // While the database is away the result and the writes handed over are held; only the stop gives each up, once.
   LogCapture capture;
   ASSERT_TRUE(cluster->control("halt"));
   auto stopped = std::async(std::launch::async, [&] { return send("fw01", "CRIT"); });

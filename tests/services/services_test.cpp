@@ -78,8 +78,7 @@ TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
   }
 }
 
-// A row fills the record; the host comes from the advanced parameters or the device name; rows that cannot be loaded
-// are logged and skipped.
+// The host comes from the advanced parameters, else the device name; a row that cannot be loaded is logged.
 TEST_F(LoaderTest, RowsFillTheRecordAndBadRowsAreSkipped)
 {
   std::string id = service(
