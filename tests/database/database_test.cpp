@@ -5,9 +5,7 @@
 #include "database/statements.h"
 
 #include "tests/support/log_capture.h"
-#include "tests/support/tcp_proxy.h"
 #include "tests/support/test_database.h"
-#include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +13,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <thread>
 #include <tuple>
 
 namespace {

@@ -361,7 +361,6 @@ TEST_F(WorkersTest, PersistentPluginsGiveWhatRunsGiveAndSurviveTheirFailures)
   EXPECT_EQ(record("p0").substr(0, 8), "0 OK: {\"");
   EXPECT_EQ(record("p1").substr(0, 2 + std::strlen(noOutputText)), "3 " + std::string(noOutputText));
   EXPECT_EQ(metrics.persistentProtocolErrors->Value(), 3);
-  EXPECT_TRUE(capture.contains("served by persistent processes") && capture.contains("run once per notification"));
   // At most three at once, and one more for each failure: four for the dual plugin; the flaky one serves at most 49
   // requests a process, so at least five served its 240.
   const std::size_t dualStarts = countOf(readFile(paths[1] + ".pids"), "\n");

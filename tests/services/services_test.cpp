@@ -1,5 +1,4 @@
 #include "database/pg_pool.h"
-#include "database/statements.h"
 #include "services/service_loader.h"
 
 #include "tests/support/log_capture.h"
