@@ -100,9 +100,8 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
       use.execute("INSERT INTO quelm_errors VALUES (90, 'dropped')");
     }
     PgPipeline opening;
-    const PgPipeline::Handle sum = opening.add({ "SELECT $1::int + 1", { "41" }, false });
-    const PgPipeline::Handle kept
-        = opening.add({ "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false });
+    const auto sum = opening.add({ "SELECT $1::int + 1", { "41" }, false });
+    const auto kept = opening.add({ "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false });
     PgTransaction transaction(use, opening);
     EXPECT_EQ(pgValue(opening.result(sum), 0, 0) + pgValue(opening.result(kept), 0, 0), "4291");
     transaction.commit();
