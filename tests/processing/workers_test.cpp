@@ -57,21 +57,22 @@ template <bool OwnCluster> class Fixture : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
-        + "'); INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
+    db.exec("INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + alerter + "')");
     prepareDaemonStatements(pool);
   }
 
-  // A device and its service named after the host, alert flags for ok, warning, critical and unknown; returns its id.
+  // A service named after the host, its device and plugin (by default the test's), alert flags for ok, warning,
+  // critical and unknown; returns its id.
   std::string addService(const std::string& host, const std::string& flags = "false,false,false,false",
-      int pluginId = 1, const std::string& parameter = "")
+      const std::string& path = "", const std::string& parameter = "")
   {
-    return db.scalar("WITH d AS (INSERT INTO quelm_device (device_name) VALUES ('" + host
+    return db.scalar("WITH p AS (INSERT INTO quelm_plugins (plugin_path) VALUES ('" + (path.empty() ? plugin : path)
+        + "') RETURNING *), d AS (INSERT INTO quelm_device (device_name) VALUES ('" + host
         + "') RETURNING *), s AS (INSERT INTO quelm_services (service_name, service_plugin_id, service_device_id, "
-          "service_previous_state, service_last_stdout, service_parameter) SELECT device_name, "
-        + std::to_string(pluginId) + ", device_id, 0, 'loaded', '" + parameter
-        + "' FROM d RETURNING *) INSERT INTO quelm_service_response_program SELECT service_id, 1, " + flags
-        + ", '--error id=$ERROR' FROM s RETURNING response_service_id");
+          "service_previous_state, service_last_stdout, service_parameter) SELECT device_name, plugin_id, device_id, "
+          "0, 'loaded', '"
+        + parameter + "' FROM d, p RETURNING *) INSERT INTO quelm_service_response_program SELECT service_id, 1, "
+        + flags + ", '--error id=$ERROR' FROM s RETURNING response_service_id");
   }
   void load() { prepareAndLoadServices(pool, registry, acknowledgements); }
   Outcome send(const std::string& host, const std::string& text) { return workers.handle({ host, text }, 7); }
@@ -316,13 +317,9 @@ TEST_F(WorkersTest, PersistentPluginsGiveWhatRunsGiveAndSurviveTheirFailures)
   const std::string stock = QUELM_BINARY_DIR "/tools/quelm-check-syslog", dual = readFile(QUELM_DUAL_PLUGIN);
   const std::string paths[] = { dir.write("dual", dual, true), dir.write("dual-p", dual, true), stock,
     dir.write("stock-p", readFile(stock), true), dir.write("dual-flaky", dual, true) };
-  for (int kind = 0; kind < 5; ++kind) {
-    db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (" + std::to_string(kind + 2) + ", '"
-        + paths[kind] + "')");
-    for (int n = 0; n < 3; ++n)
-      addService(
-          "rpstf"[kind] + std::to_string(n), "true,true,true,true", kind + 2, kind / 2 == 1 ? "-c CRIT -w WARN" : "");
-  }
+  for (int n = 0; n < 15; ++n)
+    addService("rpstf"[n / 3] + std::to_string(n % 3), "true,true,true,true", paths[n / 3],
+        n / 6 == 1 ? "-c CRIT -w WARN" : "");
   Metrics metrics;
   PersistentPlugins persistent({ paths[1], paths[3], paths[4] }, 3, &metrics);
   context.persistent = &persistent;
