@@ -61,7 +61,8 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
   TestDatabase db;
   PgPool pool(settingsOf(db), 2), readOnly(settingsOf(db), 1);
   pool.prepareRequest("two", "SELECT $1::int + $2::int", 2);
-  // A server that cannot write (a standby, a primary fenced read-only) refuses on a live session, until it can.
+  // A refused prepared statement is named by the failure; a server that cannot write (a standby, a primary fenced
+  // read-only) refuses on a live session, until it can.
   struct Case {
     std::function<void()> call;
     const char* prefix;
@@ -75,11 +76,8 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
     { [&] { pool.executeParams("SELECT $1::int", { "x" }); }, "Execute failed:  ", "invalid input syntax" },
     { [&] { pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')"); }, "execute failed:  ", "duplicate key",
         "refused 23505 : duplicate" },
-    // A refused prepared statement is named by the failure.
-    { [&] {
-       pool.executePrepared("two", { "x", "1" });
-     },
-        "Exec prepareRequest failed:  ", "", "refused 22P02 two: " },
+    { [&] { pool.executePrepared("two", std::vector<std::string>(2, "x")); }, "Exec prepareRequest failed:  ", "syntax",
+        "refused 22P02 two: " },
     { [&] { PgPool wrong(settingsOf(db, "wrong"), 1); }, "", "password authentication failed" },
     { [&] { readOnly.executeRequest("START TRANSACTION READ ONLY; INSERT INTO quelm_errors VALUES (77, 'x')"); }, "",
         "read-only transaction", "read-only " },
