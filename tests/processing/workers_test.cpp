@@ -22,7 +22,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <future>
 #include <optional>
@@ -562,10 +561,10 @@ TEST_F(WorkersOutageTest, RestartsLoseNothingAndAStopDuringAnOutageGivesTheResul
   EXPECT_EQ(record("b3"), "0 OK: fine\n|");
   db.exec("ALTER TABLE quelm_services DROP CONSTRAINT refuse");
   // Each WARNING and CRITICAL opened and closed once; one alert per change.
-  const std::string lines = alerts(), before = record("fw01");
+  const std::string before = record("fw01");
   EXPECT_EQ("closed " + std::to_string(countOf(before, ":1")) + " open " + std::to_string(countOf(before, ":0")),
       "closed 20 open 0");
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3 * 10);
+  EXPECT_EQ(countOf(alerts(), "\n"), 3u * 10);
   // While the database is away the result and the writes handed over are held; only the stop gives each up, once.
   LogCapture capture;
   ASSERT_TRUE(cluster->control("halt"));
