@@ -5,30 +5,35 @@
 #include "database/statements.h"
 
 #include "tests/support/log_capture.h"
-#include "tests/support/tcp_proxy.h"
 #include "tests/support/test_database.h"
-#include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
-#include <thread>
+#include <tuple>
 
 namespace {
 
 std::string backendPid(PgPool& pool) { return pgValue(pool.executeRequest("SELECT pg_backend_pid()"), 0, 0); }
 
-// The error a call throws; its message, and whether it counts as a lost connection.
-std::pair<std::string, bool> failureOf(const std::function<void()>& call)
+// The error a call throws: its message, whether it counts as a lost connection, and for a refusal "refused" (or
+// "read-only"), its SQLSTATE, statement and the server's message.
+std::tuple<std::string, bool, std::string> failureOf(const std::function<void()>& call)
 {
   try {
     call();
-  } catch (const DatabaseError& error) {
-    return { error.what(), dynamic_cast<const ConnectionLost*>(&error) != nullptr };
+  } catch (const DatabaseError& e) {
+    const bool refused = dynamic_cast<const StatementRefused*>(&e), readOnly = dynamic_cast<const ServerReadOnly*>(&e);
+    return { e.what(), dynamic_cast<const ConnectionLost*>(&e) != nullptr,
+      (readOnly         ? "read-only "
+              : refused ? "refused "
+                        : "")
+          + e.sqlState() + " " + e.statement() + ": " + e.serverMessage() };
   }
-  return { "(no exception)", false };
+  return { "(no exception)", false, "" };
 }
 
 TEST(PoolTest, RotatesInOrder)
@@ -44,49 +49,47 @@ TEST(PoolTest, RotatesInOrder)
   EXPECT_EQ(pids[2], pids[5]);
   EXPECT_EQ(pool.clientEncoding(), "UTF8");
   EXPECT_THROW(PgPool(settingsOf(db), 0), DatabaseError);
+  // Error names come from the product schema; of two errors with one name, the later id wins.
+  EXPECT_EQ(loadErrorNames(pool).at("default_critical_error"), "2");
+  db.exec("DELETE FROM quelm_errors; INSERT INTO quelm_errors VALUES (10, 'default_warning_error'), (12, "
+          "'default_warning_error')");
+  EXPECT_EQ(loadErrorNames(pool), (ErrorIds { { "default_warning_error", "12" } }));
 }
 
-// Every failure keeps the server's text behind the daemon's fixed prefix, and only an unreachable server counts as a
-// lost connection.
 TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
 {
   TestDatabase db;
-  PgPool pool(settingsOf(db), 2);
+  PgPool pool(settingsOf(db), 2), readOnly(settingsOf(db), 1);
   pool.prepareRequest("two", "SELECT $1::int + $2::int", 2);
+  // A refused prepared statement is named by the failure; a server that cannot write (a standby, a primary fenced
+  // read-only) refuses on a live session, until it can.
   struct Case {
     std::function<void()> call;
     const char* prefix;
     const char* server;
+    const char* refusal = "";
   } cases[] = {
     { [&] { pool.prepareRequest("bad", "SELEC nonsense"); }, "prepare failed:  ", "syntax error" },
     { [&] { pool.executePrepared("never_prepared", { "1" }); }, "Exec prepareRequest failed:  ", "never_prepared" },
     { [&] { pool.executePrepared("two", { "1" }); }, "Exec prepareRequest failed:  ", "parameters" },
     { [&] { pool.executeRequest("SELECT * FROM no_such_table"); }, "execute failed:  ", "no_such_table" },
     { [&] { pool.executeParams("SELECT $1::int", { "x" }); }, "Execute failed:  ", "invalid input syntax" },
-    { [&] { pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')"); },
-        "execute failed:  ", "duplicate key" },
+    { [&] { pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')"); }, "execute failed:  ", "duplicate key",
+        "refused 23505 : duplicate" },
+    { [&] { pool.executePrepared("two", std::vector<std::string>(2, "x")); }, "Exec prepareRequest failed:  ", "syntax",
+        "refused 22P02 two: " },
     { [&] { PgPool wrong(settingsOf(db, "wrong"), 1); }, "", "password authentication failed" },
+    { [&] { readOnly.executeRequest("START TRANSACTION READ ONLY; INSERT INTO quelm_errors VALUES (77, 'x')"); }, "",
+        "read-only transaction", "read-only " },
   };
   for (const Case& c : cases) {
-    auto [message, lost] = failureOf(c.call);
+    auto [message, lost, refusal] = failureOf(c.call);
     EXPECT_EQ(message.rfind(c.prefix, 0), 0u) << message;
     EXPECT_NE(message.find(c.server), std::string::npos) << message;
     EXPECT_FALSE(lost) << message;
+    EXPECT_EQ(refusal.rfind(c.refusal, 0), 0u) << refusal;
   }
   EXPECT_EQ(pgValue(pool.executePrepared("two", { "2", "3" }), 0, 0), "5");
-  try {
-    pool.executeRequest("INSERT INTO quelm_errors VALUES (1, 'dup')");
-    ADD_FAILURE() << "no refusal";
-  } catch (const StatementRefused& error) {
-    EXPECT_EQ(error.sqlState() + " " + error.serverMessage().substr(0, 9) + error.statement(), "23505 duplicate");
-  }
-  // A refused prepared statement is named by the failure.
-  try {
-    pool.executePrepared("two", { "x", "1" });
-    ADD_FAILURE() << "no refusal";
-  } catch (const StatementRefused& error) {
-    EXPECT_EQ(error.statement(), "two");
-  }
   // A transaction is written whole or not at all; its opening queries share BEGIN's round trip and are answered in
   // order, and a refused one rolls it back.
   pool.getNextConnection()->exclusive([&](PgConnection::Exclusive& use) {
@@ -95,9 +98,8 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
       use.execute("INSERT INTO quelm_errors VALUES (90, 'dropped')");
     }
     PgPipeline opening;
-    const PgPipeline::Handle sum = opening.add({ "SELECT $1::int + 1", { "41" }, false });
-    const PgPipeline::Handle kept
-        = opening.add({ "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false });
+    const auto sum = opening.add({ "SELECT $1::int + 1", { "41" }, false });
+    const auto kept = opening.add({ "INSERT INTO quelm_errors VALUES (91, 'kept') RETURNING error_id", {}, false });
     PgTransaction transaction(use, opening);
     EXPECT_EQ(pgValue(opening.result(sum), 0, 0) + pgValue(opening.result(kept), 0, 0), "4291");
     transaction.commit();
@@ -109,20 +111,10 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
   });
   EXPECT_EQ(db.scalar("SELECT string_agg(error_name, ' ') FROM quelm_errors WHERE error_id >= 90"), "kept");
   // Texts of any bytes reach the server whole in an array.
-  EXPECT_EQ(pgValue(pool.executeParams("SELECT string_agg(t, '|' ORDER BY o) FROM unnest($1::text[]) WITH ORDINALITY "
-                                       "u(t, o)",
-                        { arrayLiteral({ "a\"b", "c\\d", "e,f", "{g}", "", "h i", "NULL" }) }),
-                0, 0),
+  const std::string texts = arrayLiteral({ "a\"b", "c\\d", "e,f", "{g}", "", "h i", "NULL" });
+  EXPECT_EQ(pgValue(pool.executeParams("SELECT array_to_string($1::text[], '|')", { texts }), 0, 0),
       "a\"b|c\\d|e,f|{g}||h i|NULL");
-  // A server that cannot write (a standby, a primary fenced read-only) refuses on a live session, until it can.
-  PgPool readOnly(settingsOf(db), 1);
-  try {
-    readOnly.executeRequest("START TRANSACTION READ ONLY; INSERT INTO quelm_errors VALUES (77, 'x')");
-    ADD_FAILURE() << "no refusal";
-  } catch (const ServerReadOnly& error) {
-    EXPECT_NE(std::string(error.what()).find("read-only transaction"), std::string::npos) << error.what();
-  }
-  // Its session is replaced before the next statement, so that a server list finds one that can write.
+  // The read-only session is replaced before the next statement, so that a server list finds one that can write.
   EXPECT_EQ(pgValue(readOnly.executeRequest("SELECT 6"), 0, 0), "6");
   EXPECT_EQ(readOnly.getNextConnection()->sessionOf(), 1);
   // A session the server ends (57P01) is replaced at once.
@@ -132,19 +124,7 @@ TEST(PoolTest, FailuresKeepTheServerTextAndRefusalsAreNotLosses)
   EXPECT_EQ(pgValue(pool.executeRequest("SELECT 8"), 0, 0), "8");
 }
 
-// Of two errors with one name, the later id wins.
-TEST(PoolTest, ErrorNamesComeFromTheProductSchema)
-{
-  TestDatabase db;
-  PgPool pool(settingsOf(db), 1);
-  EXPECT_EQ(loadErrorNames(pool).at("default_critical_error"), "2");
-  db.exec("DELETE FROM quelm_errors; INSERT INTO quelm_errors VALUES (10, 'default_warning_error'), (12, "
-          "'default_warning_error')");
-  EXPECT_EQ(loadErrorNames(pool), (ErrorIds { { "default_warning_error", "12" } }));
-}
-
-// Which failures are tried again, at once or after a pause, and which are given up; a stop ends the wait. Time is the
-// test's own: none passes.
+// Which failures run again at once, after a pause or never; a stop ends the wait. Time is the test's own: none passes.
 TEST(DatabaseWaitTest, LossesAndReadOnlyServersAreRetriedRefusalsGivenUp)
 {
   struct Case {
@@ -162,6 +142,10 @@ TEST(DatabaseWaitTest, LossesAndReadOnlyServersAreRetriedRefusalsGivenUp)
     { "LLR", 0, "0 0 500", "refused" },
     { "LLLLLL", 1000, "0 0 500 500", "stopped" },
   };
+  const std::map<char, std::exception_ptr> errors = { { 'L', std::make_exception_ptr(ConnectionLost("lost")) },
+    { 'B', std::make_exception_ptr(LockBusy("busy")) }, { 'D', std::make_exception_ptr(CommitInDoubt("in doubt")) },
+    { 'O', std::make_exception_ptr(ServerReadOnly("read-only")) },
+    { 'R', std::make_exception_ptr(StatementRefused("refused")) } };
   for (const Case& c : cases) {
     WaitClock::Clock::time_point now {};
     auto ms = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count(); };
@@ -172,17 +156,8 @@ TEST(DatabaseWaitTest, LossesAndReadOnlyServersAreRetriedRefusalsGivenUp)
     try {
       wait.run([&] {
         attempts += (attempts.empty() ? "" : " ") + std::to_string(ms());
-        const char kind = c.failures[failed++];
-        if (kind == 'L')
-          throw ConnectionLost("lost");
-        if (kind == 'B')
-          throw LockBusy("busy");
-        if (kind == 'D')
-          throw CommitInDoubt("in doubt");
-        if (kind == 'O')
-          throw ServerReadOnly("read-only");
-        if (kind == 'R')
-          throw StatementRefused("refused");
+        if (const char kind = c.failures[failed++])
+          std::rethrow_exception(errors.at(kind));
       });
     } catch (const DatabaseUnavailable&) {
       ending = "stopped";
@@ -193,8 +168,7 @@ TEST(DatabaseWaitTest, LossesAndReadOnlyServersAreRetriedRefusalsGivenUp)
   }
 }
 
-// A restart is survived with the prepared statements; a stopped server is a lost connection, tried again no more often
-// than the pause allows, with one line when lost and one when back.
+// Prepared statements survive a restart; a stopped server is a lost connection, logged once when lost and once back.
 TEST(PoolRecoveryTest, RestartsAndOutagesAreSurvivedWithoutAReconnectStorm)
 {
   PrivateCluster cluster;
@@ -215,7 +189,7 @@ TEST(PoolRecoveryTest, RestartsAndOutagesAreSurvivedWithoutAReconnectStorm)
   pool.getNextConnection();
   int attemptsBefore = first->resetAttempts();
   for (int i = 0; i < 20; ++i) {
-    auto [message, lost] = failureOf([&] { pool.executePrepared("count_errors", { "0" }); });
+    auto [message, lost, refusal] = failureOf([&] { pool.executePrepared("count_errors", { "0" }); });
     EXPECT_TRUE(lost) << message;
   }
   EXPECT_LE(first->resetAttempts() - attemptsBefore, 1);
@@ -223,9 +197,8 @@ TEST(PoolRecoveryTest, RestartsAndOutagesAreSurvivedWithoutAReconnectStorm)
   *ahead += (PgConnection::resetIntervalMax + std::chrono::milliseconds(200)).count();
   for (int i = 0; i < 2; ++i)
     EXPECT_EQ(pgValue(pool.executePrepared("count_errors", { "0" }), 0, 0), "4");
-  std::string log = capture.text();
-  EXPECT_EQ(countOf(log, "#ERR#database connection lost, reconnecting: "), 4u) << log;
-  EXPECT_EQ(countOf(log, "#INFO#database connection restored\n"), 4u) << log;
+  EXPECT_EQ(countOf(capture.text(), "#ERR#database connection lost, reconnecting: "), 4u) << capture.text();
+  EXPECT_EQ(countOf(capture.text(), "#INFO#database connection restored\n"), 4u) << capture.text();
 }
 
 } // namespace

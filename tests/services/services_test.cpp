@@ -1,5 +1,4 @@
 #include "database/pg_pool.h"
-#include "database/statements.h"
 #include "services/service_loader.h"
 
 #include "tests/support/log_capture.h"
@@ -20,37 +19,24 @@ protected:
       const std::string& parameter, const std::string& advParam = "", const std::string& type = "",
       const std::string& serial = "")
   {
-    std::string device = db.scalar("INSERT INTO quelm_device (device_name" + (columns.empty() ? "" : ", " + columns)
-        + ") VALUES (" + quote(name) + (values.empty() ? "" : ", " + values) + ") RETURNING device_id");
-    if (!advParam.empty()) {
-      std::string typeId = type.empty()
-          ? "NULL"
-          : db.scalar("INSERT INTO quelm_device_advance_config_type (device_config_type_name) "
-                      "VALUES ("
-              + quote(type) + ") RETURNING device_config_type_id");
-      db.exec("INSERT INTO quelm_device_advance_config (adv_device_id, adv_config_type_id, adv_plugin_keyword_value, "
-              "adv_param) VALUES ("
-          + device + ", " + typeId + ", '/etc/radius.key', " + quote(advParam) + ")");
-    }
-    if (!serial.empty()) {
-      db.exec("INSERT INTO tolv_info VALUES (" + device + ", " + quote(serial) + ")");
-      db.exec("INSERT INTO tolv_connected VALUES (" + device + ", " + device + ")");
-    }
-    return db.scalar(
-        "INSERT INTO quelm_services (service_name, service_plugin_id, service_device_id, service_parameter) "
-        "VALUES ("
-        + quote(name) + ", 1, " + device + ", " + quote(parameter) + ") RETURNING service_id");
+    return db.scalar("WITH d AS (INSERT INTO quelm_device (device_name" + (columns.empty() ? "" : ", " + columns)
+        + ") VALUES (" + quote(name) + (values.empty() ? "" : ", " + values)
+        + ") RETURNING device_id), t AS (INSERT INTO quelm_device_advance_config_type (device_config_type_name) SELECT "
+        + quote(type) + " WHERE " + quote(type) + " <> '' RETURNING device_config_type_id), a AS (INSERT INTO "
+        + "quelm_device_advance_config SELECT device_id, (SELECT * FROM t), '/etc/radius.key', " + quote(advParam)
+        + " FROM d WHERE " + quote(advParam) + " <> ''), i AS (INSERT INTO tolv_info SELECT device_id, " + quote(serial)
+        + " FROM d WHERE " + quote(serial) + " <> ''), c AS (INSERT INTO tolv_connected SELECT device_id, device_id "
+        + "FROM d WHERE " + quote(serial) + " <> '') INSERT INTO quelm_services (service_name, service_plugin_id, "
+        + "service_device_id, service_parameter) SELECT " + quote(name) + ", 1, device_id, " + quote(parameter)
+        + " FROM d RETURNING service_id");
   }
 
-  void load()
-  {
-    PgPool pool(settingsOf(db), 1);
-    prepareAndLoadServices(pool, registry, acknowledgements);
-  }
+  void load() { prepareAndLoadServices(pool, registry, acknowledgements); }
 
   void SetUp() override { db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '/p')"); }
 
   TestDatabase db;
+  PgPool pool { settingsOf(db), 1 };
   ServiceRegistry registry;
   AutoAcknowledgements acknowledgements;
 };
@@ -74,8 +60,7 @@ TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
     { "m6", "device_ip_addr", "167772161", "$IP_VERSION", "10.0.0.1_VERSION", "{\"v\":6}" },
     { "m7", "device_ip_addr", "167772161", "$IP -V $IP_VERSION", "10.0.0.1 -V {\"v\":6}", "{\"v\":6}" },
     { "m8", snmp3, snmp3Values,
-        "-u $SNMP3_USER -l $SNMP3_SECLVL -a $SNMP3_AUTH_PROT -A $SNMP3_AUTH_KEY -x "
-        "$SNMP3_PRIV_PROT -X $SNMP3_PRIV_KEY",
+        "-u $SNMP3_USER -l $SNMP3_SECLVL -a $SNMP3_AUTH_PROT -A $SNMP3_AUTH_KEY -x $SNMP3_PRIV_PROT -X $SNMP3_PRIV_KEY",
         "-u mon -l authPriv -a SHA -A ak -x AES -X pk" },
     { "$SNMP3_USER", snmp3, snmp3Values, "-u $NODENAME", "-u mon" },
     { "m10", "", "", "-f $AUTH_FILE_radius -x", "-f /etc/radius.key -x", "{}", "radius" },
@@ -87,14 +72,12 @@ TEST_F(LoaderTest, MacrosExpandFromTheServiceQueryRow)
     service(c.name, c.columns, c.values, c.parameter, c.advParam, c.type, c.serial);
   load();
   for (const Case& c : cases) {
-    std::shared_ptr<SyslogService> loaded = registry.getService(c.name);
-    ASSERT_TRUE(loaded) << c.name;
-    EXPECT_EQ(loaded->parameter, c.expected) << c.name;
+    ASSERT_TRUE(registry.getService(c.name)) << c.name;
+    EXPECT_EQ(registry.getService(c.name)->parameter, c.expected) << c.name;
   }
 }
 
-// A row fills the record; the host comes from the advanced parameters or the device name; rows that cannot be loaded
-// are logged and skipped.
+// The host comes from the advanced parameters, else the device name; a row that cannot be loaded is logged.
 TEST_F(LoaderTest, RowsFillTheRecordAndBadRowsAreSkipped)
 {
   std::string id = service(
@@ -108,16 +91,14 @@ TEST_F(LoaderTest, RowsFillTheRecordAndBadRowsAreSkipped)
   load();
   std::shared_ptr<SyslogService> loaded = registry.getService("fw01.example");
   ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->serviceIdText, id);
   EXPECT_EQ(loaded->stored().state, ServiceState::critical);
-  EXPECT_EQ(loaded->stored().lastStdout, "disk full");
-  EXPECT_EQ(loaded->programPath, "/opt/alert");
+  EXPECT_EQ(loaded->serviceIdText + " " + loaded->stored().lastStdout + " " + loaded->programPath,
+      id + " disk full /opt/alert");
   EXPECT_TRUE(loaded->responseOk && loaded->responseCritical && !loaded->responseWarning);
   EXPECT_EQ(loaded->alertingArguments, (std::vector<std::string> { "--id", "$ERROR" }));
   EXPECT_EQ(loaded->arguments, (std::vector<std::string> { "-H", "192.168.1.1", "-m", "a b" }));
   const AutoAcknowledgement& entry = acknowledgements.at(static_cast<int>(loaded->deviceId));
-  EXPECT_EQ(entry.interval, "15 minute");
-  EXPECT_EQ(entry.host, "fw01.example");
+  EXPECT_EQ(entry.interval + " " + entry.host, "15 minute fw01.example");
   EXPECT_EQ(acknowledgements.at(static_cast<int>(registry.getService("plain")->deviceId)).interval, "5 minute");
   EXPECT_EQ(registry.size(), 2);
   EXPECT_NE(capture.text().find("#ERR#Failed to initial load service: " + bad), std::string::npos) << capture.text();

@@ -32,10 +32,9 @@ TEST(RegistryTest, ReplacedAndClearedServicesLiveOnForTheirHolders)
   ServiceRegistry registry;
   auto first = std::make_shared<SyslogService>();
   first->serviceName = "first";
-  registry.addService("fw01", first);
+  registry.addService("fw01", std::move(first));
   std::shared_ptr<SyslogService> held = registry.getService("fw01");
   registry.addService("fw01", std::make_shared<SyslogService>());
-  first.reset();
   EXPECT_EQ(held->serviceName, "first");
   LogCapture capture;
   EXPECT_TRUE(registry.find("fw01"));
