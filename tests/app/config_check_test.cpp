@@ -2,8 +2,8 @@
 #include "core/ini_config.h"
 #include "tests/support/certificates.h"
 #include "tests/support/free_port.h"
+#include "tests/support/site.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/test_database.h"
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
@@ -100,15 +100,9 @@ TEST(ConfigCheckTest, SettingsAreReadAsDeclared)
 // within two days: a warning only), then with one fault each: every fault is named and makes the exit status 1.
 TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
 {
-  TestDatabase db;
   TempDir dir;
-  const std::string plugin = dir.write("check.sh", "#!/bin/sh\nexit 0\n", true);
-  db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
-      + "'); INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + plugin
-      + "'); INSERT INTO quelm_device (device_id, device_name) VALUES (1, 'fw01');"
-        "INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
-        "service_previous_state, service_last_stdout) VALUES (1, 'fw01-syslog', 1, 1, 0, '');"
-        "INSERT INTO quelm_service_response_program VALUES (1, 1, true, true, true, true, '')");
+  Site site(dir, "site", 1);
+  TestDatabase& db = site.db;
   const std::string sample = withValues(readFile(QUELM_SOURCE_DIR "/packaging/receiver.conf"),
       { { "POSTGRESQL.PGSQL_host", db.host }, { "POSTGRESQL.PGSQL_port", db.port }, { "POSTGRESQL.PGSQL_db", db.name },
           { "POSTGRESQL.PGSQL_username", db.user }, { "POSTGRESQL.PGSQL_pwd", db.password },
@@ -143,7 +137,7 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
         ": the Receiver's tables quelm_receiver_applied and quelm_receiver_alerts are missing and this database role "
         "may not create them: have the database's owner run schema/receiver.sql" },
     { "missing plugin", {}, "UPDATE quelm_plugins SET plugin_path = '/nowhere/check-fw'",
-        "service 1 fw01-syslog: plugin /nowhere/check-fw: does not exist" },
+        "service 1 host00-syslog: plugin /nowhere/check-fw: does not exist" },
   };
   for (const Row& row : rows) {
     if (!row.sql.empty())
@@ -163,7 +157,7 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
   TestProcess startup(
       { QUELM_BINARY_DIR "/quelm-receiver", "--check-startup", "-f", dir.write("receiver.conf", sample) });
   EXPECT_EQ(startup.wait(30), 0) << startup.output();
-  EXPECT_NE(startup.output().find("warning: service 1 fw01-syslog: plugin /nowhere/check-fw: does not exist"),
+  EXPECT_NE(startup.output().find("warning: service 1 host00-syslog: plugin /nowhere/check-fw: does not exist"),
       std::string::npos)
       << startup.output();
   EXPECT_NE(::access((dir.path() + "/receiver.log").c_str(), F_OK), 0) << "the check opened the log file";
