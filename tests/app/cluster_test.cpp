@@ -1,6 +1,5 @@
 #include "tests/support/certificates.h"
 #include "tests/support/command.h"
-#include "tests/support/daemon_config.h"
 #include "tests/support/free_port.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/site.h"
