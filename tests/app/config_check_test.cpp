@@ -2,16 +2,14 @@
 #include "core/ini_config.h"
 #include "tests/support/certificates.h"
 #include "tests/support/free_port.h"
+#include "tests/support/site.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/test_database.h"
 #include "tests/support/test_process.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -19,29 +17,20 @@
 
 namespace {
 
-// The configuration text with each "SECTION.key" set to its value: the key's own line replaced, or a line added
-// under the section's header.
-std::string withValues(const std::string& text, const std::map<std::string, std::string>& values)
+// The configuration text with each "SECTION.key" set to its value: the key's first line after the section's header
+// replaced, or a line added under the header.
+std::string withValues(std::string text, const std::map<std::string, std::string>& values)
 {
-  std::vector<std::string> lines;
-  std::istringstream input(text);
-  for (std::string line; std::getline(input, line);)
-    lines.push_back(line);
-  auto set = [&lines](const std::string& name, const std::string& value) {
-    const std::string header = "[" + name.substr(0, name.find('.')) + "]", key = name.substr(name.find('.') + 1);
-    auto at = std::find(lines.begin(), lines.end(), header);
-    auto own = std::find_if(at, lines.end(), [&](const std::string& line) { return line.rfind(key + "=", 0) == 0; });
-    if (own != lines.end())
-      *own = key + "=" + value;
+  for (const auto& [name, value] : values) {
+    const std::string header = "[" + name.substr(0, name.find('.')) + "]\n",
+                      key = name.substr(name.find('.') + 1) + "=";
+    const std::size_t at = text.find(header) + header.size(), own = text.find("\n" + key, at - 1);
+    if (own == std::string::npos)
+      text.insert(at, key + value + "\n");
     else
-      lines.insert(at + 1, key + "=" + value);
-  };
-  for (const auto& [name, value] : values)
-    set(name, value);
-  std::string result;
-  for (const std::string& line : lines)
-    result.append(line).append("\n");
-  return result;
+      text.replace(own + 1, text.find('\n', own + 1) - own - 1, key + value);
+  }
+  return text;
 }
 
 // What the daemon uses of each value, "name=value;" each.
@@ -83,12 +72,10 @@ TEST(ConfigCheckTest, SettingsAreReadAsDeclared)
         { ";port=65;" } },
     { "[POSTGRESQL]\nconnect_timeout=-1\nanswer_timeout=-2\ncluster=2\ntarget_session_attrs=read-write",
         { "[POSTGRESQL] connect_timeout=-1: out of range 0 to 86400",
-            "[POSTGRESQL] answer_timeout=-2: out of range 0 "
-            "to 86400",
-            "[POSTGRESQL] cluster=2: out of range 0 to 1" },
+            "[POSTGRESQL] answer_timeout=-2: out of range 0 to 86400", "[POSTGRESQL] cluster=2: out of range 0 to 1" },
         { "password=;target_session_attrs=read-write;answer=0;number=0;cluster=0;" } },
-    { "[SYSLOG]\nplugin_timeout=-5\nalert_timeout=-1\ncleaning_cycle=-1\nresend_window=-3\nidle_timeout=-2\nqueue_"
-      "limit=-4\nthread=-1",
+    { "[SYSLOG]\nplugin_timeout=-5\nalert_timeout=-1\ncleaning_cycle=-1\nresend_window=-3\nidle_timeout=-2\n"
+      "queue_limit=-4\nthread=-1",
         { "[SYSLOG] queue_limit=-4: out of range 0 to 100000000",
             "[SYSLOG] idle_timeout=-2: out of range 0 to 86400000",
             "[SYSLOG] plugin_timeout=-5: out of range 0 to 86400", "[SYSLOG] alert_timeout=-1: out of range 0 to 86400",
@@ -113,15 +100,9 @@ TEST(ConfigCheckTest, SettingsAreReadAsDeclared)
 // within two days: a warning only), then with one fault each: every fault is named and makes the exit status 1.
 TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
 {
-  TestDatabase db;
   TempDir dir;
-  const std::string plugin = dir.write("check.sh", "#!/bin/sh\nexit 0\n", true);
-  db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (1, '" + plugin
-      + "'); INSERT INTO quelm_program (program_id, program_path) VALUES (1, '" + plugin
-      + "'); INSERT INTO quelm_device (device_id, device_name) VALUES (1, 'fw01');"
-        "INSERT INTO quelm_services (service_id, service_name, service_plugin_id, service_device_id, "
-        "service_previous_state, service_last_stdout) VALUES (1, 'fw01-syslog', 1, 1, 0, '');"
-        "INSERT INTO quelm_service_response_program VALUES (1, 1, true, true, true, true, '')");
+  Site site(dir, "site", 1);
+  TestDatabase& db = site.db;
   const std::string sample = withValues(readFile(QUELM_SOURCE_DIR "/packaging/receiver.conf"),
       { { "POSTGRESQL.PGSQL_host", db.host }, { "POSTGRESQL.PGSQL_port", db.port }, { "POSTGRESQL.PGSQL_db", db.name },
           { "POSTGRESQL.PGSQL_username", db.user }, { "POSTGRESQL.PGSQL_pwd", db.password },
@@ -156,7 +137,7 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
         ": the Receiver's tables quelm_receiver_applied and quelm_receiver_alerts are missing and this database role "
         "may not create them: have the database's owner run schema/receiver.sql" },
     { "missing plugin", {}, "UPDATE quelm_plugins SET plugin_path = '/nowhere/check-fw'",
-        "service 1 fw01-syslog: plugin /nowhere/check-fw: does not exist" },
+        "service 1 host00-syslog: plugin /nowhere/check-fw: does not exist" },
   };
   for (const Row& row : rows) {
     if (!row.sql.empty())
@@ -164,20 +145,19 @@ TEST(ConfigCheckTest, TheShippedSampleChecksCleanAndEachFaultIsNamed)
     const std::string config = dir.write("receiver.conf", withValues(sample, row.values));
     TestProcess check({ QUELM_BINARY_DIR "/quelm-receiver", "--check", "-f", config });
     const int status = check.wait(30);
-    const std::string output = check.output();
+    SCOPED_TRACE(row.name + ":\n" + check.output());
     const bool clean = row.name == "sample";
-    EXPECT_EQ(status, clean ? 0 : 1) << row.name << ":\n" << output;
-    EXPECT_NE(output.find(row.expected), std::string::npos) << row.name << ":\n" << output;
+    EXPECT_EQ(status, clean ? 0 : 1);
+    EXPECT_NE(check.output().find(row.expected), std::string::npos);
     // Exactly the one problem of the row, in the last line.
-    EXPECT_NE(output.find("configuration " + config + (clean ? ": OK, 1 warning\n" : ": 1 problem")), std::string::npos)
-        << row.name << ":\n"
-        << output;
+    const std::string summary = "configuration " + config + (clean ? ": OK, 1 warning\n" : ": 1 problem");
+    EXPECT_NE(check.output().find(summary), std::string::npos);
   }
   // Before a start, a service that cannot run its plugin fails alone: a warning, not a refused start.
   TestProcess startup(
       { QUELM_BINARY_DIR "/quelm-receiver", "--check-startup", "-f", dir.write("receiver.conf", sample) });
   EXPECT_EQ(startup.wait(30), 0) << startup.output();
-  EXPECT_NE(startup.output().find("warning: service 1 fw01-syslog: plugin /nowhere/check-fw: does not exist"),
+  EXPECT_NE(startup.output().find("warning: service 1 host00-syslog: plugin /nowhere/check-fw: does not exist"),
       std::string::npos)
       << startup.output();
   EXPECT_NE(::access((dir.path() + "/receiver.log").c_str(), F_OK), 0) << "the check opened the log file";

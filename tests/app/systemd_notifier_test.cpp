@@ -11,19 +11,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 
 namespace {
-
-// Sets a variable for the life of the object.
-struct ScopedEnv {
-  ScopedEnv(const char* name, const std::string& value)
-      : name(name)
-  {
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { ::unsetenv(name); }
-  const char* name;
-};
 
 // A watchdog of 0.4 s: the notifier writes every 0.2 s and feeds the watchdog only while nothing is wrong, except
 // once the stop has begun.
@@ -36,8 +26,10 @@ TEST(SystemdNotifierTest, TheWatchdogIsFedOnlyWhileNothingIsWrong)
   LogCapture log;
   std::atomic<bool> stuck { false };
   {
-    ScopedEnv socket("NOTIFY_SOCKET", dir.path() + "/notify.sock");
-    ScopedEnv watchdog("WATCHDOG_USEC", "400000");
+    // The variables go with the scope, however it ends.
+    std::shared_ptr<void> unset(nullptr, [](void*) { ::unsetenv("NOTIFY_SOCKET"), ::unsetenv("WATCHDOG_USEC"); });
+    ::setenv("NOTIFY_SOCKET", (dir.path() + "/notify.sock").c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "400000", 1);
     SystemdNotifier notifier;
     EXPECT_EQ(notifier.watchdogPeriod(), std::chrono::milliseconds(400));
     notifier.ready("starting");
