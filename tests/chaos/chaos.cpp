@@ -56,21 +56,16 @@ Lines split(const std::string& text, bool byWord)
   return parts;
 }
 
-double wallClock()
-{
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 // The run's clock (time 0: the traffic starts) and its printed record: every line starts with "chaos: ", and a
 // violation is counted once, by its key.
 class Record {
 public:
   double now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-  double ofWall(double wall) const { return wall - wallStart_; }
-  void restart()
+  void restart() { start_ = Clock::now(); }
+  // A time of the system clock (an alert's, written by date) on the run's clock.
+  double ofWall(double wall) const
   {
-    start_ = Clock::now();
-    wallStart_ = wallClock();
+    return wall - std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + now();
   }
   void say(const std::string& line)
   {
@@ -80,12 +75,9 @@ public:
   void at(const std::string& line) { say(oneDecimal(now()) + " s " + line); }
   void violation(const std::string& key, const std::string& line)
   {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      if (!found_.insert(key).second)
-        return;
-    }
-    at("VIOLATION " + line);
+    std::unique_lock<std::mutex> hold(lock_);
+    if (found_.insert(key).second)
+      hold.unlock(), at("VIOLATION " + line);
   }
   int violations()
   {
@@ -95,7 +87,6 @@ public:
 
 private:
   Clock::time_point start_ = Clock::now();
-  double wallStart_ = wallClock();
   std::mutex lock_;
   std::set<std::string> found_;
 };
@@ -143,7 +134,7 @@ struct Note {
   int seq = 0;
   std::string host, word, text, id, sender;
   double sent = -1, answered = -1; // answered: when it was answered stored
-  std::string answer; // "stored", or the last answer that was not
+  std::string answer {}; // "stored", or the last answer that was not
   int tries = 0;
 };
 
@@ -163,11 +154,8 @@ public:
       const std::string& sender)
   {
     std::lock_guard<std::mutex> hold(lock_);
-    Note& note = notes_.emplace_back();
-    note.seq = static_cast<int>(notes_.size());
-    note.text = word + extra + " seq=" + std::to_string(note.seq);
-    note.host = host, note.word = word, note.id = id, note.sender = sender;
-    return note;
+    const int seq = static_cast<int>(notes_.size()) + 1;
+    return notes_.emplace_back(Note { seq, host, word, word + extra + " seq=" + std::to_string(seq), id, sender });
   }
   // Read once every sender has ended.
   const std::deque<Note>& notes() const { return notes_; }
@@ -179,18 +167,16 @@ private:
 
 // The oracle's own connection, to the cluster's primary whichever server that is by now (libpq reads
 // PGTARGETSESSIONATTRS); it waits out a restart or a failover, two minutes at most.
-class Oracle {
-public:
-  explicit Oracle(TestDatabase& db)
-      : db_(db)
-  {
-  }
+struct Oracle {
+  TestDatabase& db;
+  std::mutex lock;
+
   std::string ask(const std::string& sql)
   {
     for (int attempt = 0;; ++attempt, pause(0.5)) {
       try {
-        std::lock_guard<std::mutex> hold(lock_);
-        return db_.scalar(sql);
+        std::lock_guard<std::mutex> hold(lock);
+        return db.scalar(sql);
       } catch (const std::exception& error) {
         // A refused statement is the harness's own mistake: only a server away is waited for.
         if (attempt >= 240 || interrupted || std::string(error.what()).find("ERROR:") != std::string::npos)
@@ -206,10 +192,6 @@ public:
       rows.push_back(split(line, true));
     return rows;
   }
-
-private:
-  TestDatabase& db_;
-  std::mutex lock_;
 };
 
 // What every sender shares: where to send, the clock, and when to stop.
@@ -218,7 +200,7 @@ struct Traffic {
   Ledger& ledger;
   Oracle& oracle;
   const TempDir& dir;
-  std::string pem, uri, url, hangPlugin;
+  std::string pem, uri, url;
   std::uint64_t seed;
   std::atomic<bool> on { true };
   std::atomic<double> deadline { 1e9 }; // for what is still unanswered once the traffic ends
@@ -284,8 +266,6 @@ public:
   {
   }
   ~ConfirmFeed() { close(true); }
-  ConfirmFeed(const ConfirmFeed&) = delete;
-  ConfirmFeed& operator=(const ConfirmFeed&) = delete;
 
   // "OK" or "ERROR: ...", or empty when no answer came.
   std::string exchange(const std::string& line)
@@ -467,63 +447,19 @@ std::vector<long> usageOf(pid_t pid)
                            : std::vector<long> { 0, 0, 0 };
 }
 
-// The three Receivers, each restarted on its own port; a restart keeps the last log as LOG.N.
-class Receivers {
-public:
-  Receivers(Site& site, const TempDir& dir, const std::string& pem, std::map<std::string, std::string> config)
-      : site_(site)
-      , dir_(dir)
-      , pem_(pem)
-      , config_(std::move(config))
-  {
-  }
-  std::string log(int r) const { return dir_.path() + "/receiver" + std::to_string(r) + ".log"; }
-  bool start(int r)
-  {
-    if (::access(log(r).c_str(), F_OK) == 0)
-      std::rename(log(r).c_str(), (log(r) + "." + std::to_string(++restarts_[r])).c_str());
-    process_[r] = site_.startReceiver(dir_, "receiver" + std::to_string(r), ports[r], pem_, config_, { "-D" });
-    if (!started(log(r)))
-      return false;
-    // Taken before the senders come: HAProxy sends them only once two checks have found it up.
-    base[r] = usageOf(pid(r));
-    return true;
-  }
-  int stop(int r, int signal)
-  {
-    process_[r]->signal(signal);
-    return wait(r);
-  }
-  int wait(int r) { return process_[r]->wait(60); }
-  pid_t pid(int r) const { return process_[r]->pid(); }
-
-  std::vector<int> ports = { freeLoopbackPort(), freeLoopbackPort(), freeLoopbackPort() };
-  std::vector<long> base[3]; // usageOf at the start
-
-private:
-  Site& site_;
-  const TempDir& dir_;
-  const std::string pem_;
-  const std::map<std::string, std::string> config_;
-  std::unique_ptr<TestProcess> process_[3];
-  int restarts_[3] = { 0, 0, 0 };
-};
-
 // The first and last few lines of the Receivers' logs that contain the text.
 std::string logLines(const TempDir& dir, const std::string& text)
 {
-  const CommandResult found = runCommand("cd " + shellQuote(dir.path()) + " && grep -F -- " + shellQuote(text)
-      + " receiver?.log* | cut -c1-300 | (head -6; tail -6) | sed 's/^/    /'");
-  return found.out;
+  return runCommand("cd " + shellQuote(dir.path()) + " && grep -F -- " + shellQuote(text)
+      + " receiver?.log* | cut -c1-300 | (head -6; tail -6) | sed 's/^/    /'")
+      .out;
 }
 
 // Threads that are always joined: unwinding first tells them to end.
-class Crew {
-public:
-  explicit Crew(Record& record)
-      : record_(record)
-  {
-  }
+struct Crew {
+  Record& record;
+  std::vector<std::thread> threads {};
+
   ~Crew()
   {
     if (std::uncaught_exceptions() > 0)
@@ -532,24 +468,20 @@ public:
   }
   void add(std::function<void()> body)
   {
-    threads_.emplace_back([this, body] {
+    threads.emplace_back([this, body] {
       try {
         body();
       } catch (const std::exception& error) {
-        record_.violation("harness", std::string("harness error, not the Receiver's: ") + error.what());
+        record.violation("harness", std::string("harness error, not the Receiver's: ") + error.what());
       }
     });
   }
   void joinAll()
   {
-    for (std::thread& thread : threads_)
+    for (std::thread& thread : threads)
       thread.join();
-    threads_.clear();
+    threads.clear();
   }
-
-private:
-  Record& record_;
-  std::vector<std::thread> threads_;
 };
 
 // ---- The campaign.
@@ -584,6 +516,9 @@ public:
 
 private:
   void setUp();
+  // The three Receivers, each restarted on its own port; a restart keeps the last log as LOG.N.
+  std::string log(int r) const { return dir_.path() + "/receiver" + std::to_string(r) + ".log"; }
+  bool startReceiver(int r);
   void execute(const Fault& fault);
   void judge();
   void judgeAlerts();
@@ -599,7 +534,11 @@ private:
   std::unique_ptr<TcpProxy> primary_, standby_, front_;
   std::unique_ptr<Site> site_;
   std::unique_ptr<Oracle> oracle_;
-  std::unique_ptr<Receivers> receivers_;
+  std::map<std::string, std::string> config_;
+  std::vector<int> ports_ = { freeLoopbackPort(), freeLoopbackPort(), freeLoopbackPort() };
+  std::unique_ptr<TestProcess> receivers_[3];
+  std::vector<long> base_[3]; // usageOf at the start
+  int restarts_[3] = {};
   std::unique_ptr<Traffic> traffic_;
   Ledger ledger_;
   std::vector<Done> done_;
@@ -623,21 +562,31 @@ void Campaign::setUp()
   dir_.write("site-alert.sh", "#!/bin/sh\necho \"$1 $(/bin/date +%s.%N)\" >> " + site_->alerts + "\n", true);
   site_->db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (2, '" + steady_ + "'), (3, '" + flaky_
       + "');" + readFile(std::string(QUELM_SOURCE_DIR) + "/tests/chaos/oracle.sql"));
-  oracle_ = std::make_unique<Oracle>(site_->db);
+  oracle_.reset(new Oracle { site_->db, {} });
   // The Receivers reach each server through a proxy of the campaign's, to freeze.
   primary_ = std::make_unique<TcpProxy>(std::stoi(primaryPort));
   standby_ = std::make_unique<TcpProxy>(std::stoi(standbyPort));
-  receivers_ = std::make_unique<Receivers>(*site_, dir_, pem_,
-      std::map<std::string, std::string> { { "POSTGRESQL.cluster", "1" },
-          { "POSTGRESQL.PGSQL_host", "127.0.0.1,127.0.0.1" },
-          { "POSTGRESQL.PGSQL_port", std::to_string(primary_->port()) + "," + std::to_string(standby_->port()) },
-          { "POSTGRESQL.target_session_attrs", "read-write" }, { "POSTGRESQL.connection_number", "3" },
-          { "POSTGRESQL.connect_timeout", "5" }, { "POSTGRESQL.answer_timeout", "5" }, { "SYSLOG.plugin_timeout", "4" },
-          { "SYSLOG.alert_timeout", "10" }, { "SYSLOG.cleaning_cycle", "5" }, { "SYSLOG.queue_limit", "30" },
-          { "SYSLOG.resend_window", "1800" }, { "PLUGINS.persistent", steady_ + "," + flaky_ } });
+  config_ = { { "POSTGRESQL.cluster", "1" }, { "POSTGRESQL.PGSQL_host", "127.0.0.1,127.0.0.1" },
+    { "POSTGRESQL.PGSQL_port", std::to_string(primary_->port()) + "," + std::to_string(standby_->port()) },
+    { "POSTGRESQL.target_session_attrs", "read-write" }, { "POSTGRESQL.connection_number", "3" },
+    { "POSTGRESQL.connect_timeout", "5" }, { "POSTGRESQL.answer_timeout", "5" }, { "SYSLOG.plugin_timeout", "4" },
+    { "SYSLOG.alert_timeout", "10" }, { "SYSLOG.cleaning_cycle", "5" }, { "SYSLOG.queue_limit", "30" },
+    { "SYSLOG.resend_window", "1800" }, { "PLUGINS.persistent", steady_ + "," + flaky_ } };
   for (int r = 0; r < 3; ++r)
-    if (!receivers_->start(r))
-      throw std::runtime_error("receiver" + std::to_string(r) + " did not start: " + readFile(receivers_->log(r)));
+    if (!startReceiver(r))
+      throw std::runtime_error("receiver" + std::to_string(r) + " did not start: " + readFile(log(r)));
+}
+
+bool Campaign::startReceiver(int r)
+{
+  if (::access(log(r).c_str(), F_OK) == 0)
+    std::rename(log(r).c_str(), (log(r) + "." + std::to_string(++restarts_[r])).c_str());
+  receivers_[r] = site_->startReceiver(dir_, "receiver" + std::to_string(r), ports_[r], pem_, config_, { "-D" });
+  if (!started(log(r)))
+    return false;
+  // Taken before the senders come: HAProxy sends them only once two checks have found it up.
+  base_[r] = usageOf(receivers_[r]->pid());
+  return true;
 }
 
 int Campaign::run()
@@ -649,7 +598,7 @@ int Campaign::run()
   // Senders reach the shipped HAProxy through a proxy of the campaign's, to cut.
   const int haproxyPort = freeLoopbackPort();
   std::string missing;
-  const std::string haproxy = haproxyConfig(haproxyPort, receivers_->ports, missing);
+  const std::string haproxy = haproxyConfig(haproxyPort, ports_, missing);
   if (!missing.empty())
     throw std::runtime_error("not in the shipped HAProxy configuration: " + missing);
   TestProcess balancer({ "/usr/sbin/haproxy", "-db", "-f", dir_.write("haproxy.cfg", haproxy) });
@@ -659,12 +608,12 @@ int Campaign::run()
   if (!forwarder.missing.empty())
     throw std::runtime_error("syslog-ng: not found: " + forwarder.missing);
   traffic_.reset(new Traffic { record_, ledger_, *oracle_, dir_, pem_, "wss://127.0.0.1:" + front + "/",
-      "https://localhost:" + front + "/v1/notifications", steady_, options_.seed });
+      "https://localhost:" + front + "/v1/notifications", options_.seed });
   traffic_->deadline = options_.seconds + 900; // a bound on the whole run, whatever happens
   record_.restart();
   record_.at("started: 3 Receivers, HAProxy, syslog-ng, a primary and its synchronous standby");
   std::atomic<bool> watching { true };
-  Crew senders(record_), watch(record_);
+  Crew senders { record_ }, watch { record_ };
   senders.add([&] { confirmSender(*traffic_, 0, hostRange(0, 4)); });
   senders.add([&] { confirmSender(*traffic_, 1, hostRange(4, 8)); });
   senders.add([&] { syslogSender(*traffic_, forwarder, hostRange(8, 12)); });
@@ -732,7 +681,9 @@ void Campaign::execute(const Fault& fault)
   const double start = record_.now();
   std::string what = nameOf(fault.kind);
   if (fault.kind == Kind::kill || fault.kind == Kind::term) {
-    const int r = fault.target, status = receivers_->stop(r, fault.kind == Kind::kill ? SIGKILL : SIGTERM);
+    const int r = fault.target;
+    receivers_[r]->signal(fault.kind == Kind::kill ? SIGKILL : SIGTERM);
+    const int status = receivers_[r]->wait(60);
     what += " receiver" + std::to_string(r) + " (exit " + std::to_string(status) + ")";
     if (fault.kind == Kind::term && status != 0)
       record_.violation("term " + oneDecimal(start),
@@ -740,9 +691,9 @@ void Campaign::execute(const Fault& fault)
               + std::to_string(status) + " at " + oneDecimal(record_.now()) + " s");
     if (fault.kind == Kind::kill)
       pause(std::min(fault.length, 3.0));
-    for (int attempt = 0; attempt < 2 && !receivers_->start(r); ++attempt)
+    for (int attempt = 0; attempt < 2 && !startReceiver(r); ++attempt)
       record_.violation("start " + oneDecimal(record_.now()),
-          "receiver" + std::to_string(r) + " did not start: " + readFile(receivers_->log(r)).substr(0, 2000));
+          "receiver" + std::to_string(r) + " did not start: " + readFile(log(r)).substr(0, 2000));
   } else if (fault.kind == Kind::pgRestart) {
     if (!(failedOver_ ? cluster_.controlStandby("restart") : cluster_.control("restart")))
       throw std::runtime_error("the database did not restart");
@@ -773,7 +724,7 @@ void Campaign::execute(const Fault& fault)
     Words words(options_.seed, 1000 + static_cast<int>(done_.size()));
     const std::string word = words.word();
     const Lines hosts = hostRange(22, 28);
-    Crew sessions(record_);
+    Crew sessions { record_ };
     for (int s = 0; s < 3; ++s) {
       std::vector<Note*> notes;
       for (int i = 0; i < 60; ++i)
@@ -912,7 +863,7 @@ void Campaign::judgeAlerts()
 void Campaign::stopReceivers()
 {
   for (int r = 0; r < 3; ++r) {
-    const std::vector<long> now = usageOf(receivers_->pid(r)), base = receivers_->base[r];
+    const std::vector<long> now = usageOf(receivers_[r]->pid()), base = base_[r];
     const std::string name = "receiver" + std::to_string(r),
                       text = name + ": " + std::to_string(base[0] / 1024) + " MiB and " + std::to_string(base[1])
         + " descriptors at its start, " + std::to_string(now[0] / 1024) + " MiB and " + std::to_string(now[1])
@@ -922,9 +873,9 @@ void Campaign::stopReceivers()
       record_.violation("usage " + name, "not back near its start: " + text);
   }
   for (int r = 0; r < 3; ++r)
-    ::kill(receivers_->pid(r), SIGTERM);
+    receivers_[r]->signal(SIGTERM);
   for (int r = 0; r < 3; ++r) {
-    const int status = receivers_->wait(r);
+    const int status = receivers_[r]->wait(60);
     if (status != 0)
       record_.violation("last stop " + std::to_string(r),
           "receiver" + std::to_string(r) + " ended with status " + std::to_string(status) + " at the last stop");
