@@ -58,10 +58,9 @@ Lines split(const std::string& text, bool byWord)
 
 // The run's clock (time 0: the traffic starts) and its printed record: every line starts with "chaos: ", and a
 // violation is counted once, by its key.
-class Record {
-public:
-  double now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-  void restart() { start_ = Clock::now(); }
+struct Record {
+  double now() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
+  void restart() { start = Clock::now(); }
   // A time of the system clock (an alert's, written by date) on the run's clock.
   double ofWall(double wall) const
   {
@@ -69,26 +68,25 @@ public:
   }
   void say(const std::string& line)
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(lock);
     std::cout << "chaos: " << line << std::endl;
   }
   void at(const std::string& line) { say(oneDecimal(now()) + " s " + line); }
   void violation(const std::string& key, const std::string& line)
   {
-    std::unique_lock<std::mutex> hold(lock_);
-    if (found_.insert(key).second)
+    std::unique_lock<std::mutex> hold(lock);
+    if (found.insert(key).second)
       hold.unlock(), at("VIOLATION " + line);
   }
   int violations()
   {
-    std::lock_guard<std::mutex> hold(lock_);
-    return static_cast<int>(found_.size());
+    std::lock_guard<std::mutex> hold(lock);
+    return static_cast<int>(found.size());
   }
 
-private:
-  Clock::time_point start_ = Clock::now();
-  std::mutex lock_;
-  std::set<std::string> found_;
+  Clock::time_point start = Clock::now();
+  std::mutex lock;
+  std::set<std::string> found;
 };
 
 // ---- The fault plan, drawn whole from the seed before anything starts: a seed names its faults.
@@ -147,22 +145,18 @@ std::string json(const Note& note)
       + (note.id.empty() ? "" : ",\"notification_id\":\"" + note.id + "\"") + "}";
 }
 
-class Ledger {
-public:
+struct Ledger {
   // A notification numbered in the whole run, its marker "seq=N" in the message so that the stored output names it.
   Note& add(const std::string& host, const std::string& word, const std::string& extra, const std::string& id,
       const std::string& sender)
   {
-    std::lock_guard<std::mutex> hold(lock_);
-    const int seq = static_cast<int>(notes_.size()) + 1;
-    return notes_.emplace_back(Note { seq, host, word, word + extra + " seq=" + std::to_string(seq), id, sender });
+    std::lock_guard<std::mutex> hold(lock);
+    const int seq = static_cast<int>(notes.size()) + 1;
+    return notes.emplace_back(Note { seq, host, word, word + extra + " seq=" + std::to_string(seq), id, sender });
   }
-  // Read once every sender has ended.
-  const std::deque<Note>& notes() const { return notes_; }
 
-private:
-  std::mutex lock_;
-  std::deque<Note> notes_; // a deque: a sender keeps its reference while others add
+  std::mutex lock;
+  std::deque<Note> notes; // a deque: a sender keeps its reference while others add; read once every sender has ended
 };
 
 // The oracle's own connection, to the cluster's primary whichever server that is by now (libpq reads
@@ -210,28 +204,26 @@ struct Traffic {
 };
 
 // A sender's own draw: states that change often, now and then a slow plugin run, ids of 32 hex digits as rsyslog's.
-class Words {
-public:
+struct Words {
   Words(std::uint64_t seed, int sender)
-      : rng_(seed * 1000003 + static_cast<std::uint64_t>(sender))
+      : rng(seed * 1000003 + static_cast<std::uint64_t>(sender))
   {
   }
   std::string word()
   {
     static const char* const words[] = { "CRIT", "WARN", "fine", "UNKN", "fine", "CRIT", "fine" };
-    return words[rng_() % std::size(words)];
+    return words[rng() % std::size(words)];
   }
-  std::string extra() { return rng_() % 8 == 0 ? " SLEEP1" : ""; }
+  std::string extra() { return rng() % 8 == 0 ? " SLEEP1" : ""; }
   std::string id()
   {
     char text[40];
-    std::snprintf(text, sizeof text, "%016llX%016llX", static_cast<unsigned long long>(rng_()),
-        static_cast<unsigned long long>(rng_()));
+    std::snprintf(text, sizeof text, "%016llX%016llX", static_cast<unsigned long long>(rng()),
+        static_cast<unsigned long long>(rng()));
     return text;
   }
 
-private:
-  std::mt19937_64 rng_;
+  std::mt19937_64 rng;
 };
 
 void answered(Traffic& traffic, Note& note, const std::string& answer)
@@ -258,13 +250,13 @@ void deliver(
 
 // quelm-notify --confirm fed as rsyslog's omprog feeds it: a line at a time through a pipe, each answered before the
 // next; a program that gives no answer within 10 s (rsyslog's confirmTimeout) is replaced.
-class ConfirmFeed {
-public:
-  ConfirmFeed(Traffic& traffic, std::string name)
-      : traffic_(traffic)
-      , name_(std::move(name))
-  {
-  }
+struct ConfirmFeed {
+  Traffic& traffic;
+  const std::string name;
+  std::unique_ptr<TestProcess> process {};
+  int fd = -1, started = 0;
+  std::size_t seen = 0;
+
   ~ConfirmFeed() { close(true); }
 
   // "OK" or "ERROR: ...", or empty when no answer came.
@@ -272,58 +264,50 @@ public:
   {
     const std::string text = line + "\n";
     std::string answer;
-    if ((process_ || open()) && ::write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size())
+    if ((process || open()) && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())
         && waitFor(10, [&] { return !(answer = next()).empty(); }))
       return answer;
     close(false);
     return "";
   }
-
-private:
   bool open()
   {
-    const std::string fifo = traffic_.dir.path() + "/" + name_ + "-" + std::to_string(++started_) + ".fifo";
+    const std::string fifo = traffic.dir.path() + "/" + name + "-" + std::to_string(++started) + ".fifo";
     ::mkfifo(fifo.c_str(), 0600);
-    process_ = std::make_unique<TestProcess>(Lines { "/bin/sh", "-c",
-        "exec " + notifyTool + " " + traffic_.uri + " --cacert " + traffic_.pem + " --confirm < " + fifo });
-    seen_ = 0;
+    process = std::make_unique<TestProcess>(Lines { "/bin/sh", "-c",
+        "exec " + notifyTool + " " + traffic.uri + " --cacert " + traffic.pem + " --confirm < " + fifo });
+    seen = 0;
     std::string greeting;
     // Opened without a reader, a FIFO fails at once with O_NONBLOCK: tried until the program has it open.
-    return waitFor(10, [&] { return (fd_ = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; })
-        && ::fcntl(fd_, F_SETFL, 0) == 0 && waitFor(10, [&] { return !(greeting = next()).empty(); })
+    return waitFor(10, [&] { return (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; })
+        && ::fcntl(fd, F_SETFL, 0) == 0 && waitFor(10, [&] { return !(greeting = next()).empty(); })
         && greeting == "OK";
   }
   void close(bool atEnd)
   {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = -1;
-    if (process_ && atEnd && process_->wait(20) != 0)
-      traffic_.record.at(name_ + ": quelm-notify did not end well at the end of its input: " + process_->output());
-    process_.reset();
+    if (fd >= 0)
+      ::close(fd);
+    fd = -1;
+    if (process && atEnd && process->wait(20) != 0)
+      traffic.record.at(name + ": quelm-notify did not end well at the end of its input: " + process->output());
+    process.reset();
   }
   // The next answer line (the program's standard error shares the file).
   std::string next()
   {
     std::size_t count = 0;
-    for (const std::string& line : split(process_->output(), false))
-      if ((line.rfind("OK", 0) == 0 || line.rfind("ERROR", 0) == 0) && count++ == seen_)
-        return ++seen_, line;
+    for (const std::string& line : split(process->output(), false))
+      if ((line.rfind("OK", 0) == 0 || line.rfind("ERROR", 0) == 0) && count++ == seen)
+        return ++seen, line;
     return "";
   }
-
-  Traffic& traffic_;
-  const std::string name_;
-  std::unique_ptr<TestProcess> process_;
-  int fd_ = -1, started_ = 0;
-  std::size_t seen_ = 0;
 };
 
 // rsyslog's side: a line is sent again after an ERROR answer (after action.resumeInterval, here 1 s), or to a new
 // quelm-notify when none came.
 void confirmSender(Traffic& traffic, int index, const Lines& hosts)
 {
-  ConfirmFeed feed(traffic, "confirm" + std::to_string(index));
+  ConfirmFeed feed { traffic, "confirm" + std::to_string(index) };
   Words words(traffic.seed, index);
   for (std::size_t i = 0; traffic.going(); ++i) {
     const std::string word = words.word();
@@ -438,10 +422,9 @@ void syslogSender(Traffic& traffic, SyslogNg& forwarder, const Lines& hosts)
 // A process's resident memory in KiB, its open descriptors and its children.
 std::vector<long> usageOf(pid_t pid)
 {
-  const std::string proc = "/proc/" + std::to_string(pid);
-  const Lines words = split(runCommand("awk '/VmRSS/ {print $2}' " + proc + "/status; ls " + proc
-                                + "/fd | wc -l; pgrep -c -P " + std::to_string(pid))
-                                .out,
+  const std::string pidText = std::to_string(pid), proc = "/proc/" + pidText + "/";
+  const Lines words = split(
+      runCommand("awk '/VmRSS/ {print $2}' " + proc + "status; ls " + proc + "fd | wc -l; pgrep -c -P " + pidText).out,
       true);
   return words.size() == 3 ? std::vector<long> { std::stol(words[0]), std::stol(words[1]), std::stol(words[2]) }
                            : std::vector<long> { 0, 0, 0 };
@@ -658,12 +641,10 @@ int Campaign::run()
   balancer.wait(10);
   stopReceivers();
 
-  std::map<Kind, int> counts;
-  for (const Done& fault : done_)
-    ++counts[fault.kind];
   std::string byKind;
-  for (const auto& [kind, count] : counts)
-    byKind += (byKind.empty() ? "" : ", ") + std::to_string(count) + " " + nameOf(kind);
+  for (int k = 0; k <= static_cast<int>(Kind::hang); ++k)
+    if (const auto n = std::count_if(done_.begin(), done_.end(), [&](const Done& f) { return int(f.kind) == k; }))
+      byKind += (byKind.empty() ? "" : ", ") + std::to_string(n) + " " + nameOf(Kind(k));
   if (record_.violations() > 0) {
     const std::string keep
         = options_.keep.empty() ? "/tmp/quelm-chaos-" + std::to_string(options_.seed) : options_.keep;
@@ -671,7 +652,7 @@ int Campaign::run()
         + shellQuote(site_->alerts) + " " + shellQuote(keep));
     record_.say("logs kept in " + keep);
   }
-  record_.say(std::to_string(ledger_.notes().size()) + " notifications, " + std::to_string(done_.size()) + " faults ("
+  record_.say(std::to_string(ledger_.notes.size()) + " notifications, " + std::to_string(done_.size()) + " faults ("
       + byKind + "), " + std::to_string(record_.violations()) + " violations, seed " + std::to_string(options_.seed));
   return interrupted ? 2 : record_.violations() > 0 ? 1 : 0;
 }
@@ -751,7 +732,7 @@ void Campaign::judge()
                                         "FROM writes w WHERE seq IS NOT NULL ORDER BY n"))
     writes[std::stoi(row[0])].insert(writes[std::stoi(row[0])].end(), row.begin() + 1, row.end());
   std::map<std::string, const Note*> last;
-  for (const Note& note : ledger_.notes()) {
+  for (const Note& note : ledger_.notes) {
     last[note.host] = &note;
     const Lines& wrote = writes[note.seq]; // effect, occurrences opened, effect, ...
     const std::string seq = std::to_string(note.seq),
