@@ -56,48 +56,37 @@ Lines split(const std::string& text, bool byWord)
   return parts;
 }
 
-double wallClock()
-{
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 // The run's clock (time 0: the traffic starts) and its printed record: every line starts with "chaos: ", and a
 // violation is counted once, by its key.
-class Record {
-public:
-  double now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-  double ofWall(double wall) const { return wall - wallStart_; }
-  void restart()
+struct Record {
+  double now() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
+  void restart() { start = Clock::now(); }
+  // A time of the system clock (an alert's, written by date) on the run's clock.
+  double ofWall(double wall) const
   {
-    start_ = Clock::now();
-    wallStart_ = wallClock();
+    return wall - std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + now();
   }
   void say(const std::string& line)
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(lock);
     std::cout << "chaos: " << line << std::endl;
   }
   void at(const std::string& line) { say(oneDecimal(now()) + " s " + line); }
   void violation(const std::string& key, const std::string& line)
   {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      if (!found_.insert(key).second)
-        return;
-    }
-    at("VIOLATION " + line);
+    std::unique_lock<std::mutex> hold(lock);
+    if (found.insert(key).second)
+      hold.unlock(), at("VIOLATION " + line);
   }
   int violations()
   {
-    std::lock_guard<std::mutex> hold(lock_);
-    return static_cast<int>(found_.size());
+    std::lock_guard<std::mutex> hold(lock);
+    return static_cast<int>(found.size());
   }
 
-private:
-  Clock::time_point start_ = Clock::now();
-  double wallStart_ = wallClock();
-  std::mutex lock_;
-  std::set<std::string> found_;
+  Clock::time_point start = Clock::now();
+  std::mutex lock;
+  std::set<std::string> found;
 };
 
 // ---- The fault plan, drawn whole from the seed before anything starts: a seed names its faults.
@@ -143,7 +132,7 @@ struct Note {
   int seq = 0;
   std::string host, word, text, id, sender;
   double sent = -1, answered = -1; // answered: when it was answered stored
-  std::string answer; // "stored", or the last answer that was not
+  std::string answer {}; // "stored", or the last answer that was not
   int tries = 0;
 };
 
@@ -156,41 +145,32 @@ std::string json(const Note& note)
       + (note.id.empty() ? "" : ",\"notification_id\":\"" + note.id + "\"") + "}";
 }
 
-class Ledger {
-public:
+struct Ledger {
   // A notification numbered in the whole run, its marker "seq=N" in the message so that the stored output names it.
   Note& add(const std::string& host, const std::string& word, const std::string& extra, const std::string& id,
       const std::string& sender)
   {
-    std::lock_guard<std::mutex> hold(lock_);
-    Note& note = notes_.emplace_back();
-    note.seq = static_cast<int>(notes_.size());
-    note.text = word + extra + " seq=" + std::to_string(note.seq);
-    note.host = host, note.word = word, note.id = id, note.sender = sender;
-    return note;
+    std::lock_guard<std::mutex> hold(lock);
+    const int seq = static_cast<int>(notes.size()) + 1;
+    return notes.emplace_back(Note { seq, host, word, word + extra + " seq=" + std::to_string(seq), id, sender });
   }
-  // Read once every sender has ended.
-  const std::deque<Note>& notes() const { return notes_; }
 
-private:
-  std::mutex lock_;
-  std::deque<Note> notes_; // a deque: a sender keeps its reference while others add
+  std::mutex lock;
+  std::deque<Note> notes; // a deque: a sender keeps its reference while others add; read once every sender has ended
 };
 
 // The oracle's own connection, to the cluster's primary whichever server that is by now (libpq reads
 // PGTARGETSESSIONATTRS); it waits out a restart or a failover, two minutes at most.
-class Oracle {
-public:
-  explicit Oracle(TestDatabase& db)
-      : db_(db)
-  {
-  }
+struct Oracle {
+  TestDatabase& db;
+  std::mutex lock;
+
   std::string ask(const std::string& sql)
   {
     for (int attempt = 0;; ++attempt, pause(0.5)) {
       try {
-        std::lock_guard<std::mutex> hold(lock_);
-        return db_.scalar(sql);
+        std::lock_guard<std::mutex> hold(lock);
+        return db.scalar(sql);
       } catch (const std::exception& error) {
         // A refused statement is the harness's own mistake: only a server away is waited for.
         if (attempt >= 240 || interrupted || std::string(error.what()).find("ERROR:") != std::string::npos)
@@ -206,10 +186,6 @@ public:
       rows.push_back(split(line, true));
     return rows;
   }
-
-private:
-  TestDatabase& db_;
-  std::mutex lock_;
 };
 
 // What every sender shares: where to send, the clock, and when to stop.
@@ -218,7 +194,7 @@ struct Traffic {
   Ledger& ledger;
   Oracle& oracle;
   const TempDir& dir;
-  std::string pem, uri, url, hangPlugin;
+  std::string pem, uri, url;
   std::uint64_t seed;
   std::atomic<bool> on { true };
   std::atomic<double> deadline { 1e9 }; // for what is still unanswered once the traffic ends
@@ -228,28 +204,26 @@ struct Traffic {
 };
 
 // A sender's own draw: states that change often, now and then a slow plugin run, ids of 32 hex digits as rsyslog's.
-class Words {
-public:
+struct Words {
   Words(std::uint64_t seed, int sender)
-      : rng_(seed * 1000003 + static_cast<std::uint64_t>(sender))
+      : rng(seed * 1000003 + static_cast<std::uint64_t>(sender))
   {
   }
   std::string word()
   {
     static const char* const words[] = { "CRIT", "WARN", "fine", "UNKN", "fine", "CRIT", "fine" };
-    return words[rng_() % std::size(words)];
+    return words[rng() % std::size(words)];
   }
-  std::string extra() { return rng_() % 8 == 0 ? " SLEEP1" : ""; }
+  std::string extra() { return rng() % 8 == 0 ? " SLEEP1" : ""; }
   std::string id()
   {
     char text[40];
-    std::snprintf(text, sizeof text, "%016llX%016llX", static_cast<unsigned long long>(rng_()),
-        static_cast<unsigned long long>(rng_()));
+    std::snprintf(text, sizeof text, "%016llX%016llX", static_cast<unsigned long long>(rng()),
+        static_cast<unsigned long long>(rng()));
     return text;
   }
 
-private:
-  std::mt19937_64 rng_;
+  std::mt19937_64 rng;
 };
 
 void answered(Traffic& traffic, Note& note, const std::string& answer)
@@ -276,74 +250,64 @@ void deliver(
 
 // quelm-notify --confirm fed as rsyslog's omprog feeds it: a line at a time through a pipe, each answered before the
 // next; a program that gives no answer within 10 s (rsyslog's confirmTimeout) is replaced.
-class ConfirmFeed {
-public:
-  ConfirmFeed(Traffic& traffic, std::string name)
-      : traffic_(traffic)
-      , name_(std::move(name))
-  {
-  }
+struct ConfirmFeed {
+  Traffic& traffic;
+  const std::string name;
+  std::unique_ptr<TestProcess> process {};
+  int fd = -1, started = 0;
+  std::size_t seen = 0;
+
   ~ConfirmFeed() { close(true); }
-  ConfirmFeed(const ConfirmFeed&) = delete;
-  ConfirmFeed& operator=(const ConfirmFeed&) = delete;
 
   // "OK" or "ERROR: ...", or empty when no answer came.
   std::string exchange(const std::string& line)
   {
     const std::string text = line + "\n";
     std::string answer;
-    if ((process_ || open()) && ::write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size())
+    if ((process || open()) && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())
         && waitFor(10, [&] { return !(answer = next()).empty(); }))
       return answer;
     close(false);
     return "";
   }
-
-private:
   bool open()
   {
-    const std::string fifo = traffic_.dir.path() + "/" + name_ + "-" + std::to_string(++started_) + ".fifo";
+    const std::string fifo = traffic.dir.path() + "/" + name + "-" + std::to_string(++started) + ".fifo";
     ::mkfifo(fifo.c_str(), 0600);
-    process_ = std::make_unique<TestProcess>(Lines { "/bin/sh", "-c",
-        "exec " + notifyTool + " " + traffic_.uri + " --cacert " + traffic_.pem + " --confirm < " + fifo });
-    seen_ = 0;
+    process = std::make_unique<TestProcess>(Lines { "/bin/sh", "-c",
+        "exec " + notifyTool + " " + traffic.uri + " --cacert " + traffic.pem + " --confirm < " + fifo });
+    seen = 0;
     std::string greeting;
     // Opened without a reader, a FIFO fails at once with O_NONBLOCK: tried until the program has it open.
-    return waitFor(10, [&] { return (fd_ = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; })
-        && ::fcntl(fd_, F_SETFL, 0) == 0 && waitFor(10, [&] { return !(greeting = next()).empty(); })
+    return waitFor(10, [&] { return (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; })
+        && ::fcntl(fd, F_SETFL, 0) == 0 && waitFor(10, [&] { return !(greeting = next()).empty(); })
         && greeting == "OK";
   }
   void close(bool atEnd)
   {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = -1;
-    if (process_ && atEnd && process_->wait(20) != 0)
-      traffic_.record.at(name_ + ": quelm-notify did not end well at the end of its input: " + process_->output());
-    process_.reset();
+    if (fd >= 0)
+      ::close(fd);
+    fd = -1;
+    if (process && atEnd && process->wait(20) != 0)
+      traffic.record.at(name + ": quelm-notify did not end well at the end of its input: " + process->output());
+    process.reset();
   }
   // The next answer line (the program's standard error shares the file).
   std::string next()
   {
     std::size_t count = 0;
-    for (const std::string& line : split(process_->output(), false))
-      if ((line.rfind("OK", 0) == 0 || line.rfind("ERROR", 0) == 0) && count++ == seen_)
-        return ++seen_, line;
+    for (const std::string& line : split(process->output(), false))
+      if ((line.rfind("OK", 0) == 0 || line.rfind("ERROR", 0) == 0) && count++ == seen)
+        return ++seen, line;
     return "";
   }
-
-  Traffic& traffic_;
-  const std::string name_;
-  std::unique_ptr<TestProcess> process_;
-  int fd_ = -1, started_ = 0;
-  std::size_t seen_ = 0;
 };
 
 // rsyslog's side: a line is sent again after an ERROR answer (after action.resumeInterval, here 1 s), or to a new
 // quelm-notify when none came.
 void confirmSender(Traffic& traffic, int index, const Lines& hosts)
 {
-  ConfirmFeed feed(traffic, "confirm" + std::to_string(index));
+  ConfirmFeed feed { traffic, "confirm" + std::to_string(index) };
   Words words(traffic.seed, index);
   for (std::size_t i = 0; traffic.going(); ++i) {
     const std::string word = words.word();
@@ -458,72 +422,27 @@ void syslogSender(Traffic& traffic, SyslogNg& forwarder, const Lines& hosts)
 // A process's resident memory in KiB, its open descriptors and its children.
 std::vector<long> usageOf(pid_t pid)
 {
-  const std::string proc = "/proc/" + std::to_string(pid);
-  const Lines words = split(runCommand("awk '/VmRSS/ {print $2}' " + proc + "/status; ls " + proc
-                                + "/fd | wc -l; pgrep -c -P " + std::to_string(pid))
-                                .out,
+  const std::string pidText = std::to_string(pid), proc = "/proc/" + pidText + "/";
+  const Lines words = split(
+      runCommand("awk '/VmRSS/ {print $2}' " + proc + "status; ls " + proc + "fd | wc -l; pgrep -c -P " + pidText).out,
       true);
   return words.size() == 3 ? std::vector<long> { std::stol(words[0]), std::stol(words[1]), std::stol(words[2]) }
                            : std::vector<long> { 0, 0, 0 };
 }
 
-// The three Receivers, each restarted on its own port; a restart keeps the last log as LOG.N.
-class Receivers {
-public:
-  Receivers(Site& site, const TempDir& dir, const std::string& pem, std::map<std::string, std::string> config)
-      : site_(site)
-      , dir_(dir)
-      , pem_(pem)
-      , config_(std::move(config))
-  {
-  }
-  std::string log(int r) const { return dir_.path() + "/receiver" + std::to_string(r) + ".log"; }
-  bool start(int r)
-  {
-    if (::access(log(r).c_str(), F_OK) == 0)
-      std::rename(log(r).c_str(), (log(r) + "." + std::to_string(++restarts_[r])).c_str());
-    process_[r] = site_.startReceiver(dir_, "receiver" + std::to_string(r), ports[r], pem_, config_, { "-D" });
-    if (!started(log(r)))
-      return false;
-    // Taken before the senders come: HAProxy sends them only once two checks have found it up.
-    base[r] = usageOf(pid(r));
-    return true;
-  }
-  int stop(int r, int signal)
-  {
-    process_[r]->signal(signal);
-    return wait(r);
-  }
-  int wait(int r) { return process_[r]->wait(60); }
-  pid_t pid(int r) const { return process_[r]->pid(); }
-
-  std::vector<int> ports = { freeLoopbackPort(), freeLoopbackPort(), freeLoopbackPort() };
-  std::vector<long> base[3]; // usageOf at the start
-
-private:
-  Site& site_;
-  const TempDir& dir_;
-  const std::string pem_;
-  const std::map<std::string, std::string> config_;
-  std::unique_ptr<TestProcess> process_[3];
-  int restarts_[3] = { 0, 0, 0 };
-};
-
 // The first and last few lines of the Receivers' logs that contain the text.
 std::string logLines(const TempDir& dir, const std::string& text)
 {
-  const CommandResult found = runCommand("cd " + shellQuote(dir.path()) + " && grep -F -- " + shellQuote(text)
-      + " receiver?.log* | cut -c1-300 | (head -6; tail -6) | sed 's/^/    /'");
-  return found.out;
+  return runCommand("cd " + shellQuote(dir.path()) + " && grep -F -- " + shellQuote(text)
+      + " receiver?.log* | cut -c1-300 | (head -6; tail -6) | sed 's/^/    /'")
+      .out;
 }
 
 // Threads that are always joined: unwinding first tells them to end.
-class Crew {
-public:
-  explicit Crew(Record& record)
-      : record_(record)
-  {
-  }
+struct Crew {
+  Record& record;
+  std::vector<std::thread> threads {};
+
   ~Crew()
   {
     if (std::uncaught_exceptions() > 0)
@@ -532,24 +451,20 @@ public:
   }
   void add(std::function<void()> body)
   {
-    threads_.emplace_back([this, body] {
+    threads.emplace_back([this, body] {
       try {
         body();
       } catch (const std::exception& error) {
-        record_.violation("harness", std::string("harness error, not the Receiver's: ") + error.what());
+        record.violation("harness", std::string("harness error, not the Receiver's: ") + error.what());
       }
     });
   }
   void joinAll()
   {
-    for (std::thread& thread : threads_)
+    for (std::thread& thread : threads)
       thread.join();
-    threads_.clear();
+    threads.clear();
   }
-
-private:
-  Record& record_;
-  std::vector<std::thread> threads_;
 };
 
 // ---- The campaign.
@@ -584,6 +499,9 @@ public:
 
 private:
   void setUp();
+  // The three Receivers, each restarted on its own port; a restart keeps the last log as LOG.N.
+  std::string log(int r) const { return dir_.path() + "/receiver" + std::to_string(r) + ".log"; }
+  bool startReceiver(int r);
   void execute(const Fault& fault);
   void judge();
   void judgeAlerts();
@@ -599,7 +517,11 @@ private:
   std::unique_ptr<TcpProxy> primary_, standby_, front_;
   std::unique_ptr<Site> site_;
   std::unique_ptr<Oracle> oracle_;
-  std::unique_ptr<Receivers> receivers_;
+  std::map<std::string, std::string> config_;
+  std::vector<int> ports_ = { freeLoopbackPort(), freeLoopbackPort(), freeLoopbackPort() };
+  std::unique_ptr<TestProcess> receivers_[3];
+  std::vector<long> base_[3]; // usageOf at the start
+  int restarts_[3] = {};
   std::unique_ptr<Traffic> traffic_;
   Ledger ledger_;
   std::vector<Done> done_;
@@ -623,21 +545,31 @@ void Campaign::setUp()
   dir_.write("site-alert.sh", "#!/bin/sh\necho \"$1 $(/bin/date +%s.%N)\" >> " + site_->alerts + "\n", true);
   site_->db.exec("INSERT INTO quelm_plugins (plugin_id, plugin_path) VALUES (2, '" + steady_ + "'), (3, '" + flaky_
       + "');" + readFile(std::string(QUELM_SOURCE_DIR) + "/tests/chaos/oracle.sql"));
-  oracle_ = std::make_unique<Oracle>(site_->db);
+  oracle_.reset(new Oracle { site_->db, {} });
   // The Receivers reach each server through a proxy of the campaign's, to freeze.
   primary_ = std::make_unique<TcpProxy>(std::stoi(primaryPort));
   standby_ = std::make_unique<TcpProxy>(std::stoi(standbyPort));
-  receivers_ = std::make_unique<Receivers>(*site_, dir_, pem_,
-      std::map<std::string, std::string> { { "POSTGRESQL.cluster", "1" },
-          { "POSTGRESQL.PGSQL_host", "127.0.0.1,127.0.0.1" },
-          { "POSTGRESQL.PGSQL_port", std::to_string(primary_->port()) + "," + std::to_string(standby_->port()) },
-          { "POSTGRESQL.target_session_attrs", "read-write" }, { "POSTGRESQL.connection_number", "3" },
-          { "POSTGRESQL.connect_timeout", "5" }, { "POSTGRESQL.answer_timeout", "5" }, { "SYSLOG.plugin_timeout", "4" },
-          { "SYSLOG.alert_timeout", "10" }, { "SYSLOG.cleaning_cycle", "5" }, { "SYSLOG.queue_limit", "30" },
-          { "SYSLOG.resend_window", "1800" }, { "PLUGINS.persistent", steady_ + "," + flaky_ } });
+  config_ = { { "POSTGRESQL.cluster", "1" }, { "POSTGRESQL.PGSQL_host", "127.0.0.1,127.0.0.1" },
+    { "POSTGRESQL.PGSQL_port", std::to_string(primary_->port()) + "," + std::to_string(standby_->port()) },
+    { "POSTGRESQL.target_session_attrs", "read-write" }, { "POSTGRESQL.connection_number", "3" },
+    { "POSTGRESQL.connect_timeout", "5" }, { "POSTGRESQL.answer_timeout", "5" }, { "SYSLOG.plugin_timeout", "4" },
+    { "SYSLOG.alert_timeout", "10" }, { "SYSLOG.cleaning_cycle", "5" }, { "SYSLOG.queue_limit", "30" },
+    { "SYSLOG.resend_window", "1800" }, { "PLUGINS.persistent", steady_ + "," + flaky_ } };
   for (int r = 0; r < 3; ++r)
-    if (!receivers_->start(r))
-      throw std::runtime_error("receiver" + std::to_string(r) + " did not start: " + readFile(receivers_->log(r)));
+    if (!startReceiver(r))
+      throw std::runtime_error("receiver" + std::to_string(r) + " did not start: " + readFile(log(r)));
+}
+
+bool Campaign::startReceiver(int r)
+{
+  if (::access(log(r).c_str(), F_OK) == 0)
+    std::rename(log(r).c_str(), (log(r) + "." + std::to_string(++restarts_[r])).c_str());
+  receivers_[r] = site_->startReceiver(dir_, "receiver" + std::to_string(r), ports_[r], pem_, config_, { "-D" });
+  if (!started(log(r)))
+    return false;
+  // Taken before the senders come: HAProxy sends them only once two checks have found it up.
+  base_[r] = usageOf(receivers_[r]->pid());
+  return true;
 }
 
 int Campaign::run()
@@ -649,7 +581,7 @@ int Campaign::run()
   // Senders reach the shipped HAProxy through a proxy of the campaign's, to cut.
   const int haproxyPort = freeLoopbackPort();
   std::string missing;
-  const std::string haproxy = haproxyConfig(haproxyPort, receivers_->ports, missing);
+  const std::string haproxy = haproxyConfig(haproxyPort, ports_, missing);
   if (!missing.empty())
     throw std::runtime_error("not in the shipped HAProxy configuration: " + missing);
   TestProcess balancer({ "/usr/sbin/haproxy", "-db", "-f", dir_.write("haproxy.cfg", haproxy) });
@@ -659,12 +591,12 @@ int Campaign::run()
   if (!forwarder.missing.empty())
     throw std::runtime_error("syslog-ng: not found: " + forwarder.missing);
   traffic_.reset(new Traffic { record_, ledger_, *oracle_, dir_, pem_, "wss://127.0.0.1:" + front + "/",
-      "https://localhost:" + front + "/v1/notifications", steady_, options_.seed });
+      "https://localhost:" + front + "/v1/notifications", options_.seed });
   traffic_->deadline = options_.seconds + 900; // a bound on the whole run, whatever happens
   record_.restart();
   record_.at("started: 3 Receivers, HAProxy, syslog-ng, a primary and its synchronous standby");
   std::atomic<bool> watching { true };
-  Crew senders(record_), watch(record_);
+  Crew senders { record_ }, watch { record_ };
   senders.add([&] { confirmSender(*traffic_, 0, hostRange(0, 4)); });
   senders.add([&] { confirmSender(*traffic_, 1, hostRange(4, 8)); });
   senders.add([&] { syslogSender(*traffic_, forwarder, hostRange(8, 12)); });
@@ -709,12 +641,10 @@ int Campaign::run()
   balancer.wait(10);
   stopReceivers();
 
-  std::map<Kind, int> counts;
-  for (const Done& fault : done_)
-    ++counts[fault.kind];
   std::string byKind;
-  for (const auto& [kind, count] : counts)
-    byKind += (byKind.empty() ? "" : ", ") + std::to_string(count) + " " + nameOf(kind);
+  for (int k = 0; k <= static_cast<int>(Kind::hang); ++k)
+    if (const auto n = std::count_if(done_.begin(), done_.end(), [&](const Done& f) { return int(f.kind) == k; }))
+      byKind += (byKind.empty() ? "" : ", ") + std::to_string(n) + " " + nameOf(Kind(k));
   if (record_.violations() > 0) {
     const std::string keep
         = options_.keep.empty() ? "/tmp/quelm-chaos-" + std::to_string(options_.seed) : options_.keep;
@@ -722,7 +652,7 @@ int Campaign::run()
         + shellQuote(site_->alerts) + " " + shellQuote(keep));
     record_.say("logs kept in " + keep);
   }
-  record_.say(std::to_string(ledger_.notes().size()) + " notifications, " + std::to_string(done_.size()) + " faults ("
+  record_.say(std::to_string(ledger_.notes.size()) + " notifications, " + std::to_string(done_.size()) + " faults ("
       + byKind + "), " + std::to_string(record_.violations()) + " violations, seed " + std::to_string(options_.seed));
   return interrupted ? 2 : record_.violations() > 0 ? 1 : 0;
 }
@@ -732,7 +662,9 @@ void Campaign::execute(const Fault& fault)
   const double start = record_.now();
   std::string what = nameOf(fault.kind);
   if (fault.kind == Kind::kill || fault.kind == Kind::term) {
-    const int r = fault.target, status = receivers_->stop(r, fault.kind == Kind::kill ? SIGKILL : SIGTERM);
+    const int r = fault.target;
+    receivers_[r]->signal(fault.kind == Kind::kill ? SIGKILL : SIGTERM);
+    const int status = receivers_[r]->wait(60);
     what += " receiver" + std::to_string(r) + " (exit " + std::to_string(status) + ")";
     if (fault.kind == Kind::term && status != 0)
       record_.violation("term " + oneDecimal(start),
@@ -740,9 +672,9 @@ void Campaign::execute(const Fault& fault)
               + std::to_string(status) + " at " + oneDecimal(record_.now()) + " s");
     if (fault.kind == Kind::kill)
       pause(std::min(fault.length, 3.0));
-    for (int attempt = 0; attempt < 2 && !receivers_->start(r); ++attempt)
+    for (int attempt = 0; attempt < 2 && !startReceiver(r); ++attempt)
       record_.violation("start " + oneDecimal(record_.now()),
-          "receiver" + std::to_string(r) + " did not start: " + readFile(receivers_->log(r)).substr(0, 2000));
+          "receiver" + std::to_string(r) + " did not start: " + readFile(log(r)).substr(0, 2000));
   } else if (fault.kind == Kind::pgRestart) {
     if (!(failedOver_ ? cluster_.controlStandby("restart") : cluster_.control("restart")))
       throw std::runtime_error("the database did not restart");
@@ -773,7 +705,7 @@ void Campaign::execute(const Fault& fault)
     Words words(options_.seed, 1000 + static_cast<int>(done_.size()));
     const std::string word = words.word();
     const Lines hosts = hostRange(22, 28);
-    Crew sessions(record_);
+    Crew sessions { record_ };
     for (int s = 0; s < 3; ++s) {
       std::vector<Note*> notes;
       for (int i = 0; i < 60; ++i)
@@ -800,7 +732,7 @@ void Campaign::judge()
                                         "FROM writes w WHERE seq IS NOT NULL ORDER BY n"))
     writes[std::stoi(row[0])].insert(writes[std::stoi(row[0])].end(), row.begin() + 1, row.end());
   std::map<std::string, const Note*> last;
-  for (const Note& note : ledger_.notes()) {
+  for (const Note& note : ledger_.notes) {
     last[note.host] = &note;
     const Lines& wrote = writes[note.seq]; // effect, occurrences opened, effect, ...
     const std::string seq = std::to_string(note.seq),
@@ -912,7 +844,7 @@ void Campaign::judgeAlerts()
 void Campaign::stopReceivers()
 {
   for (int r = 0; r < 3; ++r) {
-    const std::vector<long> now = usageOf(receivers_->pid(r)), base = receivers_->base[r];
+    const std::vector<long> now = usageOf(receivers_[r]->pid()), base = base_[r];
     const std::string name = "receiver" + std::to_string(r),
                       text = name + ": " + std::to_string(base[0] / 1024) + " MiB and " + std::to_string(base[1])
         + " descriptors at its start, " + std::to_string(now[0] / 1024) + " MiB and " + std::to_string(now[1])
@@ -922,9 +854,9 @@ void Campaign::stopReceivers()
       record_.violation("usage " + name, "not back near its start: " + text);
   }
   for (int r = 0; r < 3; ++r)
-    ::kill(receivers_->pid(r), SIGTERM);
+    receivers_[r]->signal(SIGTERM);
   for (int r = 0; r < 3; ++r) {
-    const int status = receivers_->wait(r);
+    const int status = receivers_[r]->wait(60);
     if (status != 0)
       record_.violation("last stop " + std::to_string(r),
           "receiver" + std::to_string(r) + " ended with status " + std::to_string(status) + " at the last stop");

@@ -16,16 +16,9 @@ std::string shellQuote(const std::string& word)
 CommandResult runCommand(const std::string& command, const std::string& input, int timeoutSeconds)
 {
   TempDir files;
-  std::string in = files.write("stdin", input);
-  std::string out = files.path() + "/stdout";
-  std::string err = files.path() + "/stderr";
+  const std::string in = files.write("stdin", input), out = files.path() + "/stdout", err = files.path() + "/stderr";
   std::string line = "timeout -k 5 " + std::to_string(timeoutSeconds) + " /bin/sh -c " + shellQuote(command) + " <"
       + shellQuote(in) + " >" + shellQuote(out) + " 2>" + shellQuote(err);
-  int raw = std::system(line.c_str());
-  CommandResult result;
-  if (raw != -1 && WIFEXITED(raw))
-    result.status = WEXITSTATUS(raw);
-  result.out = readFile(out);
-  result.err = readFile(err);
-  return result;
+  const int raw = std::system(line.c_str());
+  return { raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err) };
 }

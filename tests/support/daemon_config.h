@@ -27,11 +27,10 @@ inline std::string writeReceiverConfig(
   std::string text;
   for (const char* section : { "LOG", "POSTGRESQL", "SYSLOG", "SENDERS", "METRICS", "PLUGINS" }) {
     text += std::string("[") + section + "]\n";
-    std::string prefix = std::string(section) + ".";
-    for (auto& [key, value] : values) {
+    const std::string prefix = std::string(section) + ".";
+    for (const auto& [key, value] : values)
       if (key.rfind(prefix, 0) == 0 && !value.empty())
         text += key.substr(prefix.size()) + "=" + value + "\n";
-    }
   }
   return dir.write("receiver.conf", text);
 }

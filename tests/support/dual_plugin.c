@@ -87,10 +87,8 @@ int main(int argc, char** argv)
   char pids[4096];
   snprintf(pids, sizeof pids, "%s.pids", argv[0]);
   FILE* noted = fopen(pids, "a");
-  if (noted) {
-    fprintf(noted, "%d\n", (int)getpid());
-    fclose(noted);
-  }
+  if (noted)
+    fprintf(noted, "%d\n", (int)getpid()), fclose(noted);
   static char hung[4096];
   snprintf(hung, sizeof hung, "%s.hung", argv[0]);
   hungMark = hung;

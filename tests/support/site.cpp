@@ -77,11 +77,10 @@ std::string adapted(
 {
   std::string conf = readFile(path);
   for (const auto& [from, to] : replacements) {
-    if (conf.find(from) == std::string::npos) {
-      missing = from;
-      return std::string();
-    }
-    conf.replace(conf.find(from), from.size(), to);
+    const std::size_t at = conf.find(from);
+    if (at == std::string::npos)
+      return missing = from, std::string();
+    conf.replace(at, from.size(), to);
   }
   return conf;
 }

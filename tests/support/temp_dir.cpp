@@ -25,11 +25,8 @@ TempDir::~TempDir()
 
 std::string TempDir::write(const std::string& name, const std::string& content, bool executable) const
 {
-  std::string file = path_ + "/" + name;
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-  }
+  const std::string file = path_ + "/" + name;
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << content; // closed at the end of the statement
   chmod(file.c_str(), executable ? 0755 : 0644);
   return file;
 }

@@ -112,10 +112,7 @@ bool PrivateCluster::control(const std::string& action) { return runScript({ act
 
 bool PrivateCluster::startStandby(bool synchronous)
 {
-  std::vector<std::string> arguments { "standby", standbyEnvFile_, envFile_ };
-  if (synchronous)
-    arguments.push_back("sync");
-  return runScript(arguments);
+  return runScript({ "standby", standbyEnvFile_, envFile_, synchronous ? "sync" : "" });
 }
 
 bool PrivateCluster::controlStandby(const std::string& action) { return runScript({ action, standbyEnvFile_ }); }
