@@ -221,7 +221,10 @@ TEST_F(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFail
   const std::vector<int> ports = { freeLoopbackPort(), freeLoopbackPort(), freeLoopbackPort() };
   const std::vector<std::string> logs
       = { dir.path() + "/receiver0.log", dir.path() + "/receiver1.log", dir.path() + "/receiver2.log" };
-  auto start = [&](int r) { return site.startReceiver(dir, "receiver" + std::to_string(r), ports[r], pem, settings); };
+  // -D: each cleaning pass traces the services it looks at.
+  auto start = [&](int r) {
+    return site.startReceiver(dir, "receiver" + std::to_string(r), ports[r], pem, settings, { "-D" });
+  };
   std::vector<std::unique_ptr<TestProcess>> receivers;
   for (int r = 0; r < 3; ++r)
     receivers.push_back(start(r));
@@ -250,6 +253,8 @@ TEST_F(ClusterTest, ReceiversAgreeWithOneAndLoseNothingThroughAKillAStopAndAFail
   expectStaleClosedAndAlertedOnce(site, stale);
   EXPECT_EQ(countOf(allLogs(), cleans), 1u);
   const int holder = countOf(readFile(logs[0]), cleans) > 0 ? 0 : countOf(readFile(logs[1]), cleans) > 0 ? 1 : 2;
+  for (int r = 0; r < 3; ++r)
+    EXPECT_EQ(countOf(readFile(logs[r]), "th_clean#FOR service") > 0, r == holder) << "only the holder cleans " << r;
   EXPECT_EQ(stop(*one), 0);
 
   const int haproxyPort = freeLoopbackPort();

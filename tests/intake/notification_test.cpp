@@ -180,9 +180,10 @@ TEST(HttpRoutesTest, MethodPathAndHeadersDecideTheAnswer)
     std::string allow {};
   } cases[] = { { { "POST", "/v1/notifications", "", "application/json" }, Next::takeBatch, 200 },
     { { "POST", "/v1/notifications?x=1", "", "application/json; charset=utf-8" }, Next::takeBatch, 200 },
-    { { "GET", "/v1/notifications" }, Next::answer, 405, 0, "POST" },
-    { { "POST", "/v1/health" }, Next::answer, 405, 0, "GET" }, { { "GET", "/" }, Next::answer, 404 },
-    { { "GET", "/v1/health/" }, Next::answer, 404 }, { { "GET", "/v1/health?verbose" }, Next::answer, 200 },
+    { { "GET", "/v1/notifications", "", "" }, Next::answer, 405, 0, "POST" },
+    { { "POST", "/v1/health", "", "" }, Next::answer, 405, 0, "GET" }, { { "GET", "/", "", "" }, Next::answer, 404 },
+    { { "GET", "/v1/health/", "", "" }, Next::answer, 404 },
+    { { "GET", "/v1/health?verbose", "", "" }, Next::answer, 200 },
     { { "GET", "/v1/health", "", "", false, true }, Next::checkDatabase, 200 },
     { { "GET", "/v1/health", "", "", true, true }, Next::answer, 503, 5 },
     { { "POST", "/v1/notifications", "", "text/plain" }, Next::answer, 415 },
@@ -195,7 +196,7 @@ TEST(HttpRoutesTest, MethodPathAndHeadersDecideTheAnswer)
     EXPECT_EQ(route.allow, c.allow);
     EXPECT_EQ(route.answer.retryAfterSeconds, c.retryAfter);
   }
-  EXPECT_EQ(routeHttp({ "GET", "/v1/health" }).answer.body, "{\"status\":\"ok\"}\n");
+  EXPECT_EQ(routeHttp({ "GET", "/v1/health", "", "" }).answer.body, "{\"status\":\"ok\"}\n");
 }
 
 // A body splits into its items as the sender wrote them, or is refused whole; the items' outcomes, which come in any
