@@ -78,6 +78,9 @@ TEST(CheckSyslogTest, UnusableInputAndCommandLinesAreUnknownInOneLine)
   EXPECT_EQ(check({ "-c", "a" }, std::string(std::size_t { 5 } * 1024 * 1024, 'a'), &persistent).output,
       "UNKNOWN: input larger than 4 MiB\n");
   EXPECT_EQ(check({ "--help" }, "", &persistent).exitStatus, 0);
+  TestProcess closed({ "/bin/sh", "-c", "exec \"$0\" -c x <&-", checkSyslog });
+  EXPECT_EQ(closed.wait(10), 3);
+  EXPECT_EQ(closed.output(), "UNKNOWN: cannot read standard input: Bad file descriptor\n");
   // A request that is unusable but has a seq is answered; one without is the end of the process.
   TestProcess raw({ "/usr/bin/env", "-i", "QUELM_PLUGIN_PROTOCOL=1", checkSyslog },
       "{\"seq\":99,\"args\":\"-c x\",\"input\":\"\"}\n{\"args\":[],\"input\":\"\"}\n");
