@@ -103,13 +103,17 @@ bool PgConnection::connectionFailed(const PgResult& result) const
   return isConnectionState(fieldOf(result, PG_DIAG_SQLSTATE));
 }
 
+std::string PgConnection::errorText(const PgResult& result, bool connectionText) const
+{
+  return (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
+}
+
 PgResult PgConnection::checked(
     PgResult result, const std::string& prefix, bool connectionText, const std::string& statement)
 {
   if (succeeded(result))
     return result;
-  std::string text
-      = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
+  const std::string text = errorText(result, connectionText);
   const DatabaseError::Details details { fieldOf(result, PG_DIAG_SQLSTATE), fieldOf(result, PG_DIAG_MESSAGE_PRIMARY),
     statement };
   if (details.sqlState == "55P03")
@@ -191,9 +195,8 @@ PgResult PgConnection::runLocked(const std::function<int(PGconn*)>& send, std::c
   if (succeeded(result))
     return result;
   if (connectionFailed(result)) {
-    std::string text
-        = (connectionText || !result) ? PQerrorMessage(connection_.get()) : PQresultErrorMessage(result.get());
-    const ConnectionLost lost(prefix + text, { fieldOf(result, PG_DIAG_SQLSTATE), "", statement });
+    const ConnectionLost lost(
+        prefix + errorText(result, connectionText), { fieldOf(result, PG_DIAG_SQLSTATE), "", statement });
     result.reset();
     if (retryAction(lost, 1) != RetryAction::now || !recoverLocked())
       throw lost;

@@ -130,6 +130,9 @@ private:
 
   // Everything below is used with lock_ held.
 
+  // The text of a failure: the connection's own message when asked for, or
+  // when there is no result to read it from; the result's message otherwise.
+  std::string errorText(const PgResult& result, bool connectionText) const QUELM_REQUIRES(lock_);
   // A result that is neither "command ok" nor "tuples ok" becomes a
   // DatabaseError with the prefix and error text, naming the statement
   // (empty for a text).
