@@ -157,13 +157,14 @@ std::string dualPlugin(const TempDir& dir, const std::string& name)
   return dir.write(name, readFile(QUELM_DUAL_PLUGIN), true);
 }
 
-// Replies are judged as runs are; no more processes than the pool allows, and the stop leaves none.
+// Replies are judged as runs are; no more processes than the pool allows, and the stop leaves none: one that outlives
+// the end of its input is asked to end (SIGTERM) before it is killed.
 TEST(PersistentPlugin, RepliesAreRunsAndAFailedProcessIsReplacedByAFreshOne)
 {
   TempDir dir;
   const std::string dual = dualPlugin(dir, "dual");
   const std::string bare = script(dir, "bare",
-      R"(read line; echo "{\"seq\":1,\"status\":4,\"output\":\"$#:$QUELM_PLUGIN_PROTOCOL:$HOME\"}"; read line)");
+      R"(trap 'echo >"$0.term"; exit' TERM; read line; echo "{\"seq\":1,\"status\":4,\"output\":\"$#:$QUELM_PLUGIN_PROTOCOL:$HOME\"}"; read line; while :; do sleep 0.1; done)");
   // One that answers before it has read its request, and one whose reply line passes the limit in its last bytes.
   const std::string eager
       = script(dir, "eager", R"(head -c 10 >/dev/null; echo '{"seq":1,"status":0,"output":"x"}'; sleep 5)");
@@ -208,6 +209,7 @@ TEST(PersistentPlugin, RepliesAreRunsAndAFailedProcessIsReplacedByAFreshOne)
     EXPECT_EQ(plugins.liveProcesses(), 3);
     plugins.stopAll();
     EXPECT_EQ(plugins.liveProcesses(), 0);
+    EXPECT_EQ(readFile(bare + ".term"), "\n") << "bare outlived its input and was not asked to end";
   }
   EXPECT_TRUE(noChildLeft());
 }
