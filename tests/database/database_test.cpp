@@ -47,6 +47,12 @@ TEST(PoolTest, RotatesInOrder)
   EXPECT_NE(pids[1], pids[2]);
   EXPECT_EQ(pids[0], pids[3]);
   EXPECT_EQ(pids[2], pids[5]);
+  // A connection in use is never handed out as the idle one while others are free.
+  PgConnection* busy = pool.getIdleConnection();
+  busy->exclusive([&](PgConnection::Exclusive&) {
+    for (int i = 0; i < 3; ++i)
+      EXPECT_NE(pool.getIdleConnection(), busy) << i;
+  });
   EXPECT_EQ(pool.clientEncoding(), "UTF8");
   EXPECT_THROW(PgPool(settingsOf(db), 0), DatabaseError);
   // Error names come from the product schema; of two errors with one name, the later id wins.
