@@ -3,6 +3,7 @@
 #include "bench/bench_database.h"
 
 #include <libpq-fe.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -29,6 +30,8 @@ public:
   std::uint64_t count() const { return count_.load(); }
   std::uint64_t duplicates() const { return duplicates_.load(); }
   std::uint64_t strangers() const { return strangers_.load(); }
+  // The server process of the listening session.
+  pid_t backendPid() const { return PQbackendPID(connection_); }
   // Waits until count() >= target or the deadline; returns count().
   std::uint64_t waitForCount(std::uint64_t target, Clock::time_point deadline);
 

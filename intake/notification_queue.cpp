@@ -78,26 +78,30 @@ NotificationQueue::Offered NotificationQueue::offer(Notification&& item, std::si
       offered.result = Offer::full;
       return offered;
     }
-    state->queue(std::move(item), std::move(key));
+    if (!state->queue(std::move(item), std::move(key)))
+      return offered;
   }
   cond_.notify_one();
   return offered;
 }
 
-void NotificationQueue::State::queue(Notification&& item, std::string key)
+bool NotificationQueue::State::queue(Notification&& item, std::string key)
 {
   if (!key.empty())
     pending.emplace(std::move(key), std::vector<ReplyAddress>());
   Line& line = lines[item.host];
-  if (line.waiting.empty() && !line.taken)
+  const bool becameReady = line.waiting.empty() && !line.taken;
+  if (becameReady)
     ready.push_back(item.host);
   line.waiting.push_back(std::move(item));
   ++size;
+  return becameReady;
 }
 
 std::vector<NotificationQueue::Offer> NotificationQueue::offerBatch(std::vector<Notification>& items, std::size_t limit)
 {
   std::vector<Offer> results(items.size(), Offer::queued);
+  std::size_t becameReady = 0;
   {
     auto state = state_.lock();
     if (state->closed || (limit != 0 && state->size >= limit)) {
@@ -122,10 +126,12 @@ std::vector<NotificationQueue::Offer> NotificationQueue::offerBatch(std::vector<
           continue;
         }
       }
-      state->queue(std::move(item), std::move(key));
+      becameReady += state->queue(std::move(item), std::move(key)) ? 1 : 0;
     }
   }
-  cond_.notify_all();
+  // As many workers as hosts became ready: the others would find nothing.
+  for (std::size_t i = 0; i < becameReady; ++i)
+    cond_.notify_one();
   return results;
 }
 

@@ -275,8 +275,10 @@ private:
     bool isApplied(const std::string& key, Clock::time_point now);
     // The host's line offered again; true when a worker should be woken.
     bool releaseHost(const std::string& host);
-    // Queues an item that is neither refused nor a copy.
-    void queue(Notification&& item, std::string key);
+    // Queues an item that is neither refused nor a copy; true when its host
+    // became ready, the only case in which a worker should be woken (a host
+    // being handled waits for its handler to finish).
+    bool queue(Notification&& item, std::string key);
     std::size_t hostsWaiting() const;
   };
   // Whether a worker may take a notification now.

@@ -160,7 +160,8 @@ Outcome ServiceTransition::settle(StateBatches::Written written, ServiceState ne
     lockWait_ = StateBatches::lockWait;
     return record(newState, output, number, token, answer);
   }
-  trace(number + "#" + svc_->serviceName + " " + svc_->parameter + "Update state OK ");
+  if (traceEnabled())
+    trace(number + "#" + svc_->serviceName + " " + svc_->parameter + "Update state OK ");
   svc_->setStored(newState, output);
   answer(Outcome::stored);
   return Outcome::stored;

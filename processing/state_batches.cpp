@@ -37,7 +37,8 @@ StateBatches::~StateBatches()
 void StateBatches::submit(
     const Service& svc, ServiceState state, const std::string& output, const WriteToken& token, Done done)
 {
-  trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
+  if (traceEnabled())
+    trace("#UPDATE " + svc.serviceName + "#" + svc.serviceIdText + "#");
   Write mine;
   mine.values = { intToString(stateNumber(state)), output, svc.serviceIdText };
   if (token.fromSender)

@@ -184,8 +184,12 @@ std::optional<Outcome> Workers::startHandling(const std::shared_ptr<Handling>& h
   std::shared_ptr<SyslogService> svc = context_.registry.getService(item.host);
   if (!svc)
     return Outcome::ignored;
-  trace(h->number + "# prise du reussi");
-  trace("service from host find:" + svc->pluginPath);
+  // The trace lines are only made when tracing: this is every notification's
+  // path.
+  if (traceEnabled()) {
+    trace(h->number + "# prise du reussi");
+    trace("service from host find:" + svc->pluginPath);
+  }
 
   h->what = svc->serviceIdText + " " + svc->serviceName + " ";
   h->stopping = h->number + "#notification from " + logSafe(item.host);
@@ -210,8 +214,10 @@ std::optional<Outcome> Workers::startHandling(const std::shared_ptr<Handling>& h
     return Outcome::shutdown;
   }
   h->newState = std::to_string(stateNumber(*result));
-  trace("exec return: " + h->newState + "=" + std::to_string(stateNumber(h->transition->previousState())));
-  trace("exec stdout: " + output);
+  if (traceEnabled()) {
+    trace("exec return: " + h->newState + "=" + std::to_string(stateNumber(h->transition->previousState())));
+    trace("exec stdout: " + output);
+  }
 
   // The result in hand is kept while the database is away: the record is
   // written once it is back, and only a stop gives it up.
@@ -286,10 +292,12 @@ void Workers::run()
   // next notification waits, and the other hosts' go to the other workers.
   for (;;) {
     std::optional<NotificationQueue::Lease> taken = queue_.take(context_.stopRequested);
-    trace(prefix + "# Réveille ");
+    if (traceEnabled())
+      trace(prefix + "# Réveille ");
     if (!taken)
       break;
-    trace(prefix + "# prise du service");
+    if (traceEnabled())
+      trace(prefix + "# prise du service");
     handled_.fetch_add(1, std::memory_order_relaxed);
     auto h = std::make_shared<Handling>(std::move(*taken), number, context_.stopRequested);
     // Every notification taken gets exactly one answer, whatever fails, as
