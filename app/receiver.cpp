@@ -53,7 +53,7 @@ void sleepSeconds(unsigned seconds) { std::this_thread::sleep_for(std::chrono::s
 struct LogRedirection {
   std::streambuf* original = std::cout.rdbuf();
   std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> file;
-  ~LogRedirection() { std::cout.rdbuf(original); }
+  ~LogRedirection() { redirectLog(original); }
 };
 
 } // namespace
@@ -127,7 +127,7 @@ int Receiver::run()
     else
       logFd_ = log.file->fd();
     // Without a log file the stream has no buffer and later lines are lost.
-    std::cout.rdbuf(log.file.get());
+    redirectLog(log.file.get());
     int status = startAndServe();
     flushLog();
     return status;

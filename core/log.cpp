@@ -43,6 +43,14 @@ void trace(const std::string& message)
     writeLog("DEBUG", message);
 }
 
+std::streambuf* redirectLog(std::streambuf* buffer)
+{
+  MutexLock guard(logMutex);
+  std::cerr.tie(nullptr);
+  std::cout.flush();
+  return std::cout.rdbuf(buffer);
+}
+
 void flushLog()
 {
   MutexLock guard(logMutex);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <streambuf>
 #include <string>
 
 // The daemon's one log: every line goes to the standard output stream,
@@ -14,6 +15,12 @@ void writeLog(const std::string& level, const std::string& message);
 void trace(const std::string& message);
 // A raw line (no time, no level), whole among the log lines.
 void writeRaw(const std::string& line);
+// Points the stream at buffer and returns the buffer it wrote to. From then
+// on only the functions here write through it: std::cerr, which the standard
+// library ties to std::cout, no longer flushes it (the WebSocket library
+// writes its error lines to std::cerr from its own threads, outside the log
+// lock, and such a flush could write a line out twice).
+std::streambuf* redirectLog(std::streambuf* buffer);
 // Flushes the stream under the log lock, so no line is cut at exit.
 void flushLog();
 // Flushes the stream and runs work under the log lock: for changing the

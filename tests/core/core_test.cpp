@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <fstream>
 #include <regex>
 #include <thread>
 #include <tuple>
@@ -115,6 +118,34 @@ TEST(LogTest, LinesAreWholeAndTraceFollowsTheSwitch)
           { "caf\xc3\xa9 \\n \xff", "caf\xc3\xa9 \\n \xff" } };
   for (const auto& [text, safe] : outside)
     EXPECT_EQ(logSafe(text), safe);
+
+  // In a file, as the daemon logs, while another thread writes to std::cerr as the WebSocket library's error log
+  // does: every line comes out once.
+  TempDir dir;
+  std::filebuf file;
+  ASSERT_NE(file.open(dir.path() + "/log", std::ios::out), nullptr);
+  struct Discard : std::streambuf {
+    int overflow(int c) override { return traits_type::not_eof(c); }
+  } discard;
+  std::streambuf* const errors = std::cerr.rdbuf(&discard);
+  std::ostream* const errorsTie = std::cerr.tie();
+  std::streambuf* const before = redirectLog(&file);
+  std::atomic<bool> written { false };
+  std::thread library([&] {
+    while (!written)
+      std::cerr << "library error\n";
+  });
+  for (int i = 0; i < 20000; ++i)
+    writeRaw("line " + std::to_string(i));
+  written = true;
+  library.join();
+  redirectLog(before);
+  std::cerr.rdbuf(errors);
+  std::cerr.tie(errorsTie);
+  file.close();
+  const std::string lines = readFile(dir.path() + "/log");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 20000);
+  EXPECT_EQ(countOf(lines, "line 19999\n"), 1u);
 }
 
 } // namespace
